@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds clipwright-cli, makes a small AVI with ffmpeg, damages a copy of it and runs the
+# check and the repair on it. Everything lands in build/demo/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target clipwright-cli -j "$(nproc)"
+demo=build/demo
+rm -rf "$demo" && mkdir -p "$demo/out"
+ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440 \
+  -t 4 -c:v mpeg4 -vtag XVID -q:v 5 -c:a libmp3lame -shortest "$demo/clip.avi"
+# Damage: cut the recording at 60 %, as a camera that lost power would.
+size=$(stat -c %s "$demo/clip.avi")
+head -c $((size * 60 / 100)) "$demo/clip.avi" > "$demo/damaged.avi"
+set +e
+build/clipwright-cli check "$demo/clip.avi" "$demo/damaged.avi"
+echo "check exit status: $?"
+build/clipwright-cli repair -o "$demo/out" "$demo/damaged.avi"
+echo "repair exit status: $?"
+ls -l "$demo/out"

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what building and testing Clipwright needs on Debian 12 (run as root).
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends \
+  build-essential cmake ninja-build pkg-config \
+  googletest libgtest-dev libgmock-dev libcli11-dev \
+  ffmpeg

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds Clipwright twice, normally and with AddressSanitizer + UndefinedBehaviorSanitizer,
+# and runs the whole test suite in each build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+run_suite() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600
+}
+
+run_suite build
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build-asan -DCLIPWRIGHT_SANITIZE=ON -DCLIPWRIGHT_BENCH=OFF

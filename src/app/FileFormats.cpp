@@ -1,0 +1,81 @@
+#include "app/FileFormats.h"
+
+#include "streams/Endian.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+
+namespace clw {
+
+namespace {
+
+constexpr std::array<TFourCC, 19> SortedTopLevelTypes() {
+  std::array<TFourCC, 19> types = {
+      MakeFourCC("ftyp"), MakeFourCC("styp"), MakeFourCC("pdin"), MakeFourCC("sidx"),
+      MakeFourCC("moov"), MakeFourCC("moof"), MakeFourCC("mfra"), MakeFourCC("free"),
+      MakeFourCC("skip"), MakeFourCC("junk"), MakeFourCC("wide"), MakeFourCC("pnot"),
+      MakeFourCC("pict"), MakeFourCC("meta"), MakeFourCC("meco"), MakeFourCC("ssix"),
+      MakeFourCC("prft"), MakeFourCC("uuid"), MakeFourCC("mdat")};
+  std::sort(types.begin(), types.end());
+  return types;
+}
+
+constexpr std::array<TFourCC, 19> kTopLevelTypes = SortedTopLevelTypes();
+
+} // namespace
+
+bool IsTopLevelBoxType(TFourCC Type) {
+  return std::binary_search(kTopLevelTypes.begin(), kTopLevelTypes.end(), Type);
+}
+
+int32_t DetectFileKind(const std::string& FileName) {
+  struct stat info {};
+  if (::stat(FileName.c_str(), &info) != 0) return kindNotFound;
+  // Only regular files: opening a FIFO would block, and a folder is no video.
+  if (!S_ISREG(info.st_mode)) return kindCannotOpen;
+  std::unique_ptr<TFileStreamW> stream;
+  try {
+    stream = std::make_unique<TFileStreamW>(FileName, fmOpenRead | fmShareDenyNone);
+  } catch (const EStreamError&) {
+    return kindCannotOpen;
+  }
+  if (stream->Size() < 12) return kindUnknown;
+  uint8_t first[4], second[4];
+  if (stream->Read(first, 4) < 4 || stream->Read(second, 4) < 4) return kindCannotRead;
+  if (IsTopLevelBoxType(ReadLE32(second))) return kindMp4;
+  if (ReadLE32(first) == MakeFourCC("RIFF")) return kindAvi;
+  return kindUnknown;
+}
+
+void TFormatRegistry::Register(int32_t Kind, TReaderMaker MakeReader, TWriterMaker MakeWriter) {
+  FEntries[Kind] = TEntry{std::move(MakeReader), std::move(MakeWriter)};
+}
+
+bool TFormatRegistry::HasReader(int32_t Kind) const {
+  auto it = FEntries.find(Kind);
+  return it != FEntries.end() && it->second.MakeReader;
+}
+
+std::unique_ptr<THgFileReader> TFormatRegistry::CreateReader(int32_t Kind,
+                                                             const std::string& FileName) const {
+  auto it = FEntries.find(Kind);
+  if (it == FEntries.end() || !it->second.MakeReader) return nullptr;
+  return it->second.MakeReader(FileName);
+}
+
+std::unique_ptr<THgFileWriter> TFormatRegistry::CreateWriter(int32_t Kind, THgFileReader& Reader,
+                                                             const std::string& FileName) const {
+  auto it = FEntries.find(Kind);
+  if (it == FEntries.end() || !it->second.MakeWriter) return nullptr;
+  return it->second.MakeWriter(Reader, FileName);
+}
+
+const TFormatRegistry& TFormatRegistry::BuiltIn() {
+  // Formats register themselves here as their readers and writers are built.
+  static const TFormatRegistry registry;
+  return registry;
+}
+
+} // namespace clw

@@ -1,0 +1,54 @@
+#pragma once
+// File kinds, their detection, and the one factory through which the job creates the
+// reader and writer of a kind. Each container format registers its classes here.
+#include "container/HgFileBase.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace clw {
+
+enum TFileKind : int32_t {
+  kindAvi = 1,
+  kindMp4 = 2,
+  kindNotFound = -1,
+  kindCannotOpen = -2,
+  kindCannotRead = -3,
+  kindUnknown = -4,
+};
+
+// Reads the first eight bytes: a top-level box type in bytes 4..7 makes an MP4-family
+// file (tested first), "RIFF" in bytes 0..3 an AVI file.
+int32_t DetectFileKind(const std::string& FileName);
+
+// The top-level box types that make a plausible start of an MP4-family file.
+bool IsTopLevelBoxType(TFourCC Type);
+
+class TFormatRegistry {
+public:
+  using TReaderMaker = std::function<std::unique_ptr<THgFileReader>(const std::string&)>;
+  using TWriterMaker =
+      std::function<std::unique_ptr<THgFileWriter>(THgFileReader&, const std::string&)>;
+
+  void Register(int32_t Kind, TReaderMaker MakeReader, TWriterMaker MakeWriter);
+  bool HasReader(int32_t Kind) const;
+  // Null when no format of that kind is built in.
+  std::unique_ptr<THgFileReader> CreateReader(int32_t Kind, const std::string& FileName) const;
+  std::unique_ptr<THgFileWriter> CreateWriter(int32_t Kind, THgFileReader& Reader,
+                                              const std::string& FileName) const;
+
+  // The formats this build can check and repair.
+  static const TFormatRegistry& BuiltIn();
+
+private:
+  struct TEntry {
+    TReaderMaker MakeReader;
+    TWriterMaker MakeWriter;
+  };
+  std::map<int32_t, TEntry> FEntries;
+};
+
+} // namespace clw

@@ -1,0 +1,148 @@
+// clipwright-cli: the repair job without a window.
+//   clipwright-cli check [-l] FILE...
+//   clipwright-cli repair [-o DIR] [-r REFERENCE] [-l] FILE...
+#include "app/PathNames.h"
+#include "app/RepairJob.h"
+#include "app/cli/TerminalView.h"
+
+#include <CLI/CLI.hpp>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <iostream>
+
+namespace {
+
+using namespace clw;
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitDamaged = 1;   // check: a file is damaged; repair: a file was not repaired
+constexpr int kExitUnchecked = 2; // a file could not be checked
+constexpr int kExitUsage = 64;
+
+struct TOptions {
+  std::vector<std::string> Files;
+  std::string OutputDirectory;
+  std::string Reference;
+  bool Log = false;
+  std::string Language = "en";
+};
+
+uint32_t LanguageOf(const std::string& Name) {
+  if (Name == "ru") return langRussian;
+  if (Name == "de") return langGerman;
+  return langEnglish;
+}
+
+std::string AbsolutePath(const std::string& Path) {
+  std::error_code ec;
+  const auto absolute = std::filesystem::absolute(Path, ec);
+  return ec ? Path : absolute.lexically_normal().string();
+}
+
+bool IsDirectory(const std::string& Path) {
+  struct stat info {};
+  return ::stat(Path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Runs the job on one file: open (quick analysis), then the full check, or the check and
+// the repair. Prints what the window would show and returns the file's exit status.
+int ProcessFile(const std::string& File, bool Repair, const TOptions& Options,
+                const TMessages& Messages) {
+  TTerminalView view;
+  TRepairJob job(view, Messages, TFormatRegistry::BuiltIn());
+  view.OnInterrupt = [&job] { job.CancelJob(); };
+  if (!Options.Reference.empty()) view.ReferenceFile = AbsolutePath(Options.Reference);
+  job.LogSwitch = Options.Log;
+  job.InputFileName = AbsolutePath(File);
+  job.OutputDirectory = Options.OutputDirectory.empty()
+                            ? std::string()
+                            : WithTrailingSlash(AbsolutePath(Options.OutputDirectory));
+
+  job.OpenInput(false);
+  if (job.JobMode == jmOpened && !job.Reports.empty() &&
+      job.Reports.front().Check == TFileReport::chkDone) {
+    if (Repair)
+      job.ActionCommand();
+    else
+      job.CheckCommand();
+  }
+
+  const TFileReport report = job.Reports.empty() ? TFileReport{} : job.Reports.front();
+  const std::string& format = view.Text(ctlFormatLine);
+  const std::string& status = view.Text(ctlStatusLine);
+  if (report.Check == TFileReport::chkFailed && (report.Kind <= 0 || status.empty() ||
+                                                 status == Messages[msgUnknown])) {
+    std::cerr << "clipwright-cli: " << File << ": " << format << "\n";
+    return kExitUnchecked;
+  }
+  std::cout << job.InputFileName << "\n  " << format << "\n  " << status << "\n";
+  if (!view.Text(ctlActivityLine).empty()) std::cout << "  " << view.Text(ctlActivityLine) << "\n";
+
+  if (report.Check != TFileReport::chkDone) return kExitUnchecked;
+  if (!Repair) return report.Error == kNoDamage ? kExitOk : kExitDamaged;
+  if (report.Error == kNoDamage) return kExitOk;
+  if (report.Repair == TFileReport::repDone) {
+    std::cout << "  " << report.OutputFileName << "\n";
+    return kExitOk;
+  }
+  return kExitDamaged;
+}
+
+int Run(bool Repair, const TOptions& Options) {
+  if (Repair && !Options.OutputDirectory.empty() && !IsDirectory(Options.OutputDirectory)) {
+    std::cerr << "clipwright-cli: output folder does not exist: " << Options.OutputDirectory
+              << "\n";
+    return kExitUsage;
+  }
+  if (!Options.Reference.empty() && !std::filesystem::exists(Options.Reference)) {
+    std::cerr << "clipwright-cli: reference file not found: " << Options.Reference << "\n";
+    return kExitUsage;
+  }
+  const TMessages messages(LanguageOf(Options.Language));
+  TTerminalView::InstallInterruptHandler();
+  int status = kExitOk;
+  for (const auto& file : Options.Files) {
+    const int fileStatus = ProcessFile(file, Repair, Options, messages);
+    status = std::max(status, fileStatus);
+  }
+  return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Checks damaged AVI and MP4-family video files and writes repaired copies.",
+               "clipwright-cli"};
+  app.set_version_flag("--version", std::string("clipwright-cli ") + CLIPWRIGHT_VERSION);
+  app.require_subcommand(1);
+  app.footer("Exit status: 0 no damage (check) or every damaged file repaired (repair);\n"
+             "1 a file is damaged (check) or was not repaired (repair);\n"
+             "2 a file could not be checked; 64 wrong usage.");
+  TOptions options;
+  app.add_option("--language", options.Language, "Language of the messages")
+      ->check(CLI::IsMember({"en", "ru", "de"}))
+      ->capture_default_str();
+
+  auto* check = app.add_subcommand("check", "Check files for damage");
+  check->add_flag("-l", options.Log, "Write a structure dump (.log) beside each file's output");
+  check->add_option("FILE", options.Files, "Files to check")->required();
+
+  auto* repair = app.add_subcommand("repair", "Check files and repair the damaged ones");
+  repair->add_option("-o", options.OutputDirectory,
+                     "Folder for the repaired copies (default: each input's folder)");
+  repair->add_option("-r", options.Reference,
+                     "Intact file of the same camera, for what a damaged MP4 lost");
+  repair->add_flag("-l", options.Log, "Write a structure dump (.log) beside each output");
+  repair->add_option("FILE", options.Files, "Files to repair")->required();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    const int code = app.exit(e);
+    return code == 0 ? 0 : kExitUsage;
+  }
+  return Run(repair->parsed(), options);
+}

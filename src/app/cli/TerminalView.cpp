@@ -1,0 +1,122 @@
+#include "app/cli/TerminalView.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+namespace clw {
+
+namespace {
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+void OnSigint(int) {
+  gInterrupted = 1;
+  std::signal(SIGINT, SIG_DFL);
+}
+
+std::string ReadLine() {
+  std::string line;
+  if (!std::getline(std::cin, line)) return "";
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+  return line;
+}
+
+} // namespace
+
+TTerminalView::TTerminalView()
+    : FProgressOnTerminal(::isatty(STDERR_FILENO) == 1),
+      FInteractive(::isatty(STDIN_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1) {}
+
+void TTerminalView::InstallInterruptHandler() { std::signal(SIGINT, OnSigint); }
+
+void TTerminalView::SetControlText(int32_t Control, const std::string& Text) {
+  FTexts[Control] = Text;
+  if (Control == ctlActivityLine && FProgressShown) DrawProgress();
+}
+
+void TTerminalView::EnableControl(int32_t, bool) {}
+
+const std::string& TTerminalView::Text(int32_t Control) const {
+  static const std::string kEmpty;
+  auto it = FTexts.find(Control);
+  return it == FTexts.end() ? kEmpty : it->second;
+}
+
+void TTerminalView::ShowProgress(bool Show) {
+  FPosition = 0;
+  if (Show) {
+    FProgressShown = true;
+    DrawProgress();
+  } else {
+    ClearProgress();
+  }
+}
+
+void TTerminalView::SetProgressPosition(int32_t Position) {
+  FPosition = Position < 0 ? 0 : Position > 100 ? 100 : Position;
+  if (FProgressShown) DrawProgress();
+}
+
+void TTerminalView::DrawProgress() {
+  if (!FProgressOnTerminal) return;
+  constexpr int kBarWidth = 40;
+  const int filled = FPosition * kBarWidth / 100;
+  std::string bar(size_t(filled), '#');
+  bar.append(size_t(kBarWidth - filled), '-');
+  std::fprintf(stderr, "\r\033[K[%s] %3d%% %s", bar.c_str(), int(FPosition),
+               Text(ctlActivityLine).c_str());
+  std::fflush(stderr);
+}
+
+void TTerminalView::ClearProgress() {
+  if (FProgressShown && FProgressOnTerminal) {
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+  }
+  FProgressShown = false;
+}
+
+void TTerminalView::PumpEvents() {
+  if (gInterrupted && OnInterrupt) {
+    gInterrupted = 0;
+    OnInterrupt();
+  }
+}
+
+bool TTerminalView::AskYesNo(const std::string& Text, const std::string& Caption) {
+  if (ReferenceFile) return true;
+  if (!FInteractive) return false;
+  const bool shown = FProgressShown;
+  ClearProgress();
+  std::cerr << Caption << ": " << Text << " [y/N] " << std::flush;
+  const std::string answer = ReadLine();
+  FProgressShown = shown;
+  return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+}
+
+std::optional<std::string> TTerminalView::ChooseReferenceFile(const TFileDialogRequest& Request) {
+  if (ReferenceFile) return ReferenceFile;
+  if (!FInteractive) return std::nullopt;
+  std::cerr << Request.Title << ": " << std::flush;
+  const std::string path = ReadLine();
+  if (path.empty()) return std::nullopt;
+  return path;
+}
+
+void TTerminalView::ShowMessage(const std::string& Text, const std::string& Caption,
+                                TMessageIcon) {
+  ClearProgress();
+  std::cerr << Caption << ": " << Text << "\n";
+}
+
+int32_t TTerminalView::TextWidth(const std::string& Text) {
+  int32_t characters = 0;
+  for (const char c : Text)
+    if ((uint8_t(c) & 0xC0) != 0x80) ++characters;
+  return characters;
+}
+
+} // namespace clw

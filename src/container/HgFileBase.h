@@ -1,0 +1,101 @@
+#pragma once
+// The two abstract classes through which the repair job drives every container format:
+// a reader opens one damaged file, analyses it into the chunk tree it inherits and can
+// describe it in text; a writer takes an analysed reader and writes the repaired copy.
+// Damaged input never raises: readers report through OpenError, Error and results.
+#include "container/HgChunkTree.h"
+#include "streams/Stream64.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace clw {
+
+// Sender is the reader or writer; Percent runs from 0 to 100.
+using THgProgressEvent = std::function<void(const void* Sender, int64_t Percent)>;
+using THgNotifyEvent = std::function<void(const void* Sender)>;
+
+// Results of Analyze and Write.
+enum : int32_t { kDone = 0, kCancelled = -1, kNothingToAnalyse = -2 };
+// Verdicts left in Error.
+enum : int32_t { kNoDamage = 0, kDamagedData = -1, kDamagedIndex = -2 };
+// OpenError values.
+enum : int32_t {
+  kOpened = 0,
+  kNotFound = -1,
+  kCannotOpen = -2,
+  kCannotReadSignature = -3,
+  kBadSignature = -4
+};
+
+// What the format line shows of an AVI file's video.
+struct TVideoDescription {
+  std::string CodecDescription; // empty when the codec is not recognised
+  TFourCC Handler = 0;          // video stream handler
+  uint32_t Width = 0, Height = 0;
+  uint32_t Rate = 0, Scale = 0;
+  uint32_t AudioStreams = 0;
+};
+
+class THgFileReader : public THgChunkTree {
+public:
+  ~THgFileReader() override = default;
+
+  // Mode 0 quick analysis on opening, 2 full check, 3 full check of a file whose quick
+  // analysis found damage. Returns kDone, kCancelled or kNothingToAnalyse.
+  virtual int32_t Analyze(uint8_t Mode) = 0;
+  virtual void DumpInfo(const std::string& FileName) = 0;
+  // Readers of formats with a video summary fill Out and answer true.
+  virtual bool DescribeVideo(TVideoDescription& Out) {
+    (void)Out;
+    return false;
+  }
+  void Cancel(bool Value) {
+    if (Value) Cancelled = true;
+  }
+
+  int32_t OpenError = kOpened;
+  int32_t Error = kNoDamage;
+  bool Cancelled = false;
+  THgProgressEvent OnProgress;
+  // When not empty, a reader that keeps a diagnostic dump writes it here during Analyze.
+  std::string DumpFileName;
+
+protected:
+  void Progress(int64_t Percent) {
+    if (OnProgress) OnProgress(this, Percent);
+  }
+};
+
+class THgFileWriter {
+public:
+  virtual ~THgFileWriter() = default;
+
+  // Returns kDone, or kCancelled when it stopped because Cancelled was set. Anything
+  // else (a raised exception, a failed write) means the copy is not usable.
+  virtual int32_t Write() = 0;
+  void Cancel(bool Value) {
+    if (Value) Cancelled = true;
+  }
+
+  bool Cancelled = false;
+  THgProgressEvent OnProgress;
+  THgNotifyEvent OnReferenceNeeded;
+  // An intact file of the same camera that supplies what the damaged one lost; owned
+  // while set. Only writers that fire OnReferenceNeeded read it.
+  std::unique_ptr<THgFileReader> ReferenceReader;
+
+protected:
+  void Progress(int64_t Percent) {
+    if (OnProgress) OnProgress(this, Percent);
+  }
+  void ReferenceNeeded() {
+    if (OnReferenceNeeded) OnReferenceNeeded(this);
+  }
+  // Creates (truncating) the output, releases it and reopens it write-only.
+  static std::unique_ptr<TFileStreamW> CreateOutput(const std::string& FileName);
+};
+
+} // namespace clw

@@ -1,5 +1,6 @@
 #include "app/FileFormats.h"
 
+#include "avi/HgAVIFile.h"
 #include "streams/Endian.h"
 
 #include <sys/stat.h>
@@ -73,8 +74,19 @@ std::unique_ptr<THgFileWriter> TFormatRegistry::CreateWriter(int32_t Kind, THgFi
 }
 
 const TFormatRegistry& TFormatRegistry::BuiltIn() {
-  // Formats register themselves here as their readers and writers are built.
-  static const TFormatRegistry registry;
+  static const TFormatRegistry registry = [] {
+    TFormatRegistry formats;
+    formats.Register(
+        kindAvi,
+        [](const std::string& FileName) -> std::unique_ptr<THgFileReader> {
+          return std::make_unique<THgAVIFileReader>(FileName);
+        },
+        [](THgFileReader& Reader, const std::string& FileName) -> std::unique_ptr<THgFileWriter> {
+          return std::make_unique<THgAVIFileWriter>(static_cast<THgAVIFileReader&>(Reader),
+                                                    FileName);
+        });
+    return formats;
+  }();
   return registry;
 }
 

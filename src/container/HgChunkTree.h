@@ -27,6 +27,10 @@ class THgChunkTree {
 public:
   THgChunkTree();
   virtual ~THgChunkTree() = default;
+  THgChunkTree(THgChunkTree&&) = default;
+  // Takes over another tree's nodes (an analysis builds a corrected tree beside the one
+  // it read, then replaces it).
+  THgChunkTree& operator=(THgChunkTree&&) = default;
 
   // Parent -1 adds a top-level node; the top-level nodes form one chain from node 0.
   int32_t AddNode(int32_t Parent, TFourCC Id, TFourCC ListType, int64_t DataPosition, int64_t Size);

@@ -1,13 +1,10 @@
 // The command line's contract: exit statuses, messages, and that it never writes
 // anything for a file it could not check.
+#include "support/MediaTools.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <array>
-#include <cstdio>
 
 namespace clw::test {
 namespace {
@@ -18,15 +15,8 @@ struct TRun {
 };
 
 TRun RunCli(const std::string& Arguments) {
-  const std::string command = std::string(CLIPWRIGHT_CLI_PATH) + " " + Arguments + " 2>&1 </dev/null";
   TRun run{-1, ""};
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return run;
-  std::array<char, 4096> buffer;
-  size_t n;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) run.Output.append(buffer.data(), n);
-  const int status = ::pclose(pipe);
-  run.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.Status = RunCommand(std::string(CLIPWRIGHT_CLI_PATH) + " " + Arguments, &run.Output);
   return run;
 }
 
@@ -67,6 +57,32 @@ TEST(CliTest, LanguageSelectsTheMessages) {
   const TRun run = RunCli("--language de check /nonexistent/file.avi");
   EXPECT_EQ(run.Status, 2);
   EXPECT_NE(run.Output.find("Die Datei ist nicht gefunden"), std::string::npos);
+}
+
+} // namespace
+} // namespace clw::test
+
+namespace clw::test {
+namespace {
+
+// Real encoder output: a clean clip checks clean, a copy cut at 60 % is damaged.
+TEST(CliTest, CheckOnEncoderOutputGivesStatus0Then1) {
+  const std::string clip = MakeClip(
+      "cli_xvid_mp3.avi", "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=frequency=440 "
+                          "-t 2 -c:v mpeg4 -vtag XVID -q:v 5 -c:a libmp3lame -shortest");
+  ASSERT_FALSE(clip.empty()) << "ffmpeg could not make the clip";
+  const TRun clean = RunCli("check " + ShellQuote(clip));
+  EXPECT_EQ(clean.Status, 0) << clean.Output;
+  EXPECT_NE(clean.Output.find("XviD, 160x120, 25 fps; 1 audio stream(s)"), std::string::npos);
+  EXPECT_NE(clean.Output.find("OK, no errors found"), std::string::npos);
+
+  const auto dir = ScratchDir();
+  std::string bytes = ReadFile(clip);
+  bytes.resize(bytes.size() * 60 / 100);
+  WriteFile(dir / "cut.avi", bytes);
+  const TRun cut = RunCli("check " + Quote(dir / "cut.avi") + " " + ShellQuote(clip));
+  EXPECT_EQ(cut.Status, 1) << cut.Output;
+  EXPECT_NE(cut.Output.find("The file is damaged"), std::string::npos);
 }
 
 } // namespace

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# AVI check and repair on a generated file of about 1 GiB, against cat, cp and an ffmpeg
+# remux of the same file in the same run; peak memory of the check and the repair.
+#   bench/avi_bench.sh [SIZE_MIB] [BUILD_DIR]
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+size_mib=${1:-1024}
+build=${2:-$root/build}
+data=$build/bench-data
+mkdir -p "$data/out"
+file=$data/bench-${size_mib}MiB.avi
+[[ -f $file ]] || "$build/bench/make_bench_avi" "$file" "$size_mib"
+chunks=$("$build/clipwright-cli" check -l "$file" >/dev/null; grep -m1 '^Chunk count:' "$data/bench-${size_mib}MiB.log" | awk '{print $3}' | tr -d '\r')
+rm -f "$data/bench-${size_mib}MiB.log"
+
+# "seconds peak_rss_kib" of the fastest of three runs of a command.
+best() {
+  local out bt= brss=
+  for _ in 1 2 3; do
+    /usr/bin/time -o "$data/time.txt" -f '%e %M' "$@" >/dev/null 2>&1 || true
+    out=$(tail -1 "$data/time.txt")
+    if [[ -z $bt ]] || awk -v a="${out% *}" -v b="$bt" 'BEGIN{exit !(a<b)}'; then bt=${out% *}; brss=${out#* }; fi
+  done
+  echo "$bt $brss"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN{ if (b > 0) printf "%.2f", a/b; else print "inf" }'; }
+
+cat "$file" >/dev/null # page cache
+read -r t_cat _ < <(best sh -c "cat '$file' > /dev/null")
+read -r t_check rss_check < <(best "$build/clipwright-cli" check "$file")
+# Repairs need damage: cut the file's index off so the check finds it and the repair runs.
+damaged=$data/damaged-${size_mib}MiB.avi
+[[ -f $damaged ]] || head -c $(( $(stat -c %s "$file") - 16 * 1000 )) "$file" > "$damaged"
+read -r t_cp _ < <(best cp "$damaged" "$data/out/cp.avi")
+read -r t_repair rss_repair < <(best "$build/clipwright-cli" repair -o "$data/out" "$damaged")
+read -r t_ffmpeg _ < <(best ffmpeg -nostdin -v error -y -i "$damaged" -c copy "$data/out/remux.avi")
+budget_kib=$(( 100 * 1024 + chunks * 64 / 1024 ))
+
+printf 'file %s: %s chunks\n' "$file" "$chunks"
+printf 'cat %ss | check %ss (%sx cat) | cp %ss | repair %ss (%sx cp) | ffmpeg remux %ss (repair %sx remux)\n' \
+  "$t_cat" "$t_check" "$(ratio "$t_check" "$t_cat")" "$t_cp" "$t_repair" "$(ratio "$t_repair" "$t_cp")" \
+  "$t_ffmpeg" "$(ratio "$t_repair" "$t_ffmpeg")"
+printf 'summary: check %sx cat, repair %sx cp, repair %sx ffmpeg remux, peak RSS check %d KiB, repair %d KiB (budget %d KiB)\n' \
+  "$(ratio "$t_check" "$t_cat")" "$(ratio "$t_repair" "$t_cp")" "$(ratio "$t_repair" "$t_ffmpeg")" \
+  "$rss_check" "$rss_repair" "$budget_kib"
+rm -f "$data/out/"*

@@ -1,0 +1,397 @@
+// The analysis of an AVI file: the walk that records every chunk in the tree, the passes
+// that decide which chunks can be trusted, the rebuild into the nesting a correct file
+// has, the key-frame test and the verdict.
+#include "avi/HgAVIFile.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace clw {
+
+namespace {
+
+constexpr int64_t kProgressStep = 1048576;
+constexpr int64_t kFrameBufferSize = 16384;
+// Pass 1 restores a damaged chunk at the very end of the file only when it is this small:
+// a large one running to the end is more likely a cut recording than a whole chunk.
+constexpr int64_t kLastChunkLimit = 1048576;
+
+bool IsList(TFourCC Id) { return Id == kRIFF || Id == kLIST; }
+int64_t PaddedEnd(int64_t Position, int64_t Size) { return Position + Size + (Size & 1); }
+uint16_t SuffixOf(TFourCC Id) { return uint16_t(Id >> 16); }
+bool IsVideoSuffix(uint16_t Suffix) { return Suffix == kSuffix_dc || Suffix == kSuffix_db; }
+
+} // namespace
+
+bool THgAVIFileReader::IsGood(int32_t Node) const { return IsGoodChunk(Flags(Node)); }
+
+void THgAVIFileReader::Mark(int32_t Node, int32_t Bits) { SetFlags(Node, Flags(Node) | Bits); }
+
+int32_t THgAVIFileReader::Analyze(uint8_t Mode) {
+  if (!RiffStream) return kNothingToAnalyse;
+  AudioStreamCount = 0;
+  Cancelled = false;
+  HeadersRead = false;
+  Error = kNoDamage;
+  ClearAnalysis();
+
+  TStream64& source = *RiffStream->Stream;
+  const int64_t hundredth = source.Size() / 100;
+  int64_t lastReported = 0;
+  source.SetPosition(0);
+  RiffStream->Reset();
+  if (!RiffStream->Descend()) return kNothingToAnalyse;
+  if (Mode != 1 && RiffStream->ChunkId != kRIFF) return kNothingToAnalyse;
+  FrameBuffer.assign(size_t(kFrameBufferSize), 0);
+  RiffStream->StreamCount = 0;
+
+  int32_t parent = AddNode(-1, RiffStream->ChunkId, RiffStream->ListType,
+                           RiffStream->DataPosition, RiffStream->ChunkSize);
+  // Parents to return to when a list is left; the first RIFF is its bottom entry.
+  std::vector<int32_t> parents{parent};
+  parents.reserve(512);
+  FileSize = source.Size();
+  const bool keyFrames = Mode == 1 || Mode == 2;
+
+  while (!RiffStream->AtEndOfFile && !Cancelled) {
+    if (RiffStream->ChunkExhausted) {
+      RiffStream->Ascend();
+      // Back to the parent the list was entered from; leaving the first RIFF (the bottom
+      // entry) returns to the top level.
+      parent = -1;
+      if (!parents.empty()) {
+        parent = parents.back();
+        parents.pop_back();
+        if (parents.empty()) parent = -1;
+      }
+    } else if (RiffStream->Descend()) {
+      const TFourCC id = RiffStream->ChunkId;
+      const TFourCC listType = RiffStream->ListType;
+      const int64_t size = RiffStream->ChunkSize;
+      const int64_t data = RiffStream->DataPosition;
+      if (RiffStream->Resync) {
+        if (Mode == 0 && HeadersRead) break;
+        // The header had to be searched for: unless it starts right where the chunk
+        // before it ends, that chunk's size cannot be right.
+        const int32_t last = int32_t(Count()) - 1;
+        if (last >= 0 && !IsList(Id(last)) && !IsList(id) &&
+            data - 8 != PaddedEnd(DataPosition(last), Size(last)))
+          Mark(last, cfDamaged);
+      }
+      if (id == kRIFF) {
+        parent = AddNode(-1, id, listType, data, size);
+        if (Mode == 0 && data > 12) {
+          RiffStream->Ascend();
+          break;
+        }
+      } else if (id == kidx1) {
+        parent = AddNode(LastTopLevelNode(), id, listType, data, size);
+        RiffStream->Ascend();
+      } else if (id == kLIST) {
+        parents.push_back(parent);
+        parent = AddNode(parent, id, listType, data, size);
+        if (listType == kmovi) {
+          ReadHeaders();
+          if (Mode == 0) {
+            RiffStream->Ascend();
+            break;
+          }
+        }
+      } else {
+        const int32_t node = AddNode(parent, id, listType, data, size);
+        if (keyFrames && StreamNumberOf(id) >= 0) {
+          const uint16_t suffix = SuffixOf(id);
+          if (CodecFamily == kFamilyAllKey || suffix == kSuffix_wb ||
+              (IsVideoSuffix(suffix) && IsKeyFrame(data, size)))
+            Mark(node, cfKeyFrame);
+        } else if (!HeadersRead && id == kstrh) {
+          ++RiffStream->StreamCount;
+        }
+        if (size > FileSize || data > FileSize - size) Mark(node, cfDamaged);
+        RiffStream->Ascend();
+      }
+    }
+    const int64_t position = source.Position();
+    if (OnProgress && position - lastReported > kProgressStep) {
+      lastReported = position;
+      Progress(hundredth == 0 ? 0 : (position + 1) / hundredth);
+    }
+  }
+
+  ReadHeaders();
+  if (const int32_t avi = FindChildWithListType(-1, kRIFF, kAVI); avi >= 0)
+    IsOpenDML = FindNextWithListType(avi, kRIFF, kAVIX) >= 0;
+  RestoreChunksThatFit();
+  ExcludeOutOfOrder();
+  ExcludeOverlapping();
+  RebuildTree();
+  JudgeSegments(Mode);
+  Progress(100);
+  return Cancelled ? kCancelled : kDone;
+}
+
+int32_t THgAVIFileReader::LastTopLevelNode() const {
+  int32_t last = FindChildWithListType(-1, kRIFF, kAVI);
+  if (last < 0) last = Count() > 0 ? 0 : -1; // no "AVI " segment: the top-level chain
+  while (last >= 0 && NextSibling(last) >= 0) last = NextSibling(last);
+  return last;
+}
+
+// A chunk marked damaged because the next header had to be searched for may have been
+// whole after all: when a later header starts exactly where it ends, the headers found in
+// between were inside its data (frame bytes that happen to look like a header).
+void THgAVIFileReader::RestoreChunksThatFit() {
+  const int32_t count = int32_t(Count());
+  for (int32_t i = 0; i < count; ++i) {
+    const int32_t flags = Flags(i);
+    if ((flags & cfDamaged) == 0 || (flags & cfExcluded) != 0 || IsList(Id(i))) continue;
+    const int64_t end = PaddedEnd(DataPosition(i), Size(i));
+    int32_t j = i + 1;
+    while (j < count && GetChunkStart(j) < end) ++j;
+    const bool fits = j < count ? GetChunkStart(j) == end
+                                : end == FileSize && Size(i) < kLastChunkLimit;
+    if (!fits) continue;
+    // Restoring keeps the key-frame mark: a restored key frame must still end a drop.
+    SetFlags(i, flags & ~kNotGoodFlags);
+    for (int32_t k = i + 1; k < j; ++k) SetFlags(k, cfExcluded | cfFalseChunk);
+  }
+}
+
+// A good chunk must not start before the data of the good chunk before it.
+void THgAVIFileReader::ExcludeOutOfOrder() {
+  int64_t last = -1;
+  for (int32_t i = 0; i < int32_t(Count()); ++i) {
+    if (!IsGood(i)) continue;
+    if (GetChunkStart(i) >= last)
+      last = DataPosition(i);
+    else
+      Mark(i, cfDamaged | cfExcluded);
+  }
+}
+
+// A good chunk that starts inside another chunk's data shows that chunk's size is wrong.
+void THgAVIFileReader::ExcludeOverlapping() {
+  const int32_t count = int32_t(Count());
+  for (int32_t i = 0; i < count; ++i) {
+    if (!IsGood(i) || IsList(Id(i))) continue;
+    const int64_t end = PaddedEnd(DataPosition(i), Size(i));
+    for (int32_t k = i + 1; k < count && GetChunkStart(k) < end; ++k)
+      if (IsGood(k)) {
+        Mark(i, cfDamaged | cfExcluded);
+        break;
+      }
+  }
+}
+
+// Puts the nodes into the nesting of a correct AVI file: header and movie lists and
+// "idx1" right under their RIFF segment, other lists by where they end, and data chunks
+// found outside any movie list under one made for them.
+void THgAVIFileReader::RebuildTree() {
+  struct TEntry {
+    int32_t Node;
+    int64_t End; // 64-bit: OpenDML lists end beyond 2 GiB
+  };
+  // Entry 0 stands for the top level until the first RIFF replaces it.
+  std::vector<TEntry> stack{{-1, std::numeric_limits<int64_t>::max()}};
+  size_t d = 0;
+  bool inMovi = false;
+  THgChunkTree rebuilt;
+  auto parentAt = [&](size_t k) { return k < stack.size() && k < d ? stack[k].Node : -1; };
+  auto setEntry = [&](size_t k, TEntry e) {
+    if (stack.size() <= k) stack.resize(k + 1);
+    stack[k] = e;
+  };
+
+  for (int32_t i = 0; i < int32_t(Count()); ++i) {
+    const TChunkNode& old = Node(i);
+    const int64_t end = old.DataPosition + old.Size;
+    auto add = [&](int32_t Parent) {
+      const int32_t node = rebuilt.AddNode(Parent, old.Id, old.ListType, old.DataPosition, old.Size);
+      rebuilt.SetFlags(node, old.Flags);
+      return node;
+    };
+    if (old.Flags & cfExcluded) {
+      add(d > 0 ? parentAt(d - 1) : -1);
+    } else if (old.Id == kRIFF) {
+      inMovi = false;
+      d = 1;
+      setEntry(0, {add(-1), end});
+    } else if (old.Id == kidx1 || (old.Id == kLIST && (old.ListType == kmovi || old.ListType == khdrl))) {
+      if (old.ListType == kmovi && old.Id == kLIST) inMovi = true;
+      const int32_t segment = d > 0 ? parentAt(0) : -1;
+      d = 2;
+      setEntry(1, {add(segment), end});
+    } else if (old.Id == kLIST) {
+      if (d > 0 && stack[d - 1].End <= GetChunkStart(i)) --d; // one level only
+      ++d;
+      setEntry(d - 1, {add(d >= 2 ? stack[d - 2].Node : -1), end});
+    } else {
+      const uint16_t suffix = SuffixOf(old.Id);
+      if (!inMovi && (IsVideoSuffix(suffix) || suffix == kSuffix_wb) && d > 1 &&
+          rebuilt.ListType(stack[d - 1].Node) != kmovi) {
+        const int32_t movi = rebuilt.AddNode(stack[0].Node, kLIST, kmovi, 0, 0);
+        d = 2;
+        setEntry(1, {movi, 0});
+        inMovi = true;
+      }
+      add(d > 0 ? stack[d - 1].Node : -1);
+    }
+  }
+  static_cast<THgChunkTree&>(*this) = std::move(rebuilt);
+}
+
+void THgAVIFileReader::JudgeSegments(uint8_t Mode) {
+  // The stream table covers every segment: a capture cut just after its second segment
+  // began still has both streams' data in the first.
+  MoviStreams.assign(kMaxStreams, TMoviStream{});
+  int32_t segmentsWithMovi = 0;
+  for (int32_t r = FindChild(-1, kRIFF); r >= 0; r = FindNext(r, kRIFF)) {
+    if (DataPosition(r) + Size(r) > FileSize && Error == kNoDamage) Error = kDamagedIndex;
+    const int32_t movi = FindChildWithListType(r, kLIST, kmovi);
+    if (movi >= 0) CheckMovi(movi);
+    if (const int32_t idx1 = FindChild(r, kidx1); idx1 >= 0) CheckAfterIndex(idx1);
+    if (movi >= 0 && (Flags(movi) & cfExcluded) == 0) ++segmentsWithMovi;
+  }
+  CompactMoviStreams();
+  if (segmentsWithMovi > 1) IsOpenDML = true;
+  if (RiffStream->Resync) Error = kDamagedData;
+  for (int32_t r = FindChild(-1, kRIFF); r >= 0; r = FindNext(r, kRIFF))
+    if (FindChildWithListType(r, kLIST, kmovi) < 0) {
+      Error = kDamagedData;
+      Mark(r, cfDamaged | cfExcluded);
+    }
+  if (Mode == 2 && Error == kNoDamage) CheckIndexes();
+}
+
+// Index check of a full check: a plain file needs "idx1"; every segment of an OpenDML
+// file needs a standard index for each stream that has data chunks in it.
+void THgAVIFileReader::CheckIndexes() {
+  int32_t number = 0;
+  for (int32_t r = FindChild(-1, kRIFF); r >= 0; r = FindNext(r, kRIFF), ++number) {
+    if (!IsOpenDML && number == 0 && FindChild(r, kidx1) < 0) {
+      Error = kDamagedIndex;
+      return;
+    }
+    const int32_t movi = FindChildWithListType(r, kLIST, kmovi);
+    if (movi < 0) {
+      Error = kDamagedData;
+      return;
+    }
+    if (!IsOpenDML) continue;
+    TMoviStreams present(kMaxStreams);
+    CollectStreams(movi, present);
+    for (const TMoviStream& stream : present)
+      if (stream.DataChunkId != 0 && FindChild(movi, StdIndexIdOf(stream.DataChunkId)) < 0) {
+        Error = kDamagedIndex;
+        return;
+      }
+  }
+}
+
+void THgAVIFileReader::CheckMovi(int32_t Movi) {
+  if (FirstChild(Movi) < 0) {
+    Mark(Movi, cfExcluded);
+    return;
+  }
+  bool recordLists = false;
+  for (int32_t c = FirstChild(Movi); c >= 0; c = NextSibling(c))
+    recordLists = recordLists || (Id(c) == kLIST && IsGood(c));
+
+  if (recordLists) {
+    // Chunks grouped in "rec " lists: a list is kept whole or not at all.
+    for (int32_t c = FirstChild(Movi); c >= 0; c = NextSibling(c)) {
+      if (Id(c) != kLIST) {
+        Mark(c, cfExcluded);
+        continue;
+      }
+      bool whole = FirstChild(c) >= 0;
+      for (int32_t k = FirstChild(c); k >= 0 && whole; k = NextSibling(k)) whole = IsGood(k);
+      if (whole) continue;
+      Mark(c, cfExcluded);
+      for (int32_t k = FirstChild(c); k >= 0; k = NextSibling(k)) Mark(k, cfExcluded);
+    }
+  } else {
+    // After a damaged video chunk every stream is dropped up to the next good key frame
+    // of that stream, so no kept frame refers to a lost one and the streams stay in step.
+    // Audio chunks (and palette changes) stand alone: losing one drops nothing else.
+    TFourCC dropId = 0;
+    for (int32_t c = FirstChild(Movi); c >= 0; c = NextSibling(c)) {
+      const int32_t flags = Flags(c);
+      if (dropId != 0) {
+        if (Id(c) == dropId && IsGoodChunk(flags) && (flags & cfKeyFrame) != 0)
+          dropId = 0;
+        else
+          Mark(c, cfExcluded);
+      } else if (!IsGoodChunk(flags)) {
+        Mark(c, cfExcluded);
+        if (IsStreamDataId(Id(c)) && IsVideoSuffix(SuffixOf(Id(c))) && !(flags & cfFalseChunk))
+          dropId = Id(c);
+      }
+    }
+  }
+  bool anyGood = false;
+  for (int32_t c = FirstChild(Movi); c >= 0 && !anyGood; c = NextSibling(c)) anyGood = IsGood(c);
+  if (!anyGood) Mark(Movi, cfExcluded);
+  CollectStreams(Movi, MoviStreams);
+}
+
+// Records the data chunk id of every stream with good chunks in a movie list (directly
+// or in its record lists). A palette change never replaces a stream's data chunk id.
+void THgAVIFileReader::CollectStreams(int32_t Movi, TMoviStreams& Streams) const {
+  if (Streams.size() < size_t(kMaxStreams)) Streams.resize(size_t(kMaxStreams));
+  auto record = [&](int32_t c) {
+    const TFourCC id = Id(c);
+    if (!IsGood(c) || !IsStreamDataId(id)) return;
+    TMoviStream& stream = Streams[size_t(StreamNumberOf(id))];
+    if (SuffixOf(id) != kSuffix_pc || stream.DataChunkId == 0) stream.DataChunkId = id;
+  };
+  for (int32_t c = FirstChild(Movi); c >= 0; c = NextSibling(c)) {
+    record(c);
+    if (Id(c) == kLIST)
+      for (int32_t k = FirstChild(c); k >= 0; k = NextSibling(k)) record(k);
+  }
+}
+
+void THgAVIFileReader::CompactMoviStreams() {
+  MoviStreamCount = 0;
+  for (const TMoviStream& stream : TMoviStreams(MoviStreams))
+    if (stream.DataChunkId != 0) MoviStreams[size_t(MoviStreamCount++)] = stream;
+}
+
+// Entries of an "idx1" read as chunk headers by the scan after the index ended early:
+// their flags word (0 or 16) shows as the size.
+void THgAVIFileReader::CheckAfterIndex(int32_t Index) {
+  for (int32_t s = NextSibling(Index); s >= 0; s = NextSibling(s)) {
+    if (!IsStreamDataId(Id(s)) || (Size(s) != 0 && Size(s) != 16)) break;
+    Mark(s, cfExcluded);
+  }
+}
+
+bool THgAVIFileReader::IsKeyFrame(int64_t Position, int64_t Size) {
+  if (!RiffStream) return false;
+  // An empty chunk is an encoder's placeholder for a dropped frame: nothing to start from.
+  if (CodecFamily == kFamilyAllKey) return true;
+  if (Size <= 0) return false;
+  if (FrameBuffer.size() < size_t(kFrameBufferSize)) FrameBuffer.assign(size_t(kFrameBufferSize), 0);
+  TStream64& source = *RiffStream->Stream;
+  const int64_t back = source.Position();
+  source.SetPosition(Position);
+  const int64_t got = source.Read(FrameBuffer.data(), std::min(Size, kFrameBufferSize));
+  bool key = true; // unreadable data (past the end of a cut file) is not judged
+  if (got > 0 && CodecFamily == kFamilyMsMpeg4) {
+    key = (FrameBuffer[0] & 0x40) == 0;
+  } else if (got > 0) {
+    // The first VOP header of the frame: coding type 0 is an intra VOP.
+    key = false;
+    for (int64_t i = 0; i + 5 < got; ++i)
+      if (FrameBuffer[size_t(i)] == 0 && FrameBuffer[size_t(i + 1)] == 0 &&
+          FrameBuffer[size_t(i + 2)] == 1 && FrameBuffer[size_t(i + 3)] == 0xB6) {
+        key = (FrameBuffer[size_t(i + 4)] & 0xC0) == 0;
+        break;
+      }
+  }
+  source.SetPosition(back);
+  return key;
+}
+
+} // namespace clw

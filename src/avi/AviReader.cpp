@@ -1,0 +1,183 @@
+#include "avi/HgAVIFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+
+namespace clw {
+
+namespace {
+
+TFourCC LowerCaseFourCC(TFourCC Code) {
+  TFourCC lower = 0;
+  for (int i = 0; i < 4; ++i) {
+    uint32_t c = (Code >> (8 * i)) & 0xFF;
+    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+    lower |= c << (8 * i);
+  }
+  return lower;
+}
+
+// MS-MPEG-4 and the codecs derived from it: a frame starts with its picture type bit.
+constexpr std::array<TFourCC, 9> kMsMpeg4Codes = {
+    MakeFourCC("ap41"), MakeFourCC("ap42"), MakeFourCC("div1"),
+    MakeFourCC("div2"), MakeFourCC("div3"), MakeFourCC("div4"),
+    MakeFourCC("mpg4"), MakeFourCC("mp42"), MakeFourCC("mp43")};
+// MPEG-4 Part 2 in its many FourCCs; ffmpeg's own encoder writes "FMP4", others "MP4V".
+constexpr std::array<TFourCC, 6> kMpeg4Codes = {MakeFourCC("xvid"), MakeFourCC("divx"),
+                                                MakeFourCC("dx50"), MakeFourCC("3iv2"),
+                                                MakeFourCC("fmp4"), MakeFourCC("mp4v")};
+
+uint8_t FamilyOfCode(TFourCC Code) {
+  const TFourCC lower = LowerCaseFourCC(Code);
+  if (std::find(kMsMpeg4Codes.begin(), kMsMpeg4Codes.end(), lower) != kMsMpeg4Codes.end())
+    return kFamilyMsMpeg4;
+  if (std::find(kMpeg4Codes.begin(), kMpeg4Codes.end(), lower) != kMpeg4Codes.end())
+    return kFamilyMpeg4;
+  return kFamilyAllKey;
+}
+
+// Whether the reader may read the file at all. A folder or a device can carry a video's
+// name; opening a FIFO would block, so only regular files are tried.
+bool CanOpenForReading(const std::string& FileName) {
+  struct stat info {};
+  if (::stat(FileName.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const int handle = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (handle < 0) return false;
+  ::close(handle);
+  return true;
+}
+
+} // namespace
+
+// Muxers disagree on the letter case of the handler ("XVID", "xvid", "DIV3"), and some
+// leave the handler empty and name the codec only in the bitmap header of "strf".
+uint8_t CodecFamilyOf(TFourCC Handler, TFourCC Compression) {
+  const uint8_t family = FamilyOfCode(Handler);
+  return family != kFamilyAllKey ? family : FamilyOfCode(Compression);
+}
+
+THgAVIFileReader::THgAVIFileReader(const std::string& FileName) {
+  if (!CanOpenForReading(FileName)) {
+    OpenError = kNotFound;
+    return;
+  }
+  try {
+    OwnFileStream =
+        std::make_unique<THgBufferedFileStreamW>(FileName, fmOpenRead | fmShareDenyNone);
+  } catch (const EStreamError&) {
+    OpenError = kCannotOpen;
+    return;
+  }
+  OwnRiffStream = std::make_unique<THGRIFFStream>(*OwnFileStream);
+  RiffStream = OwnRiffStream.get();
+  CheckSignature();
+}
+
+THgAVIFileReader::THgAVIFileReader(THGRIFFStream& Stream) : RiffStream(&Stream) {
+  CheckSignature();
+}
+
+THgAVIFileReader::~THgAVIFileReader() {
+  ClearAnalysis();
+}
+
+void THgAVIFileReader::CheckSignature() {
+  TStream64* source = Source();
+  if (!source) return;
+  FileSize = source->Size();
+  OpenError = kBadSignature;
+  Error = kNoDamage;
+  if (FileSize < 12) return;
+  OpenError = kCannotReadSignature;
+  const int64_t start = source->Position();
+  uint8_t signature[4];
+  const int64_t got = source->Read(signature, 4);
+  source->SetPosition(start);
+  if (got < 4) return;
+  OpenError = ReadLE32(signature) == kRIFF ? kOpened : kBadSignature;
+}
+
+int64_t THgAVIFileReader::ReadChunkPrefix(int32_t Node, uint8_t* Buffer, int64_t Capacity) {
+  TStream64* source = Source();
+  const int64_t position = DataPosition(Node);
+  if (!source || position < 0 || position >= FileSize) return 0;
+  // A damaged size may be anything; the file's end bounds the read as well as the chunk's.
+  const int64_t count = std::min({Capacity, std::max<int64_t>(Size(Node), 0), FileSize - position});
+  if (count <= 0 || source->Seek(position, soBeginning) != position) return 0;
+  return std::max<int64_t>(source->Read(Buffer, count), 0);
+}
+
+void THgAVIFileReader::ReadHeaders() {
+  TStream64* source = Source();
+  if (!source || HeadersRead) return;
+  AudioStreamCount = 0;
+  const int64_t start = source->Position();
+
+  const int32_t riff = FindChildWithListType(-1, kRIFF, kAVI);
+  const int32_t hdrl = riff < 0 ? -1 : FindChildWithListType(riff, kLIST, khdrl);
+  if (hdrl < 0) return;
+
+  // A short "avih" (an old muxer, or a header cut by damage) changes only the values it
+  // holds; the rest keeps what an earlier reading found.
+  if (const int32_t avih = FindChild(hdrl, kavih); avih >= 0) {
+    uint8_t bytes[TAviMainHeader::kSize];
+    MainHeader.Serialize(bytes);
+    ReadChunkPrefix(avih, bytes, TAviMainHeader::kSize);
+    MainHeader = TAviMainHeader::Parse(bytes);
+  }
+
+  for (int32_t strl = FindChildWithListType(hdrl, kLIST, kstrl); strl >= 0;
+       strl = FindNextWithListType(strl, kLIST, kstrl)) {
+    const int32_t strh = FindChild(strl, kstrh);
+    if (strh < 0) continue;
+    uint8_t bytes[TAviStreamHeader::kSize] = {};
+    ReadChunkPrefix(strh, bytes, TAviStreamHeader::kSize);
+    const TAviStreamHeader header = TAviStreamHeader::Parse(bytes);
+    if (header.Type == kauds) {
+      ++AudioStreamCount;
+    } else if (header.Type == kvids) {
+      VideoHeader = header;
+      uint8_t format[kBitmapCompressionOffset + 4] = {};
+      const int32_t strf = FindChild(strl, kstrf);
+      VideoCompression =
+          strf >= 0 && ReadChunkPrefix(strf, format, sizeof format) == int64_t(sizeof format)
+              ? ReadLE32(format + kBitmapCompressionOffset)
+              : 0;
+      CodecFamily = CodecFamilyOf(VideoHeader.Handler, VideoCompression);
+    }
+  }
+
+  source->SetPosition(start);
+  HeadersRead = true;
+}
+
+void THgAVIFileReader::ClearAnalysis() {
+  Clear();
+  FrameBuffer.clear();
+  FrameBuffer.shrink_to_fit();
+  MoviStreamCount = 0;
+  MoviStreams.clear();
+  MoviStreams.shrink_to_fit();
+}
+
+int64_t THgAVIFileReader::GetChunkStart(int32_t Node) const {
+  const TFourCC id = Id(Node);
+  return DataPosition(Node) - (id == kRIFF || id == kLIST ? 12 : 8);
+}
+
+bool THgAVIFileReader::DescribeVideo(TVideoDescription& Out) {
+  Out.CodecDescription = GetCodecName(*this);
+  Out.Handler = VideoHeader.Handler;
+  Out.Width = MainHeader.Width;
+  Out.Height = MainHeader.Height;
+  Out.Rate = VideoHeader.Rate;
+  Out.Scale = VideoHeader.Scale;
+  Out.AudioStreams = uint32_t(std::max(AudioStreamCount, 0));
+  return true;
+}
+
+} // namespace clw

@@ -1,0 +1,370 @@
+// The writer of the repaired AVI copy: a walk over the analysed tree that copies good
+// chunks through the output chunk stream, and the three index builders that replace the
+// input's indexes (which are never copied: after a repair their offsets are all wrong).
+#include "avi/HgAVIFile.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace clw {
+
+namespace {
+
+constexpr int64_t kCopyBlock = 16384;
+constexpr int64_t kIndexBlockEntries = 1024;
+constexpr int64_t kProgressStep = 1048576;
+constexpr int64_t kMax32 = std::numeric_limits<uint32_t>::max();
+// Sizes in a standard index share their word with the "not a key frame" bit.
+constexpr int64_t kMaxStdIndexSize = int64_t(TAVISTDINDEX::kNotKeyFrame) - 1;
+constexpr int64_t kSuperIndexEntrySize = TAVISUPERINDEX::kSize;
+
+bool IsList(TFourCC Id) {
+  return Id == kRIFF || Id == kLIST;
+}
+bool IsMovi(const THgChunkTree& Tree, int32_t Node) {
+  return Tree.Id(Node) == kLIST && Tree.ListType(Node) == kmovi;
+}
+bool IsRec(const THgChunkTree& Tree, int32_t Node) {
+  return Tree.Id(Node) == kLIST && Tree.ListType(Node) == krec;
+}
+uint16_t SuffixOf(TFourCC Id) {
+  return uint16_t(Id >> 16);
+}
+// Any id at the segment level that starts with "ix" is an index, whatever follows.
+bool HasIndexPrefix(TFourCC Id) {
+  return uint16_t(Id) == kPrefix_ix;
+}
+
+} // namespace
+
+THgAVIFileWriter::THgAVIFileWriter(THgAVIFileReader& Reader, const std::string& FileName)
+    : Reader(Reader), FileStream(CreateOutput(FileName)),
+      OwnRiffStream(std::make_unique<THGRIFFStream>(*FileStream)), RiffStream(OwnRiffStream.get()) {
+}
+
+THgAVIFileWriter::~THgAVIFileWriter() = default;
+
+bool THgAVIFileWriter::IsGood(int32_t Node) const {
+  return IsGoodChunk(Reader.Flags(Node));
+}
+
+int64_t THgAVIFileWriter::OutputPosition() const {
+  return FileStream->Position();
+}
+
+// Movie lists that the walk writes: good ones at the top level (a file whose first RIFF
+// header was lost) or directly in a good top-level RIFF. Every one of them gets its own
+// standard indexes, so every one is an entry of the super indexes.
+int32_t THgAVIFileWriter::CountSegments() const {
+  int32_t count = 0;
+  for (int32_t t = Reader.Count() > 0 ? 0 : -1; t >= 0; t = Reader.NextSibling(t)) {
+    if (!IsGood(t)) continue;
+    if (IsMovi(Reader, t)) ++count;
+    if (Reader.Id(t) == kRIFF)
+      for (int32_t c = Reader.FirstChild(t); c >= 0; c = Reader.NextSibling(c))
+        if (IsMovi(Reader, c) && IsGood(c)) ++count;
+  }
+  return count;
+}
+
+int32_t THgAVIFileWriter::Write() {
+  Cancelled = false;
+  const int64_t hundredth = Reader.FileSize / 100;
+  int64_t lastReported = 0;
+  const int32_t streamCount =
+      std::clamp<int32_t>(Reader.MoviStreamCount, 0, int32_t(Reader.MoviStreams.size()));
+  for (int32_t i = 0; i < streamCount; ++i)
+    Reader.MoviStreams[size_t(i)].IndexPosition = 0;
+
+  // The input's own indexes point into the input; fresh ones are built from the tree.
+  const int32_t count = int32_t(Reader.Count());
+  for (int32_t i = 0; i < count; ++i) {
+    const TFourCC id = Reader.Id(i);
+    if (id == kidx1 || id == kindx || IsStdIndexId(id))
+      Reader.SetFlags(i, Reader.Flags(i) | cfExcluded);
+  }
+  SegmentCount = CountSegments();
+  CopyBuffer.assign(size_t(kCopyBlock), 0);
+  IndexBuffer.assign(size_t(kIndexBlockEntries * TAviIndexEntry::kSize), 0);
+
+  // Only written lists are ever pushed, so every entry is a chunk open in the output and
+  // leaving one closes exactly that chunk.
+  std::vector<int32_t> open;
+  open.reserve(512);
+  int32_t segment = -1;    // last top-level RIFF visited
+  int32_t strlNumber = 0;  // stream lists met so far in the open header list
+  int32_t strlStream = -1; // stream number of the stream list last entered
+  bool legacyWritten = false;
+  int32_t node = count > 0 ? 0 : -1;
+  while (node >= 0 && !Cancelled) {
+    const TFourCC id = Reader.Id(node);
+    const size_t depth = open.size();
+    const int32_t parent = depth > 0 ? open.back() : -1;
+    if (id == kRIFF && depth == 0) segment = node;
+    // A stream's number is the place of its "strl" in the header list, written or not:
+    // that is how players number the data chunks ("01wb" belongs to the second list).
+    if (id == kLIST && Reader.ListType(node) == kstrl && Reader.Id(parent) == kLIST &&
+        Reader.ListType(parent) == khdrl)
+      strlStream = strlNumber++;
+
+    bool descend = false;
+    if ((id == kJUNK && DropJunk) || (depth == 1 && (id == kidx1 || HasIndexPrefix(id)))) {
+      // not copied
+    } else if (id == kindx) {
+      const bool inStreamList = Reader.Id(parent) == kLIST && Reader.ListType(parent) == kstrl;
+      if (inStreamList && !WriteSuperIndexPlaceholder(strlStream)) return kWriteFailed;
+    } else if (IsGood(node)) {
+      if (RiffStream->CreateChunk(id, Reader.ListType(node)) < 0) return kWriteFailed;
+      Reader.SetNewOffset(node, OutputPosition());
+      if (!IsList(id)) {
+        int64_t copied = 0;
+        if (!CopyData(Reader.DataPosition(node), Reader.Size(node), copied)) return kWriteFailed;
+        if (RiffStream->CloseChunk() < 0) return kWriteFailed;
+        // After a short copy the indexes must describe the chunk as it is in the output.
+        if (copied < Reader.Size(node)) Reader.Node(node).Size = copied;
+      } else if (Reader.FirstChild(node) >= 0) {
+        descend = true;
+        if (Reader.ListType(node) == khdrl) strlNumber = 0;
+      } else {
+        // An empty list left open would swallow every chunk after it.
+        if (!LeaveList(node, legacyWritten, segment <= 0)) return kWriteFailed;
+      }
+    }
+    // A list that is not written takes its whole subtree with it: its children would land
+    // in the enclosing list, and leaving it would close a chunk it never opened.
+
+    if (descend) {
+      open.push_back(node);
+      node = Reader.FirstChild(node);
+    } else {
+      node = Reader.NextSibling(node);
+      while (node < 0 && !open.empty()) {
+        const int32_t list = open.back();
+        open.pop_back();
+        node = Reader.NextSibling(list);
+        if (!LeaveList(list, legacyWritten, segment <= 0)) return kWriteFailed;
+      }
+    }
+    ReportProgress(lastReported, hundredth);
+  }
+
+  if (Reader.IsOpenDML)
+    for (int32_t i = 0; i < streamCount; ++i) {
+      const TMoviStream& stream = Reader.MoviStreams[size_t(i)];
+      if (stream.IndexPosition != 0 && !WriteSuperIndex(stream.DataChunkId, stream.IndexPosition))
+        return kWriteFailed;
+    }
+  Progress(100);
+  return Cancelled ? kCancelled : kDone;
+}
+
+void THgAVIFileWriter::ReportProgress(int64_t& LastReported, int64_t Hundredth) {
+  if (!OnProgress) return;
+  const int64_t output = OutputPosition();
+  if (output - LastReported <= kProgressStep) return;
+  LastReported = output;
+  TStream64* source = Reader.Source();
+  const int64_t input = source ? source->Position() : 0;
+  Progress(Hundredth == 0 ? 0 : (input + 1) / Hundredth);
+}
+
+// Room for the stream's super index, filled in when the standard indexes exist. A stream
+// without data chunks has nothing to index, and a second "indx" in one stream list would
+// compete for the same record: neither is written.
+bool THgAVIFileWriter::WriteSuperIndexPlaceholder(int32_t StreamNumber) {
+  if (!Reader.IsOpenDML || SegmentCount == 0 || StreamNumber < 0) return true;
+  const int32_t streamCount =
+      std::clamp<int32_t>(Reader.MoviStreamCount, 0, int32_t(Reader.MoviStreams.size()));
+  TMoviStream* stream = nullptr;
+  for (int32_t i = 0; i < streamCount && !stream; ++i) {
+    TMoviStream& s = Reader.MoviStreams[size_t(i)];
+    if (StreamNumberOf(s.DataChunkId) == StreamNumber) stream = &s;
+  }
+  if (!stream || stream->IndexPosition != 0) return true;
+  const int64_t size = 24 + kSuperIndexEntrySize * int64_t(SegmentCount);
+  const std::vector<uint8_t> zeros(size_t(size), 0);
+  const int64_t position = OutputPosition();
+  if (RiffStream->WriteChunk(kindx, 0, size, zeros.data()) != size) return false;
+  stream->IndexPosition = position;
+  return true;
+}
+
+// Leaving a written list: a movie list gets its standard indexes inside it and, in the
+// first segment, the legacy index right after it.
+bool THgAVIFileWriter::LeaveList(int32_t List, bool& LegacyIndexWritten, bool FirstSegment) {
+  const bool movi = IsMovi(Reader, List);
+  if (movi && Reader.IsOpenDML) {
+    const int32_t streamCount =
+        std::clamp<int32_t>(Reader.MoviStreamCount, 0, int32_t(Reader.MoviStreams.size()));
+    for (int32_t i = 0; i < streamCount; ++i)
+      if (!WriteStdIndex(List, Reader.MoviStreams[size_t(i)].DataChunkId)) return false;
+  }
+  if (RiffStream->CloseChunk() < 0) return false;
+  if (movi && FirstSegment && !LegacyIndexWritten) {
+    LegacyIndexWritten = true;
+    if (!WriteLegacyIndex(List)) return false;
+  }
+  return true;
+}
+
+bool THgAVIFileWriter::CopyData(int64_t Offset, int64_t Size, int64_t& Copied) {
+  Copied = 0;
+  TStream64* source = Reader.Source();
+  const int64_t fileSize = Reader.FileSize;
+  if (!source || Size <= 0 || Offset < 0 || Offset >= fileSize) return true;
+  // A chunk cut by the end of the file keeps the bytes that are there.
+  Size = std::min(Size, fileSize - Offset);
+  if (source->Seek(Offset, soBeginning) != Offset) return true;
+  while (Size > 0) {
+    const int64_t got = source->Read(CopyBuffer.data(), std::min(Size, kCopyBlock));
+    if (got <= 0) break;
+    if (RiffStream->WriteData(CopyBuffer.data(), got) != got) return false;
+    Copied += got;
+    Size -= got;
+  }
+  return true;
+}
+
+// Walks the chunks of a written movie list the way its indexes see them: chunks directly
+// in it, and the chunks of its good "rec " lists (a list that was not written holds no
+// chunk of the output). Visit returns false to end the walk.
+template <typename TVisit>
+static void ForEachMoviChunk(const THgAVIFileReader& Reader, int32_t Movi, bool RecOnlyAtStart,
+                             TVisit Visit) {
+  bool recPhase = true;
+  for (int32_t c = Reader.FirstChild(Movi); c >= 0; c = Reader.NextSibling(c)) {
+    if (IsRec(Reader, c) && (recPhase || !RecOnlyAtStart)) {
+      if (!IsGoodChunk(Reader.Flags(c))) continue;
+      for (int32_t k = Reader.FirstChild(c); k >= 0; k = Reader.NextSibling(k))
+        if (!Visit(k)) return;
+      continue;
+    }
+    recPhase = false;
+    if (!Visit(c)) return;
+  }
+}
+
+// "idx1" of the first segment. Its offsets count from the "movi" code, 32 bits wide: a
+// first segment that grew past 4 GiB ends its index before the first chunk out of reach,
+// which players treat like any short index.
+bool THgAVIFileWriter::WriteLegacyIndex(int32_t Movi) {
+  const int64_t base = Reader.NewOffset(Movi) + 4;
+  if (RiffStream->CreateChunk(kidx1, 0) < 0) return false;
+  int64_t collected = 0;
+  bool ok = true;
+  auto flush = [&] {
+    const int64_t bytes = collected * TAviIndexEntry::kSize;
+    if (bytes > 0 && RiffStream->WriteData(IndexBuffer.data(), bytes) != bytes) ok = false;
+    collected = 0;
+    return ok;
+  };
+  // Record lists are entered only while they lead the list, as muxers that use them write
+  // nothing else between.
+  ForEachMoviChunk(Reader, Movi, true, [&](int32_t c) {
+    const TFourCC id = Reader.Id(c);
+    if (!IsGood(c) || !IsStreamDataId(id)) return true;
+    const int64_t offset = Reader.NewOffset(c) - base;
+    const int64_t size = Reader.Size(c);
+    if (offset < 0 || offset > kMax32 || size < 0 || size > kMax32) return false;
+    TAviIndexEntry entry;
+    entry.ChunkId = id;
+    const uint16_t suffix = SuffixOf(id);
+    if (suffix == kSuffix_pc)
+      entry.Flags = TAviIndexEntry::kPaletteChange;
+    else if (suffix == kSuffix_wb || Reader.CodecFamily == kFamilyAllKey ||
+             (Reader.Flags(c) & cfKeyFrame) != 0)
+      entry.Flags = TAviIndexEntry::kKeyFrame;
+    entry.Offset = uint32_t(offset);
+    entry.Length = uint32_t(size);
+    entry.Serialize(IndexBuffer.data() + collected * TAviIndexEntry::kSize);
+    if (++collected == kIndexBlockEntries) return flush();
+    return true;
+  });
+  if (!ok || !flush()) return false;
+  return RiffStream->CloseChunk() >= 0;
+}
+
+// One stream's standard index at the end of a movie list still open in the output. The
+// entries' offsets are 32 bits from the first chunk and the sizes share their word with
+// the key-frame bit: the index ends before a chunk that cannot be described.
+bool THgAVIFileWriter::WriteStdIndex(int32_t Movi, TFourCC Id) {
+  if (Id == 0) return true;
+  std::vector<uint8_t> bytes(size_t(kStdIndexHeaderSize), 0);
+  int64_t base = 0;
+  uint32_t entries = 0;
+  const bool allKey = SuffixOf(Id) == kSuffix_wb || Reader.CodecFamily == kFamilyAllKey;
+  ForEachMoviChunk(Reader, Movi, false, [&](int32_t c) {
+    if (Reader.Id(c) != Id || !IsGood(c)) return true;
+    if (entries == 0) base = Reader.NewOffset(c);
+    const int64_t offset = Reader.NewOffset(c) - base;
+    const int64_t size = Reader.Size(c);
+    if (offset < 0 || offset > kMax32 || size < 0 || size > kMaxStdIndexSize ||
+        24 + 8 * (int64_t(entries) + 1) > kMax32)
+      return false;
+    TAVISTDINDEX entry{uint32_t(offset), uint32_t(size)};
+    if (!allKey && (Reader.Flags(c) & cfKeyFrame) == 0) entry.Size |= TAVISTDINDEX::kNotKeyFrame;
+    bytes.resize(bytes.size() + size_t(TAVISTDINDEX::kSize));
+    entry.Serialize(bytes.data() + bytes.size() - size_t(TAVISTDINDEX::kSize));
+    ++entries;
+    return true;
+  });
+  if (entries == 0) return true;
+
+  TAviStdIndexHeader header;
+  header.ChunkId = StdIndexIdOf(Id);
+  header.ChunkSize = uint32_t(24 + 8 * int64_t(entries));
+  header.EntriesInUse = entries;
+  header.DataChunkId = Id;
+  header.BaseOffset = uint64_t(base);
+  header.Serialize(bytes.data());
+  const int64_t dataPosition = OutputPosition() + 8;
+  const int64_t size = int64_t(header.ChunkSize);
+  if (RiffStream->WriteChunk(header.ChunkId, 0, size, bytes.data() + 8) != size) return false;
+  const int32_t node = Reader.AddNode(Movi, header.ChunkId, 0, dataPosition, size);
+  Reader.SetNewOffset(node, dataPosition);
+  return true;
+}
+
+// Fills a placeholder with one entry per written movie list, in file order, each pointing
+// at the stream's standard index of that list (or left zero when the stream had no chunk
+// there).
+bool THgAVIFileWriter::WriteSuperIndex(TFourCC Id, int64_t Position) {
+  const TFourCC indexId = StdIndexIdOf(Id);
+  const int64_t total = kStdIndexHeaderSize + kSuperIndexEntrySize * int64_t(SegmentCount);
+  std::vector<uint8_t> bytes(size_t(total), 0);
+  TAviSuperIndexHeader header;
+  header.ChunkId = kindx;
+  header.ChunkSize = uint32_t(total - 8);
+  header.DataChunkId = Id;
+
+  // Entries in use are only those filled: a stream silent in one segment leaves no zero
+  // entry in between, which a player would follow to the start of the file.
+  int32_t k = 0;
+  auto fromMovi = [&](int32_t movi) {
+    if (!IsMovi(Reader, movi) || !IsGood(movi)) return;
+    for (int32_t c = Reader.FirstChild(movi); c >= 0; c = Reader.NextSibling(c)) {
+      if (Reader.Id(c) != indexId || !IsGood(c)) continue;
+      if (k >= SegmentCount) return; // never past the entries the placeholder holds
+      const int64_t size = Reader.Size(c) + 8;
+      TAVISUPERINDEX entry{uint64_t(Reader.NewOffset(c) - 8), uint32_t(size),
+                           TAVISUPERINDEX::DurationOf(uint32_t(size))};
+      entry.Serialize(bytes.data() + kStdIndexHeaderSize + kSuperIndexEntrySize * k++);
+      return;
+    }
+  };
+  for (int32_t t = Reader.Count() > 0 ? 0 : -1; t >= 0; t = Reader.NextSibling(t)) {
+    if (!IsGood(t)) continue;
+    fromMovi(t);
+    if (Reader.Id(t) == kRIFF)
+      for (int32_t c = Reader.FirstChild(t); c >= 0; c = Reader.NextSibling(c))
+        fromMovi(c);
+  }
+  header.EntriesInUse = uint32_t(k);
+  header.Serialize(bytes.data());
+
+  if (FileStream->Seek(Position, soBeginning) != Position) return false;
+  if (FileStream->Write(bytes.data(), total) != total) return false;
+  return FileStream->Seek(0, soEnd) >= 0;
+}
+
+} // namespace clw

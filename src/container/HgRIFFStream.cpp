@@ -1,0 +1,346 @@
+#include "container/HgRIFFStream.h"
+
+#include "container/RiffFourCC.h"
+#include "streams/Endian.h"
+
+#include <cstdint>
+#include <limits>
+
+namespace clw {
+
+namespace {
+
+// The header lists of the AVI files we meet end well inside the first 128 KiB; below that
+// a frame id seen in "hdrl" or "odml" must not switch the reader to the strict rules of
+// the movie data.
+constexpr int64_t kNearStart = 0x20000;
+// Plain chunks beyond 2 GiB do not exist in AVI files (OpenDML segments stay far below);
+// such a size is damage, not data.
+constexpr int64_t kMaxPlainChunkSize = 0x7FFFFFFF;
+constexpr uint32_t kStackGrowth = 16;
+constexpr int64_t kMaxSizeField = std::numeric_limits<uint32_t>::max();
+
+uint8_t CharOf(TFourCC id, int index) {
+  return uint8_t(id >> (8 * index));
+}
+bool IsDigit(uint8_t c) {
+  return c >= '0' && c <= '9';
+}
+bool IsAlnum(uint8_t c) {
+  return IsDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+bool IsListId(TFourCC id) {
+  return id == kRIFF || id == kLIST;
+}
+
+// RIFF data is word-aligned: an odd-sized chunk is followed by one pad byte.
+int64_t PaddedEnd(int64_t dataPosition, int64_t size) {
+  return dataPosition + size + (size & 1);
+}
+int64_t PaddedEnd(const TRIFFChunkEntry& entry) {
+  return PaddedEnd(entry.DataPosition, entry.Size);
+}
+
+// Two decimal digits at characters first and first + 1, tens first; -1 when not digits.
+int64_t TwoDigits(TFourCC id, int first) {
+  const uint8_t tens = CharOf(id, first), units = CharOf(id, first + 1);
+  if (!IsDigit(tens) || !IsDigit(units)) return -1;
+  return int64_t(tens - '0') * 10 + int64_t(units - '0');
+}
+
+// "ix00".."ix99": an OpenDML standard index, whatever the stream count says.
+bool HasIndexShape(TFourCC id) {
+  return uint16_t(id & 0xFFFF) == kPrefix_ix && TwoDigits(id, 2) >= 0;
+}
+
+} // namespace
+
+THGRIFFStream::THGRIFFStream(TStream64& stream) : Stream(&stream) {
+  FileSize = Stream->Size();
+  Reset();
+}
+
+void THGRIFFStream::Reset() {
+  ListEnd = 0;
+  ContextList = 0;
+  ScanPosition = 0;
+  Depth = 0;
+  Resync = false;
+  // The fallback scan of Descend starts at DataPosition; a value left from an earlier walk
+  // would make a new walk skip everything before it.
+  DataPosition = 0;
+}
+
+int64_t THGRIFFStream::Seek(int64_t offset, uint16_t origin) {
+  return Stream->Seek(offset, origin);
+}
+
+bool THGRIFFStream::ReadExact(uint8_t* buffer, int64_t count, int64_t& position) {
+  const int64_t got = Stream->Read(buffer, count);
+  if (got != count) return false;
+  position += got;
+  return true;
+}
+
+// The stream layer reports a failed write as a short count; a chunk writer must not carry
+// on after one as if the header or size field were in place.
+int64_t THGRIFFStream::WriteExact(const void* buffer, int64_t count) {
+  const int64_t put = Stream->Write(buffer, count);
+  if (put == count) return put;
+  return put < 0 ? put : -1;
+}
+
+void THGRIFFStream::Push(TFourCC id, TFourCC listType, int64_t dataPosition, int64_t size) {
+  if (Depth == ChunkStack.size()) ChunkStack.resize(ChunkStack.size() + kStackGrowth);
+  ChunkStack[Depth++] = TRIFFChunkEntry{id, listType, dataPosition, size};
+}
+
+// "00dc" compressed video, "00db" uncompressed video, "01wb" audio, "00pc" palette change
+// (8-bit video in files from the early capture programs), for a stream the file declares.
+bool THGRIFFStream::IsStreamDataId(TFourCC id) const {
+  const uint16_t suffix = uint16_t(id >> 16);
+  if (suffix != kSuffix_dc && suffix != kSuffix_db && suffix != kSuffix_wb && suffix != kSuffix_pc)
+    return false;
+  const int64_t number = TwoDigits(id, 0);
+  return number >= 0 && number < StreamCount;
+}
+
+bool THGRIFFStream::IsStreamIndexId(TFourCC id) const {
+  return HasIndexShape(id) && TwoDigits(id, 2) < StreamCount;
+}
+
+bool THGRIFFStream::IsPlausibleChunkId(TFourCC id) {
+  return PlausibleAt(id, Stream->Position());
+}
+
+bool THGRIFFStream::PlausibleAt(TFourCC id, int64_t position) {
+  if (position < kNearStart) ContextList = 0;
+  if (id == kidx1) {
+    ContextList = kidx1;
+    return true;
+  }
+  if (id == kJUNK || id == kRIFF || id == kLIST) {
+    ContextList = 0;
+    return true;
+  }
+  // idx1 entries begin with the id of the chunk they index, so a resynchronising scan
+  // through the legacy index meets stream ids every 16 bytes.
+  if (ContextList == kidx1 && IsStreamDataId(id)) return true;
+  if (ContextList != kmovi) {
+    for (int i = 0; i < 4; ++i)
+      if (!IsAlnum(CharOf(id, i))) return false;
+    // The first frame id tells us we are in the movie data, even when its list header was
+    // lost.
+    if (IsStreamDataId(id)) ContextList = kmovi;
+    return true;
+  }
+  // Inside the movie data only frames and the OpenDML indexes between them occur; anything
+  // else there is frame bytes read as a header.
+  return IsStreamDataId(id) || IsStreamIndexId(id);
+}
+
+bool THGRIFFStream::IsKnownList(TFourCC id, TFourCC listType) {
+  if (id == kRIFF) return listType == kAVI || listType == kAVIX;
+  if (id != kLIST) return false;
+  if (listType == kmovi) {
+    ContextList = kmovi;
+    return true;
+  }
+  return listType == khdrl || listType == kstrl || listType == krec || listType == kodml ||
+         listType == kINFO;
+}
+
+int64_t THGRIFFStream::ScanForChunk() {
+  int64_t position = Stream->Position();
+  uint8_t bytes[4];
+  if (!ReadExact(bytes, 4, position)) return -1;
+  ChunkId = ReadLE32(bytes);
+  for (;;) {
+    if (ChunkId != 0 && PlausibleAt(ChunkId, position)) {
+      if (!ReadExact(bytes, 4, position)) return -1;
+      ChunkSize = ReadLE32(bytes);
+      if (!IsListId(ChunkId)) {
+        // A plain chunk has no list type; one left from an earlier list would end up in
+        // the chunk tree.
+        ListType = 0;
+        return position - 8;
+      }
+      if (!ReadExact(bytes, 4, position)) return -1;
+      ListType = ReadLE32(bytes);
+      ChunkSize -= 4;
+      if (ListType != 0 && IsKnownList(ChunkId, ListType)) return position - 12;
+      // A list of no type we know is more likely frame bytes that spell "LIST"; its
+      // content, if real, is found by going on scanning.
+      ChunkId = 0;
+    }
+    Resync = true;
+    if (IsAlnum(CharOf(ChunkId, 3)) && IsAlnum(CharOf(ChunkId, 2))) {
+      // The last two characters may begin a header 2 bytes further on ("..00" then "dc").
+      if (!ReadExact(bytes, 2, position)) return -1;
+      ChunkId = (ChunkId >> 16) | (uint32_t(ReadLE16(bytes)) << 16);
+    } else {
+      if (!ReadExact(bytes, 4, position)) return -1;
+      ChunkId = ReadLE32(bytes);
+    }
+  }
+}
+
+bool THGRIFFStream::Descend() {
+  AtEndOfFile = true;
+  HasChunk = false;
+  if (Resync) {
+    if (ScanPosition > 0) Stream->Seek(ScanPosition, soBeginning);
+    ScanPosition = ScanForChunk();
+    if (ScanPosition < 0) return false;
+    ScanPosition += 2;
+  } else {
+    int64_t position = Stream->Position();
+    uint8_t header[8];
+    if (!ReadExact(header, 8, position)) return false;
+    ChunkId = ReadLE32(header);
+    ChunkSize = ReadLE32(header + 4);
+    ListType = 0;
+    if (IsListId(ChunkId)) {
+      ContextList = 0;
+      if (!ReadExact(header, 4, position)) return false;
+      ListType = ReadLE32(header);
+      ChunkSize -= 4;
+    } else if (!PlausibleAt(ChunkId, position) || ChunkSize > kMaxPlainChunkSize) {
+      // The chunk before this one claimed a size that ends inside other data. From here on
+      // no size is trusted: headers come from the scan, which starts over at that chunk's
+      // data, whether or not its first bytes happen to look like a header themselves.
+      Resync = true;
+      Stream->Seek(DataPosition, soBeginning);
+      ScanPosition = ScanForChunk();
+      if (ScanPosition < 0) return false;
+      ScanPosition += 2;
+    }
+  }
+  DataPosition = Stream->Position();
+  if (IsListId(ChunkId)) ListEnd = PaddedEnd(DataPosition, ChunkSize);
+  // A list header with a size below 4, or a chunk that runs past the end of its list: the
+  // sizes around here cannot be right.
+  if (!Resync && (ChunkSize < 0 || (ListEnd != 0 && DataPosition + ChunkSize > ListEnd)))
+    Resync = true;
+  AtEndOfFile = DataPosition >= FileSize;
+  HasChunk = true;
+  Push(ChunkId, ListType, DataPosition, ChunkSize);
+  ChunkExhausted = ChunkSize == 0;
+  return true;
+}
+
+int64_t THGRIFFStream::Ascend() {
+  ChunkExhausted = false;
+  if (!HasChunk) return -1;
+  int64_t result = -1;
+  if (Resync) {
+    // A standard index repeats its stream's data chunk id in its 32-byte header; the
+    // entries after it are offsets and sizes that rarely spell a header.
+    if (Depth > 0 && HasIndexShape(ChunkStack[Depth - 1].Id)) {
+      const int64_t entries = ChunkStack[Depth - 1].DataPosition + kStdIndexHeaderSize;
+      if (Stream->Position() != entries) result = Stream->Seek(entries, soBeginning);
+    }
+    if (ScanPosition > 0) Stream->Seek(ScanPosition, soBeginning);
+    ScanPosition = ScanForChunk();
+    // Every chunk that ends at or before the header just found is closed, the current one
+    // always. Calls at depth 0 only move the scan on.
+    const int64_t position = Stream->Position();
+    if (Depth > 0) {
+      do {
+        --Depth;
+      } while (Depth > 0 && PaddedEnd(ChunkStack[Depth - 1]) <= position);
+    }
+  } else if (Depth > 0) {
+    const int64_t end = PaddedEnd(ChunkStack[Depth - 1]);
+    if (Stream->Position() != end) result = Stream->Seek(end, soBeginning);
+    --Depth;
+  }
+  const int64_t position = Stream->Position();
+  if (Depth > 0) {
+    const TRIFFChunkEntry& top = ChunkStack[Depth - 1];
+    ChunkId = top.Id;
+    ChunkSize = top.Size;
+    if (IsListId(top.Id)) ListEnd = PaddedEnd(top);
+  } else {
+    ListEnd = 0;
+    ChunkId = kNoChunk;
+  }
+  const bool outside = position >= FileSize || position < 0;
+  AtEndOfFile = outside;
+  if (Depth > 0) {
+    const TRIFFChunkEntry& top = ChunkStack[Depth - 1];
+    ChunkExhausted = top.DataPosition + top.Size <= position || outside;
+  }
+  return result;
+}
+
+int64_t THGRIFFStream::WriteChunk(TFourCC id, TFourCC listType, int64_t size, const void* data) {
+  const bool list = IsListId(id);
+  const int64_t listTypeLength = list ? 4 : 0;
+  if (size < 0 || size > kMaxSizeField - listTypeLength) throw ERangeError();
+  uint8_t header[12];
+  WriteLE32(header, id);
+  WriteLE32(header + 4, uint32_t(size + listTypeLength));
+  WriteLE32(header + 8, listType);
+  const int64_t headerLength = 8 + listTypeLength;
+  int64_t put = WriteExact(header, headerLength);
+  if (put < 0) return put;
+  if (size == 0) return headerLength;
+  put = WriteExact(data, size);
+  if (put < 0) return put;
+  if (size & 1) {
+    const uint8_t pad = 0;
+    put = WriteExact(&pad, 1);
+    if (put < 0) return put;
+  }
+  return size;
+}
+
+int64_t THGRIFFStream::CreateChunk(TFourCC id, TFourCC listType) {
+  const int64_t result = WriteChunk(id, listType, 0, nullptr);
+  if (result < 0) return result;
+  Push(id, listType, Stream->Position(), 0);
+  Writing = true;
+  return result;
+}
+
+int64_t THGRIFFStream::WriteData(const void* buffer, int64_t count) {
+  if (!Writing) return -1;
+  return Stream->Write(buffer, count);
+}
+
+int64_t THGRIFFStream::CloseChunk() {
+  if (!Writing || Depth == 0) return -1;
+  const TRIFFChunkEntry top = ChunkStack[Depth - 1];
+  const bool list = IsListId(top.Id);
+  // Everything from the chunk's data to the end of the stream belongs to it.
+  FileSize = Stream->Size();
+  const int64_t size = FileSize - top.DataPosition;
+  const int64_t sizeField = size + (list ? 4 : 0);
+  // A chunk that outgrew the 32-bit size field would be written with a wrapped size and
+  // leave every reader lost in the rest of the file.
+  if (size < 0 || sizeField > kMaxSizeField) throw ERangeError();
+  int64_t result;
+  if (size & 1) {
+    // The pad byte goes at the end of the chunk, wherever the caller left the position.
+    result = Stream->Seek(FileSize, soBeginning);
+    if (result < 0) return result;
+    const uint8_t pad = 0;
+    result = WriteExact(&pad, 1);
+    if (result < 0) return result;
+  }
+  result = Stream->Seek(top.DataPosition - (list ? 8 : 4), soBeginning);
+  if (result < 0) return result;
+  uint8_t field[4];
+  WriteLE32(field, uint32_t(sizeField));
+  result = WriteExact(field, 4);
+  if (result < 0) return result;
+  result = Stream->Seek(0, soEnd);
+  if (result < 0) return result;
+  FileSize = result;
+  --Depth;
+  Writing = Depth > 0;
+  return result;
+}
+
+} // namespace clw

@@ -1,0 +1,210 @@
+#include "avi/HgAVIFile.h"
+
+#include "support/AviBuilder.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+namespace clw::test {
+namespace {
+
+// MPEG-4 Part 2 frames: a VOP start code whose next byte gives the coding type.
+TBytes Vop(bool Intra, size_t Size = 40) {
+  TBytes bytes(Size, 0xEE);
+  const uint8_t head[] = {0, 0, 1, 0xB6, uint8_t(Intra ? 0x00 : 0x40)};
+  std::copy(std::begin(head), std::end(head), bytes.begin());
+  return bytes;
+}
+
+TAviPart StreamList(const char (&Type)[5], const char (&Handler)[5]) {
+  TBytes strh(56, 0);
+  std::copy(Type, Type + 4, strh.begin());
+  std::copy(Handler, Handler + 4, strh.begin() + 4);
+  strh[20] = 1;  // scale
+  strh[24] = 25; // rate
+  return List("strl", {Chunk("strh", strh), Chunk("strf", 40, 0)});
+}
+
+TAviPart Header(const char (&Handler)[5] = "XVID", bool Audio = true) {
+  std::vector<TAviPart> parts{Chunk("avih", 56, 0), StreamList("vids", Handler)};
+  if (Audio) parts.push_back(StreamList("auds", "\0\0\0\0"));
+  return List("hdrl", std::move(parts));
+}
+
+class AviAnalysisTest : public ::testing::Test {
+protected:
+  // Writes the file and runs a full check on it.
+  void Check(const TAviFile& File, uint8_t Mode = 2) {
+    Built = File;
+    const auto path = ScratchDir() / "input.avi";
+    const std::string bytes(File.Bytes.begin(), File.Bytes.end());
+    WriteFile(path, bytes);
+    // Every input checked here also seeds the fuzzer's corpus.
+    const auto seeds = std::filesystem::path(CLIPWRIGHT_TEST_WORK_DIR) / "fuzz-seeds" / "avi";
+    std::filesystem::create_directories(seeds);
+    WriteFile(seeds / path.parent_path().filename(), bytes);
+    Reader = std::make_unique<THgAVIFileReader>(path.string());
+    ASSERT_EQ(Reader->Analyze(Mode), kDone);
+  }
+  // The node whose data starts where the labelled part's data landed.
+  int32_t NodeOf(const std::string& Label) const {
+    const int64_t data = Built.At.at(Label).Data;
+    for (int32_t i = 0; i < int32_t(Reader->Count()); ++i)
+      if (Reader->DataPosition(i) == data) return i;
+    return -1;
+  }
+  bool Good(const std::string& Label) const { return IsGoodChunk(Reader->Flags(NodeOf(Label))); }
+  bool Key(const std::string& Label) const { return Reader->Flags(NodeOf(Label)) & cfKeyFrame; }
+
+  TAviFile Built;
+  std::unique_ptr<THgAVIFileReader> Reader;
+};
+
+TEST_F(AviAnalysisTest, CleanFileIsUndamagedWithKeyFramesFromTheBitstream) {
+  Check(BuildAvi({Riff("AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true)).Named("i"),
+                                                       Chunk("01wb", 20).Named("a"),
+                                                       Chunk("00dc", Vop(false)).Named("p"),
+                                                       Chunk("00dc", 0).Named("empty")}),
+                                Idx1({})})}));
+  EXPECT_EQ(Reader->Error, kNoDamage);
+  EXPECT_EQ(Reader->AudioStreamCount, 1);
+  EXPECT_EQ(Reader->CodecFamily, kFamilyMpeg4);
+  for (const char* label : {"i", "a", "p", "empty"}) EXPECT_TRUE(Good(label)) << label;
+  EXPECT_TRUE(Key("i"));
+  EXPECT_TRUE(Key("a"));
+  EXPECT_FALSE(Key("p"));
+  EXPECT_FALSE(Key("empty")); // a dropped-frame placeholder is no key frame
+  EXPECT_EQ(Reader->MoviStreamCount, 2);
+}
+
+TEST_F(AviAnalysisTest, QuickAnalysisStopsAtTheMovieData) {
+  Check(BuildAvi({Riff("AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true))})})}), 0);
+  EXPECT_TRUE(Reader->HeadersRead);
+  EXPECT_EQ(Reader->FindChild(Reader->FindChildWithListType(0, kLIST, kmovi), MakeFourCC("00dc")),
+            -1);
+}
+
+TEST_F(AviAnalysisTest, MissingIndexIsWrongIndexAndACutFileToo) {
+  Check(BuildAvi({Riff("AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true))})})}));
+  EXPECT_EQ(Reader->Error, kDamagedIndex);
+  TAviFile cut = BuildAvi({Riff("AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true)),
+                                                               Chunk("00dc", Vop(false, 400)).Named("last")}),
+                                          Idx1({})})});
+  cut.Bytes.resize(size_t(cut.At["last"].Data + 100));
+  Check(cut);
+  EXPECT_EQ(Reader->Error, kDamagedIndex);
+  EXPECT_FALSE(Good("last")); // runs past the end of the file
+}
+
+TEST_F(AviAnalysisTest, GarbageDropsVideoUpToTheNextKeyFrameButNotAudioAlone) {
+  TAviFile file = BuildAvi({Riff(
+      "AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true)).Named("i1"),
+                                       Chunk("00dc", Vop(false)).Named("p1"),
+                                       Chunk("01wb", 20).Named("a1"),
+                                       Chunk("00dc", Vop(false)).Named("p2"),
+                                       Chunk("01wb", 20).Named("a2"),
+                                       Chunk("00dc", Vop(true)).Named("i2"),
+                                       Chunk("01wb", 20).Named("a3").WithSizeField(30),
+                                       Chunk("00dc", Vop(false)).Named("p3")}),
+               Idx1({})})});
+  // Garbage over the header of p1: i1's end no longer meets a header.
+  Overwrite(file.Bytes, file.At["p1"].Header, "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF");
+  Check(file);
+  EXPECT_EQ(Reader->Error, kDamagedData);
+  EXPECT_FALSE(Good("i1"));
+  for (const char* dropped : {"a1", "p2", "a2"}) EXPECT_FALSE(Good(dropped)) << dropped;
+  EXPECT_TRUE(Good("i2") && Key("i2"));
+  // A damaged audio chunk is lost alone: the video after it still has its references.
+  EXPECT_FALSE(Good("a3"));
+  EXPECT_TRUE(Good("p3"));
+}
+
+TEST_F(AviAnalysisTest, RestoredKeyFrameKeepsItsMarkAndEndsTheDrop) {
+  TBytes frame = Vop(true, 200);
+  const TBytes falseHeader = BytesOf("00dc\x04\0\0\0");
+  std::copy(falseHeader.begin(), falseHeader.end(), frame.begin() + 150);
+  Check(BuildAvi({Riff(
+      "AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true)).Named("i1"),
+                                       Chunk("00dc", Vop(false)).Named("bad").WithSizeField(140),
+                                       Chunk("00dc", frame).Named("i2"),
+                                       Chunk("00dc", Vop(false)).Named("p")}),
+               Idx1({})})}));
+  EXPECT_EQ(Reader->Error, kDamagedData);
+  EXPECT_FALSE(Good("bad"));
+  EXPECT_TRUE(Good("i2"));
+  EXPECT_TRUE(Key("i2"));
+  EXPECT_TRUE(Good("p"));
+  int32_t falseChunks = 0;
+  for (int32_t i = 0; i < int32_t(Reader->Count()); ++i)
+    if (Reader->Flags(i) & cfFalseChunk) ++falseChunks;
+  EXPECT_EQ(falseChunks, 1);
+}
+
+TEST_F(AviAnalysisTest, EmptyChunkDoesNotEndADrop) {
+  TAviFile file = BuildAvi({Riff(
+      "AVI ", {Header("XVID", false),
+               List("movi", {Chunk("00dc", Vop(true)), Chunk("00dc", Vop(false)).Named("bad"),
+                             Chunk("00dc", 0).Named("empty"), Chunk("00dc", Vop(false)).Named("p"),
+                             Chunk("00dc", Vop(true)).Named("i")}),
+               Idx1({})})});
+  Overwrite(file.Bytes, file.At["bad"].Header, "\xFF\xFF\xFF\xFF");
+  Check(file);
+  EXPECT_FALSE(Good("empty"));
+  EXPECT_FALSE(Good("p"));
+  EXPECT_TRUE(Good("i"));
+}
+
+struct TFamilyCase {
+  const char* Handler;
+  TBytes Frame;
+  bool Key;
+};
+
+class KeyFrameRuleTest : public AviAnalysisTest, public ::testing::WithParamInterface<TFamilyCase> {};
+
+TEST_P(KeyFrameRuleTest, FollowsTheCodecFamily) {
+  const TFamilyCase& c = GetParam();
+  TAviPart header = List("hdrl", {Chunk("avih", 56, 0), StreamList("vids", "XVID")});
+  std::copy(c.Handler, c.Handler + 4, header.Children[1].Children[0].Data.begin() + 4);
+  Check(BuildAvi({Riff("AVI ", {header, List("movi", {Chunk("00dc", c.Frame).Named("f")}),
+                                Idx1({})})}));
+  EXPECT_EQ(Key("f"), c.Key);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Families, KeyFrameRuleTest,
+    ::testing::Values(TFamilyCase{"div3", BytesOf("\x3f\xEE"), true},
+                      TFamilyCase{"DIV3", BytesOf("\x7f\xEE"), false},
+                      TFamilyCase{"xvid", Vop(false), false}, TFamilyCase{"FMP4", Vop(true), true},
+                      TFamilyCase{"MJPG", Vop(false), true}, TFamilyCase{"MJPG", TBytes{}, true}));
+
+TEST_F(AviAnalysisTest, StreamTableCoversEverySegment) {
+  // A capture cut just after its second segment began: audio only in the first.
+  Check(BuildAvi({Riff("AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true)),
+                                                       Chunk("01wb", 20), Chunk("00pc", 4)})}),
+                  Riff("AVIX", {List("movi", {Chunk("00dc", Vop(true))})})}));
+  EXPECT_TRUE(Reader->IsOpenDML);
+  ASSERT_EQ(Reader->MoviStreamCount, 2);
+  EXPECT_EQ(Reader->MoviStreams[0].DataChunkId, MakeFourCC("00dc")); // not the palette change
+  EXPECT_EQ(Reader->MoviStreams[1].DataChunkId, MakeFourCC("01wb"));
+  EXPECT_EQ(Reader->Error, kDamagedIndex); // no standard indexes
+}
+
+TEST_F(AviAnalysisTest, OnlyGoodListsMakeAMovieOfRecordLists) {
+  THgAVIFileReader reader((ScratchDir() / "none.avi").string());
+  const int32_t movi = reader.AddNode(-1, kLIST, kmovi, 12, 1000);
+  const int32_t a = reader.AddNode(movi, MakeFourCC("00dc"), 0, 20, 10);
+  const int32_t junkList = reader.AddNode(movi, kLIST, krec, 40, 10);
+  reader.SetFlags(junkList, cfExcluded); // a false list header found in frame data
+  const int32_t b = reader.AddNode(movi, MakeFourCC("00dc"), 0, 60, 10);
+  reader.CheckMovi(movi);
+  EXPECT_TRUE(IsGoodChunk(reader.Flags(a)) && IsGoodChunk(reader.Flags(b)));
+  reader.SetFlags(junkList, 0);
+  reader.AddNode(junkList, MakeFourCC("00dc"), 0, 52, 4);
+  reader.CheckMovi(movi);
+  EXPECT_FALSE(IsGoodChunk(reader.Flags(a)));
+  EXPECT_TRUE(IsGoodChunk(reader.Flags(junkList)));
+}
+
+} // namespace
+} // namespace clw::test

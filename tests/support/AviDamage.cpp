@@ -1,0 +1,106 @@
+#include "support/AviDamage.h"
+
+#include "support/MediaTools.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <sstream>
+
+namespace clw::test {
+
+const std::vector<TAviCodec> kAviCodecs = {
+    {"xvid_mp3", "-c:v mpeg4 -vtag XVID -q:v 5 -c:a libmp3lame"},
+    {"dx50_pcm", "-c:v mpeg4 -vtag DX50 -q:v 5 -c:a pcm_s16le"},
+    {"div3_lower_mp3", "-c:v msmpeg4v3 -vtag div3 -q:v 5 -c:a libmp3lame"},
+    {"div3_upper_pcm", "-c:v msmpeg4v3 -vtag DIV3 -q:v 5 -c:a pcm_s16le"},
+    {"mjpeg_pcm", "-c:v mjpeg -q:v 5 -c:a pcm_s16le"},
+};
+
+std::string MakeAviClip(const TAviCodec& Codec) {
+  return MakeClip(std::string("e2e_") + Codec.Name + ".avi",
+                  "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=frequency=440 "
+                  "-t 6 -g " + std::to_string(kAviGop) + " " + Codec.Arguments + " -shortest");
+}
+
+namespace {
+
+int64_t FindId(const std::string& Bytes, const char* Id, int64_t From) {
+  const size_t at = Bytes.find(Id, size_t(From));
+  return at == std::string::npos ? -1 : int64_t(at);
+}
+
+} // namespace
+
+const std::vector<TAviDamage> kAviDamages = {
+    {"truncated_60",
+     [](std::string& b) {
+       const int64_t cut = int64_t(b.size()) * 60 / 100;
+       const int64_t end = int64_t(b.size());
+       b.resize(size_t(cut));
+       return std::pair{cut, end};
+     }},
+    {"idx1_removed",
+     [](std::string& b) {
+       const int64_t at = FindId(b, "idx1", int64_t(b.size()) / 2);
+       const int64_t end = int64_t(b.size());
+       if (at > 0) b.resize(size_t(at));
+       return std::pair{end, end};
+     }},
+    {"garbage_over_header",
+     [](std::string& b) {
+       const int64_t at = FindId(b, "00dc", int64_t(b.size()) * 40 / 100);
+       std::mt19937 random(7);
+       for (int64_t i = at; i >= 0 && i < at + 4096 && i < int64_t(b.size()); ++i)
+         b[size_t(i)] = char(random());
+       return std::pair{at, at + 4096};
+     }},
+    {"size_field_corrupted",
+     [](std::string& b) {
+       const int64_t at = FindId(b, "00dc", int64_t(b.size()) * 30 / 100);
+       if (at >= 0) b[size_t(at + 6)] = char(b[size_t(at + 6)] + 3); // 192 KiB too large
+       return std::pair{at, at + 8};
+     }},
+    {"zeroed_64k",
+     [](std::string& b) {
+       const int64_t at = int64_t(b.size()) / 2;
+       std::fill(b.begin() + at, b.begin() + std::min<int64_t>(at + 65536, int64_t(b.size())), '\0');
+       return std::pair{at, at + 65536};
+     }},
+};
+
+std::vector<TPacket> VideoPackets(const std::string& Path) {
+  std::string output;
+  RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pos,size,flags "
+             "-of csv=p=0 " + ShellQuote(Path), &output);
+  std::vector<TPacket> packets;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    TPacket p;
+    long long size = 0, position = 0;
+    char flags[8] = {};
+    if (std::sscanf(line.c_str(), "%lld,%lld,%7s", &size, &position, flags) == 3) {
+      p.Size = size;
+      p.Position = position;
+      p.Key = flags[0] == 'K';
+      packets.push_back(p);
+    }
+  }
+  return packets;
+}
+
+int ExpectedFrames(const std::vector<TPacket>& Packets, std::pair<int64_t, int64_t> Damage) {
+  int kept = 0;
+  bool dropping = false;
+  for (const TPacket& p : Packets) {
+    const bool hit = p.Position - 8 < Damage.second && p.Position + p.Size > Damage.first;
+    if (hit)
+      dropping = true;
+    else if (dropping && p.Key)
+      dropping = false;
+    if (!hit && !dropping) ++kept;
+  }
+  return kept;
+}
+
+} // namespace clw::test

@@ -1,0 +1,69 @@
+#include "support/MediaTools.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+
+namespace clw::test {
+
+std::string ShellQuote(const std::string& Text) {
+  std::string quoted = "'";
+  for (char c : Text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+int RunCommand(const std::string& Command, std::string* Output) {
+  FILE* pipe = ::popen((Command + " 2>&1 </dev/null").c_str(), "r");
+  if (!pipe) return -1;
+  std::array<char, 4096> buffer;
+  size_t n;
+  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+    if (Output) Output->append(buffer.data(), n);
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string MakeClip(const std::string& Name, const std::string& Arguments) {
+  const auto dir = std::filesystem::path(CLIPWRIGHT_TEST_WORK_DIR) / "media";
+  std::filesystem::create_directories(dir);
+  const auto path = dir / Name;
+  if (std::filesystem::exists(path)) return path.string();
+  // Written under a name of this process so that an interrupted run leaves no half clip
+  // behind and tests running side by side do not write into one file.
+  const auto partial = dir / (Name + "." + std::to_string(::getpid()) + ".part" +
+                              std::filesystem::path(Name).extension().string());
+  std::string output;
+  if (RunCommand("ffmpeg -nostdin -v error -y " + Arguments + " " + ShellQuote(partial.string()),
+                 &output) != 0)
+    return "";
+  std::error_code error;
+  std::filesystem::rename(partial, path, error);
+  return error ? "" : path.string();
+}
+
+TProbe ProbeVideo(const std::string& Path) {
+  TProbe probe;
+  std::string output;
+  const std::string file = ShellQuote(Path);
+  if (RunCommand("ffprobe -v error -select_streams v:0 -count_packets -show_entries "
+                 "stream=nb_read_packets -of csv=p=0 " + file, &output) != 0)
+    return probe;
+  probe.Opened = true;
+  probe.VideoPackets = std::atoi(output.c_str());
+  output.clear();
+  RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 "
+             "-read_intervals %+#1 " + file, &output);
+  probe.StartsWithKeyFrame = !output.empty() && output[0] == 'K';
+  output.clear();
+  RunCommand("ffmpeg -nostdin -v error -i " + file + " -f null -", &output);
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);)
+    if (!line.empty()) ++probe.DecodeErrorLines;
+  return probe;
+}
+
+} // namespace clw::test

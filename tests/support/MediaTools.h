@@ -1,0 +1,26 @@
+#pragma once
+// Real encoder output for end-to-end tests: clips made by ffmpeg at test time into the
+// build tree (kept between runs), and what ffprobe and ffmpeg say of a file.
+#include <string>
+
+namespace clw::test {
+
+// Runs a shell command; returns its exit status and, when Output is given, what it
+// printed on standard output and standard error.
+int RunCommand(const std::string& Command, std::string* Output = nullptr);
+
+// Makes Name under the media cache with "ffmpeg -y <Arguments> <path>" unless it already
+// exists; returns the path, or "" when ffmpeg failed.
+std::string MakeClip(const std::string& Name, const std::string& Arguments);
+
+struct TProbe {
+  bool Opened = false;          // ffprobe read the container
+  int VideoPackets = 0;         // packets of the first video stream
+  int DecodeErrorLines = 0;     // lines "ffmpeg -v error" printed while decoding everything
+  bool StartsWithKeyFrame = false;
+};
+TProbe ProbeVideo(const std::string& Path);
+
+std::string ShellQuote(const std::string& Text);
+
+} // namespace clw::test

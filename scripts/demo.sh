@@ -14,7 +14,11 @@ size=$(stat -c %s "$demo/clip.avi")
 head -c $((size * 60 / 100)) "$demo/clip.avi" > "$demo/damaged.avi"
 set +e
 build/clipwright-cli check "$demo/clip.avi" "$demo/damaged.avi"
-echo "check exit status: $?"
+echo "check exit status: $? (1: a file is damaged)"
 build/clipwright-cli repair -o "$demo/out" "$demo/damaged.avi"
 echo "repair exit status: $?"
-ls -l "$demo/out"
+set -e
+repaired="$demo/out/damaged (copy).avi"
+echo "--- the repaired copy, as ffprobe sees it:"
+ffprobe -v error -count_packets -show_entries stream=codec_name,nb_read_packets -of compact=p=0 "$repaired"
+echo "--- decode errors in the repaired copy: $(ffmpeg -nostdin -v error -i "$repaired" -f null - 2>&1 | wc -l)"

@@ -39,7 +39,8 @@ bool HasIndexPrefix(TFourCC Id) {
 
 THgAVIFileWriter::THgAVIFileWriter(THgAVIFileReader& Reader, const std::string& FileName)
     : Reader(Reader), FileStream(CreateOutput(FileName)),
-      OwnRiffStream(std::make_unique<THGRIFFStream>(*FileStream)), RiffStream(OwnRiffStream.get()) {
+      Output(std::make_unique<TBufferedWriteStream>(*FileStream)),
+      OwnRiffStream(std::make_unique<THGRIFFStream>(*Output)), RiffStream(OwnRiffStream.get()) {
 }
 
 THgAVIFileWriter::~THgAVIFileWriter() = default;
@@ -49,7 +50,7 @@ bool THgAVIFileWriter::IsGood(int32_t Node) const {
 }
 
 int64_t THgAVIFileWriter::OutputPosition() const {
-  return FileStream->Position();
+  return Output->Position();
 }
 
 // Movie lists that the walk writes: good ones at the top level (a file whose first RIFF
@@ -154,6 +155,7 @@ int32_t THgAVIFileWriter::Write() {
       if (stream.IndexPosition != 0 && !WriteSuperIndex(stream.DataChunkId, stream.IndexPosition))
         return kWriteFailed;
     }
+  if (!Output->Flush()) return kWriteFailed;
   Progress(100);
   return Cancelled ? kCancelled : kDone;
 }
@@ -362,9 +364,9 @@ bool THgAVIFileWriter::WriteSuperIndex(TFourCC Id, int64_t Position) {
   header.EntriesInUse = uint32_t(k);
   header.Serialize(bytes.data());
 
-  if (FileStream->Seek(Position, soBeginning) != Position) return false;
-  if (FileStream->Write(bytes.data(), total) != total) return false;
-  return FileStream->Seek(0, soEnd) >= 0;
+  if (Output->Seek(Position, soBeginning) != Position) return false;
+  if (Output->Write(bytes.data(), total) != total) return false;
+  return Output->Seek(0, soEnd) >= 0;
 }
 
 } // namespace clw

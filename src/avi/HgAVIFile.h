@@ -8,6 +8,7 @@
 #include "container/HgFileBase.h"
 #include "container/HgRIFFStream.h"
 #include "streams/BufferedFileStream.h"
+#include "streams/BufferedWriteStream.h"
 
 #include <cstdint>
 #include <memory>
@@ -118,6 +119,8 @@ public:
   THgAVIFileReader& Reader; // the analysed source; outlives the writer
   // Declared before OwnRiffStream so that the chunk stream goes first on destruction.
   std::unique_ptr<TFileStreamW> FileStream;
+  // Collects the output's many small writes and size patches into large writes.
+  std::unique_ptr<TBufferedWriteStream> Output;
   std::unique_ptr<THGRIFFStream> OwnRiffStream;
   THGRIFFStream* RiffStream = nullptr;
   bool DropJunk = true;          // padding chunks of the input are not copied

@@ -1,0 +1,90 @@
+#include "streams/BufferedWriteStream.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace clw {
+
+TBufferedWriteStream::TBufferedWriteStream(TStream64& Target) : FTarget(Target) {
+  FSize = FTarget.Size();
+  FPosition = FTarget.Position();
+  FBufferStart = FPosition;
+  FBuffer.reserve(size_t(kBufferSize));
+}
+
+TBufferedWriteStream::~TBufferedWriteStream() { Flush(); }
+
+bool TBufferedWriteStream::Flush() {
+  if (!FBuffer.empty()) {
+    const auto count = int64_t(FBuffer.size());
+    if (FTarget.Seek(FBufferStart, soBeginning) != FBufferStart ||
+        FTarget.Write(FBuffer.data(), count) != count)
+      FFailed = true;
+    FBuffer.clear();
+  }
+  FBufferStart = FPosition;
+  return !FFailed;
+}
+
+int64_t TBufferedWriteStream::Read(void* Buffer, int64_t Count) {
+  if (!Flush() || FTarget.Seek(FPosition, soBeginning) != FPosition) return 0;
+  const int64_t got = FTarget.Read(Buffer, Count);
+  if (got > 0) FPosition += got;
+  FBufferStart = FPosition;
+  return got;
+}
+
+int64_t TBufferedWriteStream::Write(const void* Buffer, int64_t Count) {
+  if (Count <= 0 || FFailed) return 0;
+  const auto* bytes = static_cast<const uint8_t*>(Buffer);
+  if (FBuffer.empty()) FBufferStart = FPosition;
+  const int64_t bufferEnd = FBufferStart + int64_t(FBuffer.size());
+  // A patch inside the buffered tail.
+  if (FPosition >= FBufferStart && Count <= bufferEnd - FPosition) {
+    std::memcpy(FBuffer.data() + (FPosition - FBufferStart), bytes, size_t(Count));
+    FPosition += Count;
+    return Count;
+  }
+  // Anything but an append that fits starts a new buffer where the position stands.
+  if ((FPosition != bufferEnd || int64_t(FBuffer.size()) + Count > kBufferSize) && !Flush())
+    return 0;
+  if (Count >= kBufferSize) { // too large to be worth copying: straight to the file
+    if (FTarget.Seek(FPosition, soBeginning) != FPosition) {
+      FFailed = true;
+      return 0;
+    }
+    const int64_t written = FTarget.Write(Buffer, Count);
+    if (written != Count) FFailed = true;
+    FPosition += std::max<int64_t>(written, 0);
+    FSize = std::max(FSize, FPosition);
+    FBufferStart = FPosition;
+    return written;
+  }
+  FBuffer.insert(FBuffer.end(), bytes, bytes + Count);
+  FPosition += Count;
+  FSize = std::max(FSize, FPosition);
+  return Count;
+}
+
+int64_t TBufferedWriteStream::Seek(int64_t Offset, uint16_t Origin) {
+  int64_t base = 0;
+  if (Origin == soCurrent)
+    base = FPosition;
+  else if (Origin == soEnd)
+    base = FSize;
+  else if (Origin != soBeginning)
+    return -1;
+  if (Offset < -base) return -1;
+  FPosition = base + Offset;
+  return FPosition;
+}
+
+void TBufferedWriteStream::SetSize(int64_t NewSize) {
+  Flush();
+  FTarget.SetSize(NewSize);
+  FSize = NewSize;
+  FPosition = std::min(FPosition, NewSize);
+  FBufferStart = FPosition;
+}
+
+} // namespace clw

@@ -1,0 +1,39 @@
+#pragma once
+// A write-behind stream for the repaired copy. A writer appends chunk after chunk and
+// then steps back a few bytes to patch a size field; with an unbuffered file that is a
+// handful of system calls per video frame. Here appends collect in one buffer, positions
+// and sizes are known without asking the system, and a patch that falls inside the
+// buffered tail costs a memory write. Flush reports whether everything reached the file.
+#include "streams/Stream64.h"
+
+#include <memory>
+#include <vector>
+
+namespace clw {
+
+class TBufferedWriteStream : public TStream64 {
+public:
+  static constexpr int64_t kBufferSize = 1 << 20;
+
+  // Writes through Target (not owned), from its current position on.
+  explicit TBufferedWriteStream(TStream64& Target);
+  ~TBufferedWriteStream() override;
+
+  int64_t Read(void* Buffer, int64_t Count) override;
+  int64_t Write(const void* Buffer, int64_t Count) override;
+  int64_t Seek(int64_t Offset, uint16_t Origin) override;
+  void SetSize(int64_t NewSize) override;
+
+  // Writes the buffered bytes; false once any write to the file has failed.
+  bool Flush();
+
+private:
+  TStream64& FTarget;
+  std::vector<uint8_t> FBuffer; // bytes of [FBufferStart, FBufferStart + size) not yet written
+  int64_t FBufferStart = 0;
+  int64_t FPosition = 0;
+  int64_t FSize = 0; // of the file as it will be once flushed
+  bool FFailed = false;
+};
+
+} // namespace clw

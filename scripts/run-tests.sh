@@ -13,8 +13,7 @@ run_suite() {
 }
 
 run_suite build
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite build-asan -DCLIPWRIGHT_SANITIZE=ON -DCLIPWRIGHT_BENCH=OFF
-
 # The fuzz targets, from the seed corpus the tests above wrote.
 ./scripts/run-fuzz.sh 60
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build-asan -DCLIPWRIGHT_SANITIZE=ON -DCLIPWRIGHT_BENCH=OFF

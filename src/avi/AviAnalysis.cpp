@@ -222,7 +222,16 @@ void THgAVIFileReader::RebuildTree() {
       d = 2;
       setEntry(1, {add(segment), end});
     } else if (old.Id == kLIST) {
-      if (d > 0 && stack[d - 1].End <= GetChunkStart(i)) --d; // one level only
+      // A list that starts where the open one ends is its sibling. Levels above it close
+      // too when they ended as well ("INFO" after a header list whose last stream list
+      // just ended), but a movie list is never left that way: recorders leave its size
+      // stale, and the record lists after its stated end still belong in it.
+      const int64_t start = GetChunkStart(i);
+      if (d > 0 && stack[d - 1].End <= start) {
+        --d;
+        while (d > 1 && stack[d - 1].End <= start && rebuilt.ListType(stack[d - 1].Node) != kmovi)
+          --d;
+      }
       ++d;
       setEntry(d - 1, {add(d >= 2 ? stack[d - 2].Node : -1), end});
     } else {

@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
 namespace clw::test {
 namespace {
 
@@ -75,6 +80,17 @@ TEST_F(AviAnalysisTest, CleanFileIsUndamagedWithKeyFramesFromTheBitstream) {
   EXPECT_FALSE(Key("p"));
   EXPECT_FALSE(Key("empty")); // a dropped-frame placeholder is no key frame
   EXPECT_EQ(Reader->MoviStreamCount, 2);
+}
+
+TEST_F(AviAnalysisTest, ListsAfterTheHeaderListKeepTheirLevel) {
+  Check(BuildAvi({Riff("AVI ", {Header(), List("INFO", {Chunk("ISFT", 6)}),
+                                List("movi", {Chunk("00dc", Vop(true)),
+                                              List("rec ", {Chunk("01wb", 20)}).Named("rec")}),
+                                Idx1({})})}));
+  const int32_t riff = Reader->FindChild(-1, kRIFF);
+  EXPECT_GE(Reader->FindChildWithListType(riff, kLIST, kINFO), 0);
+  const int32_t movi = Reader->FindChildWithListType(riff, kLIST, kmovi);
+  EXPECT_GE(Reader->FindChildWithListType(movi, kLIST, krec), 0);
 }
 
 TEST_F(AviAnalysisTest, QuickAnalysisStopsAtTheMovieData) {
@@ -188,6 +204,45 @@ TEST_F(AviAnalysisTest, StreamTableCoversEverySegment) {
   EXPECT_EQ(Reader->MoviStreams[0].DataChunkId, MakeFourCC("00dc")); // not the palette change
   EXPECT_EQ(Reader->MoviStreams[1].DataChunkId, MakeFourCC("01wb"));
   EXPECT_EQ(Reader->Error, kDamagedIndex); // no standard indexes
+}
+
+// Segments of a capture past 4 GiB, written sparse: positions must stay 64-bit from the
+// chunk stream through the tree to the key-frame test.
+TEST_F(AviAnalysisTest, SegmentsBeyond4GiB) {
+  const TAviFile first =
+      BuildAvi({Riff("AVI ", {Header("XVID", false), List("movi", {Chunk("00dc", Vop(true))}),
+                              Idx1({})})});
+  const auto path = ScratchDir() / "big.avi";
+  WriteFile(path, std::string(first.Bytes.begin(), first.Bytes.end()));
+  std::FILE* file = std::fopen(path.c_str(), "r+b");
+  ASSERT_NE(file, nullptr);
+  int64_t at = int64_t(first.Bytes.size());
+  auto segment = [&](uint32_t FrameSize, const TBytes& Frame) {
+    TBytes head(32, 0);
+    const uint32_t chunk = 8 + FrameSize;
+    std::memcpy(head.data(), "RIFF", 4), WriteLE32(head.data() + 4, 4 + 12 + chunk);
+    std::memcpy(head.data() + 8, "AVIXLIST", 8), WriteLE32(head.data() + 16, 4 + chunk);
+    std::memcpy(head.data() + 20, "movi00dc", 8), WriteLE32(head.data() + 28, FrameSize);
+    ::pwrite(fileno(file), head.data(), head.size(), at);
+    ::pwrite(fileno(file), Frame.data(), Frame.size(), at + 32);
+    at += 32 + FrameSize;
+  };
+  for (int i = 0; i < 3; ++i) segment(2000000000, Vop(false));
+  const int64_t last = at + 32;
+  segment(40, Vop(true));
+  std::fclose(file);
+  ASSERT_GT(last, int64_t(1) << 32);
+
+  Reader = std::make_unique<THgAVIFileReader>(path.string());
+  ASSERT_EQ(Reader->Analyze(1), kDone);
+  EXPECT_EQ(Reader->Error, kNoDamage);
+  EXPECT_TRUE(Reader->IsOpenDML);
+  int32_t found = -1;
+  for (int32_t i = 0; i < int32_t(Reader->Count()); ++i)
+    if (Reader->DataPosition(i) == last) found = i;
+  ASSERT_GE(found, 0);
+  EXPECT_TRUE(Reader->Flags(found) & cfKeyFrame);
+  EXPECT_TRUE(IsGoodChunk(Reader->Flags(found)));
 }
 
 TEST_F(AviAnalysisTest, OnlyGoodListsMakeAMovieOfRecordLists) {

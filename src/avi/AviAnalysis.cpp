@@ -16,9 +16,6 @@ constexpr int64_t kFrameBufferSize = 16384;
 // a large one running to the end is more likely a cut recording than a whole chunk.
 constexpr int64_t kLastChunkLimit = 1048576;
 
-bool IsList(TFourCC Id) { return Id == kRIFF || Id == kLIST; }
-int64_t PaddedEnd(int64_t Position, int64_t Size) { return Position + Size + (Size & 1); }
-uint16_t SuffixOf(TFourCC Id) { return uint16_t(Id >> 16); }
 bool IsVideoSuffix(uint16_t Suffix) { return Suffix == kSuffix_dc || Suffix == kSuffix_db; }
 
 } // namespace
@@ -74,7 +71,7 @@ int32_t THgAVIFileReader::Analyze(uint8_t Mode) {
         // The header had to be searched for: unless it starts right where the chunk
         // before it ends, that chunk's size cannot be right.
         const int32_t last = int32_t(Count()) - 1;
-        if (last >= 0 && !IsList(Id(last)) && !IsList(id) &&
+        if (last >= 0 && !IsListId(Id(last)) && !IsListId(id) &&
             data - 8 != PaddedEnd(DataPosition(last), Size(last)))
           Mark(last, cfDamaged);
       }
@@ -144,7 +141,7 @@ void THgAVIFileReader::RestoreChunksThatFit() {
   const int32_t count = int32_t(Count());
   for (int32_t i = 0; i < count; ++i) {
     const int32_t flags = Flags(i);
-    if ((flags & cfDamaged) == 0 || (flags & cfExcluded) != 0 || IsList(Id(i))) continue;
+    if ((flags & cfDamaged) == 0 || (flags & cfExcluded) != 0 || IsListId(Id(i))) continue;
     const int64_t end = PaddedEnd(DataPosition(i), Size(i));
     int32_t j = i + 1;
     while (j < count && GetChunkStart(j) < end) ++j;
@@ -173,7 +170,7 @@ void THgAVIFileReader::ExcludeOutOfOrder() {
 void THgAVIFileReader::ExcludeOverlapping() {
   const int32_t count = int32_t(Count());
   for (int32_t i = 0; i < count; ++i) {
-    if (!IsGood(i) || IsList(Id(i))) continue;
+    if (!IsGood(i) || IsListId(Id(i))) continue;
     const int64_t end = PaddedEnd(DataPosition(i), Size(i));
     for (int32_t k = i + 1; k < count && GetChunkStart(k) < end; ++k)
       if (IsGood(k)) {

@@ -18,17 +18,11 @@ constexpr int64_t kMax32 = std::numeric_limits<uint32_t>::max();
 constexpr int64_t kMaxStdIndexSize = int64_t(TAVISTDINDEX::kNotKeyFrame) - 1;
 constexpr int64_t kSuperIndexEntrySize = TAVISUPERINDEX::kSize;
 
-bool IsList(TFourCC Id) {
-  return Id == kRIFF || Id == kLIST;
-}
 bool IsMovi(const THgChunkTree& Tree, int32_t Node) {
   return Tree.Id(Node) == kLIST && Tree.ListType(Node) == kmovi;
 }
 bool IsRec(const THgChunkTree& Tree, int32_t Node) {
   return Tree.Id(Node) == kLIST && Tree.ListType(Node) == krec;
-}
-uint16_t SuffixOf(TFourCC Id) {
-  return uint16_t(Id >> 16);
 }
 // Any id at the segment level that starts with "ix" is an index, whatever follows.
 bool HasIndexPrefix(TFourCC Id) {
@@ -117,7 +111,7 @@ int32_t THgAVIFileWriter::Write() {
     } else if (IsGood(node)) {
       if (RiffStream->CreateChunk(id, Reader.ListType(node)) < 0) return kWriteFailed;
       Reader.SetNewOffset(node, OutputPosition());
-      if (!IsList(id)) {
+      if (!IsListId(id)) {
         int64_t copied = 0;
         if (!CopyData(Reader.DataPosition(node), Reader.Size(node), copied)) return kWriteFailed;
         if (RiffStream->CloseChunk() < 0) return kWriteFailed;

@@ -29,16 +29,8 @@ bool IsDigit(uint8_t c) {
 bool IsAlnum(uint8_t c) {
   return IsDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
-bool IsListId(TFourCC id) {
-  return id == kRIFF || id == kLIST;
-}
-
-// RIFF data is word-aligned: an odd-sized chunk is followed by one pad byte.
-int64_t PaddedEnd(int64_t dataPosition, int64_t size) {
-  return dataPosition + size + (size & 1);
-}
 int64_t PaddedEnd(const TRIFFChunkEntry& entry) {
-  return PaddedEnd(entry.DataPosition, entry.Size);
+  return clw::PaddedEnd(entry.DataPosition, entry.Size);
 }
 
 // Two decimal digits at characters first and first + 1, tens first; -1 when not digits.

@@ -5,44 +5,26 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
-#include <string_view>
 
 namespace clw {
 namespace {
 
-using test::Chunk;
-using test::List;
-using test::Riff;
-using test::TAviPart;
-using test::TBytes;
+using namespace test;
 namespace fs = std::filesystem;
 
-TFourCC Code(std::string_view text) {
-  uint8_t c[4] = {};
-  for (size_t i = 0; i < text.size() && i < 4; ++i)
-    c[i] = uint8_t(text[i]);
-  return ReadLE32(c);
+TFourCC Code(const std::string& text) {
+  return MakeFourCC(text[0], text[1], text[2], text[3]);
 }
-
-TAviPart ChunkOf(std::string_view id, TBytes data) {
-  TAviPart part;
-  part.Id = Code(id);
-  part.Data = std::move(data);
-  return part;
+std::string S(size_t n) {
+  return std::to_string(n);
 }
+const std::string kDataIds[2] = {"00dc", "01wb"};
 
-TBytes StrhBytes(std::string_view type, std::string_view handler) {
-  TBytes b(56, 0);
-  WriteLE32(b.data(), Code(type));
-  WriteLE32(b.data() + 4, Code(handler));
-  WriteLE32(b.data() + 20, 1);
-  WriteLE32(b.data() + 24, 25);
-  return b;
-}
-
-// One data chunk of the movie data. With an MS-MPEG-4 handler a first byte of 0x00 is a
+// One chunk of the movie data. With the MS-MPEG-4 handler "div3" a first byte of 0x00 is a
 // key frame and 0xEE (the builder's fill) a delta frame.
 struct TMovieChunk {
   std::string Id;
@@ -50,378 +32,212 @@ struct TMovieChunk {
   uint8_t Fill = 0xEE;
 };
 
-// An AVI file and the copy the writer must make of it, built from one description.
+// A file of a video and an audio stream, OpenDML when it has several segments, and the copy
+// the writer must make of it. Each input segment carries stale standard indexes and the
+// first a stale "idx1", which the writer must rebuild. Chunk i of segment g is "c<g>_<i>".
 struct TAviCase {
+  const char* Name = "";
+  std::vector<std::vector<TMovieChunk>> Segments;
   std::string Handler = "div3";
-  std::vector<char> Streams{'v', 'a'};            // 'v' video, 'a' audio, in "strl" order
-  std::vector<std::vector<TMovieChunk>> Segments; // one movie list per RIFF segment
-  // Parts after the first movie list; the copy has them after the rebuilt "idx1".
-  std::vector<TAviPart> ExtraIn, ExtraOut;
-  int DroppedMovi = -1; // segment whose movie list the test marks as not written
+  std::vector<TAviPart> Extra; // after the first movie list; in the copy, after "idx1"
+  // Labels of input parts the test marks damaged (so not written), or whose node it makes
+  // claim the rest of the file (a size the analysis trusted, then the file shrank under it).
+  std::string NotWritten, CutShort;
 };
 
-bool AllKey(const TAviCase& c) {
-  return c.Handler != "div3";
-}
-bool IsKey(const TAviCase& c, const TMovieChunk& m) {
-  return AllKey(c) || m.Id.substr(2) == "wb" || m.Fill == 0x00;
-}
-bool HasData(const TAviCase& c, size_t stream) {
-  for (const auto& segment : c.Segments)
-    for (const auto& m : segment)
-      if (size_t(StreamNumberOf(Code(m.Id))) == stream && m.Id.substr(2) != "pc") return true;
-  return false;
-}
-std::string Digits(size_t stream) {
-  return std::string(1, char('0' + stream / 10)) + char('0' + stream % 10);
-}
-std::string DataIdOf(const TAviCase& c, size_t stream) {
-  return Digits(stream) + (c.Streams[stream] == 'v' ? "dc" : "wb");
-}
-size_t SegmentsWritten(const TAviCase& c) {
-  return c.Segments.size() - (c.DroppedMovi >= 0 ? 1 : 0);
+void PrintTo(const TAviCase& c, std::ostream* os) {
+  *os << c.Name;
 }
 
-std::vector<TAviPart> HeaderList(const TAviCase& c, bool output) {
-  std::vector<TAviPart> hdrl{Chunk("avih", 56)};
-  if (!output) hdrl.push_back(Chunk("JUNK", 7));
+bool IsKey(const TAviCase& c, const TMovieChunk& m) {
+  return c.Handler != "div3" || m.Id == "01wb" || m.Fill == 0x00;
+}
+
+// The input, or the copy the writer must make of it. The copy's indexes point where its
+// chunks land, which a first build of it (placed) tells.
+TAviFile Layout(const TAviCase& c, bool output, const TAviFile* placed = nullptr) {
+  auto at = [&](const std::string& label) {
+    return placed && placed->At.count(label) ? placed->At.at(label) : TPlacedPart{};
+  };
   const bool openDml = c.Segments.size() > 1;
-  for (size_t s = 0; s < c.Streams.size(); ++s) {
-    std::vector<TAviPart> strl{
-        Chunk("strh", StrhBytes(c.Streams[s] == 'v' ? "vids" : "auds", c.Handler)),
-        Chunk("strf", 40, 0)};
-    if (openDml && !output) strl.push_back(Chunk("indx", 56, 0));
-    if (openDml && output && HasData(c, s))
-      strl.push_back(Chunk("indx", 24 + 16 * SegmentsWritten(c), 0).Named("indx" + Digits(s)));
+  std::vector<TAviPart> hdrl{Chunk("avih", 56)}, riffs;
+  if (!output) hdrl.push_back(Chunk("JUNK", 7));
+  for (size_t s = 0; s < 2; ++s) {
+    const std::string strh = (s == 0 ? "vids" : "auds") + c.Handler + std::string(48, '\0');
+    std::vector<TAviPart> strl{Chunk("strh", BytesOf(strh)), Chunk("strf", 40, 0)};
+    // One entry per written movie list that holds the stream's standard index.
+    TBytes indx(32 + 16 * (c.Segments.size() - c.NotWritten.starts_with("movi")), 0);
+    uint32_t k = 0;
+    for (size_t g = 0; g < c.Segments.size(); ++g)
+      if (const TPlacedPart ix = at("ix" + S(g) + S(s)); ix.Size > 0)
+        TAVISUPERINDEX{uint64_t(ix.Header), uint32_t(ix.Size + 8), uint32_t(ix.Size - 24) / 8}
+            .Serialize(indx.data() + 32 + 16 * k++);
+    TAviSuperIndexHeader{.ChunkId = kindx,
+                         .ChunkSize = uint32_t(indx.size() - 8),
+                         .EntriesInUse = k,
+                         .DataChunkId = Code(kDataIds[s])}
+        .Serialize(indx.data());
+    if (openDml)
+      strl.push_back(Chunk("indx", output ? TBytes(indx.begin() + 8, indx.end()) : TBytes(56, 0)));
     hdrl.push_back(List("strl", std::move(strl)));
   }
-  return hdrl;
-}
-
-// The input: every segment carries stale standard indexes and the first an "idx1", none
-// of which match the data; the writer must rebuild them all.
-TBytes InputOf(const TAviCase& c) {
-  std::vector<TAviPart> riffs;
   for (size_t g = 0; g < c.Segments.size(); ++g) {
-    std::vector<TAviPart> movi;
-    for (const TMovieChunk& m : c.Segments[g])
-      movi.push_back(ChunkOf(m.Id, TBytes(m.Size, m.Fill)));
-    if (c.Segments.size() > 1)
-      for (size_t s = 0; s < c.Streams.size(); ++s)
-        if (HasData(c, s)) movi.push_back(ChunkOf("ix" + Digits(s), TBytes(32, 0)));
-    std::vector<TAviPart> riff;
-    if (g == 0) riff.push_back(List("hdrl", HeaderList(c, false)));
-    riff.push_back(List("movi", std::move(movi)));
-    if (g == 0) {
-      for (const TAviPart& p : c.ExtraIn)
-        riff.push_back(p);
-      riff.push_back(test::Idx1({{Code("00dc"), 0x10, 4, 1}}));
-    }
-    riffs.push_back(g == 0 ? Riff("AVI ", std::move(riff)) : Riff("AVIX", std::move(riff)));
-  }
-  return test::BuildAvi(riffs).Bytes;
-}
-
-// The copy the writer must make, with every index worked out from where the chunks land.
-TBytes ExpectedOutputOf(const TAviCase& c) {
-  const bool openDml = c.Segments.size() > 1;
-  auto label = [](size_t g, size_t i) { return "c" + std::to_string(g) + "_" + std::to_string(i); };
-  auto entries = [&](size_t g, size_t s) {
-    size_t n = 0;
-    for (const TMovieChunk& m : c.Segments[g])
-      n += m.Id == DataIdOf(c, s);
-    return n;
-  };
-  std::vector<TAviPart> riffs;
-  for (size_t g = 0; g < c.Segments.size(); ++g) {
-    std::vector<TAviPart> movi;
+    std::vector<TAviPart> movi, riff;
+    std::vector<TIdx1Entry> idx1;
+    std::vector<std::pair<int64_t, uint32_t>> entries[2]; // data position, size and key bit
     for (size_t i = 0; i < c.Segments[g].size(); ++i) {
       const TMovieChunk& m = c.Segments[g][i];
-      movi.push_back(ChunkOf(m.Id, TBytes(m.Size, m.Fill)).Named(label(g, i)));
+      const std::string label = "c" + S(g) + "_" + S(i);
+      if (output && c.NotWritten == label) continue;
+      TBytes data(m.Size, m.Fill);
+      if (output && c.CutShort == label) { // the copy runs on to the end of the input
+        const TAviFile in = Layout(c, false);
+        const int64_t end = in.At.at(label).Data + int64_t(m.Size + m.Size % 2);
+        data.insert(data.end(), in.Bytes.begin() + end, in.Bytes.end());
+      }
+      const uint32_t size = uint32_t(data.size());
+      const uint32_t flags = m.Id == "00pc" ? 0x10000 : IsKey(c, m) ? 0x10 : 0;
+      idx1.push_back({Code(m.Id), flags, uint32_t(at(label).Header - at("movi0").Data + 4), size});
+      for (size_t s = 0; s < 2; ++s)
+        if (m.Id == kDataIds[s])
+          entries[s].push_back({at(label).Data, size | (flags ? 0 : TAVISTDINDEX::kNotKeyFrame)});
+      movi.push_back(Chunk("00dc", std::move(data)).Named(label));
+      movi.back().Id = Code(m.Id);
     }
-    if (openDml)
-      for (size_t s = 0; s < c.Streams.size(); ++s)
-        if (const size_t n = entries(g, s); n > 0)
-          movi.push_back(ChunkOf("ix" + Digits(s), TBytes(24 + 8 * n, 0))
-                             .Named("ix" + std::to_string(g) + "_" + Digits(s)));
-    std::vector<TAviPart> riff;
-    if (g == 0) riff.push_back(List("hdrl", HeaderList(c, true)));
-    if (int(g) != c.DroppedMovi)
-      riff.push_back(List("movi", std::move(movi)).Named("movi" + std::to_string(g)));
-    if (g == 0) {
-      riff.push_back(Chunk("idx1", 16 * c.Segments[0].size()).Named("idx1"));
-      for (const TAviPart& p : c.ExtraOut)
-        riff.push_back(p);
+    for (size_t s = 0; s < 2 && openDml; ++s) {
+      const size_t n = entries[s].size();
+      if (output && n == 0) continue;
+      const int64_t base = n > 0 ? entries[s][0].first : 0;
+      TBytes ix(32 + 8 * n, 0);
+      TAviStdIndexHeader{.ChunkId = Code("ix0" + S(s)),
+                         .ChunkSize = uint32_t(24 + 8 * n),
+                         .EntriesInUse = uint32_t(n),
+                         .DataChunkId = Code(kDataIds[s]),
+                         .BaseOffset = uint64_t(base)}
+          .Serialize(ix.data());
+      for (size_t k = 0; k < n; ++k)
+        TAVISTDINDEX{uint32_t(entries[s][k].first - base), entries[s][k].second}.Serialize(
+            ix.data() + 32 + 8 * k);
+      movi.push_back(Chunk("ix00", output ? TBytes(ix.begin() + 8, ix.end()) : TBytes(32, 0))
+                         .Named("ix" + S(g) + S(s)));
+      movi.back().Id = Code("ix0" + S(s));
     }
+    if (g == 0) riff.push_back(List("hdrl", hdrl));
+    if (!output || c.NotWritten != "movi" + S(g))
+      riff.push_back(List("movi", movi).Named("movi" + S(g)));
+    if (g == 0 && output && c.NotWritten != "movi0") riff.push_back(Idx1(idx1));
+    for (const TAviPart& p : c.Extra)
+      if (g == 0 && (!output || p.Label != c.NotWritten)) riff.push_back(p);
+    if (g == 0 && !output) riff.push_back(Idx1({{Code("00dc"), 0x10, 4, 1}}));
     riffs.push_back(g == 0 ? Riff("AVI ", std::move(riff)) : Riff("AVIX", std::move(riff)));
   }
-  test::TAviFile file = test::BuildAvi(riffs);
-  TBytes& out = file.Bytes;
+  return BuildAvi(riffs);
+}
 
-  const int64_t moviCode = file.At["movi0"].Data - 4;
-  for (size_t i = 0; i < c.Segments[0].size(); ++i) {
-    const TMovieChunk& m = c.Segments[0][i];
-    const uint32_t flags = m.Id.substr(2) == "pc" ? 0x10000u : IsKey(c, m) ? 0x10u : 0u;
-    TAviIndexEntry e{Code(m.Id), flags, uint32_t(file.At[label(0, i)].Header - moviCode),
-                     uint32_t(m.Size)};
-    e.Serialize(out.data() + file.At["idx1"].Data + 16 * int64_t(i));
-  }
-  if (!openDml) return out;
-  for (size_t s = 0; s < c.Streams.size(); ++s) {
-    if (!HasData(c, s)) continue;
-    TAviSuperIndexHeader super;
-    super.ChunkId = kindx;
-    super.ChunkSize = uint32_t(24 + 16 * SegmentsWritten(c));
-    super.DataChunkId = Code(DataIdOf(c, s));
-    const int64_t indx = file.At["indx" + Digits(s)].Header;
-    for (size_t g = 0; g < c.Segments.size(); ++g) {
-      const size_t n = entries(g, s);
-      if (n == 0 || int(g) == c.DroppedMovi) continue;
-      const test::TPlacedPart ix = file.At["ix" + std::to_string(g) + "_" + Digits(s)];
-      TAviStdIndexHeader h;
-      h.ChunkId = Code("ix" + Digits(s));
-      h.ChunkSize = uint32_t(24 + 8 * n);
-      h.EntriesInUse = uint32_t(n);
-      h.DataChunkId = super.DataChunkId;
-      int64_t k = 0;
-      for (size_t i = 0; i < c.Segments[g].size(); ++i) {
-        const TMovieChunk& m = c.Segments[g][i];
-        if (m.Id != DataIdOf(c, s)) continue;
-        const int64_t data = file.At[label(g, i)].Data;
-        if (k == 0) h.BaseOffset = uint64_t(data);
-        TAVISTDINDEX e{uint32_t(data - int64_t(h.BaseOffset)), uint32_t(m.Size)};
-        if (!IsKey(c, m)) e.Size |= TAVISTDINDEX::kNotKeyFrame;
-        e.Serialize(out.data() + ix.Header + 32 + 8 * k++);
-      }
-      h.Serialize(out.data() + ix.Header);
-      TAVISUPERINDEX entry{uint64_t(ix.Header), uint32_t(ix.Size + 8), uint32_t(n)};
-      entry.Serialize(out.data() + indx + 32 + 16 * int64_t(super.EntriesInUse++));
-    }
-    super.Serialize(out.data() + indx);
-  }
-  return out;
+TBytes ExpectedOutputOf(const TAviCase& c) {
+  const TAviFile placed = Layout(c, true);
+  return Layout(c, true, &placed).Bytes;
+}
+
+// The node of the analysed tree whose data starts where that of the labelled input part does.
+int32_t NodeOf(const THgAVIFileReader& reader, const TAviFile& in, const std::string& label) {
+  for (int32_t n = 0; n < int32_t(reader.Count()); ++n)
+    if (reader.DataPosition(n) == in.At.at(label).Data) return n;
+  throw std::runtime_error("no node for " + label);
 }
 
 class AviWriterFiles : public ::testing::Test {
 protected:
-  void SetUp() override { Dir = test::ScratchDir(); }
+  void SetUp() override { Dir = ScratchDir(); }
 
-  std::string Put(const TBytes& bytes) {
-    const fs::path path = Dir / ("in" + std::to_string(++Files) + ".avi");
-    test::WriteFile(path, std::string(bytes.begin(), bytes.end()));
-    return path.string();
-  }
-
-  // Analyses Bytes as the job does before a repair; Adjust may then mark nodes the way a
-  // damaged file leaves them.
+  // Analyses bytes as the job does before a repair and after it.
   std::unique_ptr<THgAVIFileReader> Analysed(const TBytes& bytes) {
-    auto reader = std::make_unique<THgAVIFileReader>(Put(bytes));
-    EXPECT_EQ(reader->OpenError, kOpened);
+    const fs::path path = Dir / ("in" + S(++Files) + ".avi");
+    WriteFile(path, std::string(bytes.begin(), bytes.end()));
+    auto reader = std::make_unique<THgAVIFileReader>(path.string());
     EXPECT_EQ(reader->Analyze(2), kDone);
     return reader;
-  }
-
-  // Writes the repaired copy and returns its bytes.
-  TBytes Repair(THgAVIFileReader& reader, int32_t expectedResult = kDone) {
-    const fs::path out = Dir / ("out" + std::to_string(++Files) + ".avi");
-    {
-      THgAVIFileWriter writer(reader, out.string());
-      EXPECT_EQ(writer.Write(), expectedResult);
-    }
-    const std::string text = test::ReadFile(out);
-    return TBytes(text.begin(), text.end());
-  }
-
-  // Error of a full check of Bytes, as the job would give it for the repaired copy.
-  int32_t VerdictOf(const TBytes& bytes) {
-    THgAVIFileReader reader(Put(bytes));
-    EXPECT_EQ(reader.Analyze(2), kDone);
-    return reader.Error;
   }
 
   fs::path Dir;
   int Files = 0;
 };
 
-int32_t FindList(const THgAVIFileReader& r, TFourCC listType) {
-  for (int32_t i = 0; i < int32_t(r.Count()); ++i)
-    if (r.Id(i) == kLIST && r.ListType(i) == listType) return i;
-  return -1;
-}
+class AviWriterLayout : public AviWriterFiles, public ::testing::WithParamInterface<TAviCase> {};
 
-// --- Whole files, byte for byte ----------------------------------------------------------
-
-struct TLayoutCase {
-  const char* Name;
-  TAviCase Avi;
-};
-
-class AviWriterLayout : public AviWriterFiles, public ::testing::WithParamInterface<TLayoutCase> {};
-
+// The copy is byte for byte what the description says, and a check of it finds no damage.
 TEST_P(AviWriterLayout, CopyAndIndexesByteForByte) {
-  const TAviCase& c = GetParam().Avi;
-  auto reader = Analysed(InputOf(c));
-  const TBytes out = Repair(*reader);
+  const TAviCase& c = GetParam();
+  const TAviFile in = Layout(c, false);
+  auto reader = Analysed(in.Bytes);
+  if (!c.NotWritten.empty()) {
+    const int32_t node = NodeOf(*reader, in, c.NotWritten);
+    reader->SetFlags(node, reader->Flags(node) | cfDamaged);
+  }
+  if (!c.CutShort.empty()) reader->Node(NodeOf(*reader, in, c.CutShort)).Size = reader->FileSize;
+  const fs::path path = Dir / "out.avi";
+  EXPECT_EQ(THgAVIFileWriter(*reader, path.string()).Write(), kDone);
+  const std::string text = ReadFile(path);
+  const TBytes out(text.begin(), text.end());
   EXPECT_EQ(out, ExpectedOutputOf(c));
-  EXPECT_EQ(VerdictOf(out), kNoDamage);
+  // A segment without movie data is damage in its own right.
+  if (!c.NotWritten.starts_with("movi")) {
+    EXPECT_EQ(Analysed(out)->Error, kNoDamage);
+  }
 }
 
 const std::vector<TMovieChunk> kPlainMovie{{"00dc", 9, 0x00}, {"01wb", 4}, {"00pc", 6},
                                            {"00dc", 10},      {"01wb", 3}, {"00dc", 8, 0x00}};
+const std::vector<std::vector<TMovieChunk>> kTwoSegments{
+    {{"00dc", 9, 0x00}, {"01wb", 4}, {"00dc", 7}, {"01wb", 5}},
+    {{"00dc", 6, 0x00}, {"00dc", 11}, {"01wb", 2}}};
 
 INSTANTIATE_TEST_SUITE_P(
     AviWriter, AviWriterLayout,
     ::testing::Values(
-        // JUNK and the old "idx1" dropped, odd chunks padded, palette changes flagged and
-        // key frames from the analysis.
-        TLayoutCase{"plain", {.Segments = {kPlainMovie}}},
-        TLayoutCase{"plain_all_key_family", {.Handler = "MJPG", .Segments = {kPlainMovie}}},
-        // Two segments, two streams: "ix00" then "ix01" closing each movie list, each
-        // "indx" pointing at both; "idx1" covers the first segment only.
-        TLayoutCase{"opendml_two_segments",
-                    {.Segments = {{{"00dc", 9, 0x00}, {"01wb", 4}, {"00dc", 7}, {"01wb", 5}},
-                                  {{"00dc", 6, 0x00}, {"00dc", 11}, {"01wb", 2}}}}},
-        TLayoutCase{"opendml_all_key_family",
-                    {.Handler = "MJPG",
-                     .Segments = {{{"00dc", 9, 0x00}, {"01wb", 4}, {"00dc", 7}},
-                                  {{"00dc", 6}, {"01wb", 2}}}}},
-        // The second stream has no data chunks: its "indx" is not written, and the third
-        // stream's index is found by its stream list's place, not by the stream table.
-        TLayoutCase{"opendml_silent_stream",
-                    {.Streams = {'v', 'a', 'a'},
-                     .Segments = {{{"00dc", 9, 0x00}, {"02wb", 4}}, {{"00dc", 6}, {"02wb", 2}}}}},
-        // A stream absent from one segment has one entry in use, not a zero entry.
-        TLayoutCase{"opendml_stream_missing_in_a_segment",
-                    {.Segments = {{{"00dc", 9, 0x00}, {"01wb", 4}}, {{"00dc", 6, 0x00}}}}},
-        // A written list without children is closed at once; sizes around it stay right.
-        TLayoutCase{"empty_list_kept",
-                    {.Segments = {kPlainMovie},
-                     .ExtraIn = {List("INFO", {})},
-                     .ExtraOut = {List("INFO", {})}}}),
+        // JUNK and the old "idx1" dropped, the new one right after the movie list; odd chunks
+        // padded, palette changes flagged, key frames from the analysis.
+        TAviCase{"plain", {kPlainMovie}},
+        // "ix00" then "ix01" closing each movie list, each "indx" pointing at both; "idx1"
+        // covers the first segment only.
+        TAviCase{"opendml_two_segments", kTwoSegments},
+        // Every frame a key frame: no bit 31 in the standard indexes, 0x10 on every "idx1" entry.
+        TAviCase{"opendml_all_key_family", kTwoSegments, "MJPG"},
+        // A stream absent from one segment has one super index entry in use, not a zero entry.
+        TAviCase{"opendml_stream_missing_in_a_segment",
+                 {{{"00dc", 9, 0x00}, {"01wb", 4}}, {{"00dc", 6, 0x00}}}},
+        // A list not written takes its children with it; a written empty list is closed at once.
+        TAviCase{.Name = "list_not_written_and_empty_list",
+                 .Segments = {kPlainMovie},
+                 .Extra = {List("INFO", {Chunk("ISFT", 5), Chunk("ICMT", 3)}).Named("info"),
+                           List("INFO", {})},
+                 .NotWritten = "info"},
+        TAviCase{.Name = "frame_not_written", .Segments = kTwoSegments, .NotWritten = "c0_0"},
+        // A movie list not written gets no indexes, and without the first there is no "idx1".
+        TAviCase{.Name = "first_movi_not_written", .Segments = kTwoSegments, .NotWritten = "movi0"},
+        TAviCase{
+            .Name = "second_movi_not_written", .Segments = kTwoSegments, .NotWritten = "movi1"},
+        // The input ends inside the last frame as the tree has it: "idx1" records what was copied.
+        TAviCase{.Name = "short_copy", .Segments = {kPlainMovie}, .CutShort = "c0_5"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
-// --- Trees with parts that are not written -------------------------------------------------
-
-TEST_F(AviWriterFiles, ListNotWrittenTakesItsChildren) {
-  TAviCase c{.Segments = {kPlainMovie},
-             .ExtraIn = {List("INFO", {Chunk("ISFT", 5), Chunk("ICMT", 3)}), List("INFO", {})},
-             .ExtraOut = {List("INFO", {})}};
-  auto reader = Analysed(InputOf(c));
-  const int32_t info = FindList(*reader, kINFO);
-  ASSERT_GE(info, 0);
-  ASSERT_GE(reader->FirstChild(info), 0);
-  reader->SetFlags(info, reader->Flags(info) | cfDamaged);
-  const TBytes out = Repair(*reader);
-  EXPECT_EQ(out, ExpectedOutputOf(c));
-  EXPECT_EQ(VerdictOf(out), kNoDamage);
-}
-
-TEST_F(AviWriterFiles, MovieListNotWrittenGetsNoIndexes) {
-  const std::vector<std::vector<TMovieChunk>> segments{{{"00dc", 9, 0x00}, {"01wb", 4}},
-                                                       {{"00dc", 6, 0x00}, {"01wb", 2}}};
-  for (const int dropped : {0, 1}) {
-    SCOPED_TRACE(dropped);
-    TAviCase c{.Segments = segments, .DroppedMovi = dropped};
-    auto reader = Analysed(InputOf(c));
-    ASSERT_TRUE(reader->IsOpenDML);
-    int32_t riff = reader->FindChild(-1, kRIFF);
-    for (int k = 0; k < dropped; ++k)
-      riff = reader->FindNext(riff, kRIFF);
-    const int32_t movi = reader->FindChildWithListType(riff, kLIST, kmovi);
-    ASSERT_GE(movi, 0);
-    reader->SetFlags(movi, reader->Flags(movi) | cfDamaged);
-    const TBytes out = Repair(*reader);
-    if (dropped == 1) {
-      // The super indexes have one entry each, for the segment that was written.
-      EXPECT_EQ(out, ExpectedOutputOf(c));
-    } else {
-      // Without the first movie list there is no "idx1" and nothing of its segment is
-      // indexed: the only "ix00" and "ix01" are the second segment's.
-      const std::string text(out.begin(), out.end());
-      EXPECT_EQ(text.find("idx1"), std::string::npos);
-      EXPECT_EQ(text.find("ix00"), text.rfind("ix00"));
-      EXPECT_GT(text.find("ix00"), text.find("AVIX"));
-      const size_t indx = text.find("indx");
-      ASSERT_NE(indx, std::string::npos);
-      EXPECT_EQ(TAviSuperIndexHeader::Parse(out.data() + indx).EntriesInUse, 1u);
-      EXPECT_EQ(TAVISUPERINDEX::Parse(out.data() + indx + 32).Offset, uint64_t(text.find("ix00")));
-    }
-  }
-}
-
-// --- Damaged input --------------------------------------------------------------------------
-
-TEST_F(AviWriterFiles, DamagedChunkIsDroppedAndCopyChecksClean) {
-  TAviCase c{.Segments = {{{"00dc", 9, 0x00},
-                           {"01wb", 4},
-                           {"00dc", 10},
-                           {"00dc", 8, 0x00},
-                           {"01wb", 4},
-                           {"00dc", 6}}}};
-  TBytes bytes = InputOf(c);
-  // Garbage where the third chunk's header was: the scan must search for the next one.
-  const std::string text(bytes.begin(), bytes.end());
-  size_t third = text.find("00dc");
-  third = text.find("00dc", third + 1);
-  third = text.find("00dc", third + 1);
-  ASSERT_NE(third, std::string::npos);
-  test::Overwrite(bytes, int64_t(third), TBytes{0x11, 0x11, 0x11, 0x11, 0xFF, 0xFF, 0xFF, 0x7F});
-  auto reader = Analysed(bytes);
-  EXPECT_NE(reader->Error, kNoDamage);
-  const TBytes out = Repair(*reader);
-  EXPECT_LT(out.size(), bytes.size());
-  EXPECT_EQ(VerdictOf(out), kNoDamage);
-}
-
-TEST_F(AviWriterFiles, ChunkCutByTheEndOfTheFileIsIndexedAsCopied) {
-  TAviCase c{.Segments = {{{"00dc", 9, 0x00}, {"01wb", 4}, {"00dc", 8, 0x00}}}};
-  const TBytes bytes = InputOf(c);
-  auto reader = Analysed(bytes);
-  // The tree claims more than the file holds for the last video chunk (a size the
-  // analysis trusted, then the file shrank under it): the copy and the index agree.
-  int32_t last = -1;
-  for (int32_t i = 0; i < int32_t(reader->Count()); ++i)
-    if (reader->Id(i) == Code("00dc")) last = i;
-  ASSERT_GE(last, 0);
-  reader->Node(last).Size = reader->FileSize;
-  const TBytes out = Repair(*reader);
-  const std::string text(out.begin(), out.end());
-  // The copied tail holds the old index; the new one is the last.
-  const size_t idx1 = text.rfind("idx1");
-  ASSERT_NE(idx1, std::string::npos);
-  const TAviIndexEntry entry = TAviIndexEntry::Parse(out.data() + idx1 + 8 + 32);
-  EXPECT_EQ(entry.ChunkId, Code("00dc"));
-  const size_t header = text.find("movi") + entry.Offset;
-  EXPECT_EQ(ReadLE32(out.data() + header + 4), entry.Length);
-  EXPECT_EQ(header + 8 + entry.Length + (entry.Length & 1), idx1);
-  EXPECT_EQ(VerdictOf(out), kNoDamage);
-}
-
-// --- Output failures ------------------------------------------------------------------------
-
 TEST_F(AviWriterFiles, FullDeviceIsAFailureNotAResult) {
-  if (!fs::exists("/dev/full")) GTEST_FAIL() << "/dev/full is needed to simulate a full disk";
-  auto reader = Analysed(InputOf(TAviCase{.Segments = {kPlainMovie}}));
-  THgAVIFileWriter writer(*reader, "/dev/full");
-  const int32_t result = writer.Write();
-  EXPECT_NE(result, kDone);
-  EXPECT_NE(result, kCancelled);
+  ASSERT_TRUE(fs::exists("/dev/full")) << "/dev/full is needed to simulate a full disk";
+  auto reader = Analysed(Layout({.Segments = {kPlainMovie}}, false).Bytes);
+  EXPECT_EQ(THgAVIFileWriter(*reader, "/dev/full").Write(), THgAVIFileWriter::kWriteFailed);
 }
 
-TEST_F(AviWriterFiles, CancelStopsTheWalkAndStillFillsSuperIndexes) {
-  TAviCase c{.Segments = {{{"00dc", 3 << 20, 0x00}, {"01wb", 4}, {"00dc", 9, 0x00}},
-                          {{"00dc", 6, 0x00}, {"01wb", 2}}}};
-  auto reader = Analysed(InputOf(c));
-  const fs::path out = Dir / "cancelled.avi";
-  THgAVIFileWriter writer(*reader, out.string());
-  int calls = 0;
+TEST_F(AviWriterFiles, CancelStopsTheWalk) {
+  auto reader = Analysed(
+      Layout({.Segments = {{{"00dc", 3 << 20, 0x00}, {"01wb", 4}}, {{"00dc", 6, 0x00}}}}, false)
+          .Bytes);
+  THgAVIFileWriter writer(*reader, (Dir / "cancelled.avi").string());
   writer.OnProgress = [&](const void*, int64_t percent) {
-    if (percent < 100 && ++calls == 1) writer.Cancel(true);
+    if (percent < 100) writer.Cancel(true);
   };
   EXPECT_EQ(writer.Write(), kCancelled);
-  EXPECT_EQ(calls, 1);
   // The walk stopped right after the large chunk: nothing of the second segment exists.
-  EXPECT_EQ(test::ReadFile(out).find("AVIX"), std::string::npos);
+  EXPECT_EQ(ReadFile(Dir / "cancelled.avi").find("AVIX"), std::string::npos);
 }
 
 } // namespace

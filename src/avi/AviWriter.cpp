@@ -90,6 +90,7 @@ int32_t THgAVIFileWriter::Write() {
   int32_t strlNumber = 0;  // stream lists met so far in the open header list
   int32_t strlStream = -1; // stream number of the stream list last entered
   bool legacyWritten = false;
+  int64_t framesWritten = 0; // stream data chunks copied into the output
   int32_t node = count > 0 ? 0 : -1;
   while (node >= 0 && !Cancelled) {
     const TFourCC id = Reader.Id(node);
@@ -117,6 +118,7 @@ int32_t THgAVIFileWriter::Write() {
         if (RiffStream->CloseChunk() < 0) return kWriteFailed;
         // After a short copy the indexes must describe the chunk as it is in the output.
         if (copied < Reader.Size(node)) Reader.Node(node).Size = copied;
+        if (IsStreamDataId(id)) ++framesWritten;
       } else if (Reader.FirstChild(node) >= 0) {
         descend = true;
         if (Reader.ListType(node) == khdrl) strlNumber = 0;
@@ -151,7 +153,9 @@ int32_t THgAVIFileWriter::Write() {
     }
   if (!Output->Flush()) return kWriteFailed;
   Progress(100);
-  return Cancelled ? kCancelled : kDone;
+  if (Cancelled) return kCancelled;
+  // Headers without a single frame or sample are no repaired video.
+  return framesWritten > 0 ? kDone : kNothingRecovered;
 }
 
 void THgAVIFileWriter::ReportProgress(int64_t& LastReported, int64_t Hundredth) {

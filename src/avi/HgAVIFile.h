@@ -105,6 +105,8 @@ class THgAVIFileWriter : public THgFileWriter {
 public:
   // Write's result when the output could not be written in full; the copy is not usable.
   static constexpr int32_t kWriteFailed = -3;
+  // Write's result when nothing of the movie data survived: there is no copy to keep.
+  static constexpr int32_t kNothingRecovered = -4;
 
   // Creates (truncating) the output; exceptions of the file streams pass to the caller.
   THgAVIFileWriter(THgAVIFileReader& Reader, const std::string& FileName);
@@ -112,8 +114,8 @@ public:
   THgAVIFileWriter(const THgAVIFileWriter&) = delete;
   THgAVIFileWriter& operator=(const THgAVIFileWriter&) = delete;
 
-  // Returns kDone, kCancelled or kWriteFailed. Records NewOffset on every node it writes
-  // and adds a node per standard index to the reader's tree.
+  // Returns kDone, kCancelled, kWriteFailed or kNothingRecovered. Records NewOffset on
+  // every node it writes and adds a node per standard index to the reader's tree.
   int32_t Write() override;
 
   THgAVIFileReader& Reader; // the analysed source; outlives the writer

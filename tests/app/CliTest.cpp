@@ -46,6 +46,18 @@ TEST(CliTest, FilesThatCannotBeCheckedGiveStatus2AndNoOutput) {
   EXPECT_FALSE(std::filesystem::exists(dir / "notes (copy).avi"));
 }
 
+// A file with headers but no frame left has nothing to repair into: no output, and the
+// failure is said.
+TEST(CliTest, RepairWithNothingRecoveredIsAFailure) {
+  const auto dir = ScratchDir();
+  WriteFile(dir / "riff.avi", std::string("RIFF\x04\0\0\0AVI ", 12));
+  const TRun run = RunCli("repair " + Quote(dir / "riff.avi"));
+  EXPECT_EQ(run.Status, 1) << run.Output;
+  EXPECT_NE(run.Output.find("The file could not be repaired."), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir / "riff (copy).avi"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "riff (copy).avi.partial"));
+}
+
 TEST(CliTest, RepairOptionsAreChecked) {
   const auto dir = ScratchDir();
   WriteFile(dir / "a.avi", "RIFF");

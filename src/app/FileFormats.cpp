@@ -5,31 +5,7 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <array>
-
 namespace clw {
-
-namespace {
-
-constexpr std::array<TFourCC, 19> SortedTopLevelTypes() {
-  std::array<TFourCC, 19> types = {
-      MakeFourCC("ftyp"), MakeFourCC("styp"), MakeFourCC("pdin"), MakeFourCC("sidx"),
-      MakeFourCC("moov"), MakeFourCC("moof"), MakeFourCC("mfra"), MakeFourCC("free"),
-      MakeFourCC("skip"), MakeFourCC("junk"), MakeFourCC("wide"), MakeFourCC("pnot"),
-      MakeFourCC("pict"), MakeFourCC("meta"), MakeFourCC("meco"), MakeFourCC("ssix"),
-      MakeFourCC("prft"), MakeFourCC("uuid"), MakeFourCC("mdat")};
-  std::sort(types.begin(), types.end());
-  return types;
-}
-
-constexpr std::array<TFourCC, 19> kTopLevelTypes = SortedTopLevelTypes();
-
-} // namespace
-
-bool IsTopLevelBoxType(TFourCC Type) {
-  return std::binary_search(kTopLevelTypes.begin(), kTopLevelTypes.end(), Type);
-}
 
 int32_t DetectFileKind(const std::string& FileName) {
   struct stat info {};

@@ -2,6 +2,7 @@
 // File kinds, their detection, and the one factory through which the job creates the
 // reader and writer of a kind. Each container format registers its classes here.
 #include "container/HgFileBase.h"
+#include "mp4/Mp4BoxTypes.h"
 
 #include <cstdint>
 #include <functional>
@@ -23,9 +24,6 @@ enum TFileKind : int32_t {
 // Reads the first eight bytes: a top-level box type in bytes 4..7 makes an MP4-family
 // file (tested first), "RIFF" in bytes 0..3 an AVI file.
 int32_t DetectFileKind(const std::string& FileName);
-
-// The top-level box types that make a plausible start of an MP4-family file.
-bool IsTopLevelBoxType(TFourCC Type);
 
 class TFormatRegistry {
 public:

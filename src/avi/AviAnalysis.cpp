@@ -33,7 +33,8 @@ int32_t THgAVIFileReader::Analyze(uint8_t Mode) {
   ClearAnalysis();
 
   TStream64& source = *RiffStream->Stream;
-  const int64_t hundredth = source.Size() / 100;
+  FileSize = source.Size();
+  const int64_t hundredth = FileSize / 100;
   int64_t lastReported = 0;
   source.SetPosition(0);
   RiffStream->Reset();
@@ -47,7 +48,6 @@ int32_t THgAVIFileReader::Analyze(uint8_t Mode) {
   // Parents to return to when a list is left; the first RIFF is its bottom entry.
   std::vector<int32_t> parents{parent};
   parents.reserve(512);
-  FileSize = source.Size();
   const bool keyFrames = Mode == 1 || Mode == 2;
 
   while (!RiffStream->AtEndOfFile && !Cancelled) {

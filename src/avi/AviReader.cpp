@@ -1,9 +1,5 @@
 #include "avi/HgAVIFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 
@@ -38,17 +34,6 @@ uint8_t FamilyOfCode(TFourCC Code) {
   if (std::find(kMpeg4Codes.begin(), kMpeg4Codes.end(), lower) != kMpeg4Codes.end())
     return kFamilyMpeg4;
   return kFamilyAllKey;
-}
-
-// Whether the reader may read the file at all. A folder or a device can carry a video's
-// name; opening a FIFO would block, so only regular files are tried.
-bool CanOpenForReading(const std::string& FileName) {
-  struct stat info {};
-  if (::stat(FileName.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  const int handle = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
-  if (handle < 0) return false;
-  ::close(handle);
-  return true;
 }
 
 } // namespace

@@ -1,6 +1,21 @@
 #include "container/HgFileBase.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace clw {
+
+// A folder or a device can carry a video's name; opening a FIFO would block, so only
+// regular files are tried.
+bool CanOpenForReading(const std::string& FileName) {
+  struct stat info {};
+  if (::stat(FileName.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const int handle = ::open(FileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (handle < 0) return false;
+  ::close(handle);
+  return true;
+}
 
 // Creating truncates whatever an earlier run left under the output name; the copy is
 // then written through a plain write-only handle that nobody else shares.

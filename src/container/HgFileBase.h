@@ -39,6 +39,9 @@ struct TVideoDescription {
   uint32_t AudioStreams = 0;
 };
 
+// Whether a reader may open FileName: it exists, is a regular file and can be read.
+bool CanOpenForReading(const std::string& FileName);
+
 class THgFileReader : public THgChunkTree {
 public:
   ~THgFileReader() override = default;

@@ -1,6 +1,7 @@
 #include "app/FileFormats.h"
 
 #include "avi/HgAVIFile.h"
+#include "mp4/HgMP4File.h"
 #include "streams/Endian.h"
 
 #include <sys/stat.h>
@@ -35,6 +36,11 @@ bool TFormatRegistry::HasReader(int32_t Kind) const {
   return it != FEntries.end() && it->second.MakeReader;
 }
 
+bool TFormatRegistry::HasWriter(int32_t Kind) const {
+  auto it = FEntries.find(Kind);
+  return it != FEntries.end() && it->second.MakeWriter;
+}
+
 std::unique_ptr<THgFileReader> TFormatRegistry::CreateReader(int32_t Kind,
                                                              const std::string& FileName) const {
   auto it = FEntries.find(Kind);
@@ -61,6 +67,13 @@ const TFormatRegistry& TFormatRegistry::BuiltIn() {
           return std::make_unique<THgAVIFileWriter>(static_cast<THgAVIFileReader&>(Reader),
                                                     FileName);
         });
+    // MP4-family files can be checked; their repair is not built yet.
+    formats.Register(
+        kindMp4,
+        [](const std::string& FileName) -> std::unique_ptr<THgFileReader> {
+          return std::make_unique<THgMP4FileReader>(FileName);
+        },
+        nullptr);
     return formats;
   }();
   return registry;

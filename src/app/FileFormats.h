@@ -33,6 +33,7 @@ public:
 
   void Register(int32_t Kind, TReaderMaker MakeReader, TWriterMaker MakeWriter);
   bool HasReader(int32_t Kind) const;
+  bool HasWriter(int32_t Kind) const;
   // Null when no format of that kind is built in.
   std::unique_ptr<THgFileReader> CreateReader(int32_t Kind, const std::string& FileName) const;
   std::unique_ptr<THgFileWriter> CreateWriter(int32_t Kind, THgFileReader& Reader,

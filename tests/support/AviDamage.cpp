@@ -20,7 +20,8 @@ const std::vector<TAviCodec> kAviCodecs = {
 std::string MakeAviClip(const TAviCodec& Codec) {
   return MakeClip(std::string("e2e_") + Codec.Name + ".avi",
                   "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=frequency=440 "
-                  "-t 6 -g " + std::to_string(kAviGop) + " " + Codec.Arguments + " -shortest");
+                  "-t 6 -g " +
+                      std::to_string(kAviGop) + " " + Codec.Arguments + " -shortest");
 }
 
 namespace {
@@ -64,30 +65,11 @@ const std::vector<TAviDamage> kAviDamages = {
     {"zeroed_64k",
      [](std::string& b) {
        const int64_t at = int64_t(b.size()) / 2;
-       std::fill(b.begin() + at, b.begin() + std::min<int64_t>(at + 65536, int64_t(b.size())), '\0');
+       std::fill(b.begin() + at, b.begin() + std::min<int64_t>(at + 65536, int64_t(b.size())),
+                 '\0');
        return std::pair{at, at + 65536};
      }},
 };
-
-std::vector<TPacket> VideoPackets(const std::string& Path) {
-  std::string output;
-  RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pos,size,flags "
-             "-of csv=p=0 " + ShellQuote(Path), &output);
-  std::vector<TPacket> packets;
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) {
-    TPacket p;
-    long long size = 0, position = 0;
-    char flags[8] = {};
-    if (std::sscanf(line.c_str(), "%lld,%lld,%7s", &size, &position, flags) == 3) {
-      p.Size = size;
-      p.Position = position;
-      p.Key = flags[0] == 'K';
-      packets.push_back(p);
-    }
-  }
-  return packets;
-}
 
 int ExpectedFrames(const std::vector<TPacket>& Packets, std::pair<int64_t, int64_t> Damage) {
   int kept = 0;

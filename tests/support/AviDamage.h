@@ -1,6 +1,8 @@
 #pragma once
 // Real AVI clips and the damage cameras and crashed recorders do to them, shared by the
 // end-to-end tests and the comparison benchmark.
+#include "support/MediaTools.h"
+
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -14,7 +16,9 @@ struct TAviCodec {
   const char* Arguments; // ffmpeg's video and audio encoder options
 };
 extern const std::vector<TAviCodec> kAviCodecs;
-inline void PrintTo(const TAviCodec& Codec, std::ostream* Out) { *Out << Codec.Name; }
+inline void PrintTo(const TAviCodec& Codec, std::ostream* Out) {
+  *Out << Codec.Name;
+}
 // Key-frame interval of the clips.
 constexpr int kAviGop = 12;
 
@@ -28,14 +32,9 @@ struct TAviDamage {
   std::pair<int64_t, int64_t> (*Apply)(std::string& Bytes);
 };
 extern const std::vector<TAviDamage> kAviDamages;
-inline void PrintTo(const TAviDamage& Damage, std::ostream* Out) { *Out << Damage.Name; }
-
-// A video packet of a file as ffprobe lists it.
-struct TPacket {
-  int64_t Position = 0, Size = 0;
-  bool Key = false;
-};
-std::vector<TPacket> VideoPackets(const std::string& Path);
+inline void PrintTo(const TAviDamage& Damage, std::ostream* Out) {
+  *Out << Damage.Name;
+}
 
 // Video frames a sound repair keeps: every packet clear of the damage, except those after
 // a lost one up to the next key frame (they refer to what was lost).

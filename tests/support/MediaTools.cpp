@@ -12,7 +12,8 @@ namespace clw::test {
 
 std::string ShellQuote(const std::string& Text) {
   std::string quoted = "'";
-  for (char c : Text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  for (char c : Text)
+    quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 
@@ -50,13 +51,17 @@ TProbe ProbeVideo(const std::string& Path) {
   std::string output;
   const std::string file = ShellQuote(Path);
   if (RunCommand("ffprobe -v error -select_streams v:0 -count_packets -show_entries "
-                 "stream=nb_read_packets -of csv=p=0 " + file, &output) != 0)
+                 "stream=nb_read_packets -of csv=p=0 " +
+                     file,
+                 &output) != 0)
     return probe;
   probe.Opened = true;
   probe.VideoPackets = std::atoi(output.c_str());
   output.clear();
   RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 "
-             "-read_intervals %+#1 " + file, &output);
+             "-read_intervals %+#1 " +
+                 file,
+             &output);
   probe.StartsWithKeyFrame = !output.empty() && output[0] == 'K';
   output.clear();
   RunCommand("ffmpeg -nostdin -v error -i " + file + " -f null -", &output);
@@ -64,6 +69,28 @@ TProbe ProbeVideo(const std::string& Path) {
   for (std::string line; std::getline(lines, line);)
     if (!line.empty()) ++probe.DecodeErrorLines;
   return probe;
+}
+
+std::vector<TPacket> VideoPackets(const std::string& Path) {
+  std::string output;
+  RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pos,size,flags "
+             "-of csv=p=0 " +
+                 ShellQuote(Path),
+             &output);
+  std::vector<TPacket> packets;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    TPacket p;
+    long long size = 0, position = 0;
+    char flags[8] = {};
+    if (std::sscanf(line.c_str(), "%lld,%lld,%7s", &size, &position, flags) == 3) {
+      p.Size = size;
+      p.Position = position;
+      p.Key = flags[0] == 'K';
+      packets.push_back(p);
+    }
+  }
+  return packets;
 }
 
 } // namespace clw::test

@@ -1,7 +1,9 @@
 #pragma once
 // Real encoder output for end-to-end tests: clips made by ffmpeg at test time into the
 // build tree (kept between runs), and what ffprobe and ffmpeg say of a file.
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace clw::test {
 
@@ -14,13 +16,20 @@ int RunCommand(const std::string& Command, std::string* Output = nullptr);
 std::string MakeClip(const std::string& Name, const std::string& Arguments);
 
 struct TProbe {
-  bool Opened = false;          // ffprobe read the container
-  int VideoPackets = 0;         // packets of the first video stream
-  int DecodeErrorLines = 0;     // lines "ffmpeg -v error" printed while decoding everything
+  bool Opened = false;      // ffprobe read the container
+  int VideoPackets = 0;     // packets of the first video stream
+  int DecodeErrorLines = 0; // lines "ffmpeg -v error" printed while decoding everything
   bool StartsWithKeyFrame = false;
 };
 TProbe ProbeVideo(const std::string& Path);
 
 std::string ShellQuote(const std::string& Text);
+
+// The first video stream's packets as ffprobe sees them: where each lies in the file.
+struct TPacket {
+  int64_t Position = 0, Size = 0;
+  bool Key = false;
+};
+std::vector<TPacket> VideoPackets(const std::string& Path);
 
 } // namespace clw::test

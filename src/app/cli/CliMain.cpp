@@ -62,9 +62,11 @@ int ProcessFile(const std::string& File, bool Repair, const TOptions& Options,
                             : WithTrailingSlash(AbsolutePath(Options.OutputDirectory));
 
   job.OpenInput(false);
+  const int32_t kind = job.Reports.empty() ? kindUnknown : job.Reports.front().Kind;
+  const bool canRepair = TFormatRegistry::BuiltIn().HasWriter(kind);
   if (job.JobMode == jmOpened && !job.Reports.empty() &&
       job.Reports.front().Check == TFileReport::chkDone) {
-    if (Repair)
+    if (Repair && canRepair)
       job.ActionCommand();
     else
       job.CheckCommand();
@@ -73,8 +75,8 @@ int ProcessFile(const std::string& File, bool Repair, const TOptions& Options,
   const TFileReport report = job.Reports.empty() ? TFileReport{} : job.Reports.front();
   const std::string& format = view.Text(ctlFormatLine);
   const std::string& status = view.Text(ctlStatusLine);
-  if (report.Check == TFileReport::chkFailed && (report.Kind <= 0 || status.empty() ||
-                                                 status == Messages[msgUnknown])) {
+  if (report.Check == TFileReport::chkFailed &&
+      (report.Kind <= 0 || status.empty() || status == Messages[msgUnknown])) {
     std::cerr << "clipwright-cli: " << File << ": " << format << "\n";
     return kExitUnchecked;
   }
@@ -84,6 +86,10 @@ int ProcessFile(const std::string& File, bool Repair, const TOptions& Options,
   if (report.Check != TFileReport::chkDone) return kExitUnchecked;
   if (!Repair) return report.Error == kNoDamage ? kExitOk : kExitDamaged;
   if (report.Error == kNoDamage) return kExitOk;
+  if (!canRepair) {
+    std::cout << "  Repairing this kind of file is not available yet; nothing was written.\n";
+    return kExitDamaged;
+  }
   if (report.Repair == TFileReport::repDone) {
     std::cout << "  " << report.OutputFileName << "\n";
     return kExitOk;

@@ -57,7 +57,7 @@ constexpr size_t kPiece = 1 << 20;
 // before is still closed with its true size, so the cut dump stays well formed.
 class TDumpWriter {
 public:
-  TDumpWriter(TStream64& Out, uint64_t Limit) : Tags(Out), Limit(Limit) {}
+  TDumpWriter(TStream64& Out, uint64_t ALimit) : Tags(Out), Limit(ALimit) {}
 
   bool Whole() const { return !Stopped; }
 
@@ -143,12 +143,12 @@ template <typename T> void WritePages(TDumpWriter& W, const TPagedArray<T>& List
   const uint32_t count = List.Count();
   W.Integer(count);
   std::vector<uint8_t> page(size_t(kPage) * sizeof(T));
-  for (uint32_t first = 0; first < count; first += kPage) {
-    const uint32_t n = std::min(kPage, count - first);
+  for (uint64_t first = 0; first < count; first += kPage) {
+    const auto n = uint32_t(std::min<uint64_t>(kPage, count - first));
     std::fill(page.begin(), page.end(), uint8_t(0));
     // Records of one page are contiguous; the records past Count may be left from an
     // earlier analysis and are not the dump's business.
-    std::memcpy(page.data(), &List[first], size_t(n) * sizeof(T));
+    std::memcpy(page.data(), &List[uint32_t(first)], size_t(n) * sizeof(T));
     W.Bytes(page.data(), page.size());
   }
 }
@@ -159,9 +159,9 @@ void WriteTree(TDumpWriter& W, const THgChunkTree& Tree) {
   const uint32_t count = Tree.Count();
   W.Integer(count);
   std::vector<uint8_t> page(kPage * kNodeBytes);
-  for (uint32_t first = 0; first < count; first += kPage) {
+  for (uint64_t first = 0; first < count; first += kPage) {
     std::fill(page.begin(), page.end(), uint8_t(0));
-    const uint32_t n = std::min(kPage, count - first);
+    const auto n = uint32_t(std::min<uint64_t>(kPage, count - first));
     for (uint32_t i = 0; i < n; ++i) {
       const TChunkNode& node = Tree.Node(int32_t(first + i));
       uint8_t* p = page.data() + size_t(i) * kNodeBytes;
@@ -191,12 +191,12 @@ void WriteOffsetIndex(TDumpWriter& W, const THgBlocksOfOffset* Index) {
   W.Integer(values);
   W.Integer(Index->FreeListCount);
   W.Integer(Index->BlockCount);
-  std::vector<uint8_t> page(kPage * 4);
-  for (uint32_t first = 0; first < values; first += kPage) {
+  std::vector<uint8_t> page(size_t(kPage) * 4);
+  for (uint64_t first = 0; first < values; first += kPage) {
     std::fill(page.begin(), page.end(), uint8_t(0));
-    const uint32_t n = std::min(kPage, values - first);
+    const auto n = uint32_t(std::min<uint64_t>(kPage, values - first));
     for (uint32_t i = 0; i < n; ++i)
-      WriteLE32(page.data() + size_t(i) * 4, Index->Value(first + i));
+      WriteLE32(page.data() + size_t(i) * 4, Index->Value(uint32_t(first + i)));
     W.Bytes(page.data(), page.size());
   }
   W.Integer(uint32_t(Index->FreeLists.size()));

@@ -21,9 +21,6 @@ constexpr int32_t kMaxIndent = 256;
 class TDumpText {
 public:
   explicit TDumpText(TStream64& Out) : FOut(Out) {}
-  ~TDumpText() { Flush(); }
-  TDumpText(const TDumpText&) = delete;
-  TDumpText& operator=(const TDumpText&) = delete;
 
   TDumpText& operator<<(const std::string& Text) {
     FText += Text;
@@ -175,6 +172,7 @@ void WriteMp4Info(const THgMP4FileReader& Reader, TStream64& Out) {
   WriteNullBlocks(Reader, text);
   WriteSliceMembers(Reader, text);
   WriteInterleave(Reader, text);
+  text.Flush();
 }
 
 void THgMP4FileReader::DumpInfo(const std::string& FileName) {

@@ -267,15 +267,10 @@ TEST_F(Mp4DebugDump, Tracks) {
   EXPECT_EQ(inner[12].Size, 0u);
 
   auto body = [&](size_t i) { return Part(dump, inner[i].Body, inner[i].Size); };
-  EXPECT_EQ(body(0), Cat({Le(5, 4),
-                          {mkVideo},
-                          Le(0xFFFF, 2),
-                          Le(9, 4),
-                          Le(uint32_t(-1), 4),
-                          Le(11, 4),
-                          Le(1001, 4),
-                          Le(3, 2),
-                          Le(0x0102030405060708, 8)}));
+  // Trak node, media kind, reference track, vmhd, smhd, stsd, default duration, table flags,
+  // writer value.
+  EXPECT_EQ(body(0), Cat({Le(5, 4), Le(mkVideo, 1), Le(0xFFFF, 2), Le(9, 4), Le(uint32_t(-1), 4),
+                          Le(11, 4), Le(1001, 4), Le(3, 2), Le(0x0102030405060708, 8)}));
   EXPECT_EQ(inner[1].Size, 96u);
   EXPECT_EQ(inner[2].Size, 36u);
   // The name is cut where the 16-bit element size ends; the elements after it still parse.

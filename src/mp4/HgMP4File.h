@@ -9,7 +9,8 @@
 //   Mp4Reader.cpp           opening, tracks, ClearAnalysis
 //   Mp4Tables.cpp           the box readers (ftyp, headers, stsd, sample tables)
 //   Mp4Analysis.cpp         Analyze: the walk, judging the tree, reading the tables
-//   Mp4Dump.cpp             the text dump and the diagnostic tag-stream dump
+//   Mp4Dump.cpp             the text dump (DumpInfo)
+//   Mp4DebugDump.cpp        the diagnostic tag-stream dump
 //   mp4repair/MediaDataScanner.cpp   ScanMediaData
 //   mp4repair/SliceDetection.cpp     FindSlices and its steps
 //

@@ -139,6 +139,18 @@ bool BeginTable(THgMp4Stream& S, TTable& Table, int64_t EntrySize, uint8_t& Vers
   return true;
 }
 
+// Tables whose entries are big-endian 32-bit words: "stts", "stss", "stsc".
+template <typename TRecord> int32_t ReadWordTable(THgMp4Stream& S, TRecord& Record) {
+  using TEntry = typename decltype(Record.Table)::value_type;
+  uint8_t version = 0;
+  if (!BeginTable(S, Record, sizeof(TEntry), version)) return -1;
+  Record.Table.assign(Record.EntryCount, TEntry{});
+  S.Read(Record.Table.data(), int64_t(Record.EntryCount) * int64_t(sizeof(TEntry)));
+  WordsToHost(Record.Table.data(), size_t(Record.EntryCount) * (sizeof(TEntry) / 4));
+  Record.Version = version;
+  return 0;
+}
+
 } // namespace
 
 int32_t THgMP4FileReader::ReadFtyp() {
@@ -368,42 +380,15 @@ int32_t THgMP4FileReader::ReadCo64() {
 }
 
 int32_t THgMP4FileReader::ReadStts() {
-  if (Traks.empty() || !Atoms) return -1;
-  THgMp4Stream& S = *Atoms;
-  TMp4_stts& stts = Traks.back().stts;
-  uint8_t version = 0;
-  if (!BeginTable(S, stts, sizeof(TMp4_stts_entry), version)) return -1;
-  stts.Table.assign(stts.EntryCount, TMp4_stts_entry{});
-  S.Read(stts.Table.data(), int64_t(stts.EntryCount) * int64_t(sizeof(TMp4_stts_entry)));
-  WordsToHost(stts.Table.data(), size_t(stts.EntryCount) * 2);
-  stts.Version = version;
-  return 0;
+  return Traks.empty() || !Atoms ? -1 : ReadWordTable(*Atoms, Traks.back().stts);
 }
 
 int32_t THgMP4FileReader::ReadStss() {
-  if (Traks.empty() || !Atoms) return -1;
-  THgMp4Stream& S = *Atoms;
-  TMp4_stss& stss = Traks.back().stss;
-  uint8_t version = 0;
-  if (!BeginTable(S, stss, 4, version)) return -1;
-  stss.Table.assign(stss.EntryCount, 0);
-  S.Read(stss.Table.data(), int64_t(stss.EntryCount) * 4);
-  WordsToHost(stss.Table.data(), stss.EntryCount);
-  stss.Version = version;
-  return 0;
+  return Traks.empty() || !Atoms ? -1 : ReadWordTable(*Atoms, Traks.back().stss);
 }
 
 int32_t THgMP4FileReader::ReadStsc() {
-  if (Traks.empty() || !Atoms) return -1;
-  THgMp4Stream& S = *Atoms;
-  TMp4_stsc& stsc = Traks.back().stsc;
-  uint8_t version = 0;
-  if (!BeginTable(S, stsc, sizeof(TMp4_stsc_entry), version)) return -1;
-  stsc.Table.assign(stsc.EntryCount, TMp4_stsc_entry{});
-  S.Read(stsc.Table.data(), int64_t(stsc.EntryCount) * int64_t(sizeof(TMp4_stsc_entry)));
-  WordsToHost(stsc.Table.data(), size_t(stsc.EntryCount) * 3);
-  stsc.Version = version;
-  return 0;
+  return Traks.empty() || !Atoms ? -1 : ReadWordTable(*Atoms, Traks.back().stsc);
 }
 
 int32_t THgMP4FileReader::ReadStsz() {

@@ -6,6 +6,7 @@
 #include "mp4/Mp4BoxTypes.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 namespace clw {
@@ -105,7 +106,8 @@ bool THgMP4FileReader::WalkBoxes(uint8_t Mode) {
     // A size field of 2..7 enters nothing: the stream only reports the size and scans on.
     const bool entered = atoms.Depth > depthBefore;
     const TFourCC type = entered ? atoms.AtomType : 0;
-    const uint64_t size = atoms.AtomSize;
+    // A 64-bit size from a damaged header may exceed what a node's signed size holds.
+    const uint64_t size = std::min<uint64_t>(atoms.AtomSize, uint64_t(INT64_MAX));
     const int64_t headerLength = entered ? atoms.AtomHeaderLength : 8;
     const int64_t dataPos =
         entered ? atoms.AtomDataPosition : std::min(atoms.LastDataPosition + 4, int64_t(FileSize));

@@ -44,8 +44,8 @@ uint32_t BoundedCount(uint32_t Count, int64_t Available, int64_t EntrySize) {
 // Fixed parts of sample entries hold their numbers big-endian in the file; these turn the
 // fields the rest of the program reads into host order.
 void ConvertCommon(uint8_t* f) {
-  ToHost16(f + 6);
-} // data reference index
+  ToHost16(f + 6); // data reference index
+}
 
 void ConvertVisual(uint8_t* f) {
   ConvertCommon(f);
@@ -96,29 +96,25 @@ bool ReadAll(THgMp4Stream& S, void* Buffer, int64_t Count) {
   return Count == 0 || S.Read(Buffer, Count) == Count;
 }
 
+// The times and duration of a header box, read before they go into its packed record.
+struct TTimes {
+  uint64_t Creation = 0;
+  uint64_t Modification = 0;
+  uint64_t Duration = 0;
+};
+
 // Creation and modification time, then the fields up to the duration, then the duration:
 // 32-bit in version 0 boxes, 64-bit in version 1. Middle is what stands between the times
 // and the duration (the time scale, or the track ID and a reserved word).
-bool ReadTimes(THgMp4Stream& S, uint8_t Version, uint64_t& Creation, uint64_t& Modification,
-               uint8_t* Middle, int64_t MiddleLength, uint64_t& Duration) {
+bool ReadTimes(THgMp4Stream& S, uint8_t Version, TTimes& Times, uint8_t* Middle,
+               int64_t MiddleLength) {
   uint8_t field[16];
-  if (Version == 1) {
-    if (!ReadAll(S, field, 16)) return false;
-    Creation = ReadBE64(field);
-    Modification = ReadBE64(field + 8);
-  } else {
-    if (!ReadAll(S, field, 8)) return false;
-    Creation = ReadBE32(field);
-    Modification = ReadBE32(field + 4);
-  }
-  if (!ReadAll(S, Middle, MiddleLength)) return false;
-  if (Version == 1) {
-    if (!ReadAll(S, field, 8)) return false;
-    Duration = ReadBE64(field);
-  } else {
-    if (!ReadAll(S, field, 4)) return false;
-    Duration = ReadBE32(field);
-  }
+  const int64_t width = Version == 1 ? 8 : 4;
+  if (!ReadAll(S, field, 2 * width)) return false;
+  Times.Creation = width == 8 ? ReadBE64(field) : ReadBE32(field);
+  Times.Modification = width == 8 ? ReadBE64(field + 8) : ReadBE32(field + 4);
+  if (!ReadAll(S, Middle, MiddleLength) || !ReadAll(S, field, width)) return false;
+  Times.Duration = width == 8 ? ReadBE64(field) : ReadBE32(field);
   return true;
 }
 
@@ -179,9 +175,11 @@ int32_t THgMP4FileReader::ReadMvhd() {
   TMp4_mvhd m = Mvhd;
   uint8_t scale[4];
   uint8_t rest[80];
-  if (!ReadTimes(S, head[0], m.CreationTime, m.ModificationTime, scale, 4, m.Duration) ||
-      !ReadAll(S, rest, sizeof rest))
-    return -1;
+  TTimes times;
+  if (!ReadTimes(S, head[0], times, scale, 4) || !ReadAll(S, rest, sizeof rest)) return -1;
+  m.CreationTime = times.Creation;
+  m.ModificationTime = times.Modification;
+  m.Duration = times.Duration;
   m.TimeScale = ReadBE32(scale);
   m.Rate = ReadBE32(rest);
   m.Volume = ReadBE16(rest + 4);
@@ -209,9 +207,11 @@ int32_t THgMP4FileReader::ReadTkhd() {
   TMp4_tkhd t = record;
   uint8_t ids[8];
   uint8_t rest[60];
-  if (!ReadTimes(S, head[0], t.CreationTime, t.ModificationTime, ids, 8, t.Duration) ||
-      !ReadAll(S, rest, sizeof rest))
-    return -1;
+  TTimes times;
+  if (!ReadTimes(S, head[0], times, ids, 8) || !ReadAll(S, rest, sizeof rest)) return -1;
+  t.CreationTime = times.Creation;
+  t.ModificationTime = times.Modification;
+  t.Duration = times.Duration;
   t.TrackId = ReadBE32(ids);
   t.Reserved1 = ReadBE32(ids + 4);
   std::memcpy(t.Reserved2, rest, sizeof t.Reserved2);
@@ -241,9 +241,11 @@ int32_t THgMP4FileReader::ReadMdhd() {
   TMp4_mdhd m = record;
   uint8_t scale[4];
   uint8_t rest[4];
-  if (!ReadTimes(S, head[0], m.CreationTime, m.ModificationTime, scale, 4, m.Duration) ||
-      !ReadAll(S, rest, sizeof rest))
-    return -1;
+  TTimes times;
+  if (!ReadTimes(S, head[0], times, scale, 4) || !ReadAll(S, rest, sizeof rest)) return -1;
+  m.CreationTime = times.Creation;
+  m.ModificationTime = times.Modification;
+  m.Duration = times.Duration;
   m.TimeScale = ReadBE32(scale);
   m.Language = ReadBE16(rest);
   m.Quality = ReadBE16(rest + 2);

@@ -2,9 +2,11 @@
 #include "mp4/Mp4BoxTypes.h"
 #include "support/MemoryStream.h"
 #include "support/Mp4Builder.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
@@ -74,13 +76,13 @@ TEST_P(Mp4CleanFileTest, ReadsEveryTableWithoutDamage) {
   TAnalysed a(file.Bytes, mode);
   EXPECT_EQ(a.Result, kDone);
   EXPECT_EQ(a.R->Error, kNoDamage);
-  EXPECT_EQ(a.R->Mvhd.TimeScale, 1000u);
+  EXPECT_EQ(+a.R->Mvhd.TimeScale, 1000u);
   EXPECT_EQ(a.R->NodeLevel(a.Find("stsd")), 5);
   ASSERT_EQ(a.R->TrackCount(), 2);
   const TMp4Trak& video = a.R->Traks[0];
   EXPECT_EQ(video.TrakNode, a.Find("trak"));
   EXPECT_EQ(video.MediaKind, mkVideo);
-  EXPECT_EQ(video.hdlr.HandlerType, MakeFourCC("vide"));
+  EXPECT_EQ(+video.hdlr.HandlerType, MakeFourCC("vide"));
   EXPECT_EQ(video.stsz.Table, (TMp4_stsz_table{10, 20, 30}));
   EXPECT_EQ(a.R->Traks[1].SmhdNode, a.Find("smhd"));
   EXPECT_EQ(a.R->Traks[1].stco.Table, (TMp4_stco_table{0x100000000ull}));
@@ -175,6 +177,31 @@ TEST(Mp4Analysis, ProgressAndCancel) {
   });
   EXPECT_EQ(cancelled.Result, kCancelled);
   EXPECT_EQ(cancelled.Find("moov"), -1);
+}
+
+// A sparse file with 5 GiB of media data: positions past 4 GiB survive the walk.
+TEST(Mp4Analysis, FileBeyondFourGiB) {
+  const auto path = ScratchDir() / "long.mp4";
+  const TBytes head = BuildMp4({Ftyp(), Movie()}).Bytes;
+  const int64_t mdatAt = int64_t(head.size());
+  const int64_t mdatSize = (int64_t(5) << 30) + 16;
+  {
+    std::ofstream out(path, std::ios::binary);
+    const TBytes mdat = Join({head, BE32(1), BytesOf("mdat"), BE64(uint64_t(mdatSize))});
+    out.write(reinterpret_cast<const char*>(mdat.data()), std::streamsize(mdat.size()));
+    out.seekp(mdatAt + mdatSize);
+    const TBytes tail = BuildMp4({Box("free", 8)}).Bytes;
+    out.write(reinterpret_cast<const char*>(tail.data()), std::streamsize(tail.size()));
+  }
+  THgMP4FileReader reader(path.string());
+  ASSERT_EQ(reader.Analyze(0), kDone);
+  EXPECT_EQ(reader.Error, kNoDamage);
+  EXPECT_EQ(reader.TrackCount(), 2);
+  const int32_t free = reader.FindChild(-1, kfree);
+  EXPECT_EQ(reader.NodeEnd(reader.FindChild(-1, kmdat)), mdatAt + mdatSize);
+  EXPECT_EQ(reader.DataPosition(free), mdatAt + mdatSize + 8);
+  EXPECT_EQ(reader.NodeEnd(free), int64_t(reader.FileSize));
+  std::filesystem::remove(path);
 }
 
 // Media data after damage: the node and the scanned range both run from the payload of

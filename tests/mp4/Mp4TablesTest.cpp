@@ -42,24 +42,24 @@ TEST(Mp4Headers, VersionZeroFieldsAreWidened) {
     TOneBox mvhd(Box("mvhd", MvhdPayload(v, 90000, duration, 0x1020, 7)));
     ASSERT_EQ(mvhd.Reader->ReadMvhd(), 0);
     const TMp4_mvhd& m = mvhd.Reader->Mvhd;
-    EXPECT_EQ(m.Version, v);
-    EXPECT_EQ(m.ModificationTime, 0x1021u);
-    EXPECT_EQ(m.TimeScale, 90000u);
-    EXPECT_EQ(m.Duration, duration);
-    EXPECT_EQ(m.Matrix[8], 0x40000000u);
-    EXPECT_EQ(m.NextTrackId, 7u);
+    EXPECT_EQ(+m.Version, v);
+    EXPECT_EQ(+m.ModificationTime, 0x1021u);
+    EXPECT_EQ(+m.TimeScale, 90000u);
+    EXPECT_EQ(+m.Duration, duration);
+    EXPECT_EQ(+m.Matrix[8], 0x40000000u);
+    EXPECT_EQ(+m.NextTrackId, 7u);
 
     TOneBox tkhd(Box("tkhd", TkhdPayload(v, 5, duration, 1920, 1080)));
     ASSERT_EQ(tkhd.Reader->ReadTkhd(), 0);
-    EXPECT_EQ(tkhd.Trak().tkhd.TrackId, 5u);
-    EXPECT_EQ(tkhd.Trak().tkhd.Duration, duration);
-    EXPECT_EQ(tkhd.Trak().tkhd.Height, 1080u << 16);
+    EXPECT_EQ(+tkhd.Trak().tkhd.TrackId, 5u);
+    EXPECT_EQ(+tkhd.Trak().tkhd.Duration, duration);
+    EXPECT_EQ(+tkhd.Trak().tkhd.Height, 1080u << 16);
 
     TOneBox mdhd(Box("mdhd", MdhdPayload(v, 48000, duration, 0x15C7)));
     ASSERT_EQ(mdhd.Reader->ReadMdhd(), 0);
-    EXPECT_EQ(mdhd.Trak().mdhd.TimeScale, 48000u);
-    EXPECT_EQ(mdhd.Trak().mdhd.Duration, duration);
-    EXPECT_EQ(mdhd.Trak().mdhd.Language, 0x15C7);
+    EXPECT_EQ(+mdhd.Trak().mdhd.TimeScale, 48000u);
+    EXPECT_EQ(+mdhd.Trak().mdhd.Duration, duration);
+    EXPECT_EQ(+mdhd.Trak().mdhd.Language, 0x15C7);
   }
 }
 
@@ -71,7 +71,7 @@ TEST(Mp4Headers, FileTypeAndHandlerName) {
 
   TOneBox hdlr(Box("hdlr", HdlrPayload("soun", "SoundHandler")));
   ASSERT_EQ(hdlr.Reader->ReadHdlr(), 0);
-  EXPECT_EQ(hdlr.Trak().hdlr.HandlerType, MakeFourCC("soun"));
+  EXPECT_EQ(+hdlr.Trak().hdlr.HandlerType, MakeFourCC("soun"));
   EXPECT_EQ(hdlr.Trak().hdlr.Name, "SoundHandler");
   // Cut by the end of the file: no padding out to what the box claims.
   TOneBox cut(Box("hdlr", HdlrPayload("vide", "VideoHandler")), 24 + 5);
@@ -127,10 +127,10 @@ TEST(Mp4SampleDescription, EntriesTheirKindsAndChildren) {
   TMp4Trak& v = video.Trak();
   EXPECT_EQ(v.MediaKind, mkVideo);
   EXPECT_EQ(v.StsdNode, 42);
-  EXPECT_EQ(v.stsd.Entries[0].FixedLength, 78u);
-  EXPECT_EQ(VisualEntry(v.stsd.Entries[0]).Width, 1280);
-  EXPECT_EQ(VisualEntry(v.stsd.Entries[0]).HorizontalResolution, 0x480000u);
-  EXPECT_EQ(VisualEntry(v.stsd.Entries[0]).ColorTableId, 0xFFFF);
+  EXPECT_EQ(+v.stsd.Entries[0].FixedLength, 78u);
+  EXPECT_EQ(+VisualEntry(v.stsd.Entries[0]).Width, 1280);
+  EXPECT_EQ(+VisualEntry(v.stsd.Entries[0]).HorizontalResolution, 0x480000u);
+  EXPECT_EQ(+VisualEntry(v.stsd.Entries[0]).ColorTableId, 0xFFFF);
   const THgChunkTree& tree = v.SampleDescriptions;
   ASSERT_EQ(tree.Count(), 3u);
   EXPECT_EQ(tree.Id(0), MakeFourCC("avc1"));
@@ -144,14 +144,14 @@ TEST(Mp4SampleDescription, EntriesTheirKindsAndChildren) {
   TOneBox aac(Box("stsd", StsdPayload({SoundSampleEntry("mp4a", 2, 16, 44100, {Box("esds", 9)})})));
   ASSERT_EQ(aac.Reader->ReadStsd(1), 0);
   EXPECT_EQ(aac.Trak().MediaKind, mkSound);
-  EXPECT_EQ(SoundEntry(aac.Trak().stsd.Entries[0]).ChannelCount, 2);
-  EXPECT_EQ(SoundEntry(aac.Trak().stsd.Entries[0]).SampleRate, 44100u << 16);
+  EXPECT_EQ(+SoundEntry(aac.Trak().stsd.Entries[0]).ChannelCount, 2);
+  EXPECT_EQ(+SoundEntry(aac.Trak().stsd.Entries[0]).SampleRate, 44100u << 16);
 
   // Uncompressed sound: its whole payload is the fixed part.
   TOneBox pcm(Box("stsd", StsdPayload({SoundSampleEntry("sowt", 2, 16, 48000)})));
   ASSERT_EQ(pcm.Reader->ReadStsd(1), 0);
   EXPECT_EQ(pcm.Trak().MediaKind, mkSound);
-  EXPECT_EQ(pcm.Trak().stsd.Entries[0].FixedLength, 28u);
+  EXPECT_EQ(+pcm.Trak().stsd.Entries[0].FixedLength, 28u);
   EXPECT_EQ(pcm.Trak().SampleDescriptions.Count(), 1u);
 
   // A QuickTime version 1 sound entry has 16 more bytes before its children; read as a
@@ -160,7 +160,7 @@ TEST(Mp4SampleDescription, EntriesTheirKindsAndChildren) {
   TOneBox v1(Box("stsd", StsdPayload({SoundSampleEntry("mp4a", 1, 16, 8000, {}, extra),
                                       SoundSampleEntry("sowt", 2, 16, 8000)})));
   ASSERT_EQ(v1.Reader->ReadStsd(1), 0);
-  EXPECT_EQ(v1.Trak().stsd.Entries[1].Type, MakeFourCC("sowt"));
+  EXPECT_EQ(+v1.Trak().stsd.Entries[1].Type, MakeFourCC("sowt"));
 }
 
 TEST(Mp4SampleDescription, DamagedEntriesAreNotRead) {

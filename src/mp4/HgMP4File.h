@@ -8,7 +8,8 @@
 // Where the work lives:
 //   Mp4Reader.cpp           opening, tracks, ClearAnalysis
 //   Mp4Tables.cpp           the box readers (ftyp, headers, stsd, sample tables)
-//   Mp4Analysis.cpp         Analyze: the walk, judging the tree, reading the tables
+//   Mp4Analysis.cpp         Analyze: the walk and reading the tables
+//   Mp4TreeJudge.cpp        judging the walked tree, rebuilding its nesting after damage
 //   Mp4Dump.cpp             the text dump (DumpInfo)
 //   Mp4DebugDump.cpp        the diagnostic tag-stream dump
 //   mp4repair/MediaDataScanner.cpp   ScanMediaData
@@ -138,6 +139,16 @@ private:
   std::vector<uint8_t> ScanBuffer;
 
   // Helpers of the walk and the table readers.
+  // The steps of Analyze. WalkBoxes answers false when a quick analysis met damage and
+  // must end at once.
+  bool WalkBoxes(uint8_t Mode);
+  void ScanFromBox(uint8_t Mode, int32_t BoxNode, int64_t DataPos, int64_t HeaderLength);
+  void JudgeTree(uint8_t Mode);
+  void RebuildHierarchy();
+  void ReadTables();
+  bool LastTrackHolds(TFourCC Type) const;
+  // Makes Node the atom stream's only open box, ending where the node ends.
+  void EnterNode(int32_t Node);
 
   // Helpers of the scanner.
 

@@ -73,7 +73,11 @@ int32_t THgMP4FileReader::Analyze(uint8_t Mode) {
   ReadTables();
   const bool damaged = atoms.ScanMode;
   if (Mode == 2 || Mode == 3 || damaged) FindSlices(MediaDataNode, true);
-  if (NullBlocks.Count() > 0 || damaged) Error = kDamagedData;
+  // Without a track nothing tells a player where a frame lies. A recording stopped before
+  // its movie header was written is the commonest damage of all, and every box it does
+  // hold is sound.
+  const bool noTrack = Traks.empty();
+  if (NullBlocks.Count() > 0 || damaged || noTrack) Error = kDamagedData;
   Progress(100);
   return Cancelled ? kCancelled : kDone;
 }

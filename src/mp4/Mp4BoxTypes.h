@@ -85,7 +85,7 @@ inline constexpr auto kBulkBoxTypes =
 inline constexpr uint64_t kScanMaxPlainSize = 0x20000;
 
 // Every type a header is believed for when the structure is read strictly.
-inline constexpr auto kKnownBoxTypes = detail::Sorted<102>({MakeFourCC("cmov"),
+inline constexpr auto kKnownBoxTypes = detail::Sorted<120>({MakeFourCC("cmov"),
                                                             MakeFourCC("cmvd"),
                                                             kctts,
                                                             MakeFourCC("dcom"),
@@ -186,7 +186,16 @@ inline constexpr auto kKnownBoxTypes = detail::Sorted<102>({MakeFourCC("cmov"),
                                                             ksidx,
                                                             kssix,
                                                             kprft,
-                                                            MakeFourCC("mvex")});
+                                                            MakeFourCC("mvex"),
+    // Boxes that stock muxers and cameras write inside the tracks: sample groups (every
+    // AAC track ffmpeg writes has "sgpd" and "sbgp"), sub-sample and auxiliary information,
+    // composition shifts, QuickTime aperture modes, other media headers. Unknown to the
+    // strict walk they would make a sound file look damaged.
+    MakeFourCC("sgpd"), MakeFourCC("sbgp"), MakeFourCC("subs"), MakeFourCC("saiz"),
+    MakeFourCC("saio"), MakeFourCC("cslg"), MakeFourCC("stps"), MakeFourCC("stz2"),
+    MakeFourCC("padb"), MakeFourCC("tapt"), MakeFourCC("clef"), MakeFourCC("prof"),
+    MakeFourCC("enof"), MakeFourCC("hmhd"), MakeFourCC("nmhd"), MakeFourCC("sthd"),
+    MakeFourCC("elng"), MakeFourCC("load")});
 
 bool IsTopLevelBoxType(TFourCC Type);
 bool IsContainerBoxType(TFourCC Type);

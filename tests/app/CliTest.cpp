@@ -119,8 +119,8 @@ TEST(CliTest, Mp4IsCheckedAndItsRepairRefusedWithoutOutput) {
   const TRun cut = RunCli("check -l " + Quote(dir / "cut.mp4"));
   EXPECT_EQ(cut.Status, 1) << cut.Output;
   EXPECT_NE(cut.Output.find("The file is damaged: wrong data."), std::string::npos);
-  EXPECT_TRUE(std::filesystem::exists(dir / "cut (copy).log")) << cut.Output;
-  EXPECT_TRUE(std::filesystem::exists(dir / "cut (copy).dmp")) << cut.Output;
+  EXPECT_TRUE(std::filesystem::exists(dir / "cut.log")) << cut.Output;
+  EXPECT_TRUE(std::filesystem::exists(dir / "cut.dmp")) << cut.Output;
 
   const TRun repair = RunCli("repair " + Quote(dir / "cut.mp4"));
   EXPECT_EQ(repair.Status, 1) << repair.Output;

@@ -136,6 +136,20 @@ TEST_P(Mp4EndToEndTest, CleanClipChecksWithoutDamage) {
   EXPECT_EQ(reader.TrackCount(), expectedTracks);
 }
 
+// With the movie header in front, the tolerant walk meets every box of the tracks before
+// the media data, including the sample groups of the AAC track.
+TEST(Mp4EndToEndFastStartTest, MovieHeaderFirstChecksWithoutDamage) {
+  const std::string clip = MakeClip("h264_aac_faststart.mp4",
+                                    CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_AAC "-movflags +faststart");
+  ASSERT_FALSE(clip.empty());
+  THgMP4FileReader reader(clip);
+  ASSERT_EQ(reader.Analyze(0), kDone);
+  EXPECT_EQ(reader.Error, kNoDamage);
+  ASSERT_EQ(reader.Analyze(2), kDone);
+  EXPECT_EQ(reader.Error, kNoDamage);
+  EXPECT_EQ(reader.TrackCount(), 2);
+}
+
 TEST_P(Mp4EndToEndTest, MovieHeaderCutOffIsReportedAndItsVideoFound) {
   const TMp4Clip& param = GetParam();
   const std::string clip = Clip();

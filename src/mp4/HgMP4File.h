@@ -121,7 +121,7 @@ public:
   uint64_t FileSize = 0;
 
   // Statistics learnt from the file by slice detection.
-  uint8_t AudioMarker = 255; // most frequent top seven bits of the byte after a unit
+  uint8_t AudioMarker = 255;       // most frequent top seven bits of the byte after a unit
   uint32_t TypicalNALSize[5] = {}; // NAL types 1..5
   uint32_t TypicalCandidateSize = 0;
   uint32_t TypicalGap = 0;
@@ -139,8 +139,18 @@ private:
   // Helpers of the walk and the table readers.
 
   // Helpers of the scanner.
+  // For each candidate, the index of the candidate that begins exactly where it ends, as
+  // the scan saw it: -1 none, -2 unknown (the end lay outside the scanned bytes). Runs are
+  // chains of successors; slice detection takes them from here instead of searching
+  // millions of positions again, as long as SuccessorsFingerprint shows that the list is
+  // still the one the scan (or a compaction) left.
+  std::vector<int32_t> ChunkSuccessors;
+  uint64_t SuccessorsFingerprint = 0;
+  uint64_t CandidateFingerprint() const;
 
   // Helpers of slice detection.
+  // Removes the rejected candidates and keeps the scan's successor record in step.
+  void CompactCandidates();
 
   // Helpers of the dumps.
 };

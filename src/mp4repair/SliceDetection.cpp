@@ -40,7 +40,8 @@ void THgMP4FileReader::BuildRuns() {
   for (uint32_t i = 0; i < n; ++i) {
     int32_t& j = next[i];
     if (j == -1) continue;
-    if (j == kSuccessorUnknown) j = FindChunkAt(chunks, chunks[i].End(), i + 1, n);
+    // The record is trusted as far as it can be used safely; anything else is searched.
+    if (j <= int32_t(i) || uint32_t(j) >= n) j = FindChunkAt(chunks, chunks[i].End(), i + 1, n);
     if (j <= int32_t(i) || (anyRejected && (rejected(int32_t(i)) || rejected(j)))) j = -1;
   }
   std::vector<uint32_t> chainLength(n);

@@ -142,7 +142,9 @@ void TrimSlices(TMDATSlices& slices, const TMDATChunks& chunks) {
     int32_t last = std::min<int32_t>(s.Count, int32_t(s.Members.size())) - 1;
     while (last >= 0 && !chunks[uint32_t(s.Members[last])].IsVCL())
       --last;
+    // The gaps stay where the extents put them; start and size follow the members.
     KeepHead(s, last + 1);
+    UpdateExtent(s, chunks);
     bool pictureStart = false;
     for (int32_t k = 0; k < s.Count && !pictureStart; ++k)
       pictureStart = (chunks[uint32_t(s.Members[k])].Flags & TMDATChunk::kPictureStart) != 0;

@@ -151,8 +151,18 @@ private:
   void EnterNode(int32_t Node);
 
   // Helpers of the scanner.
+  // For each candidate, the index of the candidate that begins exactly where it ends, as
+  // the scan saw it: -1 none, -2 unknown (the end lay outside the scanned bytes). Runs are
+  // chains of successors; slice detection takes them from here instead of searching
+  // millions of positions again, as long as SuccessorsFingerprint shows that the list is
+  // still the one the scan (or a compaction) left.
+  std::vector<int32_t> ChunkSuccessors;
+  uint64_t SuccessorsFingerprint = 0;
+  uint64_t CandidateFingerprint() const;
 
   // Helpers of slice detection.
+  // Removes the rejected candidates and keeps the scan's successor record in step.
+  void CompactCandidates();
 
   // Helpers of the dumps.
 };

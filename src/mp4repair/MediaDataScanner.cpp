@@ -1,8 +1,418 @@
+// The scan of raw media data. Every byte offset of the range is tried as the 4-byte
+// big-endian length field of an H.264 unit in MP4 framing; what passes the header and
+// length rules becomes a candidate. Beside that the scan records long runs of zero bytes
+// (regions the recorder never wrote), notes for each candidate whether an AAC frame ends
+// just before it, which byte follows it and which candidate begins right where it ends,
+// and, once the box structure is known to be broken, registers box headers it meets.
+//
+// This is the hot loop of a check: gigabytes pass through it, and encoder output with
+// many zero bytes yields a candidate every few dozen bytes. A word-at-a-time test keeps
+// the per-offset work to a few operations: a length field of a real unit is below
+// 100 MiB, so its top byte is at most 6, and its header byte has the forbidden bit clear
+// and a non-zero type. Only offsets that pass both get the full test.
 #include "mp4/HgMP4File.h"
+#include "mp4/Mp4BoxTypes.h"
+#include "mp4repair/ScanRules.h"
+#include "streams/Endian.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <memory>
+#include <utility>
 
 namespace clw {
 
-// Placeholder until the scanner lands.
-int32_t THgMP4FileReader::ScanMediaData(int32_t, uint64_t, uint64_t) { return -1; }
+namespace {
+
+constexpr size_t kReadSize = 0x10000;
+// A position is examined once 18 bytes from it are in the buffer (length field, header,
+// the slice header bits, a box's 64-bit size); the 17 bytes after the last examined
+// position are carried into the next read.
+constexpr size_t kLookAhead = 18;
+constexpr size_t kCarried = kLookAhead - 1;
+// Two bytes before the carried tail stay too, so the end-of-frame test before a length
+// field sees its bytes even across reads.
+constexpr size_t kHistory = 2;
+constexpr size_t kBufferSize = kReadSize + kCarried + kHistory;
+
+constexpr uint64_t kMinNullBlock = 513;
+constexpr uint64_t kProgressBytes = 0x100001;
+
+// Box sizes believed in data: small boxes of any known type, sample tables up to 8 MiB.
+constexpr uint32_t kMaxPlainBox = 0x100000;
+constexpr uint32_t kMaxTableBox = 0x800000;
+
+// Candidates wait for the byte at their end in a ring of 32 KiB blocks of end offsets;
+// the ring spans more than the longest unit, so no two live blocks share a slot.
+constexpr int kEndBlockShift = 15;
+constexpr size_t kEndRing = 4096;
+static_assert(((kMaxNalLength + 4 + kBufferSize) >> kEndBlockShift) + 2 < kEndRing);
+
+// The end offset is kept as its low 32 bits: a pending end lies less than 4 GiB after
+// the buffer start at any time.
+struct TPendingEnd {
+  uint32_t Index;
+  uint32_t EndLow;
+  uint64_t End(uint64_t base) const { return base + uint32_t(EndLow - uint32_t(base)); }
+};
+
+// Known box types by their first two characters, so that almost every offset of damaged
+// data is passed over with one bit test before the table search.
+struct TBoxPrefixes {
+  std::array<uint64_t, 1024> Bits{};
+  TBoxPrefixes() {
+    for (TFourCC t : kKnownBoxTypes)
+      Set(uint16_t(t & 0xFFFF));
+  }
+  void Set(uint16_t key) { Bits[key >> 6] |= uint64_t(1) << (key & 63); }
+  bool Has(uint16_t key) const { return (Bits[key >> 6] >> (key & 63)) & 1; }
+};
+
+const TBoxPrefixes& BoxPrefixes() {
+  static const TBoxPrefixes prefixes;
+  return prefixes;
+}
+
+constexpr bool IsTypeChar(uint8_t c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+// A box type in data must be letters and digits, with 0xA9 allowed first; every known type
+// already is, which lets the scan skip the character test.
+constexpr bool AllKnownTypesAreTypeChars() {
+  for (TFourCC t : kKnownBoxTypes) {
+    const uint8_t first = uint8_t(t);
+    if (!IsTypeChar(first) && first != kMetadataLead) return false;
+    for (int i = 1; i < 4; ++i)
+      if (!IsTypeChar(uint8_t(t >> (8 * i)))) return false;
+  }
+  return true;
+}
+static_assert(AllKnownTypesAreTypeChars());
+
+// Zero runs are followed across reads by the absolute start of the open run.
+struct TZeroRun {
+  bool Open = false;
+  uint64_t Start = 0;
+};
+
+// Follows the zero runs through the N new bytes at P, absolute offset At, and appends
+// every run of kMinNullBlock or more that a non-zero byte ends. True when all N bytes are
+// zero. Every run long enough to matter covers one of the 8-byte windows tested from the
+// last non-zero byte on, so isolated zero bytes cost nothing.
+bool TrackZeroRuns(const uint8_t* p, size_t n, uint64_t at, TZeroRun& run, TNullBlocks& out) {
+  const auto firstNonZero = [&](size_t i) {
+    while (i + 8 <= n && ReadLE64(p + i) == 0)
+      i += 8;
+    while (i < n && p[i] == 0)
+      ++i;
+    return i;
+  };
+  const auto close = [&](size_t end) {
+    const uint64_t length = at + end - run.Start;
+    if (length >= kMinNullBlock) out.Add(TNullBlock{run.Start, length});
+    run.Open = false;
+  };
+  if (n == 0) return false;
+  size_t i = 0; // p[i] is non-zero, or i is 0 and no run is open
+  if (run.Open) {
+    i = firstNonZero(0);
+    if (i == n) return true;
+    close(i);
+  }
+  for (;;) {
+    size_t w = i;
+    while (w + 8 <= n && ReadLE64(p + w) != 0)
+      w += 8;
+    if (w + 8 > n) break;
+    size_t s = w;
+    while (s > i && p[s - 1] == 0)
+      --s;
+    const size_t e = firstNonZero(w + 8);
+    run.Open = true;
+    run.Start = at + s;
+    if (e == n) return s == 0;
+    close(e);
+    i = e;
+  }
+  // A short run at the very end may go on in the next read.
+  size_t s = n;
+  while (s > i && p[s - 1] == 0)
+    --s;
+  if (s < n) {
+    run.Open = true;
+    run.Start = at + s;
+  }
+  return s == 0;
+}
+
+// Everything one call of the scan works with.
+struct TScan {
+  TLengthRanges Ranges;
+  uint8_t TopByteLimit = 0; // largest top byte of an acceptable length field
+  uint64_t FileSize = 0;
+  uint64_t RangeStart = 0;
+  TMDATChunks* Chunks = nullptr;
+  // What the scan learns of runs: (candidate, successor) pairs, and the candidates whose
+  // successor it could not see. Every other new candidate has none.
+  std::vector<std::pair<uint32_t, uint32_t>> Pairs;
+  std::vector<uint32_t> Unknown;
+
+  // Candidates found by the current read, by buffer position, and their rank, so the
+  // candidate beginning at an end offset is found without a search.
+  static constexpr size_t kWords = (kBufferSize + 63) / 64;
+  std::array<uint32_t, kBufferSize> Hits{}; // positions that passed the length test
+  std::array<uint64_t, kWords> Found{};
+  std::array<uint32_t, kWords + 1> Rank{};
+  uint32_t FirstOfRead = 0;
+
+  std::vector<std::vector<TPendingEnd>> Pending = std::vector<std::vector<TPendingEnd>>(kEndRing);
+};
+
+// Whether the length field and header byte at P fit each other; most offsets that pass
+// the prefilter fail here. Branch-free, since the answer is a coin toss.
+inline bool LengthFitsHeader(const uint8_t* p, const TScan& s) {
+  const uint32_t length = ReadBE32(p);
+  const TLengthRange& r = s.Ranges[p[4]];
+  return (length >= r.Min) & (length <= r.Max);
+}
+
+// The rest of the test of buffer position Q, whose length fits its header byte; Base is
+// the absolute offset of buffer index 0.
+void TryCandidate(const uint8_t* buf, size_t q, uint64_t base, TScan& s) {
+  const uint8_t* p = buf + q;
+  const uint32_t length = ReadBE32(p);
+  const uint8_t header = p[4];
+  const uint64_t position = base + q;
+  if (position + 4 + length >= s.FileSize) return;
+
+  uint16_t flags = 0;
+  uint8_t sliceType = TMDATChunk::kSliceTypeUnknown;
+  const uint8_t nalType = header & 0x1F;
+  if (nalType >= 1 && nalType <= 5) {
+    const TSliceStart start = ReadSliceStart(p + 5, p + kLookAhead);
+    if (start.FirstMbKnown && start.FirstMb == 0) flags |= TMDATChunk::kPictureStart;
+    if (start.SliceTypeKnown && start.SliceType <= 9) sliceType = uint8_t(start.SliceType);
+  }
+  if (!KeepsSliceType(nalType, sliceType)) return;
+  uint8_t neighbour = TMDATChunk::kNeighbourUnknown;
+  // The media data's first unit has nothing before it that could be anything but audio.
+  if (position == s.RangeStart || (q >= 2 && AudioEndsIn(ReadBE16(p - 2))))
+    neighbour |= TMDATChunk::kAudioEndsBefore;
+
+  const uint32_t index = s.Chunks->Add();
+  TMDATChunk& c = (*s.Chunks)[index];
+  c.Position = position;
+  c.Length = length;
+  c.Flags = flags;
+  c.Header = header;
+  c.SliceType = sliceType;
+  c.Neighbour = neighbour;
+  const uint64_t end = position + length + 4;
+  s.Pending[(end >> kEndBlockShift) & (kEndRing - 1)].push_back(TPendingEnd{index, uint32_t(end)});
+  s.Found[q >> 6] |= uint64_t(1) << (q & 63);
+}
+
+// Candidates at buffer positions [From, To); every position has kLookAhead bytes.
+void FindCandidates(const uint8_t* buf, size_t from, size_t to, uint64_t base, TScan& s) {
+  const uint8_t top = s.TopByteLimit;
+  uint32_t* hits = s.Hits.data();
+  size_t count = 0;
+  size_t q = from;
+  for (; q + 16 <= to; q += 16) {
+    uint32_t lanes = CandidateLanes(buf + q, top);
+    while (lanes) {
+      const size_t at = q + size_t(std::countr_zero(lanes));
+      hits[count] = uint32_t(at);
+      count += LengthFitsHeader(buf + at, s);
+      lanes &= lanes - 1;
+    }
+  }
+  for (; q < to; ++q) {
+    hits[count] = uint32_t(q);
+    count += MayStartCandidate(buf + q, top) && LengthFitsHeader(buf + q, s);
+  }
+  // The rest of the test is rarer and branchier; doing it apart keeps the loop above tight.
+  for (size_t k = 0; k < count; ++k)
+    TryCandidate(buf, hits[k], base, s);
+}
+
+// AAC syntax elements never have the identifier 111 (ID_END) first; such a byte cannot
+// start an audio frame and tells nothing.
+inline void SetFollowingByte(TMDATChunk& c, uint8_t next) {
+  if ((next & 0xE0) != 0xE0)
+    c.Neighbour = uint8_t((next & 0xFE) | (c.Neighbour & TMDATChunk::kAudioEndsBefore));
+}
+
+// Gives the candidates that end at buffer positions [From, To), all examined by now, the
+// byte that follows them and the candidate that begins there.
+void ResolveEnds(const uint8_t* buf, size_t from, size_t to, uint64_t base, TScan& s) {
+  if (from >= to) return;
+  const size_t firstWord = from >> 6;
+  const size_t lastWord = (to - 1) >> 6;
+  s.Rank[firstWord] = 0;
+  for (size_t w = firstWord; w <= lastWord; ++w)
+    s.Rank[w + 1] = s.Rank[w] + uint32_t(std::popcount(s.Found[w]));
+
+  const uint64_t lo = base + from;
+  const uint64_t hi = base + to;
+  for (uint64_t b = lo >> kEndBlockShift; b <= (hi - 1) >> kEndBlockShift; ++b) {
+    std::vector<TPendingEnd>& list = s.Pending[b & (kEndRing - 1)];
+    for (size_t k = 0; k < list.size();) {
+      const TPendingEnd e = list[k];
+      const uint64_t end = e.End(base);
+      if (end >= hi) {
+        ++k;
+        continue;
+      }
+      const size_t q = size_t(end - base);
+      SetFollowingByte((*s.Chunks)[e.Index], buf[q]);
+      const uint64_t bit = uint64_t(1) << (q & 63);
+      if (end < lo)
+        s.Unknown.push_back(e.Index);
+      else if (s.Found[q >> 6] & bit)
+        s.Pairs.emplace_back(e.Index, s.FirstOfRead + s.Rank[q >> 6] +
+                                          uint32_t(std::popcount(s.Found[q >> 6] & (bit - 1))));
+      list[k] = list.back();
+      list.pop_back();
+    }
+  }
+}
+
+// Candidates whose end the scan did not examine: the byte there is still known when it is
+// in the buffer, the candidate there is not.
+void ResolveRemainingEnds(const uint8_t* buf, size_t filled, uint64_t base, TScan& s) {
+  for (std::vector<TPendingEnd>& list : s.Pending) {
+    for (const TPendingEnd& e : list) {
+      s.Unknown.push_back(e.Index);
+      const uint64_t end = e.End(base);
+      if (end >= base + filled) continue;
+      SetFollowingByte((*s.Chunks)[e.Index], buf[end - base]);
+    }
+    list.clear();
+  }
+}
+
+// Box headers inside damaged media data, at buffer positions [From, To), go into the tree
+// as top-level media-data nodes.
+void FindBoxesInData(THgMP4FileReader& reader, const uint8_t* buf, size_t from, size_t to,
+                     uint64_t base) {
+  const TBoxPrefixes& prefixes = BoxPrefixes();
+  for (size_t q = from; q < to; ++q) {
+    const uint8_t* p = buf + q;
+    if (!prefixes.Has(ReadLE16(p + 4))) continue;
+    const uint32_t size = ReadBE32(p);
+    if (size == 0) continue;
+    const TFourCC type = ReadLE32(p + 4);
+    if (!IsKnownBoxType(type)) continue;
+    const bool table = type == kstco || type == kco64 || type == kstsz;
+    if (!(type == kmdat || IsContainerBoxType(type) || size <= kMaxPlainBox ||
+          (table && size <= kMaxTableBox)))
+      continue;
+    const uint64_t position = base + q;
+    const bool large = size == 1;
+    const uint64_t boxSize = large ? ReadBE64(p + 8) : size;
+    const int32_t node = reader.AddNode(-1, type, 0, int64_t(position + (large ? 16 : 8)),
+                                        int64_t(std::min<uint64_t>(boxSize, uint64_t(INT64_MAX))));
+    reader.SetFlags(node, nfMediaData | (large ? nfLargeHeader : 0));
+  }
+}
+
+} // namespace
+
+uint64_t THgMP4FileReader::CandidateFingerprint() const {
+  const uint32_t n = MDATChunks.Count();
+  uint64_t f = 0x9E3779B97F4A7C15ull * (uint64_t(n) + 1);
+  if (n > 0) {
+    f ^= MDATChunks[0].Position * 0xC2B2AE3D27D4EB4Full;
+    f ^= (MDATChunks[n - 1].Position + MDATChunks[n - 1].Length) * 0x165667B19E3779F9ull;
+  }
+  return f;
+}
+
+int32_t THgMP4FileReader::ScanMediaData(int32_t MediaNode, uint64_t Length, uint64_t Start) {
+  (void)MediaNode;
+  TStream64* stream = Source();
+  if (!stream) return kCancelled;
+  const int64_t saved = stream->Position();
+
+  // Candidates of earlier scans whose record no longer matches the list are unknown.
+  if (ChunkSuccessors.size() != MDATChunks.Count() ||
+      SuccessorsFingerprint != CandidateFingerprint())
+    ChunkSuccessors.assign(MDATChunks.Count(), kSuccessorUnknown);
+
+  // Some 300 KiB of per-read tables: on the heap, not the stack of whoever calls.
+  const auto state = std::make_unique<TScan>();
+  TScan& s = *state;
+  s.FileSize = FileSize;
+  const uint64_t maxNal = MaxNalLength(FileSize);
+  s.Ranges = MakeLengthRanges(maxNal);
+  s.TopByteLimit = maxNal == 0 ? 0 : uint8_t((maxNal - 1) >> 24);
+  s.RangeStart = Start;
+  s.Chunks = &MDATChunks;
+  const uint64_t percentStep = FileSize / 100;
+
+  // Slack behind the data: the word-at-a-time tests never read it, but keep it zero.
+  if (ScanBuffer.size() < kBufferSize + 16) ScanBuffer.assign(kBufferSize + 16, 0);
+  uint8_t* buf = ScanBuffer.data();
+
+  uint64_t remaining = Length;
+  if (Start > uint64_t(INT64_MAX) || (Length > 0 && stream->Seek(int64_t(Start), soBeginning) < 0))
+    remaining = 0;
+
+  uint64_t base = Start; // absolute offset of buf[0]
+  size_t filled = 0;     // bytes in the buffer
+  size_t next = 0;       // first position not yet examined
+  TZeroRun zeros;
+  uint64_t unreported = 0;
+  while (remaining > 0 && !Cancelled) {
+    const size_t keep = next >= kHistory ? next - kHistory : 0;
+    std::memmove(buf, buf + keep, filled - keep);
+    base += keep;
+    filled -= keep;
+    next -= keep;
+
+    const size_t want = size_t(std::min<uint64_t>(remaining, kReadSize));
+    const int64_t got = stream->Read(buf + filled, int64_t(want));
+    if (got <= 0) break;
+    const size_t fresh = filled;
+    const size_t n = std::min(size_t(got), want);
+    filled += n;
+
+    const bool allZero = TrackZeroRuns(buf + fresh, n, base + fresh, zeros, NullBlocks);
+    const size_t examinable = filled >= kLookAhead ? filled - kCarried : 0;
+    if (next < examinable) {
+      // In an all-zero read only positions of the carried tail can see a non-zero length.
+      const size_t to = allZero ? std::min(examinable, fresh) : examinable;
+      s.Found.fill(0);
+      s.FirstOfRead = MDATChunks.Count();
+      if (next < to) {
+        FindCandidates(buf, next, to, base, s);
+        if (Atoms->ScanMode) FindBoxesInData(*this, buf, next, to, base);
+      }
+      ResolveEnds(buf, next, examinable, base, s);
+      next = examinable;
+    }
+
+    remaining -= n;
+    unreported += n;
+    if (OnProgress && unreported >= kProgressBytes) {
+      unreported = 0;
+      const uint64_t at = base + filled;
+      Progress(percentStep == 0 ? 0 : int64_t(std::min<uint64_t>((at + 1) / percentStep, 100)));
+    }
+  }
+  ResolveRemainingEnds(buf, filled, base, s);
+  ChunkSuccessors.resize(MDATChunks.Count(), -1);
+  for (const auto& [i, j] : s.Pairs)
+    ChunkSuccessors[i] = int32_t(j);
+  for (uint32_t i : s.Unknown)
+    ChunkSuccessors[i] = kSuccessorUnknown;
+  SuccessorsFingerprint = CandidateFingerprint();
+
+  stream->Seek(saved, soBeginning);
+  return Cancelled ? kCancelled : kDone;
+}
 
 } // namespace clw

@@ -1,14 +1,265 @@
+// Slice detection: turns the scanner's noisy candidate list into video slices. A camera
+// writes each chunk of video as units that follow each other without a byte between them,
+// and puts the audio of the interleave in the gap to the next chunk; so runs of exactly
+// contiguous candidates are the chunks, and what lies between them is audio. False
+// candidates inside compressed data form runs too; the file's own statistics
+// (SliceStatistics.cpp) and the arbitration between overlapping runs
+// (SliceArbitration.cpp) throw them out.
 #include "mp4/HgMP4File.h"
+#include "mp4repair/ScanRules.h"
+#include "mp4repair/SliceOps.h"
+
+#include <algorithm>
+#include <utility>
 
 namespace clw {
 
-// Placeholder until slice detection lands.
-void THgMP4FileReader::FindSlices(int32_t, bool) {}
-void THgMP4FileReader::BuildRuns() {}
-void THgMP4FileReader::GatherStatistics() {}
-bool THgMP4FileReader::FindSingleFrameInterleave() { return false; }
-int32_t THgMP4FileReader::ResolveOverlap(int32_t, int32_t) { return 1; }
-void THgMP4FileReader::ComputeSliceExtents(int32_t) {}
-int32_t THgMP4FileReader::HistogramPeak(const std::vector<int32_t>&) { return 1; }
+using namespace slices;
+
+void THgMP4FileReader::BuildRuns() {
+  TMDATChunks& chunks = MDATChunks;
+  const uint32_t n = chunks.Count();
+  MDATSlices.clear();
+
+  // The candidate that begins where each one ends, and how many candidates the chain from
+  // each one holds; a chain only ever moves forward, so the lengths fill in backwards. The
+  // scan saw most successors already; the others are searched.
+  bool anyRejected = false;
+  for (uint32_t i = 0; i < n; ++i) {
+    chunks[i].Run = 0;
+    anyRejected |= (chunks[i].Flags & TMDATChunk::kRejected) != 0;
+  }
+  const auto rejected = [&](int32_t i) {
+    return (chunks[uint32_t(i)].Flags & TMDATChunk::kRejected) != 0;
+  };
+  std::vector<int32_t>& next = WorkList;
+  if (ChunkSuccessors.size() == n && SuccessorsFingerprint == CandidateFingerprint())
+    next = ChunkSuccessors;
+  else
+    next.assign(n, kSuccessorUnknown);
+  for (uint32_t i = 0; i < n; ++i) {
+    int32_t& j = next[i];
+    if (j == -1) continue;
+    // The record is trusted as far as it can be used safely; anything else is searched.
+    if (j <= int32_t(i) || uint32_t(j) >= n) j = FindChunkAt(chunks, chunks[i].End(), i + 1, n);
+    if (j <= int32_t(i) || (anyRejected && (rejected(int32_t(i)) || rejected(j)))) j = -1;
+  }
+  std::vector<uint32_t> chainLength(n);
+  for (uint32_t i = n; i-- > 0;)
+    chainLength[i] = 1 + (next[i] >= 0 ? chainLength[uint32_t(next[i])] : 0);
+
+  for (uint32_t i = 0; i < n; ++i) {
+    if (next[i] < 0) continue; // a chain of one
+    const TMDATChunk& first = chunks[i];
+    if (first.Run != 0) continue;
+    // A chain that runs into a longer run found earlier gives way to it: the longer run
+    // keeps its members and this chain makes no run.
+    const uint32_t length = chainLength[i];
+    bool yields = false;
+    for (int32_t m = int32_t(i); m >= 0; m = next[uint32_t(m)])
+      if (uint32_t(chunks[uint32_t(m)].Run) > length - 1) {
+        yields = true;
+        break;
+      }
+    if (yields) continue;
+    TMDATSlice slice;
+    slice.Members.reserve(length);
+    for (int32_t m = int32_t(i); m >= 0; m = next[uint32_t(m)]) {
+      chunks[uint32_t(m)].Run = int32_t(length - 1);
+      slice.Members.push_back(m);
+    }
+    slice.Count = int32_t(length);
+    RecountVCL(slice, chunks);
+    UpdateExtent(slice, chunks);
+    MDATSlices.push_back(std::move(slice));
+  }
+
+  // A run found earlier whose tail a longer run took over keeps only its head.
+  bool deleted = false;
+  for (TMDATSlice& s : MDATSlices) {
+    int32_t k = 0;
+    while (k < s.Count && chunks[uint32_t(s.Members[k])].Run == s.Count - 1)
+      ++k;
+    if (k == s.Count) continue;
+    KeepHead(s, k);
+    if (s.Count < 2) {
+      Dissolve(s, chunks);
+      s.Flags |= TMDATSlice::kDeleted;
+      deleted = true;
+      continue;
+    }
+    RecountVCL(s, chunks);
+    UpdateExtent(s, chunks);
+  }
+  if (deleted) CompactSlices(MDATSlices);
+}
+
+namespace {
+
+// In a file of one video frame per chunk the slices are the runs that survived, plus one
+// slice of one member for every lone candidate, in file order.
+void RebuildSingleFrameSlices(TMDATSlices& slices, TMDATChunks& chunks, uint8_t marker) {
+  TMDATSlices rebuilt;
+  rebuilt.reserve(slices.size() + 32);
+  size_t s = 0;
+  for (uint32_t i = 0; i < chunks.Count(); ++i) {
+    if (!IsLone(chunks[i], marker)) continue;
+    while (s < slices.size() && slices[s].Start <= chunks[i].Position)
+      rebuilt.push_back(std::move(slices[s++]));
+    TMDATSlice lone;
+    lone.Members.push_back(int32_t(i));
+    lone.Count = 1;
+    RecountVCL(lone, chunks);
+    UpdateExtent(lone, chunks);
+    rebuilt.push_back(std::move(lone));
+  }
+  while (s < slices.size())
+    rebuilt.push_back(std::move(slices[s++]));
+  std::erase_if(rebuilt, [](const TMDATSlice& x) { return x.Count < 1; });
+  slices = std::move(rebuilt);
+}
+
+// Rejects coded slices far larger than the file's typical one of their type; true when
+// any was.
+bool RejectOversizedUnits(TMDATChunks& chunks, const uint32_t (&typical)[5]) {
+  bool any = false;
+  for (uint32_t i = 0; i < chunks.Count(); ++i) {
+    TMDATChunk& c = chunks[i];
+    if (!c.IsVCL() || c.Length <= 4 * uint64_t(typical[c.NalType() - 1])) continue;
+    c.Flags |= TMDATChunk::kRejected;
+    any = true;
+  }
+  return any;
+}
+
+// Cuts each slice behind its last coded slice and deletes those left without one, or
+// without the start of a picture. The slice without members that holds the audio after
+// the last video stays.
+void TrimSlices(TMDATSlices& slices, const TMDATChunks& chunks) {
+  bool deleted = false;
+  for (TMDATSlice& s : slices) {
+    if (s.Count == 0 && s.Start == UINT64_MAX) continue;
+    int32_t last = std::min<int32_t>(s.Count, int32_t(s.Members.size())) - 1;
+    while (last >= 0 && !chunks[uint32_t(s.Members[last])].IsVCL())
+      --last;
+    // The gaps stay where the extents put them; start and size follow the members.
+    KeepHead(s, last + 1);
+    UpdateExtent(s, chunks);
+    bool pictureStart = false;
+    for (int32_t k = 0; k < s.Count && !pictureStart; ++k)
+      pictureStart = (chunks[uint32_t(s.Members[k])].Flags & TMDATChunk::kPictureStart) != 0;
+    if (s.Count > 0 && pictureStart) continue;
+    s.Flags |= TMDATSlice::kDeleted;
+    deleted = true;
+    if (s.Link >= 0 && size_t(s.Link) < slices.size()) slices[size_t(s.Link)].Link = -1;
+  }
+  if (deleted) CompactSlices(slices);
+}
+
+} // namespace
+
+void THgMP4FileReader::CompactCandidates() {
+  const bool recorded = ChunkSuccessors.size() == MDATChunks.Count() &&
+                        SuccessorsFingerprint == CandidateFingerprint();
+  std::vector<int32_t>& newIndex = WorkList;
+  CompactChunks(MDATChunks, newIndex);
+  if (!recorded) {
+    ChunkSuccessors.clear();
+    return;
+  }
+  // A successor that was removed ends the chain, as a rejected one did.
+  for (size_t i = 0; i < newIndex.size(); ++i) {
+    if (newIndex[i] < 0) continue;
+    const int32_t j = ChunkSuccessors[i];
+    ChunkSuccessors[size_t(newIndex[i])] = j >= 0 ? newIndex[size_t(j)] : j;
+  }
+  ChunkSuccessors.resize(MDATChunks.Count());
+  SuccessorsFingerprint = CandidateFingerprint();
+}
+
+void THgMP4FileReader::FindSlices(int32_t MediaNode, bool AllowSingleFrame) {
+  BuildRuns();
+  GatherStatistics();
+
+  bool singleFrame = false;
+  if (AllowSingleFrame) {
+    // The test cuts and dissolves runs. When it answers no, the search for runs of several
+    // units starts again from all of them: the runs are put back as BuildRuns found them
+    // (the test changes nothing BuildRuns reads, so building them again gives the same).
+    TMDATSlices found = MDATSlices;
+    std::vector<std::pair<int32_t, int32_t>> runs;
+    for (const TMDATSlice& s : found)
+      for (int32_t k = 0; k < s.Count; ++k)
+        runs.emplace_back(s.Members[size_t(k)], MDATChunks[uint32_t(s.Members[size_t(k)])].Run);
+    singleFrame = FindSingleFrameInterleave();
+    if (!singleFrame) {
+      MDATSlices = std::move(found);
+      for (const auto& [m, run] : runs)
+        MDATChunks[uint32_t(m)].Run = run;
+    }
+  }
+
+  if (singleFrame) {
+    RebuildSingleFrameSlices(MDATSlices, MDATChunks, AudioMarker);
+  } else {
+    if (RejectOversizedUnits(MDATChunks, TypicalNALSize)) {
+      CompactCandidates();
+      BuildRuns();
+    }
+    DeleteSwallowed(*this);
+    ArbitrateOverlaps(*this);
+    DeleteOutOfOrder(MDATSlices);
+    RemoveSlicesWithoutVCL(MDATSlices, MDATChunks);
+  }
+
+  ComputeSliceExtents(MediaNode);
+  TrimSlices(MDATSlices, MDATChunks);
+}
+
+void THgMP4FileReader::ComputeSliceExtents(int32_t MediaNode) {
+  TMDATSlices& slices = MDATSlices;
+  const TMDATChunks& chunks = MDATChunks;
+  // The holder of the final gap is made again below.
+  std::erase_if(slices, [](const TMDATSlice& s) { return s.Count == 0 && s.Start == UINT64_MAX; });
+  // Slices that count: not deleted, with members.
+  std::vector<size_t> live;
+  for (size_t k = 0; k < slices.size(); ++k) {
+    TMDATSlice& s = slices[k];
+    if ((s.Flags & TMDATSlice::kDeleted) == 0 && UpdateExtent(s, chunks)) live.push_back(k);
+  }
+  if (live.empty()) return;
+
+  const bool hasNode = IsNode(MediaNode);
+  const uint64_t mediaStart = hasNode ? uint64_t(std::max<int64_t>(DataPosition(MediaNode), 0)) : 0;
+  const uint64_t mediaEnd =
+      hasNode ? uint64_t(std::max<int64_t>(NodeEnd(MediaNode), 0)) : SliceEnd(slices[live.back()]);
+  // A camera starts the media data either with video (each chunk's audio follows it) or
+  // with audio (each chunk's audio precedes it).
+  const bool videoFirst = !hasNode || slices[live.front()].Start == mediaStart;
+
+  if (videoFirst) {
+    for (size_t k = 0; k < live.size(); ++k) {
+      TMDATSlice& s = slices[live[k]];
+      s.GapStart = SliceEnd(s);
+      const uint64_t gapEnd = k + 1 < live.size() ? slices[live[k + 1]].Start : mediaEnd;
+      s.GapLength = int64_t(gapEnd - s.GapStart);
+    }
+    return;
+  }
+  uint64_t previousEnd = mediaStart;
+  for (size_t k : live) {
+    TMDATSlice& s = slices[k];
+    s.GapStart = previousEnd;
+    s.GapLength = int64_t(s.Start - previousEnd);
+    previousEnd = SliceEnd(s);
+  }
+  if (previousEnd < mediaEnd) {
+    TMDATSlice tail;
+    tail.Start = UINT64_MAX;
+    tail.GapStart = previousEnd;
+    tail.GapLength = int64_t(mediaEnd - previousEnd);
+    slices.push_back(std::move(tail));
+  }
+}
 
 } // namespace clw

@@ -1,0 +1,58 @@
+#pragma once
+// Small operations on candidates and slices that the steps of slice detection share. A
+// slice's Count is authoritative: members past it are never read. Deletions only mark
+// (kRejected, kDeleted); one compaction pass then removes what was marked.
+#include "mp4repair/MdatFormat.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace clw {
+class THgMP4FileReader;
+}
+
+namespace clw::slices {
+
+// Removes the candidates marked rejected, keeping the order; NewIndex gets the new index
+// of every old candidate, -1 for the removed.
+void CompactChunks(TMDATChunks& Chunks, std::vector<int32_t>& NewIndex);
+// Removes the slices marked deleted, keeping the order.
+void CompactSlices(TMDATSlices& Slices);
+
+// Index of the candidate at exactly Position among indices [From, To), or -1.
+int32_t FindChunkAt(const TMDATChunks& Chunks, uint64_t Position, uint32_t From, uint32_t To);
+
+// Releases the members of a slice from their run.
+void Dissolve(const TMDATSlice& Slice, TMDATChunks& Chunks);
+void RecountVCL(TMDATSlice& Slice, const TMDATChunks& Chunks);
+// Start and size from the first and last member; false (and nothing changed) when the
+// slice has no member.
+bool UpdateExtent(TMDATSlice& Slice, const TMDATChunks& Chunks);
+// End of the last member, from the stored start and size.
+inline uint64_t SliceEnd(const TMDATSlice& Slice) {
+  return Slice.Start + Slice.Size;
+}
+// Keeps the first Count members.
+void KeepHead(TMDATSlice& Slice, int32_t Count);
+// Drops the first Count members.
+void DropHead(TMDATSlice& Slice, int32_t Count);
+// Dissolves and deletes every slice without a coded slice among its members, then compacts.
+void RemoveSlicesWithoutVCL(TMDATSlices& Slices, TMDATChunks& Chunks);
+
+// A candidate that stands alone between two audio frames: no run, an AAC frame ends before
+// it and the byte after it is the file's usual first byte of an audio frame.
+inline bool IsLone(const TMDATChunk& C, uint8_t AudioMarker) {
+  return C.Run == 0 && (C.Flags & TMDATChunk::kRejected) == 0 &&
+         (C.Neighbour & TMDATChunk::kAudioEndsBefore) != 0 && (C.Neighbour >> 1) == AudioMarker;
+}
+
+// The steps of slice arbitration (SliceArbitration.cpp), run by FindSlices in this order.
+// Deletes every slice that overlaps at least two later slices holding together more than
+// five times its own coded slices.
+void DeleteSwallowed(THgMP4FileReader& Reader);
+// Resolves every overlap between two slices, pass after pass while a pass still deletes.
+void ArbitrateOverlaps(THgMP4FileReader& Reader);
+// Deletes slices that start before a slice listed ahead of them.
+void DeleteOutOfOrder(TMDATSlices& Slices);
+
+} // namespace clw::slices

@@ -1,0 +1,266 @@
+// What slice detection learns from the file itself before it judges any run: the first
+// byte of its audio frames, the typical sizes of its units, the typical audio gap and the
+// typical number of coded slices per chunk; and whether the camera interleaves one video
+// frame with one audio frame, in which case the frames stand alone instead of in runs.
+#include "mp4/HgMP4File.h"
+#include "mp4/Mp4BoxTypes.h"
+#include "mp4repair/SliceOps.h"
+
+#include <algorithm>
+
+namespace clw {
+
+using namespace slices;
+
+namespace {
+
+constexpr int32_t kHistogramBins = 512;
+
+// The centre of the heaviest window of three bins for centres 1..Last; ties keep the
+// earlier one. Bins past Size count as empty.
+int32_t PeakOf(const int32_t* h, size_t size, int32_t last) {
+  const auto bin = [&](int32_t i) -> int64_t { return size_t(i) < size ? h[i] : 0; };
+  int64_t best = bin(0) + bin(1) + bin(2);
+  int32_t result = 1;
+  for (int32_t i = 2; i <= last; ++i) {
+    const int64_t sum = bin(i - 1) + bin(i) + bin(i + 1);
+    if (sum > best) {
+      best = sum;
+      result = i;
+    }
+  }
+  return result;
+}
+
+void ClearHistogram(std::vector<int32_t>& h) {
+  h.assign(std::max<size_t>(h.size(), kHistogramBins), 0);
+}
+
+// Uncompressed QuickTime sound has no frame terminator to find.
+bool FirstSoundTrackIsPcm(const TMp4Traks& traks) {
+  for (const TMp4Trak& t : traks) {
+    if (t.MediaKind != mkSound) continue;
+    for (const TMp4_SampleEntry& e : t.stsd.Entries)
+      if (e.Type == MakeFourCC("sowt") || e.Type == MakeFourCC("twos")) return true;
+    return false;
+  }
+  return false;
+}
+
+// Whether the bytes from A's end (without a length field's 4 bytes, as a lone candidate
+// is measured) to B look like one typical audio gap.
+bool GapFits(const TMDATChunk& a, const TMDATChunk& b, uint32_t typical) {
+  const uint64_t aEnd = a.Position + a.Length;
+  if (b.Position < aEnd) return false;
+  const uint64_t d = b.Position - aEnd;
+  return d <= UINT32_MAX && d >= typical / 2 && d <= uint64_t(typical) * 2;
+}
+
+} // namespace
+
+int32_t THgMP4FileReader::HistogramPeak(const std::vector<int32_t>& H) {
+  return PeakOf(H.data(), H.size(), 510);
+}
+
+void THgMP4FileReader::GatherStatistics() {
+  const TMDATChunks& chunks = MDATChunks;
+  std::vector<int32_t>& h = Histogram;
+  THgBlocksOfOffset& lone = *BlocksOfOffset;
+
+  // The byte after a unit that ends a video chunk is the first byte of an audio frame; it
+  // is the same in nearly every chunk of a file.
+  ClearHistogram(h);
+  for (uint32_t i = 0; i < chunks.Count(); ++i)
+    if (chunks[i].Neighbour < 0x80) ++h[chunks[i].Neighbour >> 1];
+  AudioMarker = 255;
+  for (int32_t m = 0, best = 0; m < 64; ++m)
+    if (h[size_t(m)] > best) {
+      best = h[size_t(m)];
+      AudioMarker = uint8_t(m);
+    }
+
+  lone.Clear();
+  for (uint32_t i = 0; i < chunks.Count(); ++i)
+    if (IsLone(chunks[i], AudioMarker)) lone.Append(i);
+  const uint32_t loneCount = lone.ValueCount();
+  const auto loneAt = [&](uint32_t q) -> const TMDATChunk& { return chunks[lone.Value(q)]; };
+
+  if (AudioMarker != 255) {
+    // One histogram of 128 bins per coded slice type, side by side.
+    constexpr size_t kBins = 128;
+    h.assign(std::max<size_t>(h.size(), 5 * kBins), 0);
+    std::fill_n(h.begin(), 5 * kBins, 0);
+    const auto count = [&](const TMDATChunk& c) {
+      if (c.IsVCL()) ++h[(c.NalType() - 1) * kBins + std::min<uint32_t>(c.Length >> 13, kBins - 1)];
+    };
+    for (uint32_t q = 0; q < loneCount; ++q)
+      count(loneAt(q));
+    for (const TMDATSlice& s : MDATSlices)
+      for (int32_t k = 0; k < s.Count; ++k)
+        count(chunks[uint32_t(s.Members[size_t(k)])]);
+    for (size_t t = 0; t < 5; ++t)
+      TypicalNALSize[t] = uint32_t(PeakOf(h.data() + t * kBins, kBins, 510)) << 13;
+    ClearHistogram(h);
+    for (uint32_t q = 0; q < loneCount; ++q)
+      ++h[std::min<uint32_t>(loneAt(q).Length >> 13, 511)];
+    TypicalCandidateSize = uint32_t(PeakOf(h.data(), h.size(), 509) + 1) * 8192;
+  } else {
+    TypicalCandidateSize = 0;
+  }
+
+  TypicalGap = 0;
+  if (AudioMarker != 255 && loneCount >= 2) {
+    ClearHistogram(h);
+    for (uint32_t q = 1; q < loneCount; ++q) {
+      const TMDATChunk& a = loneAt(q - 1);
+      const TMDATChunk& b = loneAt(q);
+      const uint64_t aEnd = a.Position + a.Length;
+      if (aEnd < b.Position) ++h[std::min<uint64_t>((b.Position - aEnd) >> 7, 511)];
+    }
+    TypicalGap = uint32_t(HistogramPeak(h)) << 7;
+  }
+
+  TypicalVCLCount = 0;
+  if (!MDATSlices.empty()) {
+    ClearHistogram(h);
+    for (const TMDATSlice& s : MDATSlices) {
+      int32_t normal = 0;
+      for (int32_t k = 0; k < s.Count; ++k) {
+        const TMDATChunk& c = chunks[uint32_t(s.Members[size_t(k)])];
+        if (c.IsVCL() && c.Length < 4 * uint64_t(TypicalNALSize[c.NalType() - 1])) ++normal;
+      }
+      ++h[size_t(std::min(normal, 127))];
+    }
+    h[0] = h[127] = 0;
+    TypicalVCLCount = uint32_t(HistogramPeak(h));
+  }
+}
+
+bool THgMP4FileReader::FindSingleFrameInterleave() {
+  SingleFrameInterleave = 0;
+  if (FirstSoundTrackIsPcm(Traks)) return false;
+  TMDATChunks& chunks = MDATChunks;
+
+  // Each run keeps only the members between an audio frame's end and an audio frame's
+  // start; the members outside are released to stand alone.
+  size_t kept = 0;
+  for (size_t r = 0; r < MDATSlices.size(); ++r) {
+    TMDATSlice& s = MDATSlices[r];
+    const int32_t n = std::min<int32_t>(s.Count, int32_t(s.Members.size()));
+    int32_t f = -1;
+    int32_t l = -1;
+    for (int32_t k = 0; k < n && f < 0; ++k) {
+      const int32_t m = s.Members[size_t(k)];
+      if (m == 0 || (chunks[uint32_t(m)].Neighbour & TMDATChunk::kAudioEndsBefore)) f = k;
+    }
+    for (int32_t k = n - 1; k >= 0 && l < 0; --k)
+      if ((chunks[uint32_t(s.Members[size_t(k)])].Neighbour >> 1) == AudioMarker) l = k;
+    if (f < 0 || l < f) {
+      Dissolve(s, chunks);
+      continue;
+    }
+    if (f > 0 || l < n - 1) {
+      for (int32_t k = 0; k < n; ++k)
+        if (k < f || k > l) chunks[uint32_t(s.Members[size_t(k)])].Run = 0;
+      KeepHead(s, l + 1);
+      DropHead(s, f);
+      RecountVCL(s, chunks);
+      UpdateExtent(s, chunks);
+    }
+    if (kept != r) MDATSlices[kept] = std::move(s);
+    ++kept;
+  }
+  MDATSlices.resize(kept);
+  RemoveSlicesWithoutVCL(MDATSlices, chunks);
+
+  // The lone candidates, and for each how many of the following ones begin inside it.
+  THgBlocksOfOffset& lone = *BlocksOfOffset;
+  lone.Clear();
+  for (uint32_t i = 0; i < chunks.Count(); ++i)
+    if (IsLone(chunks[i], AudioMarker)) lone.Append(i);
+  const uint32_t count = lone.ValueCount();
+  const auto at = [&](uint32_t q) -> TMDATChunk& { return chunks[lone.Value(q)]; };
+  std::vector<int32_t>& overlaps = WorkList;
+  overlaps.assign(count, 0);
+  for (uint32_t q = 0; q + 1 < count; ++q) {
+    const uint64_t end = at(q).Position + at(q).Length;
+    if (at(q + 1).Position >= end) continue;
+    // Most overlap nothing; the rest are bracketed by doubling steps before the search.
+    uint32_t inside = q + 1; // known to begin before End
+    uint32_t probe = q + 2;
+    for (uint32_t step = 1; probe < count && at(probe).Position < end; step *= 2) {
+      inside = probe;
+      probe = uint32_t(std::min<uint64_t>(uint64_t(probe) + step, count));
+    }
+    uint32_t lo = inside + 1;
+    uint32_t hi = std::min(probe, count);
+    while (lo < hi) {
+      const uint32_t mid = lo + (hi - lo) / 2;
+      if (at(mid).Position < end)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    overlaps[q] = int32_t(lo - q - 1);
+  }
+
+  const auto sizeFits = [&](const TMDATChunk& c) {
+    if (c.Position + c.Length > FileSize) return false;
+    const uint64_t typical = c.IsVCL() ? TypicalNALSize[c.NalType() - 1] : TypicalCandidateSize;
+    return c.Length <= 4 * typical;
+  };
+  const auto gap = [&](uint32_t a, uint32_t b) { return GapFits(at(a), at(b), TypicalGap); };
+  // What each entry earns as a rival, summed, with its own predecessor taken as the one
+  // before it in the list.
+  std::vector<int64_t> rivalSum(size_t(count) + 1, 0);
+  for (uint32_t r = 0; r < count; ++r)
+    rivalSum[r + 1] = rivalSum[r] + int64_t(sizeFits(at(r))) + int64_t(r > 0 && gap(r - 1, r)) +
+                      int64_t(r + 1 < count && gap(r, r + 1));
+
+  // Of overlapping lone candidates only one can be a frame; the one whose size and gaps
+  // fit the file's pattern better stays.
+  uint32_t prev = 0;
+  for (uint32_t q = 0; q + 1 < count; ++q) {
+    TMDATChunk& c = at(q);
+    if (!(c.Neighbour & TMDATChunk::kAudioEndsBefore)) continue;
+    const uint32_t o = uint32_t(overlaps[q]);
+    if (o == 0) {
+      prev = q;
+      continue;
+    }
+    if (!sizeFits(c)) {
+      c.Neighbour = TMDATChunk::kNeighbourUnknown;
+      continue;
+    }
+    int64_t own = o;
+    if (q == 0 || gap(prev, q)) own += o;
+    if (q + o + 1 < count && gap(q, q + o + 1)) own += o;
+    const int64_t rivals =
+        rivalSum[q + o + 1] - rivalSum[q + 1] - int64_t(gap(q, q + 1)) + int64_t(gap(prev, q + 1));
+    if (own < rivals) {
+      c.Neighbour = TMDATChunk::kNeighbourUnknown;
+      continue;
+    }
+    for (uint32_t r = q + 1; r <= q + o; ++r)
+      at(r).Neighbour = TMDATChunk::kNeighbourUnknown;
+    prev = q;
+  }
+
+  uint64_t loneBytes = 0;
+  for (uint32_t q = 0; q < count; ++q)
+    if (at(q).Neighbour & TMDATChunk::kAudioEndsBefore) loneBytes += at(q).Length;
+  uint64_t runBytes = 0;
+  uint64_t members = 0;
+  for (const TMDATSlice& s : MDATSlices)
+    for (int32_t k = 0; k < s.Count; ++k) {
+      runBytes += chunks[uint32_t(s.Members[size_t(k)])].Length;
+      ++members;
+    }
+  if (loneBytes > runBytes && count > members) {
+    SingleFrameInterleave = 1;
+    return true;
+  }
+  return false;
+}
+
+} // namespace clw

@@ -37,7 +37,7 @@ void PrintTo(const TMp4Clip& Clip, std::ostream* Out) {
 // Noise keeps the pictures as large as a camera's, so the media data is not mostly audio.
 #define CLW_VIDEO_IN "-f lavfi -i testsrc2=size=960x540:rate=30 "
 #define CLW_SINE_IN "-f lavfi -i sine=frequency=440:sample_rate=48000 "
-#define CLW_H264 "-vf noise=alls=12:allf=t -c:v libx264 -preset ultrafast -b:v 5M -g 30 -t 24 "
+#define CLW_H264 "-vf noise=alls=12:allf=t -c:v libx264 -preset ultrafast -crf 26 -g 30 -t 24 "
 #define CLW_AAC "-c:a aac -b:a 128k "
 #define CLW_PCM "-c:a pcm_s16le "
 #define CLW_SECOND_CHUNKS "-chunk_duration 1000000"

@@ -123,7 +123,7 @@ public:
   uint64_t FileSize = 0;
 
   // Statistics learnt from the file by slice detection.
-  uint8_t AudioMarker = 255;       // most frequent top seven bits of the byte after a unit
+  uint8_t AudioMarker = 255; // most frequent top seven bits of the byte after a unit
   uint32_t TypicalNALSize[5] = {}; // NAL types 1..5
   uint32_t TypicalCandidateSize = 0;
   uint32_t TypicalGap = 0;

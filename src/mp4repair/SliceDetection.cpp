@@ -189,8 +189,11 @@ void THgMP4FileReader::FindSlices(int32_t MediaNode, bool AllowSingleFrame) {
     TMDATSlices found = MDATSlices;
     std::vector<std::pair<int32_t, int32_t>> runs;
     for (const TMDATSlice& s : found)
-      for (int32_t k = 0; k < s.Count; ++k)
-        runs.emplace_back(s.Members[size_t(k)], MDATChunks[uint32_t(s.Members[size_t(k)])].Run);
+      for (int32_t k = 0; k < s.Count; ++k) {
+        const int32_t m = s.Members[size_t(k)];
+        const int32_t run = MDATChunks[uint32_t(m)].Run; // a copy: the record is packed
+        runs.emplace_back(m, run);
+      }
     singleFrame = FindSingleFrameInterleave();
     if (!singleFrame) {
       MDATSlices = std::move(found);

@@ -51,35 +51,6 @@ struct TScanned {
 // A plain, position-by-position reading of the candidate rules, against which the scanner
 // with its prefilters, carried tails and pending ends is checked.
 
-class TRefBits {
-public:
-  TRefBits(const uint8_t* p, size_t bytes) : P(p), Total(bytes * 8) {}
-  std::optional<uint32_t> ReadUE() {
-    int zeros = 0;
-    for (;;) {
-      if (Pos >= Total) return std::nullopt;
-      if (Bit()) break;
-      if (++zeros > 31) return std::nullopt;
-    }
-    uint64_t suffix = 0;
-    for (int i = 0; i < zeros; ++i) {
-      if (Pos >= Total) return std::nullopt;
-      suffix = (suffix << 1) | Bit();
-    }
-    return uint32_t((uint64_t(1) << zeros) - 1 + suffix);
-  }
-
-private:
-  uint32_t Bit() {
-    const uint32_t b = (P[Pos / 8] >> (7 - Pos % 8)) & 1;
-    ++Pos;
-    return b;
-  }
-  const uint8_t* P;
-  size_t Total;
-  size_t Pos = 0;
-};
-
 bool RefAudioEnd(uint16_t w) {
   for (int k = 0; k <= 8; ++k)
     if ((w & ((1u << (k + 3)) - 1)) == (7u << k)) return true;
@@ -88,33 +59,19 @@ bool RefAudioEnd(uint16_t w) {
 
 bool RefAccepts(uint8_t h, uint32_t l) {
   const int nri = (h >> 5) & 3;
+  // clang-format off
   switch (h & 0x1F) {
-  case 5:
-    return nri > 0 && l >= 4;
-  case 1:
-  case 2:
-  case 3:
-  case 4:
-    return l >= 4;
-  case 7:
-    return l >= 4 && l <= 8592;
-  case 8:
-    return l >= 2 && l <= 5320;
-  case 13:
-    return l <= 24;
-  case 9:
-    return nri == 0 && l <= 2;
-  case 6:
-  case 12:
-    return nri == 0 && l <= 1048576;
-  case 14:
-  case 15:
-  case 19:
-  case 20:
-    return l < 1048576;
-  default:
-    return false;
+  case 5: return nri > 0 && l >= 4;
+  case 1: case 2: case 3: case 4: return l >= 4;
+  case 7: return l >= 4 && l <= 8592;
+  case 8: return l >= 2 && l <= 5320;
+  case 13: return l <= 24;
+  case 9: return nri == 0 && l <= 2;
+  case 6: case 12: return nri == 0 && l <= 1048576;
+  case 14: case 15: case 19: case 20: return l < 1048576;
+  default: return false;
   }
+  // clang-format on
 }
 
 struct TRefScan {
@@ -137,10 +94,13 @@ TRefScan ReferenceScan(const TBytes& f, uint64_t start, uint64_t length) {
     c.Header = h;
     const int type = h & 0x1F;
     if (type >= 1 && type <= 5) {
-      TRefBits bits(&f[p + 5], 13);
-      if (const auto first = bits.ReadUE()) {
-        if (*first == 0) c.Flags |= TMDATChunk::kPictureStart;
-        if (const auto st = bits.ReadUE(); st && *st <= 9) c.SliceType = uint8_t(*st);
+      // The plain bit-by-bit reader, not the two-count shortcut the scan takes first.
+      detail::TGolombReader bits(&f[p + 5], &f[p + 18]);
+      uint32_t first = 0;
+      uint32_t sliceType = 0;
+      if (bits.Read(first)) {
+        if (first == 0) c.Flags |= TMDATChunk::kPictureStart;
+        if (bits.Read(sliceType) && sliceType <= 9) c.SliceType = uint8_t(sliceType);
       }
     }
     const int st = c.SliceType;
@@ -165,12 +125,25 @@ TRefScan ReferenceScan(const TBytes& f, uint64_t start, uint64_t length) {
   return out;
 }
 
+// The fields of a candidate by value: the record is packed, and a test must not bind
+// references to its fields.
+struct TFields {
+  explicit TFields(const TMDATChunk& c)
+      : Position(c.Position), Length(c.Length), Flags(c.Flags), Header(c.Header),
+        SliceType(c.SliceType), Neighbour(c.Neighbour), Run(c.Run) {}
+  uint64_t Position;
+  uint32_t Length;
+  uint16_t Flags;
+  uint8_t Header, SliceType, Neighbour;
+  int32_t Run;
+};
+
 void ExpectSameAsReference(const TScanned& scanned, const TRefScan& ref) {
   const THgMP4FileReader& r = *scanned.Reader;
   ASSERT_EQ(r.MDATChunks.Count(), ref.Chunks.size());
   for (uint32_t i = 0; i < r.MDATChunks.Count(); ++i) {
-    const TMDATChunk& a = r.MDATChunks[i];
-    const TMDATChunk& b = ref.Chunks[i];
+    const TFields a(r.MDATChunks[i]);
+    const TFields b(ref.Chunks[i]);
     ASSERT_EQ(a.Position, b.Position) << "candidate " << i;
     EXPECT_EQ(a.Length, b.Length) << "at " << a.Position;
     EXPECT_EQ(a.Flags, b.Flags) << "at " << a.Position;
@@ -231,12 +204,12 @@ struct TOracleCase {
   uint64_t TrimEnd; // bytes of the file after the scanned range
 };
 
-class ScannerMatchesReference : public ::testing::TestWithParam<TOracleCase> {};
+class ScanMatchesReference : public ::testing::TestWithParam<TOracleCase> {};
 
 // Every offset is tried once whatever read it falls in, and every candidate learns the
 // byte at its end wherever that lies: in the same read, in the carried tail, at the start
 // of a read, several reads later, or in an all-zero read.
-TEST_P(ScannerMatchesReference, OnDenseData) {
+TEST_P(ScanMatchesReference, OnDenseData) {
   const TOracleCase& c = GetParam();
   const TBytes bytes = DenseData(c.Seed, c.Size);
   TScanned scanned(bytes);
@@ -247,7 +220,7 @@ TEST_P(ScannerMatchesReference, OnDenseData) {
   ExpectSameAsReference(scanned, ReferenceScan(bytes, c.Start, length));
 }
 
-INSTANTIATE_TEST_SUITE_P(Ranges, ScannerMatchesReference,
+INSTANTIATE_TEST_SUITE_P(Ranges, ScanMatchesReference,
                          ::testing::Values(TOracleCase{1, 5 * kRead + 123, 0, 0},
                                            TOracleCase{2, 5 * kRead, 8, 0},
                                            TOracleCase{3, 3 * kRead + 17, 1001, 0},
@@ -256,7 +229,7 @@ INSTANTIATE_TEST_SUITE_P(Ranges, ScannerMatchesReference,
                                            TOracleCase{6, 300, 0, 0}, TOracleCase{7, 20, 0, 0}));
 
 // The 16-lane prefilter agrees lane by lane with the plain rule, with and without SSE2.
-TEST(ScannerPrefilter, LanesMatchThePlainRule) {
+TEST(ScanPrefilter, LanesMatchThePlainRule) {
   const TBytes bytes = DenseData(9, 40000);
   for (uint8_t top : {0, 1, 4, 6}) {
     for (size_t q = 0; q + 20 <= bytes.size(); q += 16) {
@@ -280,9 +253,9 @@ struct TRuleCase {
   bool PictureStart = false;
 };
 
-class CandidateRule : public ::testing::TestWithParam<TRuleCase> {};
+class ScanCandidateRule : public ::testing::TestWithParam<TRuleCase> {};
 
-TEST_P(CandidateRule, AcceptsOrRejects) {
+TEST_P(ScanCandidateRule, AcceptsOrRejects) {
   const TRuleCase& c = GetParam();
   TMediaDataBuilder b;
   b.Fill(40, kFiller);
@@ -293,39 +266,25 @@ TEST_P(CandidateRule, AcceptsOrRejects) {
   const TMDATChunk* found = scanned.At(at);
   ASSERT_EQ(found != nullptr, c.Kept);
   if (!found) return;
-  EXPECT_EQ(found->Length, c.Unit.LengthField.value_or(c.Unit.Length));
-  EXPECT_EQ(found->Header, c.Unit.Header);
-  EXPECT_EQ(found->SliceType, c.SliceType);
-  EXPECT_EQ((found->Flags & TMDATChunk::kPictureStart) != 0, c.PictureStart);
+  const TFields f(*found);
+  EXPECT_EQ(f.Length, c.Unit.LengthField.value_or(c.Unit.Length));
+  EXPECT_EQ(f.Header, c.Unit.Header);
+  EXPECT_EQ(f.SliceType, c.SliceType);
+  EXPECT_EQ((f.Flags & TMDATChunk::kPictureStart) != 0, c.PictureStart);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Limits, CandidateRule,
+    Limits, ScanCandidateRule,
     ::testing::Values(TRuleCase{"sps_8592", {test::kSps, 8592}, true},
                       TRuleCase{"sps_8593", {test::kSps, 8593}, false},
-                      TRuleCase{"sps_3", {test::kSps, 3}, false},
                       TRuleCase{"pps_5320", {test::kPps, 5320}, true},
                       TRuleCase{"pps_5321", {test::kPps, 5321}, false},
-                      TRuleCase{"pps_1", {test::kPps, 1}, false},
                       TRuleCase{"aud_2", {test::kAud, 2}, true},
                       TRuleCase{"aud_3", {test::kAud, 3}, false},
-                      TRuleCase{"aud_nri_1", {NalHeader(1, 9), 2}, false},
-                      TRuleCase{"sps_extension_24", {NalHeader(3, 13), 24}, true},
-                      TRuleCase{"sps_extension_25", {NalHeader(3, 13), 25}, false},
-                      TRuleCase{"sei_nri_0", {test::kSei, 300}, true},
-                      TRuleCase{"sei_nri_1", {NalHeader(1, 6), 300}, false},
-                      TRuleCase{"prefix_unit_14", {NalHeader(2, 14), 300}, true},
-                      TRuleCase{"type_10", {NalHeader(0, 10), 300}, false},
-                      TRuleCase{"type_0", {NalHeader(3, 0), 300}, false},
-                      TRuleCase{"forbidden_bit", {uint8_t(0x80 | test::kIdr), 300}, false},
                       TRuleCase{"idr_nri_0", {NalHeader(0, 5), 300, 7}, false},
                       TRuleCase{"idr_i", {test::kIdr, 300, 7}, true, 7, true},
-                      TRuleCase{"idr_si", {test::kIdr, 300, 4}, true, 4, true},
                       TRuleCase{"idr_p_dropped", {test::kIdr, 300, 0}, false},
-                      TRuleCase{"idr_b_dropped", {test::kIdr, 300, 6}, false},
                       TRuleCase{"p_slice_not_first", {test::kNonIdr, 300, 5, 17}, true, 5, false},
-                      TRuleCase{"slice_length_3", {test::kNonIdr, 3, 5}, false},
-                      TRuleCase{"slice_type_10_dropped", {test::kNonIdr, 300, 10}, false},
                       // A 4K picture's later slices: first_mb_in_slice 32399 takes 31 bits,
                       // slice_type follows beyond the first 32.
                       TRuleCase{"first_mb_of_4k", {test::kNonIdr, 300, 5, 32399}, true, 5, false},
@@ -335,7 +294,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The unit must end before the end of the file, and its length must stay below a quarter
 // of the file.
-TEST(CandidateLimits, FileSizeBoundsTheUnit) {
+TEST(ScanCandidateLimits, FileSizeBoundsTheUnit) {
   for (size_t after : {0u, 1u}) {
     TMediaDataBuilder b;
     b.Fill(400, kFiller);
@@ -359,55 +318,10 @@ TEST(CandidateLimits, FileSizeBoundsTheUnit) {
 // ---------------------------------------------------------------------------------------
 // Audio ends, following bytes and the classes of positions where they used to be lost.
 
-struct TEndCase {
-  uint16_t Before;
-  bool AudioEnds;
-};
-
-class AudioEndPattern : public ::testing::TestWithParam<TEndCase> {};
-
-TEST_P(AudioEndPattern, SetsTheBitBeforeALengthField) {
-  TMediaDataBuilder b;
-  b.Fill(40, kFiller);
-  uint8_t two[2];
-  WriteBE16(two, GetParam().Before);
-  b.Raw(TBytes(two, two + 2));
-  const uint64_t at = b.Unit(test::kNonIdr, 200, 5);
-  b.Fill(2000, kFiller);
-  TScanned scanned(b.Bytes);
-  scanned.Scan();
-  ASSERT_NE(scanned.At(at), nullptr);
-  EXPECT_EQ(scanned.At(at)->Neighbour & 1, GetParam().AudioEnds ? 1 : 0);
-}
-
-INSTANTIATE_TEST_SUITE_P(Terminators, AudioEndPattern,
-                         ::testing::Values(TEndCase{0x0007, true}, TEndCase{0x0380, true},
-                                           TEndCase{0x0700, true}, TEndCase{0x0E00, false},
-                                           TEndCase{0x0000, false}, TEndCase{0x0003, false},
-                                           TEndCase{0x00AA, false}, TEndCase{0xFFFF, true}));
-
-TEST(FollowingByte, KeepsTheTopSevenBitsUnlessTheyCannotStartAudio) {
-  for (const auto& [next, expected] : {std::pair<uint8_t, uint8_t>{0x21, 0x20},
-                                       {0x00, 0x00},
-                                       {0x7F, 0x7E},
-                                       {0xDF, 0xDE},
-                                       {0xE5, 0xE0}}) {
-    TMediaDataBuilder b;
-    const uint64_t at = b.Unit(test::kNonIdr, 200, 5);
-    b.Fill(1, next);
-    b.Fill(2000, kFiller);
-    TScanned scanned(b.Bytes);
-    scanned.Scan();
-    ASSERT_NE(scanned.At(at), nullptr);
-    // The first unit of the range also counts as preceded by audio.
-    EXPECT_EQ(scanned.At(at)->Neighbour, expected | 1) << int(next);
-  }
-}
-
 // A unit at P whose end lies at E, for P and E at and around the places where reads,
 // carried tails and 128 KiB blocks meet; each must know the audio end before it and the
 // audio byte after it.
-TEST(FollowingByte, ReachesEveryCandidateWhereverItEnds) {
+TEST(ScanFollowingByte, ReachesEveryCandidateWhereverItEnds) {
   std::vector<uint64_t> places;
   for (uint64_t edge : {kRead, 2 * kRead, 3 * kRead})
     for (int64_t d : {-18, -17, -16, -2, -1, 0, 1, 2, 4})
@@ -438,7 +352,7 @@ TEST(FollowingByte, ReachesEveryCandidateWhereverItEnds) {
 
 // The last 17 bytes of the range are never a unit's start, but they can hold its end.
 // Beyond the range the byte is not the scan's to read.
-TEST(FollowingByte, ReachesTheLastBytesOfTheRange) {
+TEST(ScanFollowingByte, ReachesTheLastBytesOfTheRange) {
   for (size_t tail = 1; tail <= 18; ++tail) {
     TMediaDataBuilder b;
     b.Fill(3 * kRead, kFiller);
@@ -459,7 +373,7 @@ TEST(FollowingByte, ReachesTheLastBytesOfTheRange) {
 
 // A unit whose length field lies in the last bytes of a read is found in the next read
 // even when that read is all zero, and its end there reads as zero.
-TEST(CarriedTail, IsExaminedBeforeAnAllZeroRead) {
+TEST(ScanCarriedTail, IsExaminedBeforeAnAllZeroRead) {
   TMediaDataBuilder b;
   b.Fill(kRead - 10, kFiller);
   const uint64_t at = b.Raw({0, 0, 0, 20, test::kSei, kFiller, kFiller, kFiller, kFiller, kFiller});
@@ -473,42 +387,6 @@ TEST(CarriedTail, IsExaminedBeforeAnAllZeroRead) {
   ASSERT_EQ(scanned.Reader->NullBlocks.Count(), 1u);
   EXPECT_EQ(scanned.Reader->NullBlocks[0].Start, kRead);
   EXPECT_EQ(scanned.Reader->NullBlocks[0].Length, kRead + 3);
-}
-
-TEST(CarriedTail, LengthFieldAcrossTwoReadsIsFound) {
-  for (uint64_t p = kRead - 4; p <= kRead; ++p) {
-    TMediaDataBuilder b;
-    b.Fill(p, kFiller);
-    const uint64_t at = b.Unit(test::kIdr, 500, 7);
-    b.Fill(kRead, kFiller);
-    TScanned scanned(b.Bytes);
-    scanned.Scan();
-    EXPECT_NE(scanned.At(at), nullptr) << p;
-  }
-}
-
-// ---------------------------------------------------------------------------------------
-// Zero runs.
-
-TEST(ZeroRuns, OnlyRunsOfMoreThan512ClosedByData) {
-  TMediaDataBuilder b;
-  b.Fill(100, kFiller);
-  b.Zeros(512);
-  b.Fill(100, kFiller);
-  const uint64_t second = b.Zeros(513);
-  b.Fill(100, kFiller);
-  const uint64_t across = b.Zeros(2 * kRead);
-  b.Fill(1, kFiller);
-  b.Zeros(1000); // still open at the end: not recorded
-  TScanned scanned(b.Bytes);
-  scanned.Scan();
-  const TNullBlocks& nulls = scanned.Reader->NullBlocks;
-  ASSERT_EQ(nulls.Count(), 2u);
-  EXPECT_EQ(nulls[0].Start, second);
-  EXPECT_EQ(nulls[0].Length, 513u);
-  EXPECT_EQ(nulls[1].Start, across);
-  EXPECT_EQ(nulls[1].Length, 2 * kRead);
-  EXPECT_EQ(scanned.Reader->MDATChunks.Count(), 0u);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -531,9 +409,9 @@ TBytes BoxHeader(uint32_t size, const char (&type)[5]) {
   return h;
 }
 
-class BoxInData : public ::testing::TestWithParam<TBoxCase> {};
+class ScanBoxInData : public ::testing::TestWithParam<TBoxCase> {};
 
-TEST_P(BoxInData, IsTakenOnlyWhenPlausible) {
+TEST_P(ScanBoxInData, IsTakenOnlyWhenPlausible) {
   const TBoxCase& c = GetParam();
   TMediaDataBuilder b;
   b.Fill(300, kFiller);
@@ -560,7 +438,7 @@ TBytes LargeBoxHeader(uint64_t size, const char (&type)[5]) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Sizes, BoxInData,
+    Sizes, ScanBoxInData,
     ::testing::Values(
         TBoxCase{"stco_9000000", BoxHeader(9000000, "stco"), true, false},
         TBoxCase{"stco_8388608", BoxHeader(8388608, "stco"), true, true, 8, 8388608},
@@ -593,13 +471,6 @@ TEST(ScanControl, CancelStopsAfterTheCurrentRead) {
 
   scanned.Reader->OnProgress = nullptr;
   EXPECT_EQ(scanned.Scan(), -1) << "a set flag stops the scan before it reads";
-}
-
-TEST(ScanControl, WithoutAStreamNothingIsScanned) {
-  THgMP4FileReader reader("/nonexistent/clip.mp4");
-  reader.FileSize = 1000;
-  EXPECT_EQ(reader.ScanMediaData(-1, 1000, 0), -1);
-  EXPECT_EQ(reader.MDATChunks.Count(), 0u);
 }
 
 // Candidates of a realistic interleave are the units written, and nothing else stands at

@@ -2,65 +2,75 @@
 
 #include "streams/Endian.h"
 
+#include <algorithm>
+#include <bit>
+
 namespace clw::test {
 
-TMp4Box Box(TFourCC type, size_t size, uint8_t fill) {
-  TMp4Box box;
-  box.Type = type;
-  box.Data.assign(size, fill);
-  return box;
-}
-
-TMp4Box Box(const char (&type)[5], size_t size, uint8_t fill) {
-  return Box(MakeFourCC(type), size, fill);
-}
-
-TMp4Box Box(const char (&type)[5], TBytes data) {
-  TMp4Box box;
-  box.Type = MakeFourCC(type);
-  box.Data = std::move(data);
-  return box;
+TMp4Box Box(TFourCC type, TBytes data) {
+  return TMp4Box{false, type, std::move(data)};
 }
 
 TMp4Box Container(const char (&type)[5], std::vector<TMp4Box> children) {
-  TMp4Box box;
-  box.Type = MakeFourCC(type);
-  box.Children = std::move(children);
-  return box;
+  return TMp4Box{false, MakeFourCC(type), {}, std::move(children)};
 }
 
 TMp4Box RawBytes(TBytes bytes) {
-  TMp4Box box;
-  box.Kind = TMp4Box::TKind::Raw;
-  box.Data = std::move(bytes);
-  return box;
+  return TMp4Box{true, 0, std::move(bytes)};
 }
 
 namespace {
 
 void Emit(const TMp4Box& box, TMp4File& file) {
   TBytes& out = file.Bytes;
-  if (box.Kind == TMp4Box::TKind::Raw) {
-    out.insert(out.end(), box.Data.begin(), box.Data.end());
-    return;
-  }
-  const size_t start = out.size();
-  const size_t headerLength = box.Large ? 16 : 8;
+  const size_t start = out.size(), headerLength = box.Raw ? 0 : box.Large ? 16 : 8;
   out.resize(start + headerLength);
   out.insert(out.end(), box.Data.begin(), box.Data.end());
   for (const TMp4Box& child : box.Children)
     Emit(child, file);
-  const uint64_t size = out.size() - start;
-  const uint64_t field = box.SizeField.value_or(size);
+  if (box.Raw) return;
+  const uint64_t size = out.size() - start, field = box.SizeField.value_or(size);
+  WriteBE32(&out[start], box.Large ? 1 : uint32_t(field));
   WriteLE32(&out[start + 4], box.Type);
-  if (box.Large) {
-    WriteBE32(&out[start], 1);
-    WriteBE64(&out[start + 8], field);
-  } else {
-    WriteBE32(&out[start], uint32_t(field));
-  }
+  if (box.Large) WriteBE64(&out[start + 8], field);
   if (!box.Label.empty())
     file.At[box.Label] = TPlacedBox{int64_t(start), int64_t(start + headerLength), size};
+}
+
+TBytes BE16(uint16_t value) {
+  return {uint8_t(value >> 8), uint8_t(value)};
+}
+
+// Creation, modification, the middle fields, duration: 32-bit times in version 0.
+TBytes Times(uint8_t version, uint64_t creation, const TBytes& middle, uint64_t duration) {
+  if (version == 1) return Join({BE64(creation), BE64(creation + 1), middle, BE64(duration)});
+  return Join(
+      {BE32(uint32_t(creation)), BE32(uint32_t(creation + 1)), middle, BE32(uint32_t(duration))});
+}
+
+const TBytes kMatrix = Words({0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000});
+
+TBytes SampleEntry(const char (&type)[5], const TBytes& fixed, const std::vector<TMp4Box>& children,
+                   const TBytes& extra) {
+  const TBytes inner = Join({fixed, extra, BuildMp4(children).Bytes});
+  return Join({BE32(uint32_t(inner.size() + 8)), BytesOf(type), inner});
+}
+
+// The exp-Golomb codes of first_mb_in_slice and slice_type, then a stop bit and zero bits
+// to the byte boundary.
+TBytes SliceHeaderBits(uint32_t firstMb, uint32_t sliceType) {
+  std::vector<bool> bits;
+  for (const uint64_t v : {uint64_t(firstMb) + 1, uint64_t(sliceType) + 1}) {
+    const int n = std::bit_width(v);
+    bits.insert(bits.end(), size_t(n - 1), false);
+    for (int i = n - 1; i >= 0; --i)
+      bits.push_back((v >> i) & 1);
+  }
+  bits.push_back(true);
+  TBytes out((bits.size() + 7) / 8, 0);
+  for (size_t i = 0; i < bits.size(); ++i)
+    if (bits[i]) out[i / 8] = uint8_t(out[i / 8] | (0x80 >> (i % 8)));
+  return out;
 }
 
 } // namespace
@@ -72,22 +82,12 @@ TMp4File BuildMp4(const std::vector<TMp4Box>& boxes) {
   return file;
 }
 
-TBytes BE16(uint16_t value) {
-  TBytes out(2);
-  WriteBE16(out.data(), value);
-  return out;
-}
-
 TBytes BE32(uint32_t value) {
-  TBytes out(4);
-  WriteBE32(out.data(), value);
-  return out;
+  return {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)};
 }
 
 TBytes BE64(uint64_t value) {
-  TBytes out(8);
-  WriteBE64(out.data(), value);
-  return out;
+  return Join({BE32(uint32_t(value >> 32)), BE32(uint32_t(value))});
 }
 
 TBytes Join(const std::vector<TBytes>& parts) {
@@ -98,51 +98,21 @@ TBytes Join(const std::vector<TBytes>& parts) {
 }
 
 TBytes FullBoxHead(uint8_t version, uint32_t flags) {
-  return Join({{version}, {uint8_t(flags >> 16), uint8_t(flags >> 8), uint8_t(flags)}});
+  return {version, uint8_t(flags >> 16), uint8_t(flags >> 8), uint8_t(flags)};
 }
-
-namespace {
-
-// Creation, modification, the middle fields, duration: 32-bit times in version 0.
-TBytes Times(uint8_t version, uint64_t creation, const TBytes& middle, uint64_t duration) {
-  if (version == 1) return Join({BE64(creation), BE64(creation + 1), middle, BE64(duration)});
-  return Join(
-      {BE32(uint32_t(creation)), BE32(uint32_t(creation + 1)), middle, BE32(uint32_t(duration))});
-}
-
-TBytes Matrix() {
-  return Join({BE32(0x10000), BE32(0), BE32(0), BE32(0), BE32(0x10000), BE32(0), BE32(0), BE32(0),
-               BE32(0x40000000)});
-}
-
-TBytes SampleEntry(const char (&type)[5], const TBytes& fixed, const std::vector<TMp4Box>& children,
-                   const TBytes& extra) {
-  const TBytes inner = Join({fixed, extra, BuildMp4(children).Bytes});
-  return Join({BE32(uint32_t(inner.size() + 8)), BytesOf(type), inner});
-}
-
-template <typename T> TBytes CountedTable(uint32_t count, const std::vector<T>& entries) {
-  TBytes out = Join({FullBoxHead(0), BE32(count)});
-  for (const T& entry : entries)
-    out = Join({out, entry});
-  return out;
-}
-
-} // namespace
 
 TBytes MvhdPayload(uint8_t version, uint32_t timeScale, uint64_t duration, uint64_t creation,
                    uint32_t nextTrackId) {
   return Join({FullBoxHead(version), Times(version, creation, BE32(timeScale), duration),
-               BE32(0x10000), BE16(0x100), TBytes(10, 0), Matrix(), TBytes(24, 0),
+               BE32(0x10000), BE16(0x100), TBytes(10, 0), kMatrix, TBytes(24, 0),
                BE32(nextTrackId)});
 }
 
 TBytes TkhdPayload(uint8_t version, uint32_t trackId, uint64_t duration, uint32_t width,
                    uint32_t height) {
-  return Join({FullBoxHead(version, 3),
-               Times(version, 0x22, Join({BE32(trackId), BE32(0)}), duration), TBytes(8, 0),
-               BE16(0), BE16(0), BE16(width == 0 ? 0x100 : 0), BE16(0), Matrix(), BE32(width << 16),
-               BE32(height << 16)});
+  return Join({FullBoxHead(version, 3), Times(version, 0x22, Words({trackId, 0}), duration),
+               TBytes(8, 0), BE16(0), BE16(0), BE16(width == 0 ? 0x100 : 0), BE16(0), kMatrix,
+               BE32(width << 16), BE32(height << 16)});
 }
 
 TBytes MdhdPayload(uint8_t version, uint32_t timeScale, uint64_t duration, uint16_t language) {
@@ -151,17 +121,14 @@ TBytes MdhdPayload(uint8_t version, uint32_t timeScale, uint64_t duration, uint1
 }
 
 TBytes HdlrPayload(const char (&handler)[5], const std::string& name) {
-  TBytes text(name.begin(), name.end());
-  text.push_back(0);
-  return Join({FullBoxHead(0), BE32(0), BytesOf(handler), TBytes(12, 0), text});
+  return Join({FullBoxHead(0), BE32(0), BytesOf(handler), TBytes(12, 0), BytesOf(name), {0}});
 }
 
 TBytes VisualSampleEntry(const char (&type)[5], uint16_t width, uint16_t height,
                          const std::vector<TMp4Box>& children) {
-  TBytes name(32, 0);
-  const TBytes fixed = Join({TBytes(6, 0), BE16(1), BE16(0), BE16(0), BE32(0), BE32(0), BE32(0x200),
-                             BE16(width), BE16(height), BE32(0x480000), BE32(0x480000), BE32(0),
-                             BE16(1), name, BE16(24), BE16(0xFFFF)});
+  const TBytes fixed = Join({TBytes(6, 0), BE16(1), BE16(0), BE16(0), Words({0, 0, 0x200}),
+                             BE16(width), BE16(height), Words({0x480000, 0x480000, 0}), BE16(1),
+                             TBytes(32, 0), BE16(24), BE16(0xFFFF)});
   return SampleEntry(type, fixed, children, {});
 }
 
@@ -173,62 +140,73 @@ TBytes SoundSampleEntry(const char (&type)[5], uint16_t channels, uint16_t sampl
   return SampleEntry(type, fixed, children, extra);
 }
 
-TBytes StsdPayload(const std::vector<TBytes>& entries, std::optional<uint32_t> count) {
-  return CountedTable(count.value_or(uint32_t(entries.size())), entries);
-}
-
-TBytes SttsPayload(const std::vector<std::pair<uint32_t, uint32_t>>& entries) {
-  std::vector<TBytes> words;
-  for (const auto& [samples, delta] : entries)
-    words.push_back(Join({BE32(samples), BE32(delta)}));
-  return CountedTable(uint32_t(entries.size()), words);
-}
-
-TBytes StscPayload(const std::vector<std::array<uint32_t, 3>>& entries) {
-  std::vector<TBytes> words;
-  for (const auto& entry : entries)
-    words.push_back(Join({BE32(entry[0]), BE32(entry[1]), BE32(entry[2])}));
-  return CountedTable(uint32_t(entries.size()), words);
-}
-
-TBytes StssPayload(const std::vector<uint32_t>& samples) {
-  std::vector<TBytes> words;
-  for (uint32_t sample : samples)
-    words.push_back(BE32(sample));
-  return CountedTable(uint32_t(samples.size()), words);
-}
-
-TBytes StszPayload(uint32_t sampleSize, uint32_t count, const std::vector<uint32_t>& sizes) {
-  TBytes out = Join({FullBoxHead(0), BE32(sampleSize), BE32(count)});
-  for (uint32_t size : sizes)
-    out = Join({out, BE32(size)});
+TBytes Words(const std::vector<uint32_t>& values) {
+  TBytes out;
+  for (uint32_t value : values)
+    out = Join({out, BE32(value)});
   return out;
 }
 
-TBytes StcoPayload(const std::vector<uint32_t>& offsets, std::optional<uint32_t> count) {
-  std::vector<TBytes> words;
-  for (uint32_t offset : offsets)
-    words.push_back(BE32(offset));
-  return CountedTable(count.value_or(uint32_t(offsets.size())), words);
+TBytes TablePayload(uint32_t count, const TBytes& entries) {
+  return Join({FullBoxHead(0), BE32(count), entries});
 }
 
-TBytes Co64Payload(const std::vector<uint64_t>& offsets) {
-  std::vector<TBytes> words;
-  for (uint64_t offset : offsets)
-    words.push_back(BE64(offset));
-  return CountedTable(uint32_t(offsets.size()), words);
+TBytes StszPayload(uint32_t sampleSize, uint32_t count, const std::vector<uint32_t>& sizes) {
+  return Join({FullBoxHead(0), Words({sampleSize, count}), Words(sizes)});
+}
+
+TMp4Box MediaHeader(bool video) {
+  return video ? Box("vmhd", Join({FullBoxHead(0, 1), TBytes(8, 0)}))
+               : Box("smhd", Join({FullBoxHead(0), TBytes(4, 0)}));
 }
 
 TMp4Box Trak(bool video, uint32_t trackId, std::vector<TMp4Box> tables) {
-  TMp4Box mediaHeader = video ? Box("vmhd", Join({FullBoxHead(0, 1), TBytes(8, 0)}))
-                              : Box("smhd", Join({FullBoxHead(0), TBytes(4, 0)}));
   return Container(
       "trak",
       {Box("tkhd", TkhdPayload(0, trackId, 1000, video ? 320 : 0, video ? 240 : 0)),
-       Container("mdia", {Box("mdhd", MdhdPayload(0, video ? 600 : 44100, 1000)),
-                          Box("hdlr", HdlrPayload(video ? "vide" : "soun", video ? "V" : "S")),
-                          Container("minf", {std::move(mediaHeader),
-                                             Container("stbl", std::move(tables))})})});
+       Container("mdia",
+                 {Box("mdhd", MdhdPayload(0, video ? 600 : 44100, 1000)),
+                  Box("hdlr", HdlrPayload(video ? "vide" : "soun", video ? "V" : "S")),
+                  Container("minf", {MediaHeader(video), Container("stbl", std::move(tables))})})});
+}
+
+uint64_t TMediaDataBuilder::Unit(const TUnit& unit) {
+  TBytes bytes(4 + size_t(unit.Length), kFiller);
+  WriteBE32(bytes.data(), unit.Length);
+  if (unit.Length > 0) bytes[4] = unit.Header;
+  if ((unit.Header & 0x1F) >= 1 && (unit.Header & 0x1F) <= 5 && unit.Length > 1) {
+    const TBytes bits = SliceHeaderBits(unit.FirstMb, unit.SliceType);
+    std::copy_n(bits.begin(), std::min<size_t>(bits.size(), unit.Length - 1), bytes.begin() + 5);
+  }
+  return Raw(bytes);
+}
+
+uint64_t TMediaDataBuilder::Audio(size_t length, uint8_t lead, uint16_t end) {
+  TBytes frame(length, kFiller);
+  if (length > 0) frame[0] = lead;
+  if (length >= 3) WriteBE16(frame.data() + length - 2, end);
+  return Raw(frame);
+}
+
+uint64_t TMediaDataBuilder::Raw(const TBytes& bytes) {
+  const uint64_t at = Offset();
+  Bytes.insert(Bytes.end(), bytes.begin(), bytes.end());
+  return at;
+}
+
+TSpan AddVideoChunk(TMediaDataBuilder& b, int frames, bool idr, uint32_t sliceLength, int slices) {
+  const uint64_t start = b.Offset();
+  for (int f = 0; f < frames; ++f) {
+    const bool key = idr && f == 0;
+    if (key) {
+      b.Unit(kSps, 12);
+      b.Unit(kPps, 4);
+    }
+    // Macroblock addresses of a 1280x720 picture: 3600 per picture.
+    for (int s = 0; s < slices; ++s)
+      b.Unit(key ? kIdr : kNonIdr, sliceLength, key ? 7 : 5, uint32_t(s * (3600 / slices)));
+  }
+  return {start, b.Offset()};
 }
 
 } // namespace clw::test

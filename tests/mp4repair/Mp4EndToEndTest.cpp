@@ -124,30 +124,27 @@ protected:
   }
 };
 
+// The quick analysis and the full check of an intact clip both find nothing wrong.
+void ExpectChecksClean(const std::string& Clip, int32_t Tracks) {
+  ASSERT_FALSE(Clip.empty());
+  THgMP4FileReader reader(Clip);
+  for (uint8_t mode : {0, 2}) {
+    ASSERT_EQ(reader.Analyze(mode), kDone);
+    EXPECT_EQ(reader.Error, kNoDamage) << "mode " << int(mode);
+  }
+  EXPECT_EQ(reader.TrackCount(), Tracks);
+}
+
 TEST_P(Mp4EndToEndTest, CleanClipChecksWithoutDamage) {
-  const std::string clip = Clip();
-  ASSERT_FALSE(clip.empty());
-  THgMP4FileReader reader(clip);
-  ASSERT_EQ(reader.Analyze(0), kDone);
-  EXPECT_EQ(reader.Error, kNoDamage);
-  ASSERT_EQ(reader.Analyze(2), kDone);
-  EXPECT_EQ(reader.Error, kNoDamage);
-  const int expectedTracks = GetParam().Layout == TLayout::VideoOnly ? 1 : 2;
-  EXPECT_EQ(reader.TrackCount(), expectedTracks);
+  ExpectChecksClean(Clip(), GetParam().Layout == TLayout::VideoOnly ? 1 : 2);
 }
 
 // With the movie header in front, the tolerant walk meets every box of the tracks before
 // the media data, including the sample groups of the AAC track.
 TEST(Mp4EndToEndFastStartTest, MovieHeaderFirstChecksWithoutDamage) {
-  const std::string clip = MakeClip("h264_aac_faststart.mp4",
-                                    CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_AAC "-movflags +faststart");
-  ASSERT_FALSE(clip.empty());
-  THgMP4FileReader reader(clip);
-  ASSERT_EQ(reader.Analyze(0), kDone);
-  EXPECT_EQ(reader.Error, kNoDamage);
-  ASSERT_EQ(reader.Analyze(2), kDone);
-  EXPECT_EQ(reader.Error, kNoDamage);
-  EXPECT_EQ(reader.TrackCount(), 2);
+  ExpectChecksClean(MakeClip("h264_aac_faststart.mp4",
+                             CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_AAC "-movflags +faststart"),
+                    2);
 }
 
 TEST_P(Mp4EndToEndTest, MovieHeaderCutOffIsReportedAndItsVideoFound) {

@@ -267,6 +267,26 @@ struct TSampleEntryKind {
 };
 TSampleEntryKind SampleEntryKind(TFourCC Type);
 
+// Uncompressed sound: integer and float PCM in either byte order. Such tracks have no
+// frames to find; every sample is one frame of all channels, whose size the description
+// gives (PcmFrameSize).
+constexpr bool IsPcmSampleEntry(TFourCC Type) {
+  constexpr TFourCC kPcm[] = {MakeFourCC("sowt"), MakeFourCC("twos"), MakeFourCC("in24"),
+                              MakeFourCC("in32"), MakeFourCC("fl32"), MakeFourCC("fl64"),
+                              MakeFourCC("lpcm"), MakeFourCC("raw ")};
+  for (TFourCC t : kPcm)
+    if (t == Type) return true;
+  return false;
+}
+
+// The fixed part of a sound sample entry grows with the QuickTime sound description
+// version (bytes 8..9 of the fixed part): version 1 adds four 32-bit fields (samples per
+// packet, bytes per packet, bytes per frame, bytes per sample), version 2 replaces the
+// version-0 fields with a 36-byte block of its own. ISO files always write version 0.
+constexpr uint32_t SoundEntryFixedLength(uint16_t Version) {
+  return Version == 1 ? 44 : Version == 2 ? 64 : 28;
+}
+
 // Views of a sample entry's fixed part; the fields are in host order once ReadStsd has
 // converted them. Only meaningful for entries of the matching media kind.
 TMp4_VisualEntry VisualEntry(const TMp4_SampleEntry& Entry);

@@ -2,7 +2,7 @@
 // check (mode 3 when the quick one found damage, else mode 2). Prints what the check found,
 // its time and the process's peak memory on one line for bench/mp4_check_bench.sh.
 //   mp4_check_bench FILE
-#include "mp4/HgMP4File.h"
+#include "mp4repair/MediaDataAnalysis.h"
 
 #include <sys/resource.h>
 
@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const auto start = std::chrono::steady_clock::now();
-  THgMP4FileReader reader(argv[1]);
+  THgMP4FileReader reader(argv[1], &MediaDataAnalysis());
   if (reader.OpenError != kOpened) {
     std::fprintf(stderr, "mp4_check_bench: cannot open %s\n", argv[1]);
     return 1;
@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   getrusage(RUSAGE_SELF, &usage);
   std::printf("quick_error %d error %d candidates %u slices %zu null_blocks %u seconds %.3f "
               "peak_rss_kib %ld\n",
-              quickError, reader.Error, reader.MDATChunks.Count(), reader.MDATSlices.size(),
-              reader.NullBlocks.Count(), seconds, long(usage.ru_maxrss));
+              quickError, reader.Error, reader.Scan.MDATChunks.Count(), reader.MDATSlices.size(),
+              reader.Scan.NullBlocks.Count(), seconds, long(usage.ru_maxrss));
   return 0;
 }

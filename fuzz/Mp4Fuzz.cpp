@@ -2,6 +2,7 @@
 // the full check of a file found damaged on a fresh reader, and both dumps of what each
 // analysis left. Nothing may crash, hang or read out of bounds.
 #include "mp4/Mp4Dump.h"
+#include "mp4repair/MediaDataAnalysis.h"
 
 #include "support/MemoryStream.h"
 
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   for (const uint8_t mode : {uint8_t(0), uint8_t(3)}) {
     test::TMemoryStream input(bytes);
     THgMp4Stream atoms(&input);
-    THgMP4FileReader reader(atoms);
+    THgMP4FileReader reader(atoms, &MediaDataAnalysis());
     reader.Analyze(mode);
     TDiscardStream text;
     WriteMp4Info(reader, text);

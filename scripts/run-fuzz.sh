@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLIPWRIGHT_WERROR=ON \
   -DCLIPWRIGHT_FUZZ=ON -DCLIPWRIGHT_TESTS=OFF -DCLIPWRIGHT_BENCH=OFF
 cmake --build build-fuzz --target avi_fuzz mp4_fuzz -j "$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

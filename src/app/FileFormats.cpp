@@ -1,7 +1,7 @@
 #include "app/FileFormats.h"
 
 #include "avi/HgAVIFile.h"
-#include "mp4/HgMP4File.h"
+#include "mp4repair/MediaDataAnalysis.h"
 #include "streams/Endian.h"
 
 #include <sys/stat.h>
@@ -71,7 +71,7 @@ const TFormatRegistry& TFormatRegistry::BuiltIn() {
     formats.Register(
         kindMp4,
         [](const std::string& FileName) -> std::unique_ptr<THgFileReader> {
-          return std::make_unique<THgMP4FileReader>(FileName);
+          return std::make_unique<THgMP4FileReader>(FileName, &MediaDataAnalysis());
         },
         nullptr);
     return formats;

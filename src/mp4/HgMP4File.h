@@ -12,8 +12,9 @@
 //   Mp4TreeJudge.cpp        judging the walked tree, rebuilding its nesting after damage
 //   Mp4Dump.cpp             the text dump (DumpInfo)
 //   Mp4DebugDump.cpp        the diagnostic tag-stream dump
-//   mp4repair/MediaDataScanner.cpp   ScanMediaData
-//   mp4repair/SliceDetection.cpp     FindSlices and its steps
+// The scan of the media data and slice detection are supplied by the repair code through
+// TMp4MediaDataAnalysis (Mp4MediaData.h); without one the analysis walks and reads tables
+// but finds no slices.
 //
 // Node flags of the chunk tree (Flags of each node):
 //   nfLargeHeader  the box has a 16-byte header (start = data position - 16, else - 8)
@@ -22,11 +23,10 @@
 //                  taken from a scan of damaged data
 //   nfDropped      the node lies inside a media-data region or is out of order
 // The level of a node (its depth in the box hierarchy, 0 at the top) is kept in ListType.
-#include "container/HgBlocksOfOffset.h"
 #include "container/HgFileBase.h"
 #include "mp4/HgMp4Stream.h"
 #include "mp4/Mp4Format.h"
-#include "mp4repair/MdatFormat.h"
+#include "mp4/Mp4MediaData.h"
 #include "streams/BufferedFileStream.h"
 
 #include <cstdint>
@@ -40,14 +40,12 @@ enum : int32_t { nfLargeHeader = 1, nfEncloses = 2, nfMediaData = 4, nfDropped =
 
 class THgMP4FileReader : public THgFileReader {
 public:
-  // Granularity of the index by offset that files candidates under their ends.
-  static constexpr int32_t kOffsetBlockGranularity = 0x10000;
-
   // Opens FileName for reading; OpenError is kNotFound when it does not exist and
-  // kCannotOpen when it cannot be opened. Never raises for either.
-  explicit THgMP4FileReader(const std::string& FileName);
+  // kCannotOpen when it cannot be opened. Never raises for either. Analysis (not owned, may
+  // be null) scans the media data and finds the slices in it.
+  THgMP4FileReader(const std::string& FileName, const TMp4MediaDataAnalysis* Analysis);
   // Works on an atom stream it does not own (tests, and trees built beside the reader's).
-  explicit THgMP4FileReader(THgMp4Stream& Stream);
+  THgMP4FileReader(THgMp4Stream& Stream, const TMp4MediaDataAnalysis* Analysis);
   ~THgMP4FileReader() override;
   THgMP4FileReader(const THgMP4FileReader&) = delete;
   THgMP4FileReader& operator=(const THgMP4FileReader&) = delete;
@@ -82,20 +80,11 @@ public:
   void ClearAnalysis();
 
   // Scans Length bytes of media data from Start for NAL-unit candidates and zero runs.
-  // 0 when scanned, -1 without an atom stream or when cancelled.
+  // 0 when scanned (or without a media-data analysis), -1 without an atom stream or when
+  // cancelled.
   int32_t ScanMediaData(int32_t MediaNode, uint64_t Length, uint64_t Start);
-
   // Slice detection over the candidates; MediaNode is the media-data node or -1.
   void FindSlices(int32_t MediaNode, bool AllowSingleFrame);
-  void BuildRuns();
-  void GatherStatistics();
-  bool FindSingleFrameInterleave();
-  // Arbitrates between overlapping slices i (earlier) and j: 1 drop i, 2 drop j, 3 cut
-  // i's tail, 4 cut j's head.
-  int32_t ResolveOverlap(int32_t I, int32_t J);
-  void ComputeSliceExtents(int32_t MediaNode);
-  // Index 1..510 of the heaviest window of three bins; ties keep the earlier one.
-  static int32_t HistogramPeak(const std::vector<int32_t>& H);
 
   int32_t TrackCount() const { return int32_t(Traks.size()); }
   // Start of a node's box (its header) and its end.
@@ -105,38 +94,27 @@ public:
 
   // The stream the atom stream reads from, or null when the file could not be opened.
   TStream64* Source() const { return Atoms ? Atoms->Stream : nullptr; }
+  // True once the walk met damage and took to searching for boxes in the bytes.
+  bool InScanMode() const { return Atoms && Atoms->ScanMode; }
+  const TMp4MediaDataAnalysis* MediaDataAnalysis() const { return Analysis; }
 
   TMp4_stco_table32 Stco32; // scratch for 32-bit chunk offsets, grown, never shrunk
   TMp4_ftyp Ftyp;
   TMp4_mvhd Mvhd;
   TMp4Traks Traks;
 
-  // Scan results and slice detection.
-  TMDATChunks MDATChunks{512};
-  TNullBlocks NullBlocks{512};
-  TMDATSlices MDATSlices;
-  std::unique_ptr<THgBlocksOfOffset> BlocksOfOffset;
-  // Where the media data begins in this file, and where the writer put it in the copy.
-  int64_t MediaDataStart = 0;
-  int64_t MediaDataNewOffset = 0;
-  int32_t MediaDataNode = -1;
   uint64_t FileSize = 0;
-
-  // Statistics learnt from the file by slice detection.
-  uint8_t AudioMarker = 255; // most frequent top seven bits of the byte after a unit
-  uint32_t TypicalNALSize[5] = {}; // NAL types 1..5
-  uint32_t TypicalCandidateSize = 0;
-  uint32_t TypicalGap = 0;
-  uint32_t TypicalVCLCount = 0;
-  uint8_t SingleFrameInterleave = 0;
-  std::vector<int32_t> Histogram;
-  std::vector<int32_t> WorkList;
+  // What the scan found in the media data, the video slices slice detection made of it,
+  // and what slice detection learnt of the file on the way.
+  TMp4ScanResults Scan;
+  TMDATSlices MDATSlices;
+  TSliceStatistics SliceStatistics;
 
 private:
   std::unique_ptr<THgBufferedFileStreamW> FileStream;
   std::unique_ptr<THgMp4Stream> OwnedAtoms;
   THgMp4Stream* Atoms = nullptr;
-  std::vector<uint8_t> ScanBuffer;
+  const TMp4MediaDataAnalysis* Analysis = nullptr;
 
   // Helpers of the walk and the table readers.
   // The steps of Analyze. WalkBoxes answers false when a quick analysis met damage and
@@ -149,22 +127,6 @@ private:
   bool LastTrackHolds(TFourCC Type) const;
   // Makes Node the atom stream's only open box, ending where the node ends.
   void EnterNode(int32_t Node);
-
-  // Helpers of the scanner.
-  // For each candidate, the index of the candidate that begins exactly where it ends, as
-  // the scan saw it: -1 none, -2 unknown (the end lay outside the scanned bytes). Runs are
-  // chains of successors; slice detection takes them from here instead of searching
-  // millions of positions again, as long as SuccessorsFingerprint shows that the list is
-  // still the one the scan (or a compaction) left.
-  std::vector<int32_t> ChunkSuccessors;
-  uint64_t SuccessorsFingerprint = 0;
-  uint64_t CandidateFingerprint() const;
-
-  // Helpers of slice detection.
-  // Removes the rejected candidates and keeps the scan's successor record in step.
-  void CompactCandidates();
-
-  // Helpers of the dumps.
 };
 
 } // namespace clw

@@ -25,13 +25,6 @@ int64_t EndOf(int64_t dataPosition, uint64_t size, int64_t headerLength) {
   return dataPosition + int64_t(body);
 }
 
-bool IsTypeByte(uint8_t b) {
-  return (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z');
-}
-bool IsTypeOrLeadByte(uint8_t b) {
-  return IsTypeByte(b) || b == kMetadataLead;
-}
-
 } // namespace
 
 int64_t TPosTag::End() const {
@@ -196,7 +189,7 @@ int64_t THgMp4Stream::FindNextAtom() {
       if (!ReadExact(w, 4)) return -1;
       continue;
     }
-    if (IsTypeOrLeadByte(w[0]) && IsTypeByte(w[1]) && IsTypeByte(w[2]) && IsTypeByte(w[3])) {
+    if (IsBoxTypeLead(w[0]) && IsBoxTypeChar(w[1]) && IsBoxTypeChar(w[2]) && IsBoxTypeChar(w[3])) {
       const int64_t windowEnd = Stream->Position();
       // A type code in the first four bytes of the file has no size field before it.
       if (windowEnd >= 8) {
@@ -216,11 +209,11 @@ int64_t THgMp4Stream::FindNextAtom() {
     }
     // Keep the tail that could still begin a type code and read only what is missing.
     int keep = 0;
-    if (!IsTypeOrLeadByte(w[3]))
+    if (!IsBoxTypeLead(w[3]))
       keep = 0;
-    else if (!IsTypeOrLeadByte(w[2]))
+    else if (!IsBoxTypeLead(w[2]))
       keep = 1;
-    else if (!IsTypeOrLeadByte(w[1]))
+    else if (!IsBoxTypeLead(w[1]))
       keep = 2;
     else
       keep = 3;

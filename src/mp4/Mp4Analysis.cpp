@@ -14,17 +14,6 @@ namespace clw {
 namespace {
 
 constexpr int64_t kProgressStep = 0x100000;
-// Headers, descriptions and metadata are small; a box of another kind larger than this is
-// a size field gone wrong rather than a real box.
-constexpr uint64_t kPlainBoxLimit = 0x100000;
-// Chunk offsets and sample sizes grow with the recording: an hour of video at 60 frames
-// holds 216,000 samples, under a megabyte of "stsz". Beyond 8 MiB the size is not believed.
-constexpr uint64_t kSampleTableLimit = 0x800000;
-
-bool IsSampleTableBox(TFourCC Type) {
-  return Type == kstco || Type == kco64 || Type == kstsz;
-}
-
 bool IsReadBox(TFourCC Type) {
   static constexpr TFourCC kRead[] = {kmvhd, ktkhd, kmdhd, khdlr, kstsd, kstco, kco64,
                                       kstts, kstsz, kstss, kstsc, kvmhd, ksmhd};
@@ -62,8 +51,8 @@ int32_t THgMP4FileReader::Analyze(uint8_t Mode) {
     atoms.ScanMode = true;
     const int32_t node = AddNode(-1, kmdat, 0, 0, int64_t(FileSize) + 8);
     SetFlags(node, nfMediaData);
-    MediaDataNode = node;
-    MediaDataStart = 0;
+    Scan.MediaDataNode = node;
+    Scan.MediaDataStart = 0;
     ScanMediaData(node, FileSize, 0);
   } else if (!WalkBoxes(Mode)) {
     return kDone;
@@ -72,12 +61,12 @@ int32_t THgMP4FileReader::Analyze(uint8_t Mode) {
   JudgeTree(Mode);
   ReadTables();
   const bool damaged = atoms.ScanMode;
-  if (Mode == 2 || Mode == 3 || damaged) FindSlices(MediaDataNode, true);
+  if (Mode == 2 || Mode == 3 || damaged) FindSlices(Scan.MediaDataNode, true);
   // Without a track nothing tells a player where a frame lies. A recording stopped before
   // its movie header was written is the commonest damage of all, and every box it does
   // hold is sound.
   const bool noTrack = Traks.empty();
-  if (NullBlocks.Count() > 0 || damaged || noTrack) Error = kDamagedData;
+  if (Scan.NullBlocks.Count() > 0 || damaged || noTrack) Error = kDamagedData;
   Progress(100);
   return Cancelled ? kCancelled : kDone;
 }
@@ -115,12 +104,8 @@ bool THgMP4FileReader::WalkBoxes(uint8_t Mode) {
     const int64_t headerLength = entered ? atoms.AtomHeaderLength : 8;
     const int64_t dataPos =
         entered ? atoms.AtomDataPosition : std::min(atoms.LastDataPosition + 4, int64_t(FileSize));
-    const bool containerType = IsContainerBoxType(type);
 
-    if (size < 8 ||
-        (size > kPlainBoxLimit && type != kmdat && !IsSampleTableBox(type) && !containerType) ||
-        (size > kSampleTableLimit && IsSampleTableBox(type)))
-      atoms.ScanMode = true;
+    if (size < 8 || size > BoxSizeLimit(type)) atoms.ScanMode = true;
 
     int32_t node = -1;
     if (!atoms.ScanMode) {
@@ -136,7 +121,7 @@ bool THgMP4FileReader::WalkBoxes(uint8_t Mode) {
       // After damage the nesting is unknown; what is kept goes to the top and is sorted
       // back into place when the tree is judged.
       parents.clear();
-      if (size >= 8 && (type == kmdat || containerType || size <= kPlainBoxLimit)) {
+      if (size >= 8 && size <= BoxSizeLimit(type)) {
         // Media data found after damage is taken to run to the end of the file.
         const int64_t nodeSize =
             type == kmdat ? int64_t(FileSize) - dataPos + headerLength : int64_t(size);
@@ -184,8 +169,8 @@ void THgMP4FileReader::ScanFromBox(uint8_t Mode, int32_t BoxNode, int64_t DataPo
     SetFlags(media, nfMediaData | (HeaderLength > 8 ? nfLargeHeader : 0));
     EnterNode(media);
   }
-  MediaDataNode = media;
-  MediaDataStart = DataPos;
+  Scan.MediaDataNode = media;
+  Scan.MediaDataStart = DataPos;
   const int64_t end = Mode == 3 ? fileSize : std::min(NodeEnd(media), fileSize);
   ScanMediaData(media, uint64_t(std::max<int64_t>(end - DataPos, 0)), uint64_t(DataPos));
 }

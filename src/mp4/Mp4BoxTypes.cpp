@@ -17,9 +17,28 @@ bool IsContainerBoxType(TFourCC Type) {
 bool IsKnownBoxType(TFourCC Type) {
   return Holds(kKnownBoxTypes, Type);
 }
-bool IsBulkBoxType(TFourCC Type) {
-  return Holds(kBulkBoxTypes, Type);
+bool IsSampleTableBoxType(TFourCC Type) {
+  return Holds(kSampleTableBoxTypes, Type);
 }
+bool IsBulkBoxType(TFourCC Type) {
+  return Type == kmdat || IsSampleTableBoxType(Type);
+}
+uint64_t BoxSizeLimit(TFourCC Type) {
+  if (Type == kmdat || IsContainerBoxType(Type)) return UINT64_MAX;
+  return IsSampleTableBoxType(Type) ? kSampleTableLimit : kPlainBoxLimit;
+}
+
+// Every known type is made of type letters, which lets a scan skip the character test
+// for a type it has found in the table.
+constexpr bool AllKnownTypesAreTypeChars() {
+  for (TFourCC t : kKnownBoxTypes) {
+    if (!IsBoxTypeLead(uint8_t(t))) return false;
+    for (int i = 1; i < 4; ++i)
+      if (!IsBoxTypeChar(uint8_t(t >> (8 * i)))) return false;
+  }
+  return true;
+}
+static_assert(AllKnownTypesAreTypeChars());
 
 // A table that lost its order or gained a twin would make the searches above miss.
 static_assert(std::adjacent_find(kKnownBoxTypes.begin(), kKnownBoxTypes.end()) ==

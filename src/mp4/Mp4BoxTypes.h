@@ -55,6 +55,7 @@ inline constexpr TFourCC kstsz = MakeFourCC("stsz");
 inline constexpr TFourCC kstco = MakeFourCC("stco");
 inline constexpr TFourCC kco64 = MakeFourCC("co64");
 inline constexpr TFourCC ksdtp = MakeFourCC("sdtp");
+inline constexpr TFourCC kstz2 = MakeFourCC("stz2");
 
 // iTunes-style metadata items start with the byte 0xA9 (the copyright sign in Mac Roman).
 inline constexpr uint8_t kMetadataLead = 0xA9;
@@ -78,128 +79,69 @@ inline constexpr auto kTopLevelBoxTypes =
 inline constexpr auto kContainerBoxTypes =
     detail::Sorted<7>({kmdia, kdinf, kminf, ktrak, kstbl, kedts, kmoov});
 
-// Types whose payload can be far beyond the usual header size: a scan accepts them at any
-// size, where any other type above kScanMaxPlainSize is taken for stray letters in data.
-inline constexpr auto kBulkBoxTypes =
-    detail::Sorted<7>({kmdat, kstsz, kstco, kco64, kstts, kctts, ksdtp});
+// Sample tables: they grow with the length of the recording (an hour of 60 fps video is
+// 216,000 samples), where every other box but the media data and the containers is small.
+inline constexpr auto kSampleTableBoxTypes =
+    detail::Sorted<9>({kstsz, kstz2, kstco, kco64, kstts, kctts, kstss, kstsc, ksdtp});
+
+// The largest size a header of a type is believed for. Headers, descriptions and
+// metadata stay under 1 MiB; a sample table under 8 MiB holds two million entries, more
+// than nine hours at 60 frames. Beyond that a size field has gone wrong.
+inline constexpr uint64_t kPlainBoxLimit = 0x100000;
+inline constexpr uint64_t kSampleTableLimit = 0x800000;
+
+// Types whose payload can be far beyond the usual header size (media data and sample
+// tables): a scan of damaged bytes accepts them at any size, where any other type above
+// kScanMaxPlainSize is taken for stray letters in data.
 inline constexpr uint64_t kScanMaxPlainSize = 0x20000;
 
+// The letters a box type is made of: ASCII letters and digits, and for iTunes-style
+// metadata items a lead byte of 0xA9.
+constexpr bool IsBoxTypeChar(uint8_t c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+constexpr bool IsBoxTypeLead(uint8_t c) {
+  return IsBoxTypeChar(c) || c == kMetadataLead;
+}
+
 // Every type a header is believed for when the structure is read strictly.
-inline constexpr auto kKnownBoxTypes = detail::Sorted<120>({MakeFourCC("cmov"),
-                                                            MakeFourCC("cmvd"),
-                                                            kctts,
-                                                            MakeFourCC("dcom"),
-                                                            kedts,
-                                                            MakeFourCC("elst"),
-                                                            MakeFourCC("esds"),
-                                                            MakeFourCC("gama"),
-                                                            MakeFourCC("fiel"),
-                                                            MakeFourCC("mjqt"),
-                                                            MakeFourCC("mjht"),
-                                                            MakeFourCC("m4ds"),
-                                                            kfree,
-                                                            kftyp,
-                                                            kstyp,
-                                                            MakeFourCC("gmhd"),
-                                                            khdlr,
-                                                            MakeFourCC("iods"),
-                                                            kjunk,
-                                                            kmdat,
-                                                            kmdhd,
-                                                            kmdia,
-                                                            kminf,
-                                                            kmoov,
-                                                            kmvhd,
-                                                            kpict,
-                                                            kpnot,
-                                                            MakeFourCC("rdrf"),
-                                                            MakeFourCC("rmcd"),
-                                                            MakeFourCC("rmcs"),
-                                                            MakeFourCC("rmda"),
-                                                            MakeFourCC("rmdr"),
-                                                            MakeFourCC("rmqu"),
-                                                            MakeFourCC("rmra"),
-                                                            MakeFourCC("rmvc"),
-                                                            kskip,
-                                                            ksmhd,
-                                                            kstbl,
-                                                            kstco,
-                                                            kco64,
-                                                            kstsc,
-                                                            kstsd,
-                                                            ksdtp,
-                                                            MakeFourCC("sinf"),
-                                                            MakeFourCC("d263"),
-                                                            MakeFourCC("damr"),
-                                                            MakeFourCC("avcC"),
-                                                            MakeFourCC("btrt"),
-                                                            kstss,
-                                                            kstsz,
-                                                            kstts,
-                                                            ktkhd,
-                                                            ktrak,
-                                                            kuuid,
-                                                            kvmhd,
-                                                            kwide,
-                                                            MakeFourCC("wfex"),
-                                                            MakeA9FourCC("nam"),
-                                                            MakeA9FourCC("cpy"),
-                                                            MakeA9FourCC("des"),
-                                                            MakeA9FourCC("cmt"),
-                                                            MakeA9FourCC("alb"),
-                                                            MakeA9FourCC("gen"),
-                                                            MakeFourCC("gnre"),
-                                                            MakeA9FourCC("art"),
-                                                            MakeA9FourCC("too"),
-                                                            MakeA9FourCC("wrt"),
-                                                            MakeA9FourCC("day"),
-                                                            MakeFourCC("aART"),
-                                                            kdinf,
-                                                            MakeFourCC("dref"),
-                                                            MakeFourCC("trkn"),
-                                                            MakeFourCC("disk"),
-                                                            MakeFourCC("tmpo"),
-                                                            MakeFourCC("cprt"),
-                                                            MakeFourCC("cpil"),
-                                                            MakeFourCC("covr"),
-                                                            MakeFourCC("rtng"),
-                                                            MakeA9FourCC("grp"),
-                                                            MakeFourCC("stik"),
-                                                            MakeFourCC("pcst"),
-                                                            MakeFourCC("catg"),
-                                                            MakeFourCC("keyw"),
-                                                            MakeFourCC("purl"),
-                                                            MakeFourCC("egid"),
-                                                            MakeFourCC("desc"),
-                                                            MakeA9FourCC("lyr"),
-                                                            MakeFourCC("tvnn"),
-                                                            MakeFourCC("tvsh"),
-                                                            MakeFourCC("tven"),
-                                                            MakeFourCC("tvsn"),
-                                                            MakeFourCC("tves"),
-                                                            MakeFourCC("purd"),
-                                                            MakeFourCC("pgap"),
-                                                            MakeFourCC("udta"),
-                                                            MakeFourCC("tref"),
-                                                            kmeta,
-                                                            MakeFourCC("colr"),
-                                                            ksidx,
-                                                            kssix,
-                                                            kprft,
-                                                            MakeFourCC("mvex"),
-    // Boxes that stock muxers and cameras write inside the tracks: sample groups (every
-    // AAC track ffmpeg writes has "sgpd" and "sbgp"), sub-sample and auxiliary information,
-    // composition shifts, QuickTime aperture modes, other media headers. Unknown to the
-    // strict walk they would make a sound file look damaged.
-    MakeFourCC("sgpd"), MakeFourCC("sbgp"), MakeFourCC("subs"), MakeFourCC("saiz"),
-    MakeFourCC("saio"), MakeFourCC("cslg"), MakeFourCC("stps"), MakeFourCC("stz2"),
-    MakeFourCC("padb"), MakeFourCC("tapt"), MakeFourCC("clef"), MakeFourCC("prof"),
-    MakeFourCC("enof"), MakeFourCC("hmhd"), MakeFourCC("nmhd"), MakeFourCC("sthd"),
-    MakeFourCC("elng"), MakeFourCC("load")});
+inline constexpr auto kKnownBoxTypes = detail::Sorted<120>(
+    {MakeFourCC("cmov"), MakeFourCC("cmvd"), kctts, MakeFourCC("dcom"), kedts, MakeFourCC("elst"),
+     MakeFourCC("esds"), MakeFourCC("gama"), MakeFourCC("fiel"), MakeFourCC("mjqt"),
+     MakeFourCC("mjht"), MakeFourCC("m4ds"), kfree, kftyp, kstyp, MakeFourCC("gmhd"), khdlr,
+     MakeFourCC("iods"), kjunk, kmdat, kmdhd, kmdia, kminf, kmoov, kmvhd, kpict, kpnot,
+     MakeFourCC("rdrf"), MakeFourCC("rmcd"), MakeFourCC("rmcs"), MakeFourCC("rmda"),
+     MakeFourCC("rmdr"), MakeFourCC("rmqu"), MakeFourCC("rmra"), MakeFourCC("rmvc"), kskip, ksmhd,
+     kstbl, kstco, kco64, kstsc, kstsd, ksdtp, MakeFourCC("sinf"), MakeFourCC("d263"),
+     MakeFourCC("damr"), MakeFourCC("avcC"), MakeFourCC("btrt"), kstss, kstsz, kstts, ktkhd, ktrak,
+     kuuid, kvmhd, kwide, MakeFourCC("wfex"), MakeA9FourCC("nam"), MakeA9FourCC("cpy"),
+     MakeA9FourCC("des"), MakeA9FourCC("cmt"), MakeA9FourCC("alb"), MakeA9FourCC("gen"),
+     MakeFourCC("gnre"), MakeA9FourCC("art"), MakeA9FourCC("too"), MakeA9FourCC("wrt"),
+     MakeA9FourCC("day"), MakeFourCC("aART"), kdinf, MakeFourCC("dref"), MakeFourCC("trkn"),
+     MakeFourCC("disk"), MakeFourCC("tmpo"), MakeFourCC("cprt"), MakeFourCC("cpil"),
+     MakeFourCC("covr"), MakeFourCC("rtng"), MakeA9FourCC("grp"), MakeFourCC("stik"),
+     MakeFourCC("pcst"), MakeFourCC("catg"), MakeFourCC("keyw"), MakeFourCC("purl"),
+     MakeFourCC("egid"), MakeFourCC("desc"), MakeA9FourCC("lyr"), MakeFourCC("tvnn"),
+     MakeFourCC("tvsh"), MakeFourCC("tven"), MakeFourCC("tvsn"), MakeFourCC("tves"),
+     MakeFourCC("purd"), MakeFourCC("pgap"), MakeFourCC("udta"), MakeFourCC("tref"), kmeta,
+     MakeFourCC("colr"), ksidx, kssix, kprft, MakeFourCC("mvex"),
+     // Boxes that stock muxers and cameras write inside the tracks: sample groups (every
+     // AAC track ffmpeg writes has "sgpd" and "sbgp"), sub-sample and auxiliary information,
+     // composition shifts, QuickTime aperture modes, other media headers. Unknown to the
+     // strict walk they would make a sound file look damaged.
+     MakeFourCC("sgpd"), MakeFourCC("sbgp"), MakeFourCC("subs"), MakeFourCC("saiz"),
+     MakeFourCC("saio"), MakeFourCC("cslg"), MakeFourCC("stps"), MakeFourCC("stz2"),
+     MakeFourCC("padb"), MakeFourCC("tapt"), MakeFourCC("clef"), MakeFourCC("prof"),
+     MakeFourCC("enof"), MakeFourCC("hmhd"), MakeFourCC("nmhd"), MakeFourCC("sthd"),
+     MakeFourCC("elng"), MakeFourCC("load")});
 
 bool IsTopLevelBoxType(TFourCC Type);
 bool IsContainerBoxType(TFourCC Type);
 bool IsKnownBoxType(TFourCC Type);
+bool IsSampleTableBoxType(TFourCC Type);
+// Media data or a sample table.
 bool IsBulkBoxType(TFourCC Type);
+// The largest size believed for a header of Type: unbounded for media data and containers.
+uint64_t BoxSizeLimit(TFourCC Type);
 
 } // namespace clw

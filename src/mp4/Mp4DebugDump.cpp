@@ -309,10 +309,11 @@ bool WriteMp4DebugDump(const THgMP4FileReader& Reader, TStream64& Out, uint64_t 
   w.End();
 
   w.Begin(kMediaData);
-  w.Int64(uint64_t(Reader.MediaDataStart));
-  w.Int64(uint64_t(Reader.MediaDataNewOffset));
+  w.Int64(uint64_t(Reader.Scan.MediaDataStart));
+  // Where a repair put the media data in its copy; the dump is of a check, before any copy.
+  w.Int64(0);
   w.Int64(Reader.FileSize);
-  w.Integer(uint32_t(Reader.MediaDataNode));
+  w.Integer(uint32_t(Reader.Scan.MediaDataNode));
   w.End();
 
   w.Begin(kFtyp);
@@ -332,15 +333,15 @@ bool WriteMp4DebugDump(const THgMP4FileReader& Reader, TStream64& Out, uint64_t 
   w.End();
 
   w.Begin(kCandidates);
-  WritePages(w, Reader.MDATChunks);
+  WritePages(w, Reader.Scan.MDATChunks);
   w.End();
 
   w.Begin(kNullBlocks);
-  WritePages(w, Reader.NullBlocks);
+  WritePages(w, Reader.Scan.NullBlocks);
   w.End();
 
   w.Begin(kOffsetIndex);
-  WriteOffsetIndex(w, Reader.BlocksOfOffset.get());
+  WriteOffsetIndex(w, Reader.Scan.BlocksOfOffset.get());
   w.End();
 
   w.Begin(kBoxTree);

@@ -86,7 +86,7 @@ void WriteTree(const THgMP4FileReader& Reader, TDumpText& Text) {
 }
 
 void WriteCandidates(const THgMP4FileReader& Reader, TDumpText& Text) {
-  const TMDATChunks& chunks = Reader.MDATChunks;
+  const TMDATChunks& chunks = Reader.Scan.MDATChunks;
   Text << "MDat Chunk Count: " << chunks.Count();
   Text.EndLine();
   // Only members of runs: the lone candidates are mostly noise from inside compressed data.
@@ -99,7 +99,7 @@ void WriteCandidates(const THgMP4FileReader& Reader, TDumpText& Text) {
 }
 
 void WriteNullBlocks(const THgMP4FileReader& Reader, TDumpText& Text) {
-  const TNullBlocks& blocks = Reader.NullBlocks;
+  const TNullBlocks& blocks = Reader.Scan.NullBlocks;
   uint64_t total = 0;
   for (uint32_t i = 0; i < blocks.Count(); ++i)
     total += blocks[i].Length;
@@ -114,7 +114,7 @@ void WriteNullBlocks(const THgMP4FileReader& Reader, TDumpText& Text) {
 void WriteSliceMembers(const THgMP4FileReader& Reader, TDumpText& Text) {
   Text << "------ Found video chunks -------";
   Text.EndLine();
-  const TMDATChunks& chunks = Reader.MDATChunks;
+  const TMDATChunks& chunks = Reader.Scan.MDATChunks;
   for (const TMDATSlice& slice : Reader.MDATSlices) {
     const size_t count = std::min(size_t(std::max(slice.Count, 0)), slice.Members.size());
     for (size_t k = 0; k < count; ++k) {

@@ -35,8 +35,9 @@ TMp4_SoundEntry SoundEntry(const TMp4_SampleEntry& Entry) {
   return out;
 }
 
-THgMP4FileReader::THgMP4FileReader(const std::string& FileName) {
-  BlocksOfOffset = std::make_unique<THgBlocksOfOffset>(kOffsetBlockGranularity);
+THgMP4FileReader::THgMP4FileReader(const std::string& FileName,
+                                   const TMp4MediaDataAnalysis* Analysis)
+    : Analysis(Analysis) {
   if (!CanOpenForReading(FileName)) {
     OpenError = kNotFound;
     return;
@@ -51,9 +52,8 @@ THgMP4FileReader::THgMP4FileReader(const std::string& FileName) {
   Atoms = OwnedAtoms.get();
 }
 
-THgMP4FileReader::THgMP4FileReader(THgMp4Stream& Stream) : Atoms(&Stream) {
-  BlocksOfOffset = std::make_unique<THgBlocksOfOffset>(kOffsetBlockGranularity);
-}
+THgMP4FileReader::THgMP4FileReader(THgMp4Stream& Stream, const TMp4MediaDataAnalysis* Analysis)
+    : Atoms(&Stream), Analysis(Analysis) {}
 
 THgMP4FileReader::~THgMP4FileReader() {
   ClearAnalysis();
@@ -82,13 +82,18 @@ int32_t THgMP4FileReader::SetSoundMediaHeader(int32_t Node) {
 void THgMP4FileReader::ClearAnalysis() {
   Clear();
   Traks.clear();
-  MDATChunks.Reset();
-  NullBlocks.Reset();
+  Scan.Clear();
   MDATSlices.clear();
-  if (BlocksOfOffset) BlocksOfOffset->Clear();
-  MediaDataNode = -1;
-  MediaDataStart = 0;
-  MediaDataNewOffset = 0;
+  SliceStatistics = TSliceStatistics{};
+}
+
+int32_t THgMP4FileReader::ScanMediaData(int32_t MediaNode, uint64_t Length, uint64_t Start) {
+  if (!Source()) return kCancelled;
+  return Analysis ? Analysis->ScanMediaData(*this, MediaNode, Length, Start) : kDone;
+}
+
+void THgMP4FileReader::FindSlices(int32_t MediaNode, bool AllowSingleFrame) {
+  if (Analysis) Analysis->FindSlices(*this, MediaNode, AllowSingleFrame);
 }
 
 int64_t THgMP4FileReader::NodeStart(int32_t Node) const {

@@ -27,7 +27,7 @@ void THgMP4FileReader::JudgeTree(uint8_t Mode) {
   // The media-data node stands for the bytes that were scanned, not for a box of the file:
   // it starts where the box it was made for starts, so the rules below, made for boxes,
   // would drop it as lying inside that box or as out of order.
-  const int32_t media = MediaDataNode;
+  const int32_t media = Scan.MediaDataNode;
   auto judged = [&](int32_t i) { return (Flags(i) & kJudged) != 0 || i == media; };
 
   // A region taken after damage is sound when the next box starts exactly where it ends;
@@ -81,7 +81,7 @@ void THgMP4FileReader::RebuildHierarchy() {
   const int32_t count = int32_t(Count());
   int32_t previous = -1;
   for (int32_t i = 0; i < count; ++i) {
-    if ((Flags(i) & kJudged) != 0 || i == MediaDataNode) continue;
+    if ((Flags(i) & kJudged) != 0 || i == Scan.MediaDataNode) continue;
     if (previous >= 0 && NodeEnd(i) <= NodeEnd(previous))
       SetFlags(previous, Flags(previous) | nfEncloses);
     previous = i;
@@ -109,7 +109,7 @@ void THgMP4FileReader::RebuildHierarchy() {
     newIndex[size_t(i)] = node;
     if ((flags & nfEncloses) != 0) open.emplace_back(node, NodeEnd(i));
   }
-  MediaDataNode = IsNode(MediaDataNode) ? newIndex[size_t(MediaDataNode)] : -1;
+  Scan.MediaDataNode = IsNode(Scan.MediaDataNode) ? newIndex[size_t(Scan.MediaDataNode)] : -1;
   static_cast<THgChunkTree&>(*this) = std::move(tree);
 }
 

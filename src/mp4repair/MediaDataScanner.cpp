@@ -10,8 +10,8 @@
 // the per-offset work to a few operations: a length field of a real unit is below
 // 100 MiB, so its top byte is at most 6, and its header byte has the forbidden bit clear
 // and a non-zero type. Only offsets that pass both get the full test.
-#include "mp4/HgMP4File.h"
 #include "mp4/Mp4BoxTypes.h"
+#include "mp4repair/MediaDataAnalysis.h"
 #include "mp4repair/ScanRules.h"
 #include "streams/Endian.h"
 
@@ -39,10 +39,6 @@ constexpr size_t kBufferSize = kReadSize + kCarried + kHistory;
 
 constexpr uint64_t kMinNullBlock = 513;
 constexpr uint64_t kProgressBytes = 0x100001;
-
-// Box sizes believed in data: small boxes of any known type, sample tables up to 8 MiB.
-constexpr uint32_t kMaxPlainBox = 0x100000;
-constexpr uint32_t kMaxTableBox = 0x800000;
 
 // Candidates wait for the byte at their end in a ring of 32 KiB blocks of end offsets;
 // the ring spans more than the longest unit, so no two live blocks share a slot.
@@ -74,22 +70,6 @@ const TBoxPrefixes& BoxPrefixes() {
   static const TBoxPrefixes prefixes;
   return prefixes;
 }
-
-constexpr bool IsTypeChar(uint8_t c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-// A box type in data must be letters and digits, with 0xA9 allowed first; every known type
-// already is, which lets the scan skip the character test.
-constexpr bool AllKnownTypesAreTypeChars() {
-  for (TFourCC t : kKnownBoxTypes) {
-    const uint8_t first = uint8_t(t);
-    if (!IsTypeChar(first) && first != kMetadataLead) return false;
-    for (int i = 1; i < 4; ++i)
-      if (!IsTypeChar(uint8_t(t >> (8 * i)))) return false;
-  }
-  return true;
-}
-static_assert(AllKnownTypesAreTypeChars());
 
 // Zero runs are followed across reads by the absolute start of the open run.
 struct TZeroRun {
@@ -306,10 +286,7 @@ void FindBoxesInData(THgMP4FileReader& reader, const uint8_t* buf, size_t from, 
     if (size == 0) continue;
     const TFourCC type = ReadLE32(p + 4);
     if (!IsKnownBoxType(type)) continue;
-    const bool table = type == kstco || type == kco64 || type == kstsz;
-    if (!(type == kmdat || IsContainerBoxType(type) || size <= kMaxPlainBox ||
-          (table && size <= kMaxTableBox)))
-      continue;
+    if (size > BoxSizeLimit(type)) continue;
     const uint64_t position = base + q;
     const bool large = size == 1;
     const uint64_t boxSize = large ? ReadBE64(p + 8) : size;
@@ -321,41 +298,31 @@ void FindBoxesInData(THgMP4FileReader& reader, const uint8_t* buf, size_t from, 
 
 } // namespace
 
-uint64_t THgMP4FileReader::CandidateFingerprint() const {
-  const uint32_t n = MDATChunks.Count();
-  uint64_t f = 0x9E3779B97F4A7C15ull * (uint64_t(n) + 1);
-  if (n > 0) {
-    f ^= MDATChunks[0].Position * 0xC2B2AE3D27D4EB4Full;
-    f ^= (MDATChunks[n - 1].Position + MDATChunks[n - 1].Length) * 0x165667B19E3779F9ull;
-  }
-  return f;
-}
-
-int32_t THgMP4FileReader::ScanMediaData(int32_t MediaNode, uint64_t Length, uint64_t Start) {
-  (void)MediaNode;
-  TStream64* stream = Source();
+int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start) {
+  TStream64* stream = Reader.Source();
   if (!stream) return kCancelled;
   const int64_t saved = stream->Position();
+  TMp4ScanResults& found = Reader.Scan;
+  const uint64_t fileSize = Reader.FileSize;
 
   // Candidates of earlier scans whose record no longer matches the list are unknown.
-  if (ChunkSuccessors.size() != MDATChunks.Count() ||
-      SuccessorsFingerprint != CandidateFingerprint())
-    ChunkSuccessors.assign(MDATChunks.Count(), kSuccessorUnknown);
+  if (!found.SuccessorsCurrent())
+    found.ChunkSuccessors.assign(found.MDATChunks.Count(), kSuccessorUnknown);
 
   // Some 300 KiB of per-read tables: on the heap, not the stack of whoever calls.
   const auto state = std::make_unique<TScan>();
   TScan& s = *state;
-  s.FileSize = FileSize;
-  const uint64_t maxNal = MaxNalLength(FileSize);
+  s.FileSize = fileSize;
+  const uint64_t maxNal = MaxNalLength(fileSize);
   s.Ranges = MakeLengthRanges(maxNal);
   s.TopByteLimit = maxNal == 0 ? 0 : uint8_t((maxNal - 1) >> 24);
   s.RangeStart = Start;
-  s.Chunks = &MDATChunks;
-  const uint64_t percentStep = FileSize / 100;
+  s.Chunks = &found.MDATChunks;
+  const uint64_t percentStep = fileSize / 100;
 
   // Slack behind the data: the word-at-a-time tests never read it, but keep it zero.
-  if (ScanBuffer.size() < kBufferSize + 16) ScanBuffer.assign(kBufferSize + 16, 0);
-  uint8_t* buf = ScanBuffer.data();
+  std::vector<uint8_t> buffer(kBufferSize + 16, 0);
+  uint8_t* buf = buffer.data();
 
   uint64_t remaining = Length;
   if (Start > uint64_t(INT64_MAX) || (Length > 0 && stream->Seek(int64_t(Start), soBeginning) < 0))
@@ -366,7 +333,7 @@ int32_t THgMP4FileReader::ScanMediaData(int32_t MediaNode, uint64_t Length, uint
   size_t next = 0;       // first position not yet examined
   TZeroRun zeros;
   uint64_t unreported = 0;
-  while (remaining > 0 && !Cancelled) {
+  while (remaining > 0 && !Reader.Cancelled) {
     const size_t keep = next >= kHistory ? next - kHistory : 0;
     std::memmove(buf, buf + keep, filled - keep);
     base += keep;
@@ -380,16 +347,16 @@ int32_t THgMP4FileReader::ScanMediaData(int32_t MediaNode, uint64_t Length, uint
     const size_t n = std::min(size_t(got), want);
     filled += n;
 
-    const bool allZero = TrackZeroRuns(buf + fresh, n, base + fresh, zeros, NullBlocks);
+    const bool allZero = TrackZeroRuns(buf + fresh, n, base + fresh, zeros, found.NullBlocks);
     const size_t examinable = filled >= kLookAhead ? filled - kCarried : 0;
     if (next < examinable) {
       // In an all-zero read only positions of the carried tail can see a non-zero length.
       const size_t to = allZero ? std::min(examinable, fresh) : examinable;
       s.Found.fill(0);
-      s.FirstOfRead = MDATChunks.Count();
+      s.FirstOfRead = found.MDATChunks.Count();
       if (next < to) {
         FindCandidates(buf, next, to, base, s);
-        if (Atoms->ScanMode) FindBoxesInData(*this, buf, next, to, base);
+        if (Reader.InScanMode()) FindBoxesInData(Reader, buf, next, to, base);
       }
       ResolveEnds(buf, next, examinable, base, s);
       next = examinable;
@@ -397,22 +364,23 @@ int32_t THgMP4FileReader::ScanMediaData(int32_t MediaNode, uint64_t Length, uint
 
     remaining -= n;
     unreported += n;
-    if (OnProgress && unreported >= kProgressBytes) {
+    if (Reader.OnProgress && unreported >= kProgressBytes) {
       unreported = 0;
       const uint64_t at = base + filled;
-      Progress(percentStep == 0 ? 0 : int64_t(std::min<uint64_t>((at + 1) / percentStep, 100)));
+      Reader.OnProgress(
+          &Reader, percentStep == 0 ? 0 : int64_t(std::min<uint64_t>((at + 1) / percentStep, 100)));
     }
   }
   ResolveRemainingEnds(buf, filled, base, s);
-  ChunkSuccessors.resize(MDATChunks.Count(), -1);
+  found.ChunkSuccessors.resize(found.MDATChunks.Count(), -1);
   for (const auto& [i, j] : s.Pairs)
-    ChunkSuccessors[i] = int32_t(j);
+    found.ChunkSuccessors[i] = int32_t(j);
   for (uint32_t i : s.Unknown)
-    ChunkSuccessors[i] = kSuccessorUnknown;
-  SuccessorsFingerprint = CandidateFingerprint();
+    found.ChunkSuccessors[i] = kSuccessorUnknown;
+  found.SuccessorsFingerprint = found.CandidateFingerprint();
 
   stream->Seek(saved, soBeginning);
-  return Cancelled ? kCancelled : kDone;
+  return Reader.Cancelled ? kCancelled : kDone;
 }
 
 } // namespace clw

@@ -20,10 +20,6 @@ constexpr uint64_t MaxNalLength(uint64_t FileSize) {
   return std::min<uint64_t>(kMaxNalLength, FileSize / 4);
 }
 
-// A candidate's successor (the candidate that begins where it ends) as the scan records it
-// when it did not see the bytes there.
-inline constexpr int32_t kSuccessorUnknown = -2;
-
 struct TLengthRange {
   uint32_t Min = 1; // Min > Max: the header byte is never taken
   uint32_t Max = 0;

@@ -3,7 +3,7 @@
 // false unit whose length field happens to point exactly at a real unit chains into the
 // real run. The number of coded slices, measured against the file's typical chunk, decides
 // which run stays whole, which is cut and which goes.
-#include "mp4/HgMP4File.h"
+#include "mp4repair/SliceDetector.h"
 #include "mp4repair/SliceOps.h"
 
 #include <algorithm>
@@ -46,7 +46,7 @@ void Delete(TMDATSlice& s) {
 
 } // namespace
 
-int32_t THgMP4FileReader::ResolveOverlap(int32_t I, int32_t J) {
+int32_t TSliceDetector::ResolveOverlap(int32_t I, int32_t J) {
   if (I < 0 || J < 0 || size_t(I) >= MDATSlices.size() || size_t(J) >= MDATSlices.size()) return 0;
   TMDATSlice& si = MDATSlices[size_t(I)];
   TMDATSlice& sj = MDATSlices[size_t(J)];
@@ -54,7 +54,7 @@ int32_t THgMP4FileReader::ResolveOverlap(int32_t I, int32_t J) {
   if (!UpdateExtent(si, MDATChunks)) return 1;
   if (!UpdateExtent(sj, MDATChunks)) return 2;
 
-  const int64_t threshold = TypicalVCLCount / 2;
+  const int64_t threshold = Stats.TypicalVCLCount / 2;
   const int64_t vi = si.VCLCount;
   const int64_t vj = sj.VCLCount;
   if (vi < threshold && threshold <= vj) return 1;
@@ -73,8 +73,8 @@ int32_t THgMP4FileReader::ResolveOverlap(int32_t I, int32_t J) {
 
 namespace slices {
 
-void DeleteSwallowed(THgMP4FileReader& Reader) {
-  TMDATSlices& slices = Reader.MDATSlices;
+void DeleteSwallowed(TSliceDetector& Detector) {
+  TMDATSlices& slices = Detector.MDATSlices;
   bool deleted = false;
   for (size_t i = 0; i + 1 < slices.size(); ++i) {
     const uint64_t end = SliceEnd(slices[i]);
@@ -93,10 +93,10 @@ void DeleteSwallowed(THgMP4FileReader& Reader) {
   if (deleted) CompactSlices(slices);
 }
 
-void ArbitrateOverlaps(THgMP4FileReader& Reader) {
-  TMDATSlices& slices = Reader.MDATSlices;
-  const TMDATChunks& chunks = Reader.MDATChunks;
-  const int32_t threshold = int32_t(Reader.TypicalVCLCount / 2);
+void ArbitrateOverlaps(TSliceDetector& Detector) {
+  TMDATSlices& slices = Detector.MDATSlices;
+  const TMDATChunks& chunks = Detector.MDATChunks;
+  const int32_t threshold = int32_t(Detector.Stats.TypicalVCLCount / 2);
   bool deleted = true;
   while (deleted) {
     deleted = false;
@@ -111,7 +111,7 @@ void ArbitrateOverlaps(THgMP4FileReader& Reader) {
           ++j;
           continue;
         }
-        switch (Reader.ResolveOverlap(int32_t(i), int32_t(j))) {
+        switch (Detector.ResolveOverlap(int32_t(i), int32_t(j))) {
         case 1:
           Delete(si);
           deleted = true;

@@ -5,8 +5,8 @@
 // candidates inside compressed data form runs too; the file's own statistics
 // (SliceStatistics.cpp) and the arbitration between overlapping runs
 // (SliceArbitration.cpp) throw them out.
-#include "mp4/HgMP4File.h"
 #include "mp4repair/ScanRules.h"
+#include "mp4repair/SliceDetector.h"
 #include "mp4repair/SliceOps.h"
 
 #include <algorithm>
@@ -16,7 +16,11 @@ namespace clw {
 
 using namespace slices;
 
-void THgMP4FileReader::BuildRuns() {
+TSliceDetector::TSliceDetector(THgMP4FileReader& Reader)
+    : Reader(Reader), Scan(Reader.Scan), MDATChunks(Reader.Scan.MDATChunks),
+      MDATSlices(Reader.MDATSlices), Stats(Reader.SliceStatistics) {}
+
+void TSliceDetector::BuildRuns() {
   TMDATChunks& chunks = MDATChunks;
   const uint32_t n = chunks.Count();
   MDATSlices.clear();
@@ -33,8 +37,8 @@ void THgMP4FileReader::BuildRuns() {
     return (chunks[uint32_t(i)].Flags & TMDATChunk::kRejected) != 0;
   };
   std::vector<int32_t>& next = WorkList;
-  if (ChunkSuccessors.size() == n && SuccessorsFingerprint == CandidateFingerprint())
-    next = ChunkSuccessors;
+  if (Scan.ChunkSuccessors.size() == n && Scan.SuccessorsFingerprint == Scan.CandidateFingerprint())
+    next = Scan.ChunkSuccessors;
   else
     next.assign(n, kSuccessorUnknown);
   for (uint32_t i = 0; i < n; ++i) {
@@ -158,26 +162,26 @@ void TrimSlices(TMDATSlices& slices, const TMDATChunks& chunks) {
 
 } // namespace
 
-void THgMP4FileReader::CompactCandidates() {
-  const bool recorded = ChunkSuccessors.size() == MDATChunks.Count() &&
-                        SuccessorsFingerprint == CandidateFingerprint();
+void TSliceDetector::CompactCandidates() {
+  const bool recorded = Scan.ChunkSuccessors.size() == MDATChunks.Count() &&
+                        Scan.SuccessorsFingerprint == Scan.CandidateFingerprint();
   std::vector<int32_t>& newIndex = WorkList;
   CompactChunks(MDATChunks, newIndex);
   if (!recorded) {
-    ChunkSuccessors.clear();
+    Scan.ChunkSuccessors.clear();
     return;
   }
   // A successor that was removed ends the chain, as a rejected one did.
   for (size_t i = 0; i < newIndex.size(); ++i) {
     if (newIndex[i] < 0) continue;
-    const int32_t j = ChunkSuccessors[i];
-    ChunkSuccessors[size_t(newIndex[i])] = j >= 0 ? newIndex[size_t(j)] : j;
+    const int32_t j = Scan.ChunkSuccessors[i];
+    Scan.ChunkSuccessors[size_t(newIndex[i])] = j >= 0 ? newIndex[size_t(j)] : j;
   }
-  ChunkSuccessors.resize(MDATChunks.Count());
-  SuccessorsFingerprint = CandidateFingerprint();
+  Scan.ChunkSuccessors.resize(MDATChunks.Count());
+  Scan.SuccessorsFingerprint = Scan.CandidateFingerprint();
 }
 
-void THgMP4FileReader::FindSlices(int32_t MediaNode, bool AllowSingleFrame) {
+void TSliceDetector::FindSlices(int32_t MediaNode, bool AllowSingleFrame) {
   BuildRuns();
   GatherStatistics();
 
@@ -203,9 +207,9 @@ void THgMP4FileReader::FindSlices(int32_t MediaNode, bool AllowSingleFrame) {
   }
 
   if (singleFrame) {
-    RebuildSingleFrameSlices(MDATSlices, MDATChunks, AudioMarker);
+    RebuildSingleFrameSlices(MDATSlices, MDATChunks, Stats.AudioMarker);
   } else {
-    if (RejectOversizedUnits(MDATChunks, TypicalNALSize)) {
+    if (RejectOversizedUnits(MDATChunks, Stats.TypicalNALSize)) {
       CompactCandidates();
       BuildRuns();
     }
@@ -219,7 +223,7 @@ void THgMP4FileReader::FindSlices(int32_t MediaNode, bool AllowSingleFrame) {
   TrimSlices(MDATSlices, MDATChunks);
 }
 
-void THgMP4FileReader::ComputeSliceExtents(int32_t MediaNode) {
+void TSliceDetector::ComputeSliceExtents(int32_t MediaNode) {
   TMDATSlices& slices = MDATSlices;
   const TMDATChunks& chunks = MDATChunks;
   // The holder of the final gap is made again below.
@@ -232,10 +236,11 @@ void THgMP4FileReader::ComputeSliceExtents(int32_t MediaNode) {
   }
   if (live.empty()) return;
 
-  const bool hasNode = IsNode(MediaNode);
-  const uint64_t mediaStart = hasNode ? uint64_t(std::max<int64_t>(DataPosition(MediaNode), 0)) : 0;
-  const uint64_t mediaEnd =
-      hasNode ? uint64_t(std::max<int64_t>(NodeEnd(MediaNode), 0)) : SliceEnd(slices[live.back()]);
+  const bool hasNode = Reader.IsNode(MediaNode);
+  const uint64_t mediaStart =
+      hasNode ? uint64_t(std::max<int64_t>(Reader.DataPosition(MediaNode), 0)) : 0;
+  const uint64_t mediaEnd = hasNode ? uint64_t(std::max<int64_t>(Reader.NodeEnd(MediaNode), 0))
+                                    : SliceEnd(slices[live.back()]);
   // A camera starts the media data either with video (each chunk's audio follows it) or
   // with audio (each chunk's audio precedes it).
   const bool videoFirst = !hasNode || slices[live.front()].Start == mediaStart;

@@ -2,13 +2,13 @@
 // Small operations on candidates and slices that the steps of slice detection share. A
 // slice's Count is authoritative: members past it are never read. Deletions only mark
 // (kRejected, kDeleted); one compaction pass then removes what was marked.
-#include "mp4repair/MdatFormat.h"
+#include "mp4/Mp4MediaData.h"
 
 #include <cstdint>
 #include <vector>
 
 namespace clw {
-class THgMP4FileReader;
+class TSliceDetector;
 }
 
 namespace clw::slices {
@@ -49,9 +49,9 @@ inline bool IsLone(const TMDATChunk& C, uint8_t AudioMarker) {
 // The steps of slice arbitration (SliceArbitration.cpp), run by FindSlices in this order.
 // Deletes every slice that overlaps at least two later slices holding together more than
 // five times its own coded slices.
-void DeleteSwallowed(THgMP4FileReader& Reader);
+void DeleteSwallowed(TSliceDetector& Detector);
 // Resolves every overlap between two slices, pass after pass while a pass still deletes.
-void ArbitrateOverlaps(THgMP4FileReader& Reader);
+void ArbitrateOverlaps(TSliceDetector& Detector);
 // Deletes slices that start before a slice listed ahead of them.
 void DeleteOutOfOrder(TMDATSlices& Slices);
 

@@ -2,8 +2,8 @@
 // byte of its audio frames, the typical sizes of its units, the typical audio gap and the
 // typical number of coded slices per chunk; and whether the camera interleaves one video
 // frame with one audio frame, in which case the frames stand alone instead of in runs.
-#include "mp4/HgMP4File.h"
 #include "mp4/Mp4BoxTypes.h"
+#include "mp4repair/SliceDetector.h"
 #include "mp4repair/SliceOps.h"
 
 #include <algorithm>
@@ -36,12 +36,12 @@ void ClearHistogram(std::vector<int32_t>& h) {
   h.assign(std::max<size_t>(h.size(), kHistogramBins), 0);
 }
 
-// Uncompressed QuickTime sound has no frame terminator to find.
+// Uncompressed sound has no frame terminator to find.
 bool FirstSoundTrackIsPcm(const TMp4Traks& traks) {
   for (const TMp4Trak& t : traks) {
     if (t.MediaKind != mkSound) continue;
     for (const TMp4_SampleEntry& e : t.stsd.Entries)
-      if (e.Type == MakeFourCC("sowt") || e.Type == MakeFourCC("twos")) return true;
+      if (IsPcmSampleEntry(e.Type)) return true;
     return false;
   }
   return false;
@@ -58,34 +58,34 @@ bool GapFits(const TMDATChunk& a, const TMDATChunk& b, uint32_t typical) {
 
 } // namespace
 
-int32_t THgMP4FileReader::HistogramPeak(const std::vector<int32_t>& H) {
+int32_t TSliceDetector::HistogramPeak(const std::vector<int32_t>& H) {
   return PeakOf(H.data(), H.size(), 510);
 }
 
-void THgMP4FileReader::GatherStatistics() {
+void TSliceDetector::GatherStatistics() {
   const TMDATChunks& chunks = MDATChunks;
   std::vector<int32_t>& h = Histogram;
-  THgBlocksOfOffset& lone = *BlocksOfOffset;
+  THgBlocksOfOffset& lone = *Scan.BlocksOfOffset;
 
   // The byte after a unit that ends a video chunk is the first byte of an audio frame; it
   // is the same in nearly every chunk of a file.
   ClearHistogram(h);
   for (uint32_t i = 0; i < chunks.Count(); ++i)
     if (chunks[i].Neighbour < 0x80) ++h[chunks[i].Neighbour >> 1];
-  AudioMarker = 255;
+  Stats.AudioMarker = 255;
   for (int32_t m = 0, best = 0; m < 64; ++m)
     if (h[size_t(m)] > best) {
       best = h[size_t(m)];
-      AudioMarker = uint8_t(m);
+      Stats.AudioMarker = uint8_t(m);
     }
 
   lone.Clear();
   for (uint32_t i = 0; i < chunks.Count(); ++i)
-    if (IsLone(chunks[i], AudioMarker)) lone.Append(i);
+    if (IsLone(chunks[i], Stats.AudioMarker)) lone.Append(i);
   const uint32_t loneCount = lone.ValueCount();
   const auto loneAt = [&](uint32_t q) -> const TMDATChunk& { return chunks[lone.Value(q)]; };
 
-  if (AudioMarker != 255) {
+  if (Stats.AudioMarker != 255) {
     // One histogram of 128 bins per coded slice type, side by side.
     constexpr size_t kBins = 128;
     h.assign(std::max<size_t>(h.size(), 5 * kBins), 0);
@@ -99,17 +99,17 @@ void THgMP4FileReader::GatherStatistics() {
       for (int32_t k = 0; k < s.Count; ++k)
         count(chunks[uint32_t(s.Members[size_t(k)])]);
     for (size_t t = 0; t < 5; ++t)
-      TypicalNALSize[t] = uint32_t(PeakOf(h.data() + t * kBins, kBins, 510)) << 13;
+      Stats.TypicalNALSize[t] = uint32_t(PeakOf(h.data() + t * kBins, kBins, 510)) << 13;
     ClearHistogram(h);
     for (uint32_t q = 0; q < loneCount; ++q)
       ++h[std::min<uint32_t>(loneAt(q).Length >> 13, 511)];
-    TypicalCandidateSize = uint32_t(PeakOf(h.data(), h.size(), 509) + 1) * 8192;
+    Stats.TypicalCandidateSize = uint32_t(PeakOf(h.data(), h.size(), 509) + 1) * 8192;
   } else {
-    TypicalCandidateSize = 0;
+    Stats.TypicalCandidateSize = 0;
   }
 
-  TypicalGap = 0;
-  if (AudioMarker != 255 && loneCount >= 2) {
+  Stats.TypicalGap = 0;
+  if (Stats.AudioMarker != 255 && loneCount >= 2) {
     ClearHistogram(h);
     for (uint32_t q = 1; q < loneCount; ++q) {
       const TMDATChunk& a = loneAt(q - 1);
@@ -117,28 +117,28 @@ void THgMP4FileReader::GatherStatistics() {
       const uint64_t aEnd = a.Position + a.Length;
       if (aEnd < b.Position) ++h[std::min<uint64_t>((b.Position - aEnd) >> 7, 511)];
     }
-    TypicalGap = uint32_t(HistogramPeak(h)) << 7;
+    Stats.TypicalGap = uint32_t(HistogramPeak(h)) << 7;
   }
 
-  TypicalVCLCount = 0;
+  Stats.TypicalVCLCount = 0;
   if (!MDATSlices.empty()) {
     ClearHistogram(h);
     for (const TMDATSlice& s : MDATSlices) {
       int32_t normal = 0;
       for (int32_t k = 0; k < s.Count; ++k) {
         const TMDATChunk& c = chunks[uint32_t(s.Members[size_t(k)])];
-        if (c.IsVCL() && c.Length < 4 * uint64_t(TypicalNALSize[c.NalType() - 1])) ++normal;
+        if (c.IsVCL() && c.Length < 4 * uint64_t(Stats.TypicalNALSize[c.NalType() - 1])) ++normal;
       }
       ++h[size_t(std::min(normal, 127))];
     }
     h[0] = h[127] = 0;
-    TypicalVCLCount = uint32_t(HistogramPeak(h));
+    Stats.TypicalVCLCount = uint32_t(HistogramPeak(h));
   }
 }
 
-bool THgMP4FileReader::FindSingleFrameInterleave() {
-  SingleFrameInterleave = 0;
-  if (FirstSoundTrackIsPcm(Traks)) return false;
+bool TSliceDetector::FindSingleFrameInterleave() {
+  Stats.SingleFrameInterleave = 0;
+  if (FirstSoundTrackIsPcm(Reader.Traks)) return false;
   TMDATChunks& chunks = MDATChunks;
 
   // Each run keeps only the members between an audio frame's end and an audio frame's
@@ -154,7 +154,7 @@ bool THgMP4FileReader::FindSingleFrameInterleave() {
       if (m == 0 || (chunks[uint32_t(m)].Neighbour & TMDATChunk::kAudioEndsBefore)) f = k;
     }
     for (int32_t k = n - 1; k >= 0 && l < 0; --k)
-      if ((chunks[uint32_t(s.Members[size_t(k)])].Neighbour >> 1) == AudioMarker) l = k;
+      if ((chunks[uint32_t(s.Members[size_t(k)])].Neighbour >> 1) == Stats.AudioMarker) l = k;
     if (f < 0 || l < f) {
       Dissolve(s, chunks);
       continue;
@@ -174,10 +174,10 @@ bool THgMP4FileReader::FindSingleFrameInterleave() {
   RemoveSlicesWithoutVCL(MDATSlices, chunks);
 
   // The lone candidates, and for each how many of the following ones begin inside it.
-  THgBlocksOfOffset& lone = *BlocksOfOffset;
+  THgBlocksOfOffset& lone = *Scan.BlocksOfOffset;
   lone.Clear();
   for (uint32_t i = 0; i < chunks.Count(); ++i)
-    if (IsLone(chunks[i], AudioMarker)) lone.Append(i);
+    if (IsLone(chunks[i], Stats.AudioMarker)) lone.Append(i);
   const uint32_t count = lone.ValueCount();
   const auto at = [&](uint32_t q) -> TMDATChunk& { return chunks[lone.Value(q)]; };
   std::vector<int32_t>& overlaps = WorkList;
@@ -205,11 +205,12 @@ bool THgMP4FileReader::FindSingleFrameInterleave() {
   }
 
   const auto sizeFits = [&](const TMDATChunk& c) {
-    if (c.Position + c.Length > FileSize) return false;
-    const uint64_t typical = c.IsVCL() ? TypicalNALSize[c.NalType() - 1] : TypicalCandidateSize;
+    if (c.Position + c.Length > Reader.FileSize) return false;
+    const uint64_t typical =
+        c.IsVCL() ? Stats.TypicalNALSize[c.NalType() - 1] : Stats.TypicalCandidateSize;
     return c.Length <= 4 * typical;
   };
-  const auto gap = [&](uint32_t a, uint32_t b) { return GapFits(at(a), at(b), TypicalGap); };
+  const auto gap = [&](uint32_t a, uint32_t b) { return GapFits(at(a), at(b), Stats.TypicalGap); };
   // What each entry earns as a rival, summed, with its own predecessor taken as the one
   // before it in the list.
   std::vector<int64_t> rivalSum(size_t(count) + 1, 0);
@@ -257,7 +258,7 @@ bool THgMP4FileReader::FindSingleFrameInterleave() {
       ++members;
     }
   if (loneBytes > runBytes && count > members) {
-    SingleFrameInterleave = 1;
+    Stats.SingleFrameInterleave = 1;
     return true;
   }
   return false;

@@ -29,7 +29,7 @@ struct TAnalysed : TMp4InMemory {
       if (Reader.Id(i) == MakeFourCC(type) && nth-- == 0) return i;
     return -1;
   }
-  int32_t Media() const { return Reader.MediaDataNode; }
+  int32_t Media() const { return Reader.Scan.MediaDataNode; }
   int64_t Size() const { return int64_t(Memory.Data.size()); }
   int32_t Result = 0;
 };
@@ -76,7 +76,7 @@ TEST(Mp4Analysis, ReadsEveryTableOfACleanFile) {
     EXPECT_EQ(r.Traks[1].stco.Table, (TMp4_stco_table{0x100000000ull}));
     // Only the full checks scan the media data.
     EXPECT_EQ(a.Media(), mode >= 2 ? a.Find("mdat") : -1);
-    EXPECT_EQ(r.MediaDataStart, mode >= 2 ? file.At.at("mdat").Data : 0);
+    EXPECT_EQ(r.Scan.MediaDataStart, mode >= 2 ? file.At.at("mdat").Data : 0);
   }
 }
 
@@ -148,7 +148,7 @@ TEST(Mp4Analysis, FileBeyondFourGiB) {
   WriteFile(path, std::string(mdat.begin(), mdat.end()));
   std::filesystem::resize_file(path, uint64_t(mdatEnd));
   std::ofstream(path, std::ios::binary | std::ios::app) << std::string("\0\0\0\10free", 8);
-  THgMP4FileReader reader(path.string());
+  THgMP4FileReader reader(path.string(), &MediaDataAnalysis());
   ASSERT_EQ(reader.Analyze(0), kDone);
   EXPECT_EQ(reader.Error, kNoDamage);
   EXPECT_EQ(reader.TrackCount(), 2);
@@ -175,14 +175,14 @@ TEST(Mp4MediaRange, NodeAndScanReachTheEndOfTheFile) {
     const int64_t data = file.At["x"].Header + headerLength;
     EXPECT_EQ(std::tuple(r.Error, r.Id(m), r.NodeStart(m), r.DataPosition(m), r.NodeEnd(m)),
               std::tuple(kDamagedData, kmdat, file.At["x"].Header, data, a.Size()));
-    EXPECT_EQ(r.MediaDataStart, data);
+    EXPECT_EQ(r.Scan.MediaDataStart, data);
   }
 }
 
 TEST(Mp4MediaRange, ShortHeaderTrustedBoxAndWholeFile) {
   const int64_t header = int64_t(BuildMp4({Ftyp(), Movie()}).Bytes.size());
   TAnalysed cut(BuildMp4({Ftyp(), Movie(), ShortSize(), Box("free", 64)}).Bytes, 3);
-  EXPECT_EQ(std::tuple(cut.Reader.NodeStart(cut.Media()), cut.Reader.MediaDataStart,
+  EXPECT_EQ(std::tuple(cut.Reader.NodeStart(cut.Media()), cut.Reader.Scan.MediaDataStart,
                        cut.Reader.NodeEnd(cut.Media())),
             std::tuple(header, header + 8, cut.Size()));
 
@@ -192,9 +192,9 @@ TEST(Mp4MediaRange, ShortHeaderTrustedBoxAndWholeFile) {
   for (uint8_t mode : {2, 3}) {
     TAnalysed a(file.Bytes, mode);
     EXPECT_EQ(a.Media(), a.Find("mdat"));
-    EXPECT_EQ(
-        std::tuple(a.Reader.NodeEnd(a.Media()), a.Reader.TrackCount(), a.Reader.NullBlocks.Count()),
-        std::tuple(file.At["mdat"].Header + 508, mode == 2 ? 2 : 0, mode == 2 ? 0u : 1u));
+    EXPECT_EQ(std::tuple(a.Reader.NodeEnd(a.Media()), a.Reader.TrackCount(),
+                         a.Reader.Scan.NullBlocks.Count()),
+              std::tuple(file.At["mdat"].Header + 508, mode == 2 ? 2 : 0, mode == 2 ? 0u : 1u));
   }
 
   // No structure at all: the node's data starts at the first byte, where the scan starts.

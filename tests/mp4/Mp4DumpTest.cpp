@@ -26,7 +26,7 @@ protected:
   }
   void Candidate(uint64_t pos, uint32_t length, uint8_t header, uint8_t sliceType,
                  uint8_t neighbour, int32_t run, uint16_t flags = 0) {
-    Reader.MDATChunks.Add({pos, length, flags, header, sliceType, neighbour, run});
+    Reader.Scan.MDATChunks.Add({pos, length, flags, header, sliceType, neighbour, run});
   }
   void Slice(std::vector<int32_t> members, uint64_t start, uint64_t size) {
     Reader.MDATSlices.push_back({members, int32_t(members.size()), 0, -1, start, size});
@@ -59,8 +59,8 @@ TEST_F(Mp4InfoDump, Golden) {
   Candidate(1058, 10, 0x41, 0, 0xE0, 2, TMDATChunk::kRejected);
   Candidate(1500, 10, 0x06, 15, 0xE0, 0);
   Candidate(2000, 96, 0x25, 2, 0xE0, 1);
-  Reader.NullBlocks.Add({3000, 600});
-  Reader.NullBlocks.Add({4000, 1024});
+  Reader.Scan.NullBlocks.Add({3000, 600});
+  Reader.Scan.NullBlocks.Add({4000, 1024});
   Slice({0, 1}, 1000, 58);
   Slice({4}, 2000, 100);
   WriteFile(Dir / "clip.log", std::string(5000, 'x'));
@@ -170,10 +170,10 @@ TEST_F(Mp4DebugDump, PagedListsAndTree) {
   EXPECT_EQ(Body(Dump(), 16388), Le(0, 4));
   for (int i = 0; i < 700; ++i)
     Candidate(uint64_t(i), 99, 0x65, 7, 0xE0, 0);
-  Reader.MDATChunks.Reset();
+  Reader.Scan.MDATChunks.Reset();
   for (int i = 0; i < 513; ++i)
     Candidate(0x100000000 + uint64_t(i), 20, 0x65, 7, 0xE1, 3, 2);
-  Reader.NullBlocks.Add({4096, 1024});
+  Reader.Scan.NullBlocks.Add({4096, 1024});
   const int32_t moov = Node("moov", 0, 8, 1000, nfEncloses);
   for (int i = 0; i < 512; ++i)
     Node("trak", 1, 16 + 8 * i, 8, 0, moov);

@@ -23,8 +23,8 @@ struct TScanned : TMp4InMemory {
     return Reader.ScanMediaData(-1, std::min(length, Memory.Data.size() - start), start);
   }
   const TMDATChunk* At(uint64_t position) const {
-    for (uint32_t i = 0; i < Reader.MDATChunks.Count(); ++i)
-      if (Reader.MDATChunks[i].Position == position) return &Reader.MDATChunks[i];
+    for (uint32_t i = 0; i < Reader.Scan.MDATChunks.Count(); ++i)
+      if (Reader.Scan.MDATChunks[i].Position == position) return &Reader.Scan.MDATChunks[i];
     return nullptr;
   }
 };
@@ -153,12 +153,12 @@ TEST(ScanMatchesReference, OnDenseData) {
     EXPECT_EQ(scanned.Memory.Pos, 77) << "the stream position is restored";
     const TRefScan ref = ReferenceScan(bytes, start, length);
     const THgMP4FileReader& r = scanned.Reader;
-    ASSERT_EQ(r.MDATChunks.Count(), ref.Chunks.size());
-    for (uint32_t i = 0; i < r.MDATChunks.Count(); ++i)
-      ASSERT_EQ(Fields(r.MDATChunks[i]), Fields(ref.Chunks[i])) << "candidate " << i;
+    ASSERT_EQ(r.Scan.MDATChunks.Count(), ref.Chunks.size());
+    for (uint32_t i = 0; i < r.Scan.MDATChunks.Count(); ++i)
+      ASSERT_EQ(Fields(r.Scan.MDATChunks[i]), Fields(ref.Chunks[i])) << "candidate " << i;
     std::vector<std::pair<uint64_t, uint64_t>> nulls;
-    for (uint32_t i = 0; i < r.NullBlocks.Count(); ++i)
-      nulls.emplace_back(r.NullBlocks[i].Start, r.NullBlocks[i].Length);
+    for (uint32_t i = 0; i < r.Scan.NullBlocks.Count(); ++i)
+      nulls.emplace_back(r.Scan.NullBlocks[i].Start, r.Scan.NullBlocks[i].Length);
     EXPECT_EQ(nulls, ref.Nulls);
   }
 }
@@ -296,9 +296,10 @@ TEST(ScanCarriedTail, IsExaminedBeforeAnAllZeroRead) {
   const TMDATChunk* c = scanned.At(at);
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->Neighbour, 0x00);
-  ASSERT_EQ(scanned.Reader.NullBlocks.Count(), 1u);
-  EXPECT_EQ(std::pair(scanned.Reader.NullBlocks[0].Start, scanned.Reader.NullBlocks[0].Length),
-            std::pair(kRead, kRead + 3));
+  ASSERT_EQ(scanned.Reader.Scan.NullBlocks.Count(), 1u);
+  EXPECT_EQ(
+      std::pair(scanned.Reader.Scan.NullBlocks[0].Start, scanned.Reader.Scan.NullBlocks[0].Length),
+      std::pair(kRead, kRead + 3));
 }
 
 TBytes BoxHeader(uint32_t size, const char (&type)[5]) {

@@ -2,7 +2,7 @@
 // whole, then with their movie header cut off the way a recorder that lost power leaves
 // them. What the check finds in the bare media data is compared with where ffprobe says
 // the original file's video lies.
-#include "mp4/HgMP4File.h"
+#include "mp4repair/MediaDataAnalysis.h"
 
 #include "support/MediaTools.h"
 #include "support/TempDir.h"
@@ -127,7 +127,7 @@ protected:
 // The quick analysis and the full check of an intact clip both find nothing wrong.
 void ExpectChecksClean(const std::string& Clip, int32_t Tracks) {
   ASSERT_FALSE(Clip.empty());
-  THgMP4FileReader reader(Clip);
+  THgMP4FileReader reader(Clip, &MediaDataAnalysis());
   for (uint8_t mode : {0, 2}) {
     ASSERT_EQ(reader.Analyze(mode), kDone);
     EXPECT_EQ(reader.Error, kNoDamage) << "mode " << int(mode);
@@ -158,7 +158,7 @@ TEST_P(Mp4EndToEndTest, MovieHeaderCutOffIsReportedAndItsVideoFound) {
   const std::string damaged = (dir / ("cut_" + std::string(param.File))).string();
   WriteFile(damaged, bytes.substr(0, size_t(moov)));
 
-  THgMP4FileReader reader(damaged);
+  THgMP4FileReader reader(damaged, &MediaDataAnalysis());
   ASSERT_EQ(reader.Analyze(0), kDone);
   EXPECT_EQ(reader.Error, kDamagedData);
   ASSERT_EQ(reader.Analyze(3), kDone);
@@ -186,8 +186,8 @@ TEST_P(Mp4EndToEndTest, MovieHeaderCutOffIsReportedAndItsVideoFound) {
   const double coverage = Percent(double(CoveredBytes(chunks, found)), double(videoBytes));
   std::printf("[ figures  ] %s: %zu video chunks, %zu slices, %u candidates; chunk starts "
               "found %.1f%%, slices on a chunk start %.1f%%, video bytes covered %.1f%%\n",
-              param.Name, chunkStarts.size(), found.size(), reader.MDATChunks.Count(), chunkRecall,
-              slicePrecision, coverage);
+              param.Name, chunkStarts.size(), found.size(), reader.Scan.MDATChunks.Count(),
+              chunkRecall, slicePrecision, coverage);
   RecordProperty("chunk_starts_found_percent", std::to_string(chunkRecall));
   RecordProperty("slices_on_chunk_start_percent", std::to_string(slicePrecision));
   RecordProperty("video_bytes_covered_percent", std::to_string(coverage));

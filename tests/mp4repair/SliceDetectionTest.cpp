@@ -1,4 +1,5 @@
 #include "mp4/Mp4BoxTypes.h"
+#include "mp4repair/SliceDetector.h"
 #include "mp4repair/SliceOps.h"
 #include "support/Mp4Builder.h"
 
@@ -25,7 +26,7 @@ TEST(SliceHistogramPeak, FindsTheFirstHeaviestWindow) {
     std::vector<int32_t> h(size, 0);
     for (const auto& [bin, count] : bins)
       h[size_t(bin)] = count;
-    EXPECT_EQ(THgMP4FileReader::HistogramPeak(h), peak) << "peak " << peak;
+    EXPECT_EQ(TSliceDetector::HistogramPeak(h), peak) << "peak " << peak;
   }
 }
 
@@ -42,7 +43,7 @@ protected:
   uint32_t Add(const TCand& c) {
     const uint8_t sliceType = (c.Header & 0x1F) == 5 ? 7 : (c.Header & 0x1F) <= 4 ? 5 : 15;
     const uint16_t flags = c.PictureStart ? TMDATChunk::kPictureStart : 0;
-    return Reader.MDATChunks.Add(
+    return Reader.Scan.MDATChunks.Add(
         {c.Position, c.Length, flags, c.Header, sliceType, c.Neighbour, 0});
   }
   // Contiguous coded slices from Position; the indices of the members.
@@ -57,14 +58,14 @@ protected:
   // A slice over the given members, as BuildRuns would make it.
   void Slice(std::vector<int32_t> members) {
     TMDATSlice s{members, int32_t(members.size())};
-    slices::RecountVCL(s, Reader.MDATChunks);
-    slices::UpdateExtent(s, Reader.MDATChunks);
+    slices::RecountVCL(s, Reader.Scan.MDATChunks);
+    slices::UpdateExtent(s, Reader.Scan.MDATChunks);
     for (int32_t m : members)
-      Reader.MDATChunks[uint32_t(m)].Run = s.Count - 1;
+      Reader.Scan.MDATChunks[uint32_t(m)].Run = s.Count - 1;
     Reader.MDATSlices.push_back(s);
   }
   void Reset() {
-    Reader.MDATChunks.Reset();
+    Reader.Scan.MDATChunks.Reset();
     Reader.MDATSlices.clear();
   }
   // The slices as "start+size:coded slices[members]".
@@ -82,6 +83,7 @@ protected:
 
   TMp4InMemory In{{}};
   THgMP4FileReader& Reader = In.Reader;
+  TSliceDetector Detector{Reader};
 };
 
 using SliceBuildRuns = SliceFixture;
@@ -94,7 +96,7 @@ TEST_F(SliceBuildRuns, ChainsExactlyContiguousCandidates) {
     Reset();
     for (const TCand& c : candidates)
       Add(c);
-    Reader.BuildRuns();
+    Detector.BuildRuns();
     return Slices();
   };
   EXPECT_EQ(build({{0, 96},
@@ -120,23 +122,25 @@ TEST_F(SliceGatherStatistics, LearnsMarkerSizesGapAndChunkLength) {
   // Runs of three coded slices of 9 000 bytes (bin 1), followed by the next length field.
   for (uint64_t r = 0; r < 3; ++r)
     Slice(Contiguous(6 * 42000 + r * 30000, {9000, 9000, 9000}));
-  Reader.MDATChunks[0].Neighbour = 0xE0; // nothing known after the first
-  Reader.GatherStatistics();
+  Reader.Scan.MDATChunks[0].Neighbour = 0xE0; // nothing known after the first
+  Detector.GatherStatistics();
   // Neighbours >> 1: 0x10 five times, 0 nine times.
-  EXPECT_EQ(Reader.AudioMarker, 0);
-  EXPECT_EQ(Reader.BlocksOfOffset->ValueCount(), 0u) << "no lone candidate for marker 0";
+  EXPECT_EQ(Reader.SliceStatistics.AudioMarker, 0);
+  EXPECT_EQ(Reader.Scan.BlocksOfOffset->ValueCount(), 0u) << "no lone candidate for marker 0";
 
-  for (uint32_t i = 6; i < Reader.MDATChunks.Count(); ++i)
-    Reader.MDATChunks[i].Neighbour = 0x20; // as if audio followed every unit
-  Reader.MDATChunks[0].Neighbour = 0x21;
-  Reader.GatherStatistics();
-  EXPECT_EQ(Reader.AudioMarker, 0x10);
-  ASSERT_EQ(Reader.BlocksOfOffset->ValueCount(), 6u);
-  EXPECT_EQ(Reader.BlocksOfOffset->Value(5), 5u);
+  for (uint32_t i = 6; i < Reader.Scan.MDATChunks.Count(); ++i)
+    Reader.Scan.MDATChunks[i].Neighbour = 0x20; // as if audio followed every unit
+  Reader.Scan.MDATChunks[0].Neighbour = 0x21;
+  Detector.GatherStatistics();
+  EXPECT_EQ(Reader.SliceStatistics.AudioMarker, 0x10);
+  ASSERT_EQ(Reader.Scan.BlocksOfOffset->ValueCount(), 6u);
+  EXPECT_EQ(Reader.Scan.BlocksOfOffset->Value(5), 5u);
   // Type 1 lengths: six in bin 4, nine in bin 1: the windows centred at 1 and 2 hold nine;
   // type 5 has an empty histogram. Three normal-sized slices per run: bin 3.
-  EXPECT_EQ(std::tuple(Reader.TypicalNALSize[0], Reader.TypicalNALSize[4],
-                       Reader.TypicalCandidateSize, Reader.TypicalGap, Reader.TypicalVCLCount),
+  EXPECT_EQ(std::tuple(Reader.SliceStatistics.TypicalNALSize[0],
+                       Reader.SliceStatistics.TypicalNALSize[4],
+                       Reader.SliceStatistics.TypicalCandidateSize,
+                       Reader.SliceStatistics.TypicalGap, Reader.SliceStatistics.TypicalVCLCount),
             std::tuple(1u << 13, 1u << 13, 4u * 8192, 14u << 7, 2u));
 }
 
@@ -160,10 +164,10 @@ TEST_F(SliceResolveOverlap, AnswersByCodedSliceCountsAndOverlap) {
     Reset();
     Slice(Contiguous(0, c.I));
     Slice(Contiguous(c.JStart, c.J));
-    Reader.TypicalVCLCount = c.TypicalVCLCount;
-    EXPECT_EQ(Reader.ResolveOverlap(0, 1), c.Answer) << "j at " << c.JStart;
+    Reader.SliceStatistics.TypicalVCLCount = c.TypicalVCLCount;
+    EXPECT_EQ(Detector.ResolveOverlap(0, 1), c.Answer) << "j at " << c.JStart;
   }
-  EXPECT_EQ(Reader.ResolveOverlap(0, 7), 0) << "no such slice";
+  EXPECT_EQ(Detector.ResolveOverlap(0, 7), 0) << "no such slice";
 }
 
 using SliceArbitration = SliceFixture;
@@ -173,16 +177,16 @@ using SliceArbitration = SliceFixture;
 TEST_F(SliceArbitration, ASliceCutToNothingIsDeleted) {
   Slice(Contiguous(0, {496, 496, 496})); // 0 .. 1500
   Slice(Contiguous(1100, {398, 100}));   // 1100 .. 1502 .. 1606
-  Reader.TypicalVCLCount = 1;
-  ASSERT_EQ(Reader.ResolveOverlap(0, 1), 4);
-  slices::ArbitrateOverlaps(Reader);
+  Reader.SliceStatistics.TypicalVCLCount = 1;
+  ASSERT_EQ(Detector.ResolveOverlap(0, 1), 4);
+  slices::ArbitrateOverlaps(Detector);
   EXPECT_EQ(Slices(), "0+1500:3[0,1,2]");
 
   Reset();
   Slice(Contiguous(0, {996, 96}));      // 0 .. 1000 .. 1100
   Slice(Contiguous(500, {96, 96, 96})); // 500 .. 800
-  ASSERT_EQ(Reader.ResolveOverlap(0, 1), 3);
-  slices::ArbitrateOverlaps(Reader);
+  ASSERT_EQ(Detector.ResolveOverlap(0, 1), 3);
+  slices::ArbitrateOverlaps(Detector);
   EXPECT_EQ(Slices(), "500+300:3[2,3,4]");
 }
 
@@ -190,9 +194,9 @@ TEST_F(SliceArbitration, ACutHeadIsFiledAgainByItsNewStart) {
   Slice(Contiguous(0, {496, 496, 496, 496, 496})); // 0 .. 2500
   Slice(Contiguous(2400, {96, 96, 996}));          // 2400 .. 2500 .. 2600 .. 3600
   Slice(Contiguous(2550, {20}));                   // a small one in between
-  Reader.TypicalVCLCount = 2;
-  ASSERT_EQ(Reader.ResolveOverlap(0, 1), 4);
-  slices::ArbitrateOverlaps(Reader);
+  Reader.SliceStatistics.TypicalVCLCount = 2;
+  ASSERT_EQ(Detector.ResolveOverlap(0, 1), 4);
+  slices::ArbitrateOverlaps(Detector);
   // j loses its members up to i's end + 4 and now starts at 2600, behind the small one.
   EXPECT_EQ(Slices(), "0+2500:5[0,1,2,3,4] 2550+24:1[8] 2600+1000:1[7]");
 }
@@ -204,7 +208,7 @@ TEST_F(SliceArbitration, ASliceOverManyRicherOnesIsSwallowed) {
     Slice(Contiguous(100, {96, 96})); // 2
     Slice(Contiguous(500, std::vector<uint32_t>(size_t(richer - 2), 96)));
     Slice(Contiguous(20000, {96, 96, 96, 96, 96, 96, 96})); // outside
-    slices::DeleteSwallowed(Reader);
+    slices::DeleteSwallowed(Detector);
     EXPECT_EQ(Reader.MDATSlices.size(), richer == 6 ? 3u : 4u) << richer;
   }
 }
@@ -252,7 +256,7 @@ TEST(SliceFindSlices, FindsTheChunksOfAnInterleave) {
     }
     if (audioFirst) chunks.emplace_back(UINT64_MAX, UINT64_MAX);
     const TScannedMedia m(b);
-    EXPECT_EQ(m.Reader.SingleFrameInterleave, 0);
+    EXPECT_EQ(m.Reader.SliceStatistics.SingleFrameInterleave, 0);
     EXPECT_EQ(m.Spans(), chunks) << (audioFirst ? "audio first" : "video first");
     EXPECT_EQ(m.Spans(true), audio);
   }
@@ -268,10 +272,10 @@ TEST(SliceFindSlices, FindsSingleFramesBetweenAudioFrames) {
     b.Audio(380 + size_t(k % 5) * 10);
   }
   const TScannedMedia m(b);
-  EXPECT_EQ(m.Reader.SingleFrameInterleave, 1);
+  EXPECT_EQ(m.Reader.SliceStatistics.SingleFrameInterleave, 1);
   EXPECT_EQ(m.Spans(), frames);
 
-  EXPECT_EQ(TScannedMedia(b, true, true).Reader.SingleFrameInterleave, 0);
+  EXPECT_EQ(TScannedMedia(b, true, true).Reader.SliceStatistics.SingleFrameInterleave, 0);
 }
 
 // The single-frame test cuts runs at members without an audio end before them; answering
@@ -285,7 +289,7 @@ TEST(SliceFindSlices, ASingleFrameTestThatSaysNoChangesNothing) {
     b.Audio(2500, kAudioLead, k % 3 == 1 ? 0xAAAA : kAudioEnd);
   }
   const TScannedMedia m(b);
-  EXPECT_EQ(m.Reader.SingleFrameInterleave, 0);
+  EXPECT_EQ(m.Reader.SliceStatistics.SingleFrameInterleave, 0);
   EXPECT_EQ(m.Spans(), chunks);
 }
 

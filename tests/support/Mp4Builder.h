@@ -8,6 +8,7 @@
 // header byte and, for coded slices, first_mb_in_slice and slice_type as exp-Golomb codes),
 // and AAC-like frames that start with the same byte and end with the end-of-frame terminator.
 #include "mp4/HgMP4File.h"
+#include "mp4repair/MediaDataAnalysis.h"
 #include "support/AviBuilder.h"
 #include "support/MemoryStream.h"
 
@@ -102,7 +103,7 @@ struct TMp4InMemory {
   }
   TMemoryStream Memory;
   THgMp4Stream Atoms{&Memory};
-  THgMP4FileReader Reader{Atoms};
+  THgMP4FileReader Reader{Atoms, &MediaDataAnalysis()};
 };
 
 // Media data; every part returns the absolute offset it landed at.

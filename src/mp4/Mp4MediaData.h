@@ -1,0 +1,133 @@
+#pragma once
+// What the scan of raw media data finds, and what slice detection makes of it: candidate
+// H.264 NAL units in MP4 framing (a 4-byte big-endian length, then the unit), runs of zero
+// bytes, and video slices, each a run of exactly contiguous candidates that stands for one
+// chunk of video samples, with the gap beside it that holds the audio of the interleave.
+//
+// The records live here, below both the reader that keeps them and the repair code that
+// fills and reads them; the scan and slice detection themselves are supplied to the reader
+// through TMp4MediaDataAnalysis.
+#include "container/HgBlocksOfOffset.h"
+#include "container/PagedArray.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace clw {
+
+class THgMP4FileReader;
+
+#pragma pack(push, 1)
+
+// A NAL-unit candidate; packed, since a damaged camera file yields millions of them.
+struct TMDATChunk {
+  static constexpr uint16_t kRejected = 1;     // removed by the next compaction
+  static constexpr uint16_t kPictureStart = 2; // coded slice with first_mb_in_slice 0
+  static constexpr uint8_t kSliceTypeUnknown = 15;
+  // Neighbour byte: bit 0 set when an AAC frame ends just before the length field; bits
+  // 1..7 the top seven bits of the byte after the unit. 0xE0: nothing known of the latter.
+  static constexpr uint8_t kAudioEndsBefore = 1;
+  static constexpr uint8_t kNeighbourUnknown = 0xE0;
+
+  uint64_t Position = 0; // of the length field
+  uint32_t Length = 0;   // of the unit without its length field
+  uint16_t Flags = 0;
+  uint8_t Header = 0; // NAL header byte: forbidden bit, nal_ref_idc (bits 5-6), type (0-4)
+  uint8_t SliceType = kSliceTypeUnknown;
+  uint8_t Neighbour = kNeighbourUnknown;
+  int32_t Run = 0; // n - 1 for each member of a run of n contiguous candidates, else 0
+
+  uint64_t End() const { return Position + Length + 4; }
+  uint8_t NalType() const { return Header & 0x1F; }
+  bool IsVCL() const { return NalType() >= 1 && NalType() <= 5; }
+};
+static_assert(sizeof(TMDATChunk) == 21);
+
+#pragma pack(pop)
+
+// A run of zero bytes: a region the recorder never wrote.
+struct TNullBlock {
+  uint64_t Start = 0;
+  uint64_t Length = 0;
+};
+static_assert(sizeof(TNullBlock) == 16);
+
+using TMDATChunks = TPagedArray<TMDATChunk>;
+using TNullBlocks = TPagedArray<TNullBlock>;
+
+// A video slice: candidates that follow each other without a byte between them, with the
+// gap that belongs to it (after it when the media data starts with video, else before it).
+struct TMDATSlice {
+  static constexpr uint16_t kDeleted = 1;
+
+  std::vector<int32_t> Members; // candidate indices in file order; may be longer than Count
+  int32_t Count = 0;
+  int32_t VCLCount = 0;
+  int32_t Link = -1; // index of this slice in the writer's copy
+  uint64_t Start = 0;
+  uint64_t Size = 0;
+  uint64_t GapStart = 0;
+  int64_t GapLength = 0;
+  uint16_t Flags = 0;
+};
+using TMDATSlices = std::vector<TMDATSlice>;
+
+// A candidate's successor (the candidate that begins where it ends) as the scan records it
+// when it did not see the bytes there.
+inline constexpr int32_t kSuccessorUnknown = -2;
+
+// What the scan of the media data leaves for slice detection and the dumps.
+struct TMp4ScanResults {
+  // Granularity of the index by offset.
+  static constexpr int32_t kOffsetBlockGranularity = 0x10000;
+
+  TMDATChunks MDATChunks{512};
+  TNullBlocks NullBlocks{512};
+  // The candidate index by offset; slice detection uses it as its list of lone candidates.
+  std::unique_ptr<THgBlocksOfOffset> BlocksOfOffset =
+      std::make_unique<THgBlocksOfOffset>(kOffsetBlockGranularity);
+  // For each candidate, the index of the candidate that begins exactly where it ends, as
+  // the scan saw it: -1 none, kSuccessorUnknown (the end lay outside the scanned bytes).
+  // Runs are chains of successors; slice detection takes them from here instead of
+  // searching millions of positions again, as long as SuccessorsFingerprint shows that the
+  // list is still the one the scan (or a compaction) left.
+  std::vector<int32_t> ChunkSuccessors;
+  uint64_t SuccessorsFingerprint = 0;
+  // Where the media data begins in the file, and its node in the reader's tree.
+  int64_t MediaDataStart = 0;
+  int32_t MediaDataNode = -1;
+
+  uint64_t CandidateFingerprint() const;
+  bool SuccessorsCurrent() const {
+    return ChunkSuccessors.size() == MDATChunks.Count() &&
+           SuccessorsFingerprint == CandidateFingerprint();
+  }
+  void Clear();
+};
+
+// What slice detection learns from the file itself.
+struct TSliceStatistics {
+  uint8_t AudioMarker = 255;       // most frequent top seven bits of the byte after a unit
+  uint32_t TypicalNALSize[5] = {}; // NAL types 1..5
+  uint32_t TypicalCandidateSize = 0;
+  uint32_t TypicalGap = 0;
+  uint32_t TypicalVCLCount = 0;
+  uint8_t SingleFrameInterleave = 0;
+};
+
+// The scan of raw media data and the slice detection over what it found. The reader's
+// analysis runs them through this interface; the repair code supplies them.
+class TMp4MediaDataAnalysis {
+public:
+  virtual ~TMp4MediaDataAnalysis() = default;
+  // Scans Length bytes from Start for NAL-unit candidates and zero runs. 0 when scanned,
+  // -1 without a stream or when cancelled.
+  virtual int32_t ScanMediaData(THgMP4FileReader& Reader, int32_t MediaNode, uint64_t Length,
+                                uint64_t Start) const = 0;
+  // Rebuilds the reader's slices from its candidates; MediaNode is the media-data node or -1.
+  virtual void FindSlices(THgMP4FileReader& Reader, int32_t MediaNode,
+                          bool AllowSingleFrame) const = 0;
+};
+
+} // namespace clw

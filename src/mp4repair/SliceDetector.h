@@ -1,0 +1,45 @@
+#pragma once
+// Slice detection: turns the scan's noisy candidate list into the video slices of a
+// reader, each a run of exactly contiguous candidates standing for one chunk of video,
+// with the audio gap beside it. It works on the reader's scan results, slices and
+// statistics; its scratch lists are its own.
+#include "mp4/HgMP4File.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace clw {
+
+class TSliceDetector {
+public:
+  explicit TSliceDetector(THgMP4FileReader& Reader);
+
+  // The whole detection; MediaNode is the media-data node or -1.
+  void FindSlices(int32_t MediaNode, bool AllowSingleFrame);
+
+  // Its steps, in the order FindSlices runs them.
+  void BuildRuns();
+  void GatherStatistics();
+  bool FindSingleFrameInterleave();
+  // Arbitrates between overlapping slices i (earlier) and j: 1 drop i, 2 drop j, 3 cut
+  // i's tail, 4 cut j's head.
+  int32_t ResolveOverlap(int32_t I, int32_t J);
+  void ComputeSliceExtents(int32_t MediaNode);
+  // Index 1..510 of the heaviest window of three bins; ties keep the earlier one.
+  static int32_t HistogramPeak(const std::vector<int32_t>& H);
+
+  THgMP4FileReader& Reader;
+  TMp4ScanResults& Scan;
+  TMDATChunks& MDATChunks;
+  TMDATSlices& MDATSlices;
+  TSliceStatistics& Stats;
+
+private:
+  // Removes the rejected candidates and keeps the scan's successor record in step.
+  void CompactCandidates();
+
+  std::vector<int32_t> Histogram;
+  std::vector<int32_t> WorkList;
+};
+
+} // namespace clw

@@ -27,7 +27,7 @@ bool IsSampleTableBox(TFourCC Type) {
 
 bool IsReadBox(TFourCC Type) {
   static constexpr TFourCC kRead[] = {kmvhd, ktkhd, kmdhd, khdlr, kstsd, kstco, kco64,
-                                      kstts, kstsz, kstss, kstsc, kvmhd, ksmhd};
+                                      kstts, kstsz, kstss, kstsc, kvmhd, ksmhd, kelst};
   return std::find(std::begin(kRead), std::end(kRead), Type) != std::end(kRead);
 }
 
@@ -292,6 +292,9 @@ void THgMP4FileReader::ReadTables() {
       break;
     case kstsc:
       ReadStsc();
+      break;
+    case kelst:
+      ReadElst();
       break;
     default:
       break;

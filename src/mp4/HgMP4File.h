@@ -74,6 +74,7 @@ public:
   int32_t ReadStsz();
   int32_t ReadStss();
   int32_t ReadStsc();
+  int32_t ReadElst();
   int32_t SetVideoMediaHeader(int32_t Node);
   int32_t SetSoundMediaHeader(int32_t Node);
   // Forgets the tree, the tracks and every list the scan and slice detection filled.

@@ -16,7 +16,7 @@ namespace {
 constexpr int64_t kProgressStep = 0x100000;
 bool IsReadBox(TFourCC Type) {
   static constexpr TFourCC kRead[] = {kmvhd, ktkhd, kmdhd, khdlr, kstsd, kstco, kco64,
-                                      kstts, kstsz, kstss, kstsc, kvmhd, ksmhd};
+                                      kstts, kstsz, kstss, kstsc, kvmhd, ksmhd, kelst};
   return std::find(std::begin(kRead), std::end(kRead), Type) != std::end(kRead);
 }
 
@@ -277,6 +277,9 @@ void THgMP4FileReader::ReadTables() {
       break;
     case kstsc:
       ReadStsc();
+      break;
+    case kelst:
+      ReadElst();
       break;
     default:
       break;

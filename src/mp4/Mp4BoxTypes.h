@@ -56,6 +56,14 @@ inline constexpr TFourCC kstco = MakeFourCC("stco");
 inline constexpr TFourCC kco64 = MakeFourCC("co64");
 inline constexpr TFourCC ksdtp = MakeFourCC("sdtp");
 inline constexpr TFourCC kstz2 = MakeFourCC("stz2");
+inline constexpr TFourCC kelst = MakeFourCC("elst");
+inline constexpr TFourCC kdref = MakeFourCC("dref");
+inline constexpr TFourCC kurl = MakeFourCC("url ");
+
+// Inside sample descriptions. QuickTime sound descriptions keep their decoder atoms
+// ("esds" among them) in "wave".
+inline constexpr TFourCC kwave = MakeFourCC("wave");
+inline constexpr TFourCC kesds = MakeFourCC("esds");
 
 // iTunes-style metadata items start with the byte 0xA9 (the copyright sign in Mac Roman).
 inline constexpr uint8_t kMetadataLead = 0xA9;

@@ -126,6 +126,33 @@ struct TMp4_SoundEntry {
 };
 static_assert(sizeof(TMp4_SoundEntry) == 28);
 
+// A QuickTime version 1 sound description: the version 0 fields, then how compressed
+// sound is packed. ffmpeg writes it for AAC in MOV.
+struct TMp4_SoundEntryV1 {
+  TMp4_SoundEntry Head;
+  uint32_t SamplesPerPacket;
+  uint32_t BytesPerPacket;
+  uint32_t BytesPerFrame;
+  uint32_t BytesPerSample;
+};
+static_assert(sizeof(TMp4_SoundEntryV1) == 44);
+
+// A QuickTime version 2 sound description, written when the rate does not fit 16.16 bits
+// or the channel count is unknown: the version 0 fields hold fixed values (3, 16, -2, 0,
+// 1.0) and the real ones follow.
+struct TMp4_SoundEntryV2 {
+  TMp4_SoundEntry Head;
+  uint32_t SizeOfStructOnly;
+  double AudioSampleRate;
+  uint32_t NumAudioChannels;
+  uint32_t Always7F000000;
+  uint32_t ConstBitsPerChannel;
+  uint32_t FormatSpecificFlags;
+  uint32_t ConstBytesPerAudioPacket;
+  uint32_t ConstLPCMFramesPerAudioPacket;
+};
+static_assert(sizeof(TMp4_SoundEntryV2) == 64);
+
 struct TMp4_stts_entry {
   uint32_t SampleCount = 0;
   uint32_t SampleDelta = 0;
@@ -148,6 +175,16 @@ struct TNewChunk {
 static_assert(sizeof(TNewChunk) == 18);
 
 #pragma pack(pop)
+
+// One segment of an edit list: SegmentDuration in movie time units, MediaTime where it
+// starts in the media (-1: an empty edit, a pause before the track starts), and the rate.
+struct TMp4_elst_entry {
+  uint64_t SegmentDuration = 0;
+  int64_t MediaTime = 0;
+  int16_t RateInteger = 0;
+  int16_t RateFraction = 0;
+  bool operator==(const TMp4_elst_entry&) const = default;
+};
 
 using TMp4_stco_table32 = std::vector<uint32_t>;
 using TMp4_stco_table = std::vector<uint64_t>;
@@ -211,6 +248,13 @@ struct TMp4_stsz {
   TMp4_stsz_table Table; // only when SampleSize is 0
 };
 
+struct TMp4_elst {
+  uint8_t Version = kNotRead;
+  uint8_t Flags[3] = {};
+  uint32_t EntryCount = 0;
+  std::vector<TMp4_elst_entry> Table;
+};
+
 // One chunk of a rebuilt track.
 struct TSlice {
   static constexpr uint16_t kDeleted = 1;
@@ -251,8 +295,10 @@ struct TMp4Trak {
   TMp4_stsz stsz;
   TMp4_stss stss;
   TMp4_stsc stsc;
+  TMp4_elst elst;
   // One root node per sample entry (Id = entry type, Size = fixed-part length, DataPosition
-  // = where the fixed part starts), with a child node per box inside the entry.
+  // = where the fixed part starts), with a child node per box inside the entry and, under
+  // a QuickTime "wave", one per box inside that.
   THgChunkTree SampleDescriptions;
   uint32_t SliceCount = 0;
   TSlices Slices;
@@ -260,7 +306,9 @@ struct TMp4Trak {
 using TMp4Traks = std::vector<TMp4Trak>;
 
 // The media kind and the fixed-part length a sample entry type implies. Kinds: mkNone for
-// a type that does not decide it. FixedLength -1: the whole payload (entry size - 8).
+// a type that does not decide it. FixedLength -1: the whole payload (entry size - 8). For
+// sound it is the version 0 length; the entry's own version may make it longer
+// (SoundEntryFixedLength).
 struct TSampleEntryKind {
   uint8_t MediaKind = mkNone;
   int32_t FixedLength = -1;
@@ -286,10 +334,76 @@ constexpr bool IsPcmSampleEntry(TFourCC Type) {
 constexpr uint32_t SoundEntryFixedLength(uint16_t Version) {
   return Version == 1 ? 44 : Version == 2 ? 64 : 28;
 }
+static_assert(SoundEntryFixedLength(1) == sizeof(TMp4_SoundEntryV1) &&
+              SoundEntryFixedLength(2) == sizeof(TMp4_SoundEntryV2) &&
+              SoundEntryFixedLength(2) <= sizeof(TMp4_SampleEntry::Fixed));
 
 // Views of a sample entry's fixed part; the fields are in host order once ReadStsd has
 // converted them. Only meaningful for entries of the matching media kind.
 TMp4_VisualEntry VisualEntry(const TMp4_SampleEntry& Entry);
 TMp4_SoundEntry SoundEntry(const TMp4_SampleEntry& Entry);
+TMp4_SoundEntryV1 SoundEntryV1(const TMp4_SampleEntry& Entry);
+TMp4_SoundEntryV2 SoundEntryV2(const TMp4_SampleEntry& Entry);
+
+// Bytes of one PCM frame (one sample of every channel) as the description gives it; 0 when
+// the entry is not PCM or the value cannot be a real one.
+uint32_t PcmFrameSize(const TMp4_SampleEntry& Entry);
+
+// The fields of the header boxes after version and flags, in file order: one list serves
+// the reader and the writer. Io(v) reads a big-endian number and returns it, or writes v
+// and returns it unchanged; Io.Time(v) does the same for a time, a duration or an edit's
+// media time, 32 bits wide in version 0 boxes and 64 in version 1; Io.Raw(v) and
+// Io.Bytes(array) pass bytes kept as they stand in the file. The records are packed, so
+// numbers go by value.
+//
+// How "mvhd" and "mdhd" open:
+template <typename TIo, typename TRecord> void TimesAndScaleFields(TIo& Io, TRecord& R) {
+  R.CreationTime = Io.Time(R.CreationTime);
+  R.ModificationTime = Io.Time(R.ModificationTime);
+  R.TimeScale = Io(R.TimeScale);
+  R.Duration = Io.Time(R.Duration);
+}
+
+template <typename TIo> void MvhdFields(TIo& Io, TMp4_mvhd& M) {
+  TimesAndScaleFields(Io, M);
+  M.Rate = Io(M.Rate);
+  M.Volume = Io(M.Volume);
+  Io.Bytes(M.Reserved);
+  for (int i = 0; i < 9; ++i)
+    M.Matrix[i] = Io(M.Matrix[i]);
+  for (int i = 0; i < 6; ++i)
+    M.PreDefined[i] = Io(M.PreDefined[i]);
+  M.NextTrackId = Io(M.NextTrackId);
+}
+
+template <typename TIo> void TkhdFields(TIo& Io, TMp4_tkhd& T) {
+  T.CreationTime = Io.Time(T.CreationTime);
+  T.ModificationTime = Io.Time(T.ModificationTime);
+  T.TrackId = Io(T.TrackId);
+  T.Reserved1 = Io(T.Reserved1);
+  T.Duration = Io.Time(T.Duration);
+  Io.Bytes(T.Reserved2);
+  T.Layer = Io(T.Layer);
+  T.AlternateGroup = Io(T.AlternateGroup);
+  T.Volume = Io(T.Volume);
+  T.Reserved3 = Io.Raw(T.Reserved3);
+  for (int i = 0; i < 9; ++i)
+    T.Matrix[i] = Io(T.Matrix[i]);
+  T.Width = Io(T.Width);
+  T.Height = Io(T.Height);
+}
+
+template <typename TIo> void MdhdFields(TIo& Io, TMp4_mdhd& M) {
+  TimesAndScaleFields(Io, M);
+  M.Language = Io(M.Language);
+  M.Quality = Io(M.Quality);
+}
+
+template <typename TIo> void ElstEntryFields(TIo& Io, TMp4_elst_entry& E) {
+  E.SegmentDuration = Io.Time(E.SegmentDuration);
+  E.MediaTime = Io.Time(E.MediaTime);
+  E.RateInteger = Io(E.RateInteger);
+  E.RateFraction = Io(E.RateFraction);
+}
 
 } // namespace clw

@@ -2,37 +2,77 @@
 
 #include "mp4/Mp4BoxTypes.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace clw {
 
 TSampleEntryKind SampleEntryKind(TFourCC Type) {
   static const TFourCC video[] = {MakeFourCC("mp4v"), MakeFourCC("avc1"), MakeFourCC("encv"),
                                   MakeFourCC("s263")};
+  // Compressed sound of MP4, 3GP and MOV files; the PCM types are asked of IsPcmSampleEntry.
   static const TFourCC sound[] = {MakeFourCC("mp4a"), MakeFourCC("enca"), MakeFourCC("samr"),
-                                  MakeFourCC("sawb")};
+                                  MakeFourCC("sawb"), MakeFourCC("ac-3"), MakeFourCC("ec-3"),
+                                  MakeFourCC("alac"), MakeFourCC("alaw"), MakeFourCC("ulaw"),
+                                  MakeFourCC("ima4"), MakeFourCC(".mp3"), MakeFourCC("Opus"),
+                                  MakeFourCC("fLaC")};
   static const TFourCC system[] = {MakeFourCC("mp4s"), MakeFourCC("encs")};
   for (TFourCC t : video)
     if (t == Type) return {mkVideo, 78};
-  for (TFourCC t : sound)
-    if (t == Type) return {mkSound, 28};
+  if (IsPcmSampleEntry(Type) ||
+      std::find(std::begin(sound), std::end(sound), Type) != std::end(sound))
+    return {mkSound, int32_t(SoundEntryFixedLength(0))};
   for (TFourCC t : system)
     if (t == Type) return {mkSystem, 8};
-  // Uncompressed QuickTime sound: its payload has no child boxes.
-  if (Type == MakeFourCC("sowt") || Type == MakeFourCC("twos")) return {mkSound, -1};
   return {mkNone, -1};
 }
 
-TMp4_VisualEntry VisualEntry(const TMp4_SampleEntry& Entry) {
-  TMp4_VisualEntry out;
+namespace {
+
+template <typename TView> TView EntryView(const TMp4_SampleEntry& Entry) {
+  static_assert(sizeof(TView) <= sizeof Entry.Fixed);
+  TView out;
   std::memcpy(&out, Entry.Fixed, sizeof out);
   return out;
 }
 
+} // namespace
+
+TMp4_VisualEntry VisualEntry(const TMp4_SampleEntry& Entry) {
+  return EntryView<TMp4_VisualEntry>(Entry);
+}
+
 TMp4_SoundEntry SoundEntry(const TMp4_SampleEntry& Entry) {
-  TMp4_SoundEntry out;
-  std::memcpy(&out, Entry.Fixed, sizeof out);
-  return out;
+  return EntryView<TMp4_SoundEntry>(Entry);
+}
+
+TMp4_SoundEntryV1 SoundEntryV1(const TMp4_SampleEntry& Entry) {
+  return EntryView<TMp4_SoundEntryV1>(Entry);
+}
+
+TMp4_SoundEntryV2 SoundEntryV2(const TMp4_SampleEntry& Entry) {
+  return EntryView<TMp4_SoundEntryV2>(Entry);
+}
+
+uint32_t PcmFrameSize(const TMp4_SampleEntry& Entry) {
+  // Beyond 64 channels of 64-bit samples no recorder writes; such a value is damage.
+  constexpr uint64_t kLargest = 64 * 8;
+  if (!IsPcmSampleEntry(Entry.Type)) return 0;
+  const TMp4_SoundEntry head = SoundEntry(Entry);
+  // An ISO entry of version 1 keeps the version 0 layout; only the fields read count.
+  const uint16_t version =
+      Entry.FixedLength >= SoundEntryFixedLength(head.Version) ? head.Version : 0;
+  uint64_t size = 0;
+  if (version == 1) {
+    size = SoundEntryV1(Entry).BytesPerFrame;
+  } else if (version == 2) {
+    const TMp4_SoundEntryV2 v2 = SoundEntryV2(Entry);
+    size = uint64_t(v2.NumAudioChannels) * v2.ConstBitsPerChannel / 8;
+  } else {
+    size = uint64_t(head.ChannelCount) * head.SampleSize / 8;
+  }
+  return size == 0 || size > kLargest ? 0 : uint32_t(size);
 }
 
 THgMP4FileReader::THgMP4FileReader(const std::string& FileName,

@@ -9,7 +9,9 @@
 #include "streams/Endian.h"
 
 #include <algorithm>
+#include <concepts>
 #include <cstring>
+#include <type_traits>
 
 namespace clw {
 
@@ -25,6 +27,10 @@ void ToHost16(uint8_t* p) {
 }
 void ToHost32(uint8_t* p) {
   const uint32_t v = ReadBE32(p);
+  std::memcpy(p, &v, sizeof v);
+}
+void ToHost64(uint8_t* p) {
+  const uint64_t v = ReadBE64(p);
   std::memcpy(p, &v, sizeof v);
 }
 void WordsToHost(void* data, size_t words) {
@@ -63,13 +69,26 @@ void ConvertVisual(uint8_t* f) {
   ToHost16(f + 76); // colour table id
 }
 
-void ConvertSound(uint8_t* f) {
+// The version decides the layout, so unlike a video entry's it is converted too.
+void ConvertSound(TMp4_SampleEntry& Entry) {
+  uint8_t* f = Entry.Fixed;
+  const uint16_t version = ReadBE16(f + 8);
   ConvertCommon(f);
+  ToHost16(f + 8);  // version
+  ToHost16(f + 10); // revision
   ToHost16(f + 16); // channel count
   ToHost16(f + 18); // sample size
   ToHost16(f + 20); // compression id
   ToHost16(f + 22); // packet size
   ToHost32(f + 24); // sample rate, 16.16
+  if (Entry.FixedLength < SoundEntryFixedLength(version)) return;
+  if (version == 1) {
+    WordsToHost(f + 28, 4); // samples per packet, bytes per packet, frame, sample
+  } else if (version == 2) {
+    ToHost32(f + 28);       // size of the structure
+    ToHost64(f + 32);       // sample rate, a double
+    WordsToHost(f + 40, 6); // channels, 0x7F000000, bits, flags, bytes and frames per packet
+  }
 }
 
 template <typename TRecord> void BeginRecord(TRecord& Record, const uint8_t* Head) {
@@ -86,42 +105,74 @@ int64_t BytesLeft(THgMp4Stream& S) {
   return std::max<int64_t>(end - S.Stream->Position(), 0);
 }
 
-// Bytes up to the end of the current box as its header gives it, whatever the file holds.
-int64_t PayloadLeft(THgMp4Stream& S) {
-  if (!S.Stream || S.Depth == 0) return BytesLeft(S);
-  return std::max<int64_t>(S.Tags[S.Depth - 1].End() - S.Stream->Position(), 0);
-}
-
 bool ReadAll(THgMp4Stream& S, void* Buffer, int64_t Count) {
   return Count == 0 || S.Read(Buffer, Count) == Count;
 }
 
-// The times and duration of a header box, read before they go into its packed record.
-struct TTimes {
-  uint64_t Creation = 0;
-  uint64_t Modification = 0;
-  uint64_t Duration = 0;
+// Reads a header's fields in the order its field list gives them (MvhdFields, ...),
+// converting each number from big-endian as it goes. Ok turns false once the box runs
+// short; every field read past its end is zero.
+class TFieldReader {
+public:
+  TFieldReader(THgMp4Stream& S, uint8_t Version) : FS(S), FWide(Version == 1) {}
+
+  template <std::integral T> T operator()(T) { return T(Take(sizeof(T))); }
+  template <std::integral T> T Time(T) {
+    if (FWide) return T(Take(8));
+    const uint32_t v = uint32_t(Take(4));
+    // A 32-bit media time of 0xFFFFFFFF is -1, the empty edit.
+    if constexpr (std::is_signed_v<T>) return T(int32_t(v));
+    return T(v);
+  }
+  template <typename T> T Raw(T) {
+    T v;
+    Read(&v, sizeof v);
+    return v;
+  }
+  template <size_t N> void Bytes(uint8_t (&B)[N]) { Read(B, N); }
+
+  bool Ok = true;
+
+private:
+  uint64_t Take(int64_t Count) {
+    uint8_t b[8];
+    Read(b, Count);
+    uint64_t v = 0;
+    for (int64_t i = 0; i < Count; ++i)
+      v = (v << 8) | b[i];
+    return v;
+  }
+  void Read(void* Buffer, int64_t Count) { Ok = ReadAll(FS, Buffer, Count) && Ok; }
+
+  THgMp4Stream& FS;
+  bool FWide;
 };
 
-// Creation and modification time, then the fields up to the duration, then the duration:
-// 32-bit in version 0 boxes, 64-bit in version 1. Middle is what stands between the times
-// and the duration (the time scale, or the track ID and a reserved word).
-bool ReadTimes(THgMp4Stream& S, uint8_t Version, TTimes& Times, uint8_t* Middle,
-               int64_t MiddleLength) {
-  uint8_t field[16];
-  const int64_t width = Version == 1 ? 8 : 4;
-  if (!ReadAll(S, field, 2 * width)) return false;
-  Times.Creation = width == 8 ? ReadBE64(field) : ReadBE32(field);
-  Times.Modification = width == 8 ? ReadBE64(field + 8) : ReadBE32(field + 4);
-  if (!ReadAll(S, Middle, MiddleLength) || !ReadAll(S, field, width)) return false;
-  Times.Duration = width == 8 ? ReadBE64(field) : ReadBE32(field);
-  return true;
+// Version and flags, then the fields of the list; the record takes them only when the box
+// was read whole.
+template <typename TRecord>
+int32_t ReadHeaderBox(THgMp4Stream& S, TRecord& Record, void (*Fields)(TFieldReader&, TRecord&)) {
+  uint8_t head[4];
+  if (!ReadAll(S, head, sizeof head)) {
+    Record.Version = kNotRead;
+    return -1;
+  }
+  BeginRecord(Record, head);
+  TRecord r = Record;
+  TFieldReader reader(S, head[0]);
+  Fields(reader, r);
+  if (!reader.Ok) return -1;
+  r.Version = head[0];
+  Record = r;
+  return 0;
 }
 
 // The common head of the counted tables: version and flags, then the entry count, bounded
-// by the bytes left for entries of EntrySize. Null when the head itself is cut short.
+// by the bytes left for entries of EntrySize (EntrySizeV1 in a version 1 box, when given).
+// False when the head itself is cut short.
 template <typename TTable>
-bool BeginTable(THgMp4Stream& S, TTable& Table, int64_t EntrySize, uint8_t& Version) {
+bool BeginTable(THgMp4Stream& S, TTable& Table, int64_t EntrySize, uint8_t& Version,
+                int64_t EntrySizeV1 = 0) {
   uint8_t head[8];
   if (!ReadAll(S, head, sizeof head)) {
     Table.Version = kNotRead;
@@ -131,7 +182,8 @@ bool BeginTable(THgMp4Stream& S, TTable& Table, int64_t EntrySize, uint8_t& Vers
   }
   BeginRecord(Table, head);
   Version = head[0];
-  Table.EntryCount = BoundedCount(ReadBE32(head + 4), BytesLeft(S), EntrySize);
+  const int64_t entrySize = Version == 1 && EntrySizeV1 > 0 ? EntrySizeV1 : EntrySize;
+  Table.EntryCount = BoundedCount(ReadBE32(head + 4), BytesLeft(S), entrySize);
   return true;
 }
 
@@ -145,6 +197,35 @@ template <typename TRecord> int32_t ReadWordTable(THgMp4Stream& S, TRecord& Reco
   WordsToHost(Record.Table.data(), size_t(Record.EntryCount) * (sizeof(TEntry) / 4));
   Record.Version = version;
   return 0;
+}
+
+// The boxes that follow a sample entry's fixed part ("avcC", "esds", "btrt", "chan"...), as
+// nodes at Level under Parent. A QuickTime "wave" is entered: ffmpeg and QuickTime keep a
+// MOV sound track's "esds" there. Remainder is what the entry has left, Running the position
+// the tree gives the next box; returns the position after the last.
+int64_t ReadEntryChildren(THgMp4Stream& S, THgChunkTree& Tree, int32_t Parent, uint32_t Level,
+                          int64_t Remainder, int64_t Running) {
+  while (Remainder >= 8) {
+    uint32_t childSize = 0;
+    uint8_t childType[4];
+    if (S.ReadU32BE(childSize) != 4 || !ReadAll(S, childType, 4)) break;
+    Remainder -= 8;
+    if (childSize < 8) break; // not a box header; the rest of the entry is skipped below
+    const TFourCC type = ReadLE32(childType);
+    // A child that claims more than its entry holds is cut at the entry's end, so the next
+    // entry is still read from where it starts.
+    const int64_t body = std::min<int64_t>(int64_t(childSize) - 8, Remainder);
+    // "wave" closes with a terminator: eight bytes, type zero.
+    const int32_t node = type == 0 ? -1 : Tree.AddNode(Parent, type, Level, Running, childSize);
+    if (type == kwave && Level == 1)
+      ReadEntryChildren(S, Tree, node, Level + 1, body, Running + 8);
+    else
+      S.Skip(body);
+    Running += childSize;
+    Remainder -= body;
+  }
+  if (Remainder > 0) S.Skip(Remainder);
+  return Running;
 }
 
 } // namespace
@@ -164,94 +245,17 @@ int32_t THgMP4FileReader::ReadFtyp() {
 }
 
 int32_t THgMP4FileReader::ReadMvhd() {
-  if (!Atoms) return -1;
-  THgMp4Stream& S = *Atoms;
-  uint8_t head[4];
-  if (!ReadAll(S, head, 4)) {
-    Mvhd.Version = kNotRead;
-    return -1;
-  }
-  BeginRecord(Mvhd, head);
-  TMp4_mvhd m = Mvhd;
-  uint8_t scale[4];
-  uint8_t rest[80];
-  TTimes times;
-  if (!ReadTimes(S, head[0], times, scale, 4) || !ReadAll(S, rest, sizeof rest)) return -1;
-  m.CreationTime = times.Creation;
-  m.ModificationTime = times.Modification;
-  m.Duration = times.Duration;
-  m.TimeScale = ReadBE32(scale);
-  m.Rate = ReadBE32(rest);
-  m.Volume = ReadBE16(rest + 4);
-  std::memcpy(m.Reserved, rest + 6, sizeof m.Reserved);
-  for (int i = 0; i < 9; ++i)
-    m.Matrix[i] = ReadBE32(rest + 16 + 4 * i);
-  for (int i = 0; i < 6; ++i)
-    m.PreDefined[i] = ReadBE32(rest + 52 + 4 * i);
-  m.NextTrackId = ReadBE32(rest + 76);
-  m.Version = head[0];
-  Mvhd = m;
-  return 0;
+  return Atoms ? ReadHeaderBox(*Atoms, Mvhd, MvhdFields<TFieldReader>) : -1;
 }
 
 int32_t THgMP4FileReader::ReadTkhd() {
   if (Traks.empty() || !Atoms) return -1;
-  THgMp4Stream& S = *Atoms;
-  TMp4_tkhd& record = Traks.back().tkhd;
-  uint8_t head[4];
-  if (!ReadAll(S, head, 4)) {
-    record.Version = kNotRead;
-    return -1;
-  }
-  BeginRecord(record, head);
-  TMp4_tkhd t = record;
-  uint8_t ids[8];
-  uint8_t rest[60];
-  TTimes times;
-  if (!ReadTimes(S, head[0], times, ids, 8) || !ReadAll(S, rest, sizeof rest)) return -1;
-  t.CreationTime = times.Creation;
-  t.ModificationTime = times.Modification;
-  t.Duration = times.Duration;
-  t.TrackId = ReadBE32(ids);
-  t.Reserved1 = ReadBE32(ids + 4);
-  std::memcpy(t.Reserved2, rest, sizeof t.Reserved2);
-  t.Layer = ReadBE16(rest + 8);
-  t.AlternateGroup = ReadBE16(rest + 10);
-  t.Volume = ReadBE16(rest + 12);
-  std::memcpy(&t.Reserved3, rest + 14, sizeof t.Reserved3);
-  for (int i = 0; i < 9; ++i)
-    t.Matrix[i] = ReadBE32(rest + 16 + 4 * i);
-  t.Width = ReadBE32(rest + 52);
-  t.Height = ReadBE32(rest + 56);
-  t.Version = head[0];
-  record = t;
-  return 0;
+  return ReadHeaderBox(*Atoms, Traks.back().tkhd, TkhdFields<TFieldReader>);
 }
 
 int32_t THgMP4FileReader::ReadMdhd() {
   if (Traks.empty() || !Atoms) return -1;
-  THgMp4Stream& S = *Atoms;
-  TMp4_mdhd& record = Traks.back().mdhd;
-  uint8_t head[4];
-  if (!ReadAll(S, head, 4)) {
-    record.Version = kNotRead;
-    return -1;
-  }
-  BeginRecord(record, head);
-  TMp4_mdhd m = record;
-  uint8_t scale[4];
-  uint8_t rest[4];
-  TTimes times;
-  if (!ReadTimes(S, head[0], times, scale, 4) || !ReadAll(S, rest, sizeof rest)) return -1;
-  m.CreationTime = times.Creation;
-  m.ModificationTime = times.Modification;
-  m.Duration = times.Duration;
-  m.TimeScale = ReadBE32(scale);
-  m.Language = ReadBE16(rest);
-  m.Quality = ReadBE16(rest + 2);
-  m.Version = head[0];
-  record = m;
-  return 0;
+  return ReadHeaderBox(*Atoms, Traks.back().mdhd, MdhdFields<TFieldReader>);
 }
 
 int32_t THgMP4FileReader::ReadHdlr() {
@@ -267,14 +271,12 @@ int32_t THgMP4FileReader::ReadHdlr() {
   record.PreDefined = ReadBE32(fixed + 4);
   record.HandlerType = ReadLE32(fixed + 8);
   std::memcpy(record.Reserved, fixed + 12, sizeof record.Reserved);
-  // The name fills the rest of the box; its last byte is the terminating zero of an ISO
-  // name (or the last character of a QuickTime one, which is lost the same way).
-  record.Name.clear();
-  const int64_t nameLength = PayloadLeft(S);
-  if (nameLength > 1) {
-    record.Name.assign(size_t(std::min(nameLength - 1, BytesLeft(S))), '\0');
-    if (!record.Name.empty()) S.Read(record.Name.data(), int64_t(record.Name.size()));
-  }
+  // The name fills the rest of the box. An ISO name ends in a zero byte; a QuickTime name
+  // is a Pascal string (a length byte, then the characters) without one, so only a single
+  // trailing zero is dropped.
+  record.Name.assign(size_t(BytesLeft(S)), '\0');
+  if (!record.Name.empty()) S.Read(record.Name.data(), int64_t(record.Name.size()));
+  if (!record.Name.empty() && record.Name.back() == '\0') record.Name.pop_back();
   record.Version = fixed[0];
   return 0;
 }
@@ -305,42 +307,33 @@ int32_t THgMP4FileReader::ReadStsd(int32_t StsdNode) {
     const TSampleEntryKind kind = SampleEntryKind(entry.Type);
     if (kind.MediaKind != mkNone) trak.MediaKind = kind.MediaKind;
     const int64_t payload = int64_t(entry.Size) - kEntryHeaderLength;
-    const int64_t fixedLength = kind.FixedLength >= 0 ? kind.FixedLength : payload;
+    int64_t fixedLength = kind.FixedLength >= 0 ? kind.FixedLength : payload;
     // An entry that runs past what the box holds, or is too short for its own fixed part,
     // is cut or broken: a description with zeros for its dimensions or without its decoder
     // configuration would make an unplayable copy, so it counts as not read.
     if (payload < 0 || fixedLength > payload || int64_t(entry.Size) > available) return -1;
-    entry.FixedLength = uint32_t(fixedLength);
     const int64_t stored = std::min<int64_t>(fixedLength, sizeof entry.Fixed);
     if (!ReadAll(S, entry.Fixed, stored)) return -1;
     S.Skip(fixedLength - stored);
-    const int32_t node = trak.SampleDescriptions.AddNode(-1, entry.Type, 0, running, fixedLength);
-    running += fixedLength;
-
-    // What follows the fixed part are boxes: "avcC", "esds", "btrt", "pasp"...
-    int64_t remainder = payload - fixedLength;
-    while (remainder >= 8) {
-      uint32_t childSize = 0;
-      uint8_t childType[4];
-      if (S.ReadU32BE(childSize) != 4 || !ReadAll(S, childType, 4)) break;
-      remainder -= 8;
-      if (childSize < 8) break; // not a box header; the rest of the entry is skipped below
-      trak.SampleDescriptions.AddNode(node, ReadLE32(childType), 1, running, childSize);
-      running += childSize;
-      // A child that claims more than its entry holds is cut at the entry's end, so the
-      // next entry is still read from where it starts.
-      const int64_t body = std::min<int64_t>(int64_t(childSize) - 8, remainder);
-      S.Skip(body);
-      remainder -= body;
+    // A QuickTime sound description grows with its version. ISO files mark an entry as
+    // version 1 only inside a version 1 "stsd", and keep the version 0 layout there.
+    if (kind.MediaKind == mkSound && head[0] == 0) {
+      const int64_t full = SoundEntryFixedLength(ReadBE16(entry.Fixed + 8));
+      if (full > payload) return -1;
+      if (!ReadAll(S, entry.Fixed + fixedLength, full - fixedLength)) return -1;
+      fixedLength = full;
     }
-    if (remainder > 0) S.Skip(remainder);
+    entry.FixedLength = uint32_t(fixedLength);
+    const int32_t node = trak.SampleDescriptions.AddNode(-1, entry.Type, 0, running, fixedLength);
+    running = ReadEntryChildren(S, trak.SampleDescriptions, node, 1, payload - fixedLength,
+                                running + fixedLength);
   }
 
   for (TMp4_SampleEntry& entry : stsd.Entries) {
     if (trak.MediaKind == mkVideo)
       ConvertVisual(entry.Fixed);
     else if (trak.MediaKind == mkSound)
-      ConvertSound(entry.Fixed);
+      ConvertSound(entry);
     else
       ConvertCommon(entry.Fixed);
   }
@@ -391,6 +384,22 @@ int32_t THgMP4FileReader::ReadStss() {
 
 int32_t THgMP4FileReader::ReadStsc() {
   return Traks.empty() || !Atoms ? -1 : ReadWordTable(*Atoms, Traks.back().stsc);
+}
+
+int32_t THgMP4FileReader::ReadElst() {
+  if (Traks.empty() || !Atoms) return -1;
+  THgMp4Stream& S = *Atoms;
+  TMp4_elst& elst = Traks.back().elst;
+  uint8_t version = 0;
+  // Version 0 segments hold a 32-bit duration and media time, version 1 ones 64-bit.
+  if (!BeginTable(S, elst, 12, version, 20)) return -1;
+  elst.Table.assign(elst.EntryCount, TMp4_elst_entry{});
+  // A last partial segment is kept zero-padded, as in the other tables.
+  TFieldReader fields(S, version);
+  for (TMp4_elst_entry& entry : elst.Table)
+    ElstEntryFields(fields, entry);
+  elst.Version = version;
+  return 0;
 }
 
 int32_t THgMP4FileReader::ReadStsz() {

@@ -1,4 +1,6 @@
+#include "mp4/Mp4BoxTypes.h"
 #include "streams/Endian.h"
+#include "support/MediaTools.h"
 #include "support/Mp4Builder.h"
 
 #include <gtest/gtest.h>
@@ -56,6 +58,11 @@ TEST(Mp4Headers, FileTypeAndHandlerName) {
   ASSERT_EQ(hdlr.Reader.ReadHdlr(), 0);
   EXPECT_EQ(+hdlr.Trak().hdlr.HandlerType, MakeFourCC("soun"));
   EXPECT_EQ(hdlr.Trak().hdlr.Name, "SoundHandler");
+  // A QuickTime name is a Pascal string without a terminator: its last character stays.
+  TOneBox pascal(Box("hdlr", Join({FullBoxHead(0), BytesOf("mhlrsoun"), TBytes(12, 0),
+                                   BytesOf("\x0cSoundHandler")})));
+  ASSERT_EQ(pascal.Reader.ReadHdlr(), 0);
+  EXPECT_EQ(pascal.Trak().hdlr.Name, "\x0cSoundHandler");
   // Cut by the end of the file: no padding out to what the box claims.
   TOneBox cut(Box("hdlr", HdlrPayload("vide", "VideoHandler")), 24 + 5);
   ASSERT_EQ(cut.Reader.ReadHdlr(), 0);
@@ -82,7 +89,8 @@ TEST(Mp4Tables, CutBoxLeavesRecordNotRead) {
         CUT_CASE("stts", ReadStts(), Traks.back().stts),
         CUT_CASE("stss", ReadStss(), Traks.back().stss),
         CUT_CASE("stsc", ReadStsc(), Traks.back().stsc),
-        CUT_CASE("stsz", ReadStsz(), Traks.back().stsz)}) {
+        CUT_CASE("stsz", ReadStsz(), Traks.back().stsz),
+        CUT_CASE("elst", ReadElst(), Traks.back().elst)}) {
     TOneBox one(Box(MakeFourCC(type[0], type[1], type[2], type[3]), FullBoxHead(1)));
     EXPECT_EQ(read(one.Reader), -1) << type;
     EXPECT_EQ(version(one.Reader), kNotRead) << type;
@@ -113,20 +121,118 @@ TEST(Mp4SampleDescription, EntriesTheirKindsAndChildren) {
   EXPECT_EQ(+SoundEntry(aac.Trak().stsd.Entries[0]).ChannelCount, 2);
   EXPECT_EQ(+SoundEntry(aac.Trak().stsd.Entries[0]).SampleRate, 44100u << 16);
 
-  // Uncompressed sound: its whole payload is the fixed part.
-  TOneBox pcm(Box("stsd", TablePayload(1, SoundSampleEntry("sowt", 2, 16, 48000))));
+  // Uncompressed sound is an ordinary sound entry: 28 fixed bytes, then its boxes.
+  TOneBox pcm(
+      Box("stsd", TablePayload(1, SoundSampleEntry("sowt", 2, 16, 48000, {Box("chan", 16)}))));
   ASSERT_EQ(pcm.Reader.ReadStsd(1), 0);
-  EXPECT_EQ(
-      std::tuple(+pcm.Trak().stsd.Entries[0].FixedLength, pcm.Trak().SampleDescriptions.Count()),
-      std::tuple(28u, 1u));
+  EXPECT_EQ(+pcm.Trak().stsd.Entries[0].FixedLength, 28u);
+  EXPECT_EQ(pcm.Trak().SampleDescriptions.FindChild(0, MakeFourCC("chan")), 1);
+}
 
-  // A QuickTime version 1 sound entry has 16 more bytes before its children; read as a
-  // child header they claim 1024 bytes. The next entry is still read from its start.
-  const TBytes extra = Words({1024, 0xEEEEEEEE, 2, 2});
-  TOneBox v1(Box("stsd", TablePayload(2, Join({SoundSampleEntry("mp4a", 1, 16, 8000, {}, extra),
-                                               SoundSampleEntry("sowt", 2, 16, 8000)}))));
+// Node types of a sample-description tree in order, with their levels.
+std::vector<std::pair<std::string, uint32_t>> Shape(const THgChunkTree& Tree) {
+  std::vector<std::pair<std::string, uint32_t>> shape;
+  for (int32_t i = 0; i < int32_t(Tree.Count()); ++i)
+    shape.emplace_back(FourCCToString(Tree.Id(i)), Tree.ListType(i));
+  return shape;
+}
+
+// QuickTime sound descriptions of version 1 and 2 carry more fixed fields before their
+// boxes; taken for a box header, they would hide "wave" and the "esds" in it.
+TEST(Mp4SampleDescription, QuickTimeSoundVersionsAreFields) {
+  const TMp4Box wave =
+      Container("wave", {Box("frma", BytesOf("mp4a")), Box("mp4a", 4, 0), Box("esds", 30),
+                         Box(TFourCC(0), TBytes{})}); // the terminator ffmpeg writes
+  TOneBox box(Box(
+      "stsd",
+      TablePayload(
+          2, Join({SoundSampleEntryV1("mp4a", 2, 44100, {1024, 0, 0, 2}, {wave, Box("chan", 16)}),
+                   SoundSampleEntryV2("lpcm", {96000, 6, 24, 0xC}, {Box("chan", 16)})}))));
+  ASSERT_EQ(box.Reader.ReadStsd(1), 0);
+  const TMp4Trak& t = box.Trak();
+  const TMp4_SoundEntryV1 aac = SoundEntryV1(t.stsd.Entries[0]);
+  EXPECT_EQ(+t.stsd.Entries[0].FixedLength, 44u);
+  EXPECT_EQ(std::tuple(+aac.Head.Version, +aac.Head.ChannelCount, +aac.Head.SampleRate,
+                       +aac.SamplesPerPacket, +aac.BytesPerSample),
+            std::tuple(1, 2, 44100u << 16, 1024u, 2u));
+  const TMp4_SoundEntryV2 lpcm = SoundEntryV2(t.stsd.Entries[1]);
+  EXPECT_EQ(+t.stsd.Entries[1].FixedLength, 64u);
+  EXPECT_EQ(std::tuple(+lpcm.Head.Version, +lpcm.AudioSampleRate, +lpcm.NumAudioChannels,
+                       +lpcm.Always7F000000, +lpcm.ConstBitsPerChannel, +lpcm.FormatSpecificFlags),
+            std::tuple(2, 96000.0, 6u, 0x7F000000u, 24u, 0xCu));
+  using TShape = std::vector<std::pair<std::string, uint32_t>>;
+  EXPECT_EQ(Shape(t.SampleDescriptions), (TShape{{"mp4a", 0},
+                                                 {"wave", 1},
+                                                 {"frma", 2},
+                                                 {"mp4a", 2},
+                                                 {"esds", 2},
+                                                 {"chan", 1},
+                                                 {"lpcm", 0},
+                                                 {"chan", 1}}));
+
+  // An ISO entry marked version 1 stands only in a version 1 "stsd" and keeps the version
+  // 0 layout: its "esds" follows the 28 fixed bytes.
+  TBytes iso = SoundSampleEntry("mp4a", 2, 16, 48000, {Box("esds", 20)});
+  iso[8 + 9] = 1;
+  TOneBox v1(Box("stsd", Join({FullBoxHead(1), BE32(1), iso})));
   ASSERT_EQ(v1.Reader.ReadStsd(1), 0);
-  EXPECT_EQ(+v1.Trak().stsd.Entries[1].Type, MakeFourCC("sowt"));
+  EXPECT_EQ(+v1.Trak().stsd.Entries[0].FixedLength, 28u);
+  EXPECT_EQ(v1.Trak().SampleDescriptions.FindChild(0, kesds), 1);
+}
+
+TEST(Mp4SampleDescription, PcmFrameSizeOfEachVersion) {
+  for (const auto& [name, entry, frame] :
+       {std::tuple("sowt v0 stereo", SoundSampleEntry("sowt", 2, 16, 48000), 4u),
+        std::tuple("twos v0 8-bit mono", SoundSampleEntry("twos", 1, 8, 8000), 1u),
+        std::tuple("in24 v1", SoundSampleEntryV1("in24", 2, 48000, {1, 3, 6, 3}), 6u),
+        std::tuple("lpcm v2", SoundSampleEntryV2("lpcm", {96000, 6, 24}), 18u),
+        std::tuple("64 doubles", SoundSampleEntryV2("fl64", {48000, 64, 64}), 512u),
+        std::tuple("65 doubles", SoundSampleEntryV2("fl64", {48000, 65, 64}), 0u),
+        std::tuple("no channels", SoundSampleEntry("sowt", 0, 16, 48000), 0u),
+        std::tuple("compressed", SoundSampleEntry("mp4a", 2, 16, 48000), 0u)}) {
+    TOneBox box(Box("stsd", TablePayload(1, entry)));
+    ASSERT_EQ(box.Reader.ReadStsd(1), 0) << name;
+    EXPECT_EQ(PcmFrameSize(box.Trak().stsd.Entries[0]), frame) << name;
+  }
+}
+
+// What ffmpeg writes into MOV: AAC as a version 1 description with "esds" inside "wave",
+// 16-bit PCM as a version 0 "sowt", and above 65535 Hz as a version 2 "lpcm". Each track
+// has an edit list (AAC's skips the encoder's 1024 priming samples) and a QuickTime name.
+TEST(Mp4SampleDescription, FfmpegMovSound) {
+  struct {
+    const char* File;
+    const char* Arguments;
+    const char* Type;
+    uint16_t Version;
+    uint32_t FrameSize;
+    int64_t MediaTime;
+  } const clips[] = {
+      {"sound_aac.mov", "-f lavfi -i sine=sample_rate=48000:duration=1 -ac 2 -c:a aac", "mp4a", 1,
+       0, 1024},
+      {"sound_pcm.mov", "-f lavfi -i sine=sample_rate=48000:duration=1 -ac 2 -c:a pcm_s16le",
+       "sowt", 0, 4, 0},
+      {"sound_pcm96k.mov", "-f lavfi -i sine=sample_rate=96000:duration=1 -ac 2 -c:a pcm_s16le",
+       "lpcm", 2, 4, 0}};
+  for (const auto& clip : clips) {
+    SCOPED_TRACE(clip.File);
+    const std::string path = MakeClip(clip.File, clip.Arguments);
+    ASSERT_FALSE(path.empty());
+    THgMP4FileReader reader(path);
+    ASSERT_EQ(reader.Analyze(0), kDone);
+    EXPECT_EQ(reader.Error, kNoDamage);
+    ASSERT_EQ(reader.TrackCount(), 1);
+    const TMp4Trak& t = reader.Traks[0];
+    const TMp4_SampleEntry& entry = t.stsd.Entries.at(0);
+    EXPECT_EQ(FourCCToString(entry.Type), clip.Type);
+    EXPECT_EQ(+SoundEntry(entry).Version, clip.Version);
+    EXPECT_EQ(PcmFrameSize(entry), clip.FrameSize);
+    const THgChunkTree& tree = t.SampleDescriptions;
+    const int32_t wave = tree.FindChild(0, kwave);
+    EXPECT_EQ(wave >= 0 && tree.FindChild(wave, kesds) >= 0, clip.Version == 1);
+    EXPECT_EQ(t.hdlr.Name, "\x0cSoundHandler");
+    EXPECT_EQ(t.elst.Table, (std::vector<TMp4_elst_entry>{{1000, clip.MediaTime, 1, 0}}));
+  }
 }
 
 TEST(Mp4SampleDescription, DamagedEntriesAreNotRead) {
@@ -135,11 +241,14 @@ TEST(Mp4SampleDescription, DamagedEntriesAreNotRead) {
   cut.resize(8 + 40);
   TBytes tooShort = avc;
   WriteBE32(tooShort.data(), 8 + 20); // shorter than its own fixed part
+  TBytes shortV1 = SoundSampleEntryV1("mp4a", 2, 48000, {});
+  WriteBE32(shortV1.data(), 8 + 36); // room for version 0 fields, not for version 1 ones
   // A count no box can hold is bounded before anything is allocated.
   for (const auto& [entries, count, keep] :
        {std::tuple(cut, 1u, std::optional<size_t>()),
         std::tuple(avc, 1u, std::optional<size_t>(68)),
         std::tuple(tooShort, 1u, std::optional<size_t>()),
+        std::tuple(shortV1, 1u, std::optional<size_t>()),
         std::tuple(avc, 0xFFFFFFFFu, std::optional<size_t>())}) {
     TOneBox box(Box("stsd", TablePayload(count, entries)), keep);
     EXPECT_EQ(box.Reader.ReadStsd(1), -1);
@@ -188,6 +297,16 @@ TEST(Mp4SampleTables, CountsAreBoundedByTheBox) {
   ASSERT_EQ(stts.Reader.ReadStts(), 0);
   EXPECT_EQ(stts.Trak().stts.EntryCount, 2u);
   EXPECT_EQ(stts.Trak().stts.Table[1].SampleDelta, 20u);
+
+  // Edit-list segments are 12 bytes in version 0 and 20 in version 1: 40 bytes hold three
+  // and a partial one, or two.
+  for (const auto& [version, count] : {std::tuple(0, 4u), std::tuple(1, 2u)}) {
+    TOneBox elst(
+        Box("elst", Join({FullBoxHead(uint8_t(version)), BE32(0xFFFFFFFF), TBytes(40, 0xFF)})));
+    ASSERT_EQ(elst.Reader.ReadElst(), 0);
+    EXPECT_EQ(elst.Trak().elst.EntryCount, count);
+    EXPECT_EQ(elst.Trak().elst.Table[0].MediaTime, -1);
+  }
 }
 
 } // namespace

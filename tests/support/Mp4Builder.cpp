@@ -56,6 +56,13 @@ TBytes SampleEntry(const char (&type)[5], const TBytes& fixed, const std::vector
   return Join({BE32(uint32_t(inner.size() + 8)), BytesOf(type), inner});
 }
 
+// The version 0 part of a sound description; the rate is 16.16.
+TBytes SoundHead(uint16_t version, uint16_t channels, uint16_t sampleSize, uint16_t compressionId,
+                 uint32_t rate) {
+  return Join({TBytes(6, 0), BE16(1), BE16(version), BE16(0), BE32(0), BE16(channels),
+               BE16(sampleSize), BE16(compressionId), BE16(0), BE32(rate)});
+}
+
 // The exp-Golomb codes of first_mb_in_slice and slice_type, then a stop bit and zero bits
 // to the byte boundary.
 TBytes SliceHeaderBits(uint32_t firstMb, uint32_t sliceType) {
@@ -135,9 +142,25 @@ TBytes VisualSampleEntry(const char (&type)[5], uint16_t width, uint16_t height,
 TBytes SoundSampleEntry(const char (&type)[5], uint16_t channels, uint16_t sampleSize,
                         uint32_t sampleRate, const std::vector<TMp4Box>& children,
                         const TBytes& extra) {
-  const TBytes fixed = Join({TBytes(6, 0), BE16(1), BE16(0), BE16(0), BE32(0), BE16(channels),
-                             BE16(sampleSize), BE16(0), BE16(0), BE32(sampleRate << 16)});
-  return SampleEntry(type, fixed, children, extra);
+  return SampleEntry(type, SoundHead(0, channels, sampleSize, 0, sampleRate << 16), children,
+                     extra);
+}
+
+TBytes SoundSampleEntryV1(const char (&type)[5], uint16_t channels, uint32_t sampleRate,
+                          const TSoundV1& fields, const std::vector<TMp4Box>& children) {
+  const TBytes fixed = Join({SoundHead(1, channels, 16, 0xFFFE, sampleRate << 16),
+                             Words({fields.SamplesPerPacket, fields.BytesPerPacket,
+                                    fields.BytesPerFrame, fields.BytesPerSample})});
+  return SampleEntry(type, fixed, children, {});
+}
+
+TBytes SoundSampleEntryV2(const char (&type)[5], const TSoundV2& fields,
+                          const std::vector<TMp4Box>& children) {
+  const TBytes fixed = Join({SoundHead(2, 3, 16, 0xFFFE, 0x10000), BE32(72),
+                             BE64(std::bit_cast<uint64_t>(fields.Rate)),
+                             Words({fields.Channels, 0x7F000000, fields.BitsPerChannel,
+                                    fields.Flags, fields.BytesPerPacket, fields.FramesPerPacket})});
+  return SampleEntry(type, fixed, children, {});
 }
 
 TBytes Words(const std::vector<uint32_t>& values) {

@@ -87,6 +87,20 @@ TBytes SoundSampleEntry(const char (&type)[5], uint16_t channels, uint16_t sampl
                         uint32_t sampleRate, const std::vector<TMp4Box>& children = {},
                         const TBytes& extra = {});
 
+// QuickTime sound descriptions of version 1 and 2: the version 0 part with its version set
+// (in version 2 holding the fixed values 3, 16, -2, 0, 1.0), then the fields the version adds.
+struct TSoundV1 {
+  uint32_t SamplesPerPacket = 1024, BytesPerPacket = 0, BytesPerFrame = 0, BytesPerSample = 2;
+};
+struct TSoundV2 {
+  double Rate = 96000;
+  uint32_t Channels = 2, BitsPerChannel = 16, Flags = 0xC, BytesPerPacket = 4, FramesPerPacket = 1;
+};
+TBytes SoundSampleEntryV1(const char (&type)[5], uint16_t channels, uint32_t sampleRate,
+                          const TSoundV1& fields, const std::vector<TMp4Box>& children = {});
+TBytes SoundSampleEntryV2(const char (&type)[5], const TSoundV2& fields,
+                          const std::vector<TMp4Box>& children = {});
+
 // A full box of an entry count and entries ("stsd", "stts", "stsc", "stss", "stco", "co64").
 TBytes TablePayload(uint32_t count, const TBytes& entries);
 TBytes StszPayload(uint32_t sampleSize, uint32_t count, const std::vector<uint32_t>& sizes = {});

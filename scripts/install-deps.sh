@@ -6,4 +6,4 @@ apt-get update
 apt-get install -y --no-install-recommends \
   build-essential cmake ninja-build pkg-config \
   googletest libgtest-dev libgmock-dev libcli11-dev \
-  ffmpeg clang libclang-rt-14-dev
+  ffmpeg clang libclang-rt-14-dev libfaad2 libfaad-dev

@@ -17,58 +17,8 @@ if [[ ! -x $bench ]]; then
 fi
 data=$build/bench-data
 mkdir -p "$data"
-file=$data/mp4-moovless-${size_mib}MiB.mp4
 
-# The top-level boxes of a file, one "type offset size header_length" line each. Walking
-# the headers is the only sound way to find the "moov": its four letters can turn up
-# anywhere in compressed media data.
-boxes() {
-  python3 - "$1" <<'PY'
-import os, struct, sys
-path = sys.argv[1]
-size = os.path.getsize(path)
-with open(path, "rb") as f:
-    pos = 0
-    while pos + 8 <= size:
-        f.seek(pos)
-        head = f.read(16)
-        length, kind = struct.unpack(">I4s", head[:8])
-        header = 8
-        if length == 1 and len(head) == 16:
-            length, header = struct.unpack(">Q", head[8:])[0], 16
-        elif length == 0:
-            length = size - pos
-        if length < header:
-            break
-        print(kind.decode("latin-1"), pos, length, header)
-        pos += length
-PY
-}
-
-if [[ ! -f $file ]]; then
-  # Noise keeps the encoder at a camera's bit rate (about 80 Mbit/s at 720p) while
-  # ultrafast keeps the encoding to seconds; the clip is then repeated without re-encoding.
-  clip=$data/mp4-clip-20s.mp4
-  if [[ ! -f $clip ]]; then
-    echo "encoding $clip"
-    ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=s=1280x720:r=30,noise=alls=40:allf=t+u" \
-      -f lavfi -i "sine=f=440:r=48000" -t 20 -c:v libx264 -preset ultrafast -g 30 \
-      -c:a aac -b:a 128k "$clip.tmp.mp4"
-    mv "$clip.tmp.mp4" "$clip"
-  fi
-  echo "making $file"
-  tmp=$file.tmp.mp4
-  ffmpeg -nostdin -v error -y -stream_loop -1 -i "$clip" -map 0 -c copy \
-    -fs $((size_mib * 1048576)) -chunk_duration 1000000 -f mp4 "$tmp"
-  moov=$(boxes "$tmp" | awk '$1 == "moov" { print $2; exit }')
-  if [[ -z $moov ]]; then
-    echo "mp4_check_bench: ffmpeg wrote no top-level moov into $tmp" >&2
-    exit 1
-  fi
-  truncate -s "$moov" "$tmp"
-  mv "$tmp" "$file"
-fi
-media_bytes=$(boxes "$file" | awk '$1 == "mdat" { print $3 - $4; exit }')
+read -r file media_bytes _ < <("$root/bench/make_moovless_mp4.sh" "$size_mib" "$data")
 
 now() { date +%s%N; }
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'; }

@@ -1,7 +1,9 @@
 #include "app/FileFormats.h"
 
 #include "avi/HgAVIFile.h"
+#include "mp4repair/HgMP4FileWriter.h"
 #include "mp4repair/MediaDataAnalysis.h"
+#include "mp4repair/ReferenceClip.h"
 #include "streams/Endian.h"
 
 #include <sys/stat.h>
@@ -27,8 +29,9 @@ int32_t DetectFileKind(const std::string& FileName) {
   return kindUnknown;
 }
 
-void TFormatRegistry::Register(int32_t Kind, TReaderMaker MakeReader, TWriterMaker MakeWriter) {
-  FEntries[Kind] = TEntry{std::move(MakeReader), std::move(MakeWriter)};
+void TFormatRegistry::Register(int32_t Kind, TReaderMaker MakeReader, TWriterMaker MakeWriter,
+                               TReferenceOpener OpenReference) {
+  FEntries[Kind] = TEntry{std::move(MakeReader), std::move(MakeWriter), std::move(OpenReference)};
 }
 
 bool TFormatRegistry::HasReader(int32_t Kind) const {
@@ -55,6 +58,15 @@ std::unique_ptr<THgFileWriter> TFormatRegistry::CreateWriter(int32_t Kind, THgFi
   return it->second.MakeWriter(Reader, FileName);
 }
 
+std::unique_ptr<THgFileReader>
+TFormatRegistry::OpenReference(int32_t Kind, const std::string& FileName, int32_t& Refusal,
+                               const THgProgressEvent& Progress) const {
+  Refusal = rvUnreadable;
+  auto it = FEntries.find(Kind);
+  if (it == FEntries.end() || !it->second.OpenReference) return nullptr;
+  return it->second.OpenReference(FileName, Refusal, Progress);
+}
+
 const TFormatRegistry& TFormatRegistry::BuiltIn() {
   static const TFormatRegistry registry = [] {
     TFormatRegistry formats;
@@ -67,13 +79,19 @@ const TFormatRegistry& TFormatRegistry::BuiltIn() {
           return std::make_unique<THgAVIFileWriter>(static_cast<THgAVIFileReader&>(Reader),
                                                     FileName);
         });
-    // MP4-family files can be checked; their repair is not built yet.
     formats.Register(
         kindMp4,
         [](const std::string& FileName) -> std::unique_ptr<THgFileReader> {
           return std::make_unique<THgMP4FileReader>(FileName, &MediaDataAnalysis());
         },
-        nullptr);
+        [](THgFileReader& Reader, const std::string& FileName) -> std::unique_ptr<THgFileWriter> {
+          return std::make_unique<THgMP4FileWriter>(static_cast<THgMP4FileReader&>(Reader),
+                                                    FileName);
+        },
+        [](const std::string& FileName, int32_t& Refusal,
+           const THgProgressEvent& Progress) -> std::unique_ptr<THgFileReader> {
+          return OpenReferenceClip(FileName, Refusal, Progress);
+        });
     return formats;
   }();
   return registry;

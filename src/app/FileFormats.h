@@ -31,13 +31,23 @@ public:
   using TWriterMaker =
       std::function<std::unique_ptr<THgFileWriter>(THgFileReader&, const std::string&)>;
 
-  void Register(int32_t Kind, TReaderMaker MakeReader, TWriterMaker MakeWriter);
+  // Opens and analyses a reference clip for the writers of a kind that take one; null with
+  // a refusal (TReferenceVerdict) when it cannot serve.
+  using TReferenceOpener = std::function<std::unique_ptr<THgFileReader>(
+      const std::string&, int32_t& Refusal, const THgProgressEvent&)>;
+
+  void Register(int32_t Kind, TReaderMaker MakeReader, TWriterMaker MakeWriter,
+                TReferenceOpener OpenReference = nullptr);
   bool HasReader(int32_t Kind) const;
   bool HasWriter(int32_t Kind) const;
   // Null when no format of that kind is built in.
   std::unique_ptr<THgFileReader> CreateReader(int32_t Kind, const std::string& FileName) const;
   std::unique_ptr<THgFileWriter> CreateWriter(int32_t Kind, THgFileReader& Reader,
                                               const std::string& FileName) const;
+  // Refusal 1 (unusable) when the kind takes no reference.
+  std::unique_ptr<THgFileReader> OpenReference(int32_t Kind, const std::string& FileName,
+                                               int32_t& Refusal,
+                                               const THgProgressEvent& Progress = {}) const;
 
   // The formats this build can check and repair.
   static const TFormatRegistry& BuiltIn();
@@ -46,6 +56,7 @@ private:
   struct TEntry {
     TReaderMaker MakeReader;
     TWriterMaker MakeWriter;
+    TReferenceOpener OpenReference;
   };
   std::map<int32_t, TEntry> FEntries;
 };

@@ -41,8 +41,14 @@ constexpr const char* kResources[3][TMessages::kCount] = {
         "Visit CLW Web site",
         "Mpeg-4 files",
         "Video files",
-        "There doesn't need to be important information (audio and video headers for example) for your MP4 video to need repair. If you have another MP4 video file that was recorded on the same camera/camcorder, it's better to take that information from a fault-free video to repair the current video. Do you wish to proceed?",
+        "There doesn't need to be important information (audio and video headers for example) for "
+        "your MP4 video to need repair. If you have another MP4 video file that was recorded on "
+        "the same camera/camcorder, it's better to take that information from a fault-free video "
+        "to repair the current video. Do you wish to proceed?",
         "The file could not be repaired.",
+        "The file is repaired, without its sound.",
+        "This reference file cannot be used: it is not an intact MP4, MOV or 3GP video.",
+        "This reference file cannot be used: its video is not H.264.",
     },
     // Russian
     {
@@ -79,8 +85,14 @@ constexpr const char* kResources[3][TMessages::kCount] = {
         "Посетить сайт программы",
         "Mpeg-4 файлы",
         "Видео-файлы",
-        "В обрабатываемом видео файле не хватает важной информации (заголовков аудио и видео дорожек) для восстановления. Если у вас есть другой MP4 видео файл, записанный на том же оборудовании (камера/фотоаппарат), не содержащий ошибок, рекомендуется использовать недостающую информацию из этого файла. Вы хотите сделать это?",
+        "В обрабатываемом видео файле не хватает важной информации (заголовков аудио и видео "
+        "дорожек) для восстановления. Если у вас есть другой MP4 видео файл, записанный на том же "
+        "оборудовании (камера/фотоаппарат), не содержащий ошибок, рекомендуется использовать "
+        "недостающую информацию из этого файла. Вы хотите сделать это?",
         "Не удалось восстановить файл.",
+        "Файл восстановлен, но без звука.",
+        "Этот файл-образец нельзя использовать: это не целый видеофайл MP4, MOV или 3GP.",
+        "Этот файл-образец нельзя использовать: его видео не в формате H.264.",
     },
     // German
     {
@@ -117,9 +129,18 @@ constexpr const char* kResources[3][TMessages::kCount] = {
         "Den Standort des Programms zu besuchen",
         "Mpeg-4 Dateien",
         "Die Video-Dateien",
-        "In bearbeitetem VideoFile (VideoDatei) fehlt es an den wichtigen Informationen (der Titel audio- und Video der Bahnen) fur die Wiederherstellung. Wenn Sie anderen MP4 VideoFile (VideoDatei) haben, Aufgezeichnet auf der selben Ausrustung (Kamera/Fotoapparat), nicht der Enthaltende Der Fehler, es ist empfehlenswert, die fehlenden Informationen aus dieser Datei (File) zu verwenden. Machen Sie es  wollen?",
+        "In bearbeitetem VideoFile (VideoDatei) fehlt es an den wichtigen Informationen (der Titel "
+        "audio- und Video der Bahnen) fur die Wiederherstellung. Wenn Sie anderen MP4 VideoFile "
+        "(VideoDatei) haben, Aufgezeichnet auf der selben Ausrustung (Kamera/Fotoapparat), nicht "
+        "der Enthaltende Der Fehler, es ist empfehlenswert, die fehlenden Informationen aus dieser "
+        "Datei (File) zu verwenden. Machen Sie es  wollen?",
         "Die Datei konnte nicht wiederhergestellt werden.",
-    },};
+        "Die Datei ist wiederhergestellt, aber ohne Ton.",
+        "Diese Referenzdatei ist nicht verwendbar: Sie ist kein intaktes MP4-, MOV- oder "
+        "3GP-Video.",
+        "Diese Referenzdatei ist nicht verwendbar: Ihr Video ist nicht H.264.",
+    },
+};
 
 } // namespace
 
@@ -131,7 +152,8 @@ const char* TMessages::Resource(int32_t Identifier) {
 }
 
 TMessages::TMessages(uint32_t Language) : FLanguage(Language <= langGerman ? Language : 0) {
-  for (int32_t n = 1; n <= kCount; ++n) FTexts[size_t(n - 1)] = Resource(Identifier(FLanguage, n));
+  for (int32_t n = 1; n <= kCount; ++n)
+    FTexts[size_t(n - 1)] = Resource(Identifier(FLanguage, n));
 }
 
 const std::string& TMessages::Text(int32_t EnglishId) const {

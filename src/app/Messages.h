@@ -47,17 +47,20 @@ enum TMessageId : int32_t {
   msgVideoFiles = 10033,
   msgReferenceQuestion = 10034,
   msgNotRepaired = 10035,
+  msgRepairedWithoutSound = 10036,
+  msgReferenceUnusable = 10037,
+  msgReferenceNotH264 = 10038,
 };
 
 class TMessages {
 public:
-  static constexpr int32_t kCount = 35;
+  static constexpr int32_t kCount = 38;
 
   // Loads the texts of one language; a language above 2 loads English.
   explicit TMessages(uint32_t Language = langEnglish);
 
   uint32_t Language() const { return FLanguage; }
-  // Text by English identifier (10001..10035); an unknown identifier gives "".
+  // Text by English identifier (10001..10038); an unknown identifier gives "".
   const std::string& Text(int32_t EnglishId) const;
   const std::string& operator[](int32_t EnglishId) const { return Text(EnglishId); }
 

@@ -140,7 +140,8 @@ void TRepairJob::OpenInput(bool ShowDialog) {
     Reader.reset();
     InputDirectory = WithTrailingSlash(selection->Directory);
     InputFiles.clear();
-    for (const auto& name : selection->Names) InputFiles.push_back({name, 0});
+    for (const auto& name : selection->Names)
+      InputFiles.push_back({name, 0});
   } else {
     if (InputFileName.empty()) return;
     InputFiles = {{FileNamePart(InputFileName), 0}};
@@ -324,7 +325,7 @@ bool TRepairJob::CheckFile(int32_t Index) {
 // Writes the current file's repaired copy into a temporary name beside the output and
 // moves it into place only when the writer finished; anything else removes it, so a
 // failed or cancelled repair never leaves a file that looks repaired. True on success.
-bool TRepairJob::WriteOneFile(std::unique_ptr<THgFileReader>& KeptReference) {
+bool TRepairJob::WriteOneFile() {
   const std::string partial = OutputFileName + kPartialSuffix;
   if (IsSameFile(OutputFileName, InputFileName) || IsSameFile(partial, InputFileName)) {
     FView.ShowMessage(FMessages[msgSameAsInput], FMessages[msgErrorCaption],
@@ -350,20 +351,25 @@ bool TRepairJob::WriteOneFile(std::unique_ptr<THgFileReader>& KeptReference) {
   } catch (...) {
     written = false;
   }
+  bool withoutSound = false;
   if (Writer) {
     Writer->OnReferenceNeeded = nullptr;
     if (Writer->ReferenceReader) KeptReference = std::move(Writer->ReferenceReader);
     Writer->OnProgress = nullptr;
+    withoutSound = Writer->WithoutSound;
   }
   Writer.reset(); // closes the output before it is renamed or removed
-  if (written && std::rename(partial.c_str(), OutputFileName.c_str()) == 0) return true;
+  if (written && std::rename(partial.c_str(), OutputFileName.c_str()) == 0) {
+    if (TFileReport* report = ReportFor(InputFileName)) report->WithoutSound = withoutSound;
+    return true;
+  }
   ::unlink(partial.c_str());
   return false;
 }
 
 void TRepairJob::RepairFiles() {
-  std::unique_ptr<THgFileReader> keptReference;
   bool anyFailed = false;
+  bool anyWithoutSound = false;
   for (int32_t i = 0; i < int32_t(FileCount()); ++i) {
     if (CancelRequested) break;
     CurrentKind = InputFiles[size_t(i)].Kind;
@@ -389,7 +395,7 @@ void TRepairJob::RepairFiles() {
     FView.EnableControl(ctlActionButton, true);
     FView.SetControlText(ctlActionButton, FMessages[msgCancel]);
 
-    const bool repaired = WriteOneFile(keptReference);
+    const bool repaired = WriteOneFile();
 
     FView.ShowProgress(false);
     EnableResultControls(true);
@@ -402,6 +408,7 @@ void TRepairJob::RepairFiles() {
                        : CancelRequested ? TFileReport::repCancelled
                                          : TFileReport::repFailed;
       if (repaired) report->OutputFileName = OutputFileName;
+      anyWithoutSound |= repaired && report->WithoutSound;
     }
     if (CancelRequested) {
       FView.EnableControl(ctlActionButton, true);
@@ -422,12 +429,13 @@ void TRepairJob::RepairFiles() {
       FView.EnableControl(ctlStatusLine, true);
       FView.EnableControl(ctlStatusLabel, true);
     } else if (FileCount() == 1) {
-      FView.SetControlText(ctlStatusLine, FMessages[msgRepaired]);
+      FView.SetControlText(ctlStatusLine,
+                           FMessages[anyWithoutSound ? msgRepairedWithoutSound : msgRepaired]);
     }
     FView.SetControlText(ctlActivityLine, "");
   }
   FView.FocusWindow();
-  keptReference.reset();
+  if (!KeepReference) KeptReference.reset();
   Reader.reset();
   CancelRequested = false;
 }
@@ -464,7 +472,7 @@ void TRepairJob::ProgressHandler(const void* Sender, int64_t Percent) {
 
 void TRepairJob::ReferenceNeededHandler(const void* Sender) {
   (void)Sender;
-  if (!Writer) return;
+  if (!Writer || Writer->ReferenceReader) return;
   if (!FView.AskYesNo(FMessages[msgReferenceQuestion], FMessages[msgErrorCaption])) return;
   TFileDialogRequest request = DialogRequest(msgOpenTitle, InputFileName, InputDirectory);
   request.Filters = {
@@ -474,9 +482,21 @@ void TRepairJob::ReferenceNeededHandler(const void* Sender) {
   request.FileMustExist = true;
   const auto chosen = FView.ChooseReferenceFile(request);
   if (!chosen) return;
-  auto reference = FFormats.CreateReader(kindMp4, *chosen);
-  if (!reference) return;
-  reference->Analyze(0);
+  // A damaged reference is analysed in full; the window stays responsive meanwhile.
+  int32_t refusal = 0;
+  auto reference = FFormats.OpenReference(
+      CurrentKind, *chosen, refusal, [this](const void* Sender, int64_t Percent) {
+        ProgressHandler(Sender, Percent);
+        // Cancel reaches the reference's analysis too; the sender is the reader analysing.
+        if (CancelRequested && Sender)
+          const_cast<THgFileReader*>(static_cast<const THgFileReader*>(Sender))->Cancel(true);
+      });
+  if (!reference) {
+    if (!CancelRequested)
+      FView.ShowMessage(FMessages[refusal == 2 ? msgReferenceNotH264 : msgReferenceUnusable],
+                        FMessages[msgErrorCaption], TMessageIcon::Exclamation);
+    return;
+  }
   Writer->ReferenceReader = std::move(reference);
 }
 

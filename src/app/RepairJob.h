@@ -30,6 +30,7 @@ struct TFileReport {
   int32_t Error = 0; // verdict when Check is chkDone (after the quick analysis or the check)
   TRepair Repair = repNone;
   std::string OutputFileName; // when Repair is repDone
+  bool WithoutSound = false;  // the copy leaves out sound that could not be rebuilt
 };
 
 enum TJobMode : uint8_t {
@@ -77,6 +78,10 @@ public:
   uint32_t LastProgressTick = 0;
   int32_t PathDisplayWidth;
   bool LogSwitch = false; // "-l": write the structure dumps beside the output
+  // The reference clip a repair was given, kept for the next files of the run. A front
+  // end that runs one job per file keeps it across jobs with KeepReference.
+  std::unique_ptr<THgFileReader> KeptReference;
+  bool KeepReference = false;
 
   // Millisecond tick for the progress throttle; a test replaces it.
   TTickSource Tick;
@@ -93,7 +98,7 @@ private:
   void ComputeOutputNames();
   std::unique_ptr<THgFileReader> CreateReader(int32_t Kind, const std::string& FileName);
   void SetVerdictText(int32_t Error, int32_t NoDamageText);
-  bool WriteOneFile(std::unique_ptr<THgFileReader>& KeptReference);
+  bool WriteOneFile();
   TFileReport* ReportFor(const std::string& FileName);
   TFileDialogRequest DialogRequest(int32_t Title, const std::string& InitialFile,
                                    const std::string& FallbackDirectory) const;

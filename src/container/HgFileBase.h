@@ -84,6 +84,8 @@ public:
   }
 
   bool Cancelled = false;
+  // Set by a writer whose copy leaves out sound it could not rebuild; the copy plays, mute.
+  bool WithoutSound = false;
   THgProgressEvent OnProgress;
   THgNotifyEvent OnReferenceNeeded;
   // An intact file of the same camera that supplies what the damaged one lost; owned
@@ -94,7 +96,7 @@ protected:
   void Progress(int64_t Percent) {
     if (OnProgress) OnProgress(this, Percent);
   }
-  void ReferenceNeeded() {
+  void FireReferenceNeeded() {
     if (OnReferenceNeeded) OnReferenceNeeded(this);
   }
   // Creates (truncating) the output, releases it and reopens it write-only.

@@ -97,7 +97,7 @@ public:
   TStream64* Source() const { return Atoms ? Atoms->Stream : nullptr; }
   // True once the walk met damage and took to searching for boxes in the bytes.
   bool InScanMode() const { return Atoms && Atoms->ScanMode; }
-  const TMp4MediaDataAnalysis* MediaDataAnalysis() const { return Analysis; }
+  const TMp4MediaDataAnalysis* MediaAnalysis() const { return Analysis; }
 
   TMp4_stco_table32 Stco32; // scratch for 32-bit chunk offsets, grown, never shrunk
   TMp4_ftyp Ftyp;

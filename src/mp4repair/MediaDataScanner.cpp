@@ -165,7 +165,9 @@ void TryCandidate(const uint8_t* buf, size_t q, uint64_t base, TScan& s) {
   const uint32_t length = ReadBE32(p);
   const uint8_t header = p[4];
   const uint64_t position = base + q;
-  if (position + 4 + length >= s.FileSize) return;
+  // A unit that ends with the file is whole: a recording that stops after a picture ends
+  // exactly there. Only one that runs past the end was cut.
+  if (position + 4 + length > s.FileSize) return;
 
   uint16_t flags = 0;
   uint8_t sliceType = TMDATChunk::kSliceTypeUnknown;

@@ -100,9 +100,10 @@ TEST(CliTest, CheckOnEncoderOutputGivesStatus0Then1) {
   EXPECT_NE(cut.Output.find("The file is damaged"), std::string::npos);
 }
 
-// MP4-family files are checked, with or without their movie header; their repair is not
-// built yet, and the command line says so instead of writing anything.
-TEST(CliTest, Mp4IsCheckedAndItsRepairRefusedWithoutOutput) {
+// MP4-family files are checked, with or without their movie header. Without the header the
+// tracks cannot be described: the repair needs a reference clip (here the intact clip
+// itself) and, without one, writes nothing.
+TEST(CliTest, Mp4IsCheckedAndRepairedWithAReference) {
   const std::string clip = MakeClip(
       "cli_h264_aac.mp4", "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=frequency=440 "
                           "-t 3 -c:v libx264 -preset ultrafast -c:a aac -chunk_duration 1000000");
@@ -122,10 +123,15 @@ TEST(CliTest, Mp4IsCheckedAndItsRepairRefusedWithoutOutput) {
   EXPECT_TRUE(std::filesystem::exists(dir / "cut.log")) << cut.Output;
   EXPECT_TRUE(std::filesystem::exists(dir / "cut.dmp")) << cut.Output;
 
-  const TRun repair = RunCli("repair " + Quote(dir / "cut.mp4"));
-  EXPECT_EQ(repair.Status, 1) << repair.Output;
-  EXPECT_NE(repair.Output.find("not available yet; nothing was written"), std::string::npos);
+  const TRun alone = RunCli("repair " + Quote(dir / "cut.mp4"));
+  EXPECT_EQ(alone.Status, 1) << alone.Output;
+  EXPECT_NE(alone.Output.find("The file could not be repaired."), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir / "cut (copy).mp4"));
+
+  const TRun repair = RunCli("repair -r " + ShellQuote(clip) + " " + Quote(dir / "cut.mp4"));
+  EXPECT_EQ(repair.Status, 0) << repair.Output;
+  EXPECT_NE(repair.Output.find("The file is repaired!"), std::string::npos) << repair.Output;
+  EXPECT_TRUE(ProbeVideo((dir / "cut (copy).mp4").string()).Opened);
 }
 
 } // namespace

@@ -86,7 +86,9 @@ struct TScript {
   bool ThrowOnWrite = false;
   int32_t WriteResult = kDone;
   bool NeedsReference = false;
-  std::string Description; // codec description of an AVI reader
+  bool WithoutSound = false;    // the writer leaves sound out
+  int32_t ReferenceRefusal = 0; // as a reference: 0 serves, else why it cannot
+  std::string Description;      // codec description of an AVI reader
 };
 
 struct TFakeLog {
@@ -148,7 +150,7 @@ public:
     auto out = CreateOutput(FOutput);
     out->Write("REPAIRED", 8);
     if (s.NeedsReference) {
-      if (!ReferenceReader) ReferenceNeeded();
+      if (!ReferenceReader) FireReferenceNeeded();
       FLog.ReferencesSeen.push_back(ReferenceReader.get());
     }
     for (int p = 0; p <= 100; p += 50) {
@@ -157,6 +159,7 @@ public:
       if (Cancelled) return kCancelled;
     }
     if (s.ThrowOnWrite) throw std::runtime_error("disk full");
+    WithoutSound = s.WithoutSound;
     return s.WriteResult;
   }
 
@@ -177,6 +180,12 @@ inline TFormatRegistry FakeFormats(TFakeLog& Log) {
         },
         [&Log, kind](THgFileReader& Reader, const std::string& Output) {
           return std::unique_ptr<THgFileWriter>(new TFakeWriter(Log, kind, Reader, Output));
+        },
+        [&Log, kind](const std::string& Name, int32_t& Refusal, const THgProgressEvent&) {
+          auto reader = std::unique_ptr<THgFileReader>(new TFakeReader(Log, kind, Name));
+          reader->Analyze(0);
+          Refusal = Log.Scripts[Name].ReferenceRefusal;
+          return Refusal == 0 ? std::move(reader) : nullptr;
         });
   return formats;
 }

@@ -17,7 +17,9 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 
 const std::string kAviBytes = std::string("RIFF\x10\0\0\0AVI LIST", 16);
-const std::string kMp4Bytes = std::string("\0\0\0\x14" "ftypisom\0\0\0\0isom", 20);
+const std::string kMp4Bytes = std::string("\0\0\0\x14"
+                                          "ftypisom\0\0\0\0isom",
+                                          20);
 
 class RepairJobTest : public ::testing::Test {
 protected:
@@ -125,8 +127,8 @@ TEST_F(RepairJobTest, CheckOfMp4RunsQuickThenTheModeItsVerdictCallsFor) {
   std::vector<std::string> analyses;
   for (const auto& call : Log.Calls)
     if (call.rfind("analyze", 0) == 0) analyses.push_back(call.substr(0, 9));
-  EXPECT_THAT(analyses, ElementsAre("analyze 0", "analyze 0", "analyze 3", "analyze 0",
-                                    "analyze 0", "analyze 2"));
+  EXPECT_THAT(analyses, ElementsAre("analyze 0", "analyze 0", "analyze 3", "analyze 0", "analyze 0",
+                                    "analyze 2"));
 }
 
 TEST_F(RepairJobTest, CheckThatRaisesIsNotReportedAsClean) {
@@ -240,8 +242,8 @@ TEST_F(RepairJobTest, BatchShowsThePositionOfTheFileAtWork) {
   SelectFiles({"a.avi", "b.avi"});
   Job.ActionCommand();
   activity.erase(std::unique(activity.begin(), activity.end()), activity.end());
-  EXPECT_THAT(activity, ElementsAre("[1/2] Checking...", "[1/2] Repairing...",
-                                    "[2/2] Checking...", "[2/2] Repairing..."));
+  EXPECT_THAT(activity, ElementsAre("[1/2] Checking...", "[1/2] Repairing...", "[2/2] Checking...",
+                                    "[2/2] Repairing..."));
 }
 
 TEST_F(RepairJobTest, SelectionDropsUnusableFilesAndOpensTheFirstUsableOne) {
@@ -264,7 +266,8 @@ TEST_F(RepairJobTest, CancelStopsTheBatchBeforeTheNextFile) {
   Job.ActionCommand();
   EXPECT_EQ(Text(205), "Operation is canceled");
   EXPECT_FALSE(fs::exists(Dir / "a (copy).avi"));
-  for (const auto& call : Log.Calls) EXPECT_EQ(call.find("b.avi"), std::string::npos) << call;
+  for (const auto& call : Log.Calls)
+    EXPECT_EQ(call.find("b.avi"), std::string::npos) << call;
 }
 
 class SameFileTest : public RepairJobTest {
@@ -339,6 +342,23 @@ TEST_F(RepairJobTest, ReferenceIsAskedForAnalysedAndKeptAcrossTheBatch) {
   EXPECT_EQ(View.Questions.size(), 1u);
   EXPECT_NE(std::find(Log.Calls.begin(), Log.Calls.end(), "analyze 0 " + reference),
             Log.Calls.end());
+}
+
+// A reference that cannot serve is refused with its reason, and the repair goes on without;
+// a copy that had to leave its sound out says so.
+TEST_F(RepairJobTest, RefusedReferenceIsToldAndACopyWithoutSoundSaysSo) {
+  const auto reference = Make("ref.mp4", kMp4Bytes, {.ReferenceRefusal = 2});
+  Make("a.mp4", kMp4Bytes,
+       {.CheckVerdict = kDamagedData, .NeedsReference = true, .WithoutSound = true});
+  View.YesNoAnswer = true;
+  View.ReferenceChoice = reference;
+  OpenSingle((Dir / "a.mp4").string());
+  Job.ActionCommand();
+  ASSERT_EQ(Log.ReferencesSeen.size(), 1u);
+  EXPECT_EQ(Log.ReferencesSeen[0], nullptr);
+  ASSERT_EQ(View.Messages.size(), 1u);
+  EXPECT_EQ(View.Messages[0], "Error: This reference file cannot be used: its video is not H.264.");
+  EXPECT_EQ(View.Texts[ctlStatusLine], "The file is repaired, without its sound.");
 }
 
 TEST_F(RepairJobTest, DeclinedReferenceLeavesTheWriterWithout) {

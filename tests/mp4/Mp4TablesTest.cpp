@@ -218,7 +218,7 @@ TEST(Mp4SampleDescription, FfmpegMovSound) {
     SCOPED_TRACE(clip.File);
     const std::string path = MakeClip(clip.File, clip.Arguments);
     ASSERT_FALSE(path.empty());
-    THgMP4FileReader reader(path);
+    THgMP4FileReader reader(path, nullptr);
     ASSERT_EQ(reader.Analyze(0), kDone);
     EXPECT_EQ(reader.Error, kNoDamage);
     ASSERT_EQ(reader.TrackCount(), 1);

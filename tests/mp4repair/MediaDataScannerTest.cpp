@@ -216,16 +216,20 @@ TEST(ScanCandidateRule, AcceptsOrRejects) {
   }
 }
 
-// The unit must end before the end of the file, and be shorter than a quarter of it: bytes
-// before and after a unit of 104 bytes, and whether it is a candidate.
+// The unit must end by the end of the file (a recording's last picture ends with it), and
+// be shorter than a quarter of it: bytes before and after a unit of 104 bytes, and whether
+// it is a candidate.
 TEST(ScanCandidateLimits, FileSizeBoundsTheUnit) {
   for (const auto& [before, after, kept] :
-       {std::tuple(400, 0, false), std::tuple(400, 1, true), std::tuple(40, 259, false),
-        std::tuple(40, 260, true)}) {
+       {std::tuple(400, 0, true), std::tuple(399, -1, false), std::tuple(400, 1, true),
+        std::tuple(40, 259, false), std::tuple(40, 260, true)}) {
     TMediaDataBuilder b;
     b.Fill(size_t(before));
     const uint64_t at = b.Unit(kNonIdr, 100, 5);
-    b.Fill(size_t(after));
+    if (after < 0)
+      b.Bytes.resize(b.Bytes.size() - size_t(-after)); // the unit is cut short
+    else
+      b.Fill(size_t(after));
     TScanned scanned(b.Bytes);
     scanned.Scan();
     EXPECT_EQ(scanned.At(at) != nullptr, kept) << before << " before, " << after << " after";

@@ -93,4 +93,47 @@ std::vector<TPacket> VideoPackets(const std::string& Path) {
   return packets;
 }
 
+std::vector<std::string> DecodedFrameHashes(const std::string& Path) {
+  std::string output;
+  if (RunCommand("ffmpeg -nostdin -v error -i " + ShellQuote(Path) +
+                     " -map 0:v:0 -f framemd5 - 2>/dev/null",
+                 &output) != 0)
+    return {};
+  std::vector<std::string> hashes;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const size_t comma = line.rfind(',');
+    if (comma != std::string::npos) hashes.push_back(line.substr(comma + 1));
+  }
+  return hashes;
+}
+
+std::vector<TPacketHash> PacketHashes(const std::string& Path, const std::string& Stream) {
+  std::string output;
+  RunCommand("ffprobe -v error -select_streams " + Stream +
+                 " -show_packets -show_data_hash md5 -show_entries packet=flags,data_hash"
+                 " -of csv=p=0 " +
+                 ShellQuote(Path),
+             &output);
+  std::vector<TPacketHash> packets;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t comma = line.find(',');
+    if (comma == std::string::npos) continue;
+    packets.push_back({line.substr(comma + 1), line[0] == 'K'});
+  }
+  return packets;
+}
+
+double StreamSeconds(const std::string& Path, const std::string& Stream) {
+  std::string output;
+  if (RunCommand("ffprobe -v error -select_streams " + Stream +
+                     " -show_entries stream=duration -of csv=p=0 " + ShellQuote(Path),
+                 &output) != 0 ||
+      output.empty())
+    return -1;
+  return std::atof(output.c_str());
+}
+
 } // namespace clw::test

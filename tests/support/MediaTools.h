@@ -32,4 +32,18 @@ struct TPacket {
 };
 std::vector<TPacket> VideoPackets(const std::string& Path);
 
+// The MD5 of every decoded picture of the first video stream, in output order
+// ("-f framemd5"); empty when ffmpeg cannot decode the file.
+std::vector<std::string> DecodedFrameHashes(const std::string& Path);
+
+// The packets of a stream ("v:0", "a:0") by the MD5 of their bytes, with their key flag.
+struct TPacketHash {
+  std::string Hash;
+  bool Key = false;
+};
+std::vector<TPacketHash> PacketHashes(const std::string& Path, const std::string& Stream);
+
+// The duration ffprobe gives a stream ("a:0"), in seconds; -1 without that stream.
+double StreamSeconds(const std::string& Path, const std::string& Stream);
+
 } // namespace clw::test

@@ -50,9 +50,17 @@ bool IsDirectory(const std::string& Path) {
 // Runs the job on one file: open (quick analysis), then the full check, or the check and
 // the repair. Prints what the window would show and returns the file's exit status.
 int ProcessFile(const std::string& File, bool Repair, const TOptions& Options,
-                const TMessages& Messages) {
+                const TMessages& Messages, std::unique_ptr<THgFileReader>& Reference) {
   TTerminalView view;
   TRepairJob job(view, Messages, TFormatRegistry::BuiltIn());
+  // One job per file; the reference clip given for one file serves the next ones too.
+  job.KeepReference = true;
+  job.KeptReference = std::move(Reference);
+  struct TGiveBack {
+    TRepairJob& Job;
+    std::unique_ptr<THgFileReader>& To;
+    ~TGiveBack() { To = std::move(Job.KeptReference); }
+  } giveBack{job, Reference};
   view.OnInterrupt = [&job] { job.CancelJob(); };
   if (!Options.Reference.empty()) view.ReferenceFile = AbsolutePath(Options.Reference);
   job.LogSwitch = Options.Log;
@@ -110,8 +118,9 @@ int Run(bool Repair, const TOptions& Options) {
   const TMessages messages(LanguageOf(Options.Language));
   TTerminalView::InstallInterruptHandler();
   int status = kExitOk;
+  std::unique_ptr<THgFileReader> reference;
   for (const auto& file : Options.Files) {
-    const int fileStatus = ProcessFile(file, Repair, Options, messages);
+    const int fileStatus = ProcessFile(file, Repair, Options, messages, reference);
     status = std::max(status, fileStatus);
   }
   return status;

@@ -1,0 +1,161 @@
+#pragma once
+// The writer of the repaired MP4, MOV or 3GP copy. It decides how much of the movie has to
+// be rebuilt, asks for a reference clip of the same camera when the damaged file no longer
+// describes its tracks, turns the video slices the check found and the audio between them
+// into chunk and sample lists (or keeps the tables that survived), and writes "ftyp", the
+// media data in the damaged file's own interleaving order, and a fresh "moov".
+//
+// Where the work lives:
+//   Mp4Writer.cpp          Write: the order of the steps, the movie box and its tracks
+//   RebuildMode.cpp        ChooseRebuildMode, ValidateTables, the reference's tracks
+//   ChunkLists.cpp         BuildChunkLists: samples from slices, tables and audio gaps
+//   AudioChunks.cpp        ParseAudioChunks: AAC frames through the decoder, PCM frames
+//   Timings.cpp            ComputeTimings: time scales, durations, edit lists
+//   MediaDataWriter.cpp    WriteMediaData and BuildTrackTables
+#include "mp4/HgMP4File.h"
+#include "mp4/HgMp4Stream.h"
+#include "streams/BufferedWriteStream.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace clw {
+
+struct TAacLibrary;
+
+// One track of the repaired movie: where its headers and description come from, its
+// chunks with their samples, and the tables prepared from them.
+struct TRebuiltTrack {
+  int32_t Source = -1; // track of the damaged file; -1 for one made for what the scan found
+  uint8_t MediaKind = mkNone;
+  // Nodes in the damaged file's tree, -1 where it has none.
+  int32_t TrakNode = -1;
+  int32_t VmhdNode = -1;
+  int32_t SmhdNode = -1;
+  int32_t StsdNode = -1;
+  int16_t ReferenceTrackIndex = -1; // matching track of the reference clip
+  uint16_t TableFlags = 0;          // tf* values: what is known of the samples
+  uint32_t DefaultSampleDuration = 0;
+  // Every sample has this size and chunks list no sample records (PCM, uniform "stsz").
+  uint32_t UniformSampleSize = 0;
+  // The samples are exactly those of the damaged file's own tables, so the tables that
+  // describe samples one by one ("ctts", "sdtp", ...) still hold.
+  bool SamplesAsInSource = false;
+  // Sound whose frames could not be delimited: the track is left out.
+  bool SoundUndelimited = false;
+  // What one sound sample lasts, as the description and the decoder tell: the sampling
+  // rate of the decoded sound and the PCM frames one coded frame yields (1 for PCM).
+  uint32_t AudioSampleRate = 0;
+  uint32_t SamplesPerFrame = 0;
+  TMp4_tkhd tkhd;
+  TMp4_mdhd mdhd;
+  TMp4_hdlr hdlr;
+  TMp4_stsd stsd;
+  TMp4_elst elst; // written when it has entries
+  TSlices Chunks;
+  // Prepared for the output by BuildTrackTables.
+  TMp4_stco stco;
+  TMp4_stsz stsz;
+  TMp4_stsc stsc;
+  TMp4_stss stss;
+  TMp4_stts stts;
+};
+using TRebuiltTracks = std::vector<TRebuiltTrack>;
+
+// A byte range of the media data that holds no video: the audio of the interleave.
+struct TAudioGap {
+  uint64_t Start = 0;
+  uint64_t Length = 0;
+};
+
+class THgMP4FileWriter : public THgFileWriter {
+public:
+  // Write's results besides kDone and kCancelled.
+  static constexpr int32_t kNothingRecovered = -4; // no track could be rebuilt
+  static constexpr int32_t kWriteFailed = -3;      // the output could not be written
+  // RebuildMode values.
+  enum : int32_t { rmNothing = -1, rmKeepTables = 0, rmFromScan = 1 };
+
+  // Creates (truncating) the output file; exceptions of the file streams pass to the caller.
+  THgMP4FileWriter(THgMP4FileReader& Reader, const std::string& FileName);
+  // Writes into Output (not owned) from its current position.
+  THgMP4FileWriter(THgMP4FileReader& Reader, TStream64& Output);
+  ~THgMP4FileWriter() override;
+  THgMP4FileWriter(const THgMP4FileWriter&) = delete;
+  THgMP4FileWriter& operator=(const THgMP4FileWriter&) = delete;
+
+  int32_t Write() override;
+
+  // The steps of Write, in its order.
+  int32_t ChooseRebuildMode();
+  bool HasAudioGaps() const;
+  int32_t AddTrack(uint8_t MediaKind);
+  // The table flags the damaged file's own tables of a track earn.
+  uint16_t ValidateTables(int32_t Track) const;
+  void BuildChunkLists();
+  void ParseAudioChunks();
+  void ComputeTimings();
+  // False when the output refused a write; Cancelled stops it early (true).
+  bool WriteMediaData();
+  void BuildTrackTables(int32_t Track);
+
+  THgMP4FileReader& Input;
+  // The reference clip's reader while one is attached and usable.
+  THgMP4FileReader* Reference() const;
+  // The decoder library AAC frames are delimited with; null: none (the default is the
+  // process's binding).
+  const TAacLibrary* AacDecoderLibrary;
+
+  TMp4_mvhd Mvhd;
+  TRebuiltTracks Tracks;
+  int32_t RebuildMode = rmNothing;
+  bool ReferenceNeeded = false;
+  int32_t VideoTrack = -1;
+  int32_t SoundTrack = -1;
+  // The media data outside every video slice, in file order (rebuild from the scan only).
+  std::vector<TAudioGap> AudioGaps;
+  // Where the payload of the output's "mdat" begins.
+  int64_t MediaDataNewOffset = 0;
+
+private:
+  void CopyInputTracks();
+  void CheckCompleteness();
+  void MatchReferenceTracks();
+  void FindAudioGaps();
+  void ChunksFromSlices(TRebuiltTrack& Track);
+  void ChunksFromTables(TRebuiltTrack& Track);
+  void ChunksFromGaps(TRebuiltTrack& Track);
+  void SizeChunksFromNeighbours();
+  void DropBeyondFile();
+  void DropZeroRuns();
+  bool IsWritten(const TRebuiltTrack& Track) const;
+  void AssignTrackIds();
+
+  // The movie box.
+  bool WriteFtyp();
+  bool WriteMoov();
+  bool WriteTrak(TRebuiltTrack& Track);
+  bool CopyChildren(const THgMP4FileReader& From, int32_t Node,
+                    std::initializer_list<TFourCC> Excluded);
+  bool CopyBox(TFourCC Type, const THgMP4FileReader& From, int32_t Node);
+  bool CopyRange(TStream64& From, int64_t Offset, int64_t Count);
+  // The sample description, "vmhd" or "smhd" of a track: the damaged file's box, else the
+  // matching box of the reference clip; false with neither.
+  bool FindTrackBox(const TRebuiltTrack& Track, TFourCC Type, const THgMP4FileReader*& From,
+                    int32_t& Node) const;
+  // The first sample entry of a track's description: its record and its bytes.
+  bool TrackSampleEntry(const TRebuiltTrack& Track, TMp4_SampleEntry& Entry,
+                        std::vector<uint8_t>& Bytes) const;
+  void DelimitAac(TRebuiltTrack& Track, size_t& Done, size_t Total);
+  void ReportProgress(int64_t Percent);
+
+  std::unique_ptr<TFileStreamW> FileStream;
+  std::unique_ptr<TBufferedWriteStream> Buffered;
+  std::unique_ptr<THgMp4Stream> Output;
+  std::vector<uint8_t> CopyBuffer;
+  int64_t LastPercent = -1;
+};
+
+} // namespace clw

@@ -1,0 +1,309 @@
+// Write: the order of a repair, and the movie box of the copy. Boxes that carry no sample
+// positions are copied from the damaged file byte for byte; headers and sample tables are
+// written anew, taking what the damaged file lost from the reference clip.
+#include "mp4/AacDecoder.h"
+#include "mp4/Mp4BoxTypes.h"
+#include "mp4/Mp4BoxWriters.h"
+#include "mp4repair/HgMP4FileWriter.h"
+#include "mp4repair/TrackDescriptions.h"
+
+#include <algorithm>
+
+namespace clw {
+
+namespace {
+
+constexpr int64_t kCopyBufferSize = 1 << 20;
+
+// Boxes that describe samples one by one: copied only while the samples are the damaged
+// file's own, since for rebuilt samples they would describe others.
+constexpr TFourCC kPerSample[] = {kctts,
+                                  ksdtp,
+                                  kstz2,
+                                  MakeFourCC("stps"),
+                                  MakeFourCC("sbgp"),
+                                  MakeFourCC("subs"),
+                                  MakeFourCC("saiz"),
+                                  MakeFourCC("saio"),
+                                  MakeFourCC("cslg"),
+                                  MakeFourCC("padb")};
+
+bool IsPerSample(TFourCC Type) {
+  return std::find(std::begin(kPerSample), std::end(kPerSample), Type) != std::end(kPerSample);
+}
+
+// The fixed "ftyp" of a copy whose damaged file and reference hold none.
+const uint8_t kIsomFtyp[] = {'i', 's', 'o', 'm', 0, 0, 0, 1, 'i', 's', 'o', 'm'};
+
+} // namespace
+
+THgMP4FileWriter::THgMP4FileWriter(THgMP4FileReader& Reader, const std::string& FileName)
+    : Input(Reader), AacDecoderLibrary(clw::AacLibrary()), FileStream(CreateOutput(FileName)),
+      Buffered(std::make_unique<TBufferedWriteStream>(*FileStream)),
+      Output(std::make_unique<THgMp4Stream>(Buffered.get())) {}
+
+THgMP4FileWriter::THgMP4FileWriter(THgMP4FileReader& Reader, TStream64& Out)
+    : Input(Reader), AacDecoderLibrary(clw::AacLibrary()),
+      Buffered(std::make_unique<TBufferedWriteStream>(Out)),
+      Output(std::make_unique<THgMp4Stream>(Buffered.get())) {}
+
+THgMP4FileWriter::~THgMP4FileWriter() = default;
+
+THgMP4FileReader* THgMP4FileWriter::Reference() const {
+  return dynamic_cast<THgMP4FileReader*>(ReferenceReader.get());
+}
+
+void THgMP4FileWriter::ReportProgress(int64_t Percent) {
+  if (Percent == LastPercent) return;
+  LastPercent = Percent;
+  Progress(Percent);
+}
+
+bool THgMP4FileWriter::FindTrackBox(const TRebuiltTrack& Track, TFourCC Type,
+                                    const THgMP4FileReader*& From, int32_t& Node) const {
+  const bool ownRead = Type != kstsd || Track.stsd.Version != kNotRead;
+  const int32_t own = Type == kstsd   ? Track.StsdNode
+                      : Type == kvmhd ? Track.VmhdNode
+                                      : Track.SmhdNode;
+  if (own >= 0 && ownRead) {
+    From = &Input;
+    Node = own;
+    return true;
+  }
+  const THgMP4FileReader* reference = Reference();
+  if (!reference || Track.ReferenceTrackIndex < 0) return false;
+  const TMp4Trak& match = reference->Traks[size_t(Track.ReferenceTrackIndex)];
+  const int32_t theirs = Type == kstsd   ? match.StsdNode
+                         : Type == kvmhd ? match.VmhdNode
+                                         : match.SmhdNode;
+  if (theirs < 0 || (Type == kstsd && match.stsd.Version == kNotRead)) return false;
+  From = reference;
+  Node = theirs;
+  return true;
+}
+
+bool THgMP4FileWriter::IsWritten(const TRebuiltTrack& Track) const {
+  if (Track.SoundUndelimited) return false;
+  bool samples = false;
+  for (const TSlice& c : Track.Chunks)
+    samples |= Track.UniformSampleSize > 0 ? c.SampleCount > 0 : !c.Samples.empty();
+  const THgMP4FileReader* from = nullptr;
+  int32_t node = -1;
+  return samples && FindTrackBox(Track, kstsd, from, node);
+}
+
+// Every written track needs an identifier of its own; headers taken from several files
+// can bring the same one twice.
+void THgMP4FileWriter::AssignTrackIds() {
+  uint32_t next = 1;
+  for (const TRebuiltTrack& t : Tracks)
+    if (IsWritten(t) && t.tkhd.TrackId < UINT32_MAX) next = std::max(next, t.tkhd.TrackId + 1);
+  std::vector<uint32_t> used;
+  for (TRebuiltTrack& t : Tracks) {
+    if (!IsWritten(t)) continue;
+    if (t.tkhd.TrackId == 0 || std::find(used.begin(), used.end(), t.tkhd.TrackId) != used.end())
+      t.tkhd.TrackId = next++;
+    used.push_back(t.tkhd.TrackId);
+  }
+  Mvhd.NextTrackId = std::max(Mvhd.NextTrackId, next);
+}
+
+int32_t THgMP4FileWriter::Write() {
+  Cancelled = false;
+  ReferenceNeeded = false;
+  WithoutSound = false;
+  LastPercent = -1;
+  Mvhd = Input.Mvhd;
+  CopyBuffer.assign(size_t(kCopyBufferSize), 0);
+  CopyInputTracks();
+
+  RebuildMode = ChooseRebuildMode();
+  if (RebuildMode == rmNothing) return kNothingRecovered;
+  CheckCompleteness();
+  if (ReferenceNeeded && !ReferenceReader) FireReferenceNeeded();
+
+  // A camera that records uncompressed sound frame by frame leaves no AAC pattern for the
+  // one-frame-per-chunk test, which then mistakes the interleave; with PCM known from the
+  // reference the slices are found again without that hypothesis.
+  const THgMP4FileReader* reference = Reference();
+  if (reference && Input.SliceStatistics.SingleFrameInterleave && Input.MediaAnalysis()) {
+    bool describedSound = false;
+    for (const TMp4Trak& t : Input.Traks)
+      describedSound |= t.MediaKind == mkSound && !t.stsd.Entries.empty();
+    const TMp4Trak* firstSound = nullptr;
+    for (const TMp4Trak& t : reference->Traks)
+      if (!firstSound && t.MediaKind == mkSound) firstSound = &t;
+    if (!describedSound && firstSound && !firstSound->stsd.Entries.empty() &&
+        IsPcmSampleEntry(firstSound->stsd.Entries[0].Type)) {
+      Input.FindSlices(Input.Scan.MediaDataNode, false);
+      FindAudioGaps();
+    }
+  }
+
+  MatchReferenceTracks();
+  BuildChunkLists();
+  ParseAudioChunks();
+  DropZeroRuns();
+  ComputeTimings();
+  if (Cancelled) return kCancelled;
+
+  // Video that holds no picture a decoder can start from cannot be shown at all, and a
+  // copy without the video it had is no repair of a video.
+  if (VideoTrack >= 0) {
+    TRebuiltTrack& video = Tracks[size_t(VideoTrack)];
+    bool sync = false;
+    for (const TSlice& c : video.Chunks)
+      for (const TNewChunk& s : c.Samples)
+        sync |= (s.Flags & TNewChunk::kSync) != 0;
+    if (!sync && video.UniformSampleSize == 0) video.Chunks.clear();
+    if (!IsWritten(video)) return kNothingRecovered;
+  }
+  bool anyWritten = false;
+  bool soundLost = false;
+  for (const TRebuiltTrack& t : Tracks) {
+    anyWritten |= IsWritten(t);
+    // Sound is missed where the recording had it: the damaged file or the reference says
+    // so. Gaps between video chunks alone do not make a recording with sound.
+    const THgMP4FileReader* from = nullptr;
+    int32_t node = -1;
+    soundLost |= t.MediaKind == mkSound && !IsWritten(t) &&
+                 (t.Source >= 0 || FindTrackBox(t, kstsd, from, node));
+  }
+  if (!anyWritten) return kNothingRecovered;
+  WithoutSound = soundLost;
+  AssignTrackIds();
+
+  const THgMP4FileReader* withFtyp = Input.FindChild(-1, kftyp) >= 0 ? &Input : Reference();
+  if ((!withFtyp || withFtyp->FindChild(-1, kftyp) < 0) && RebuildMode != rmFromScan)
+    return kNothingRecovered;
+  if (!WriteFtyp() || !WriteMediaData()) return kWriteFailed;
+  if (Cancelled) return kCancelled;
+  for (size_t i = 0; i < Tracks.size(); ++i)
+    if (IsWritten(Tracks[i])) BuildTrackTables(int32_t(i));
+  if (!WriteMoov() || !Buffered->Flush()) return kWriteFailed;
+  ReportProgress(100);
+  return Cancelled ? kCancelled : kDone;
+}
+
+bool THgMP4FileWriter::WriteFtyp() {
+  const int32_t own = Input.FindChild(-1, kftyp);
+  if (own >= 0) return CopyBox(kftyp, Input, own);
+  const THgMP4FileReader* reference = Reference();
+  const int32_t theirs = reference ? reference->FindChild(-1, kftyp) : -1;
+  if (theirs >= 0) return CopyBox(kftyp, *reference, theirs);
+  if (RebuildMode != rmFromScan) return false;
+  return Output->WriteAtom(kftyp, kIsomFtyp, sizeof kIsomFtyp) >= 0;
+}
+
+bool THgMP4FileWriter::CopyRange(TStream64& From, int64_t Offset, int64_t Count) {
+  if (Count <= 0) return true;
+  if (From.Seek(Offset, soBeginning) != Offset) return false;
+  while (Count > 0) {
+    if (Cancelled) return true;
+    const int64_t want = std::min<int64_t>(Count, int64_t(CopyBuffer.size()));
+    // Every range lies inside the damaged file; a read that falls short means the file
+    // changed under the repair, and the tables would no longer match the copy.
+    const int64_t got = From.Read(CopyBuffer.data(), want);
+    if (got <= 0 || Output->WriteData(CopyBuffer.data(), got) != got) return false;
+    Count -= got;
+  }
+  return true;
+}
+
+bool THgMP4FileWriter::CopyBox(TFourCC Type, const THgMP4FileReader& From, int32_t Node) {
+  TStream64* source = From.Source();
+  if (!source) return false;
+  const int64_t start = From.DataPosition(Node);
+  const int64_t end = std::min<int64_t>(From.NodeEnd(Node), int64_t(From.FileSize));
+  const int64_t payload = std::max<int64_t>(end - start, 0);
+  const bool large = uint64_t(payload) > UINT32_MAX - 8;
+  if (Output->BeginAtom(Type, large) < 0) return false;
+  return CopyRange(*source, start, payload) && Output->EndAtom(large) >= 0;
+}
+
+bool THgMP4FileWriter::CopyChildren(const THgMP4FileReader& From, int32_t Node,
+                                    std::initializer_list<TFourCC> Excluded) {
+  if (!From.IsNode(Node)) return true;
+  for (int32_t c = From.FirstChild(Node); From.IsNode(c); c = From.NextSibling(c)) {
+    const TFourCC type = From.Id(c);
+    if (IsContainerBoxType(type) || (From.Flags(c) & nfDropped) ||
+        std::find(Excluded.begin(), Excluded.end(), type) != Excluded.end())
+      continue;
+    if (!CopyBox(type, From, c)) return false;
+  }
+  return true;
+}
+
+bool THgMP4FileWriter::WriteMoov() {
+  if (Output->BeginAtom(kmoov, false) < 0) return false;
+  // A fragmented recording's "mvex" would promise fragments this copy does not have.
+  if (!CopyChildren(Input, Input.FindChild(-1, kmoov),
+                    {kfree, kskip, kwide, ktrak, kmvhd, MakeFourCC("mvex")}) ||
+      !WriteMvhd(*Output, Mvhd))
+    return false;
+  for (TRebuiltTrack& t : Tracks)
+    if (IsWritten(t) && !WriteTrak(t)) return false;
+  return Output->EndAtom(false) >= 0;
+}
+
+bool THgMP4FileWriter::WriteTrak(TRebuiltTrack& Track) {
+  THgMp4Stream& out = *Output;
+  const int32_t trak = Track.TrakNode;
+  const int32_t mdia = trak >= 0 ? Input.FindChild(trak, kmdia) : -1;
+  const int32_t minf = mdia >= 0 ? Input.FindChild(mdia, kminf) : -1;
+  const int32_t stbl = minf >= 0 ? Input.FindChild(minf, kstbl) : -1;
+  const bool video = Track.MediaKind == mkVideo;
+
+  if (out.BeginAtom(ktrak, false) < 0 ||
+      !CopyChildren(Input, trak, {kfree, kskip, kwide, kmdia, ktkhd, kedts}) ||
+      !WriteTkhd(out, Track.tkhd))
+    return false;
+  if (!Track.elst.Table.empty() && !WriteEdts(out, Track.elst)) return false;
+
+  if (out.BeginAtom(kmdia, false) < 0 ||
+      !CopyChildren(Input, mdia, {kfree, kskip, kwide, kminf, khdlr, kmdhd}) ||
+      !WriteMdhd(out, Track.mdhd) || !WriteHdlr(out, Track.hdlr))
+    return false;
+
+  if (out.BeginAtom(kminf, false) < 0 ||
+      !CopyChildren(Input, minf, {kfree, kskip, kwide, kstbl, kvmhd, ksmhd}))
+    return false;
+  if (video || Track.MediaKind == mkSound) {
+    const TFourCC header = video ? kvmhd : ksmhd;
+    const THgMP4FileReader* from = nullptr;
+    int32_t node = -1;
+    // A media header is a version, flags and a few zeros; it is made when neither file has it.
+    static const uint8_t kVideoHeader[12] = {0, 0, 0, 1};
+    static const uint8_t kSoundHeader[8] = {};
+    const bool written =
+        FindTrackBox(Track, header, from, node)
+            ? CopyBox(header, *from, node)
+            : out.WriteAtom(header, video ? kVideoHeader : kSoundHeader,
+                            video ? sizeof kVideoHeader : sizeof kSoundHeader) >= 0;
+    if (!written) return false;
+  }
+  if (!WriteDinf(out)) return false;
+
+  if (out.BeginAtom(kstbl, false) < 0) return false;
+  for (int32_t c = Input.FirstChild(stbl); stbl >= 0 && Input.IsNode(c); c = Input.NextSibling(c)) {
+    const TFourCC type = Input.Id(c);
+    const bool rewritten = type == kfree || type == kskip || type == kwide || type == kstts ||
+                           type == kstsz || type == kstco || type == kco64 || type == kstsc ||
+                           type == kstsd || (video && type == kstss) ||
+                           ((IsPerSample(type) || type == kstss) && !Track.SamplesAsInSource);
+    if (rewritten || IsContainerBoxType(type) || (Input.Flags(c) & nfDropped)) continue;
+    if (!CopyBox(type, Input, c)) return false;
+  }
+  const THgMP4FileReader* from = nullptr;
+  int32_t node = -1;
+  if (!FindTrackBox(Track, kstsd, from, node) || !CopyBox(kstsd, *from, node) ||
+      !WriteStts(out, Track.stts) || (video && !WriteStss(out, Track.stss)) ||
+      !WriteStsc(out, Track.stsc) || !WriteStsz(out, Track.stsz) || !WriteStco(out, Track.stco))
+    return false;
+  // stbl, minf, mdia, trak
+  for (int level = 0; level < 4; ++level)
+    if (out.EndAtom(false) < 0) return false;
+  return true;
+}
+
+} // namespace clw

@@ -1,0 +1,92 @@
+#include "mp4repair/TrackDescriptions.h"
+
+#include "mp4/Mp4BoxTypes.h"
+#include "streams/Endian.h"
+
+#include <algorithm>
+#include <map>
+
+namespace clw {
+
+namespace {
+
+constexpr TFourCC kavcC = MakeFourCC("avcC");
+constexpr int64_t kEntryHeader = 8;
+constexpr size_t kStsdHead = 8; // version, flags, entry count
+
+} // namespace
+
+std::vector<uint8_t> ReadNodePayload(const THgMP4FileReader& Reader, int32_t Node, uint64_t Limit) {
+  TStream64* source = Reader.Source();
+  if (!source || !Reader.IsNode(Node)) return {};
+  const int64_t start = Reader.DataPosition(Node);
+  const int64_t end = std::min<int64_t>(Reader.NodeEnd(Node), int64_t(Reader.FileSize));
+  if (start < 0 || end <= start || uint64_t(end - start) > Limit) return {};
+  std::vector<uint8_t> payload(size_t(end - start));
+  const int64_t saved = source->Position();
+  int64_t got = 0;
+  if (source->Seek(start, soBeginning) == start)
+    got = source->Read(payload.data(), int64_t(payload.size()));
+  source->Seek(saved, soBeginning);
+  payload.resize(size_t(std::max<int64_t>(got, 0)));
+  return payload;
+}
+
+std::vector<uint8_t> FirstSampleEntry(const std::vector<uint8_t>& StsdPayload) {
+  if (StsdPayload.size() < kStsdHead + kEntryHeader) return {};
+  const uint32_t size = ReadBE32(StsdPayload.data() + kStsdHead);
+  if (size < kEntryHeader || size > StsdPayload.size() - kStsdHead) return {};
+  return {StsdPayload.begin() + kStsdHead, StsdPayload.begin() + kStsdHead + size};
+}
+
+bool IsH264SampleEntry(TFourCC Type) {
+  return Type == MakeFourCC("avc1") || Type == MakeFourCC("avc3");
+}
+
+bool HasAvcConfiguration(const TMp4Trak& Trak) {
+  if (Trak.stsd.Version == kNotRead || Trak.stsd.Entries.empty()) return false;
+  if (!IsH264SampleEntry(Trak.stsd.Entries[0].Type)) return false;
+  // The description tree has one root per entry, the first at node 0.
+  return Trak.SampleDescriptions.IsNode(0) && Trak.SampleDescriptions.FindChild(0, kavcC) >= 0;
+}
+
+uint32_t NalLengthSize(const std::vector<uint8_t>& Entry) {
+  // The visual fixed part is 78 bytes; the boxes after it hold "avcC", whose fifth byte
+  // carries lengthSizeMinusOne in its low two bits.
+  size_t at = size_t(kEntryHeader) + 78;
+  while (at + 8 <= Entry.size()) {
+    const uint32_t size = ReadBE32(Entry.data() + at);
+    if (size < 8 || size > Entry.size() - at) break;
+    if (ReadLE32(Entry.data() + at + 4) == kavcC && size >= 8 + 5) {
+      const uint32_t length = (Entry[at + 8 + 4] & 3u) + 1;
+      return length == 3 ? 4 : length;
+    }
+    at += size;
+  }
+  return 4;
+}
+
+uint32_t SoundSampleRate(const TMp4_SampleEntry& Entry) {
+  const TMp4_SoundEntry sound = SoundEntry(Entry);
+  if (sound.Version == 2 && Entry.FixedLength >= SoundEntryFixedLength(2)) {
+    const double rate = SoundEntryV2(Entry).AudioSampleRate;
+    return rate >= 1 && rate <= 1e7 ? uint32_t(rate + 0.5) : 0;
+  }
+  return sound.SampleRate >> 16;
+}
+
+uint32_t MostCommonDelta(const TMp4_stts& Stts) {
+  std::map<uint32_t, uint64_t> counts;
+  for (const TMp4_stts_entry& e : Stts.Table)
+    if (e.SampleDelta > 0) counts[e.SampleDelta] += e.SampleCount;
+  uint32_t best = 0;
+  uint64_t most = 0;
+  for (const auto& [delta, count] : counts)
+    if (count > most) {
+      most = count;
+      best = delta;
+    }
+  return best;
+}
+
+} // namespace clw

@@ -197,6 +197,12 @@ bool THgMP4FileWriter::WriteFtyp() {
 
 bool THgMP4FileWriter::CopyRange(TStream64& From, int64_t Offset, int64_t Count) {
   if (Count <= 0) return true;
+  // From file to file the kernel copies; whatever it leaves goes through the buffer.
+  const int64_t copied = Buffered->CopyFrom(From, Offset, Count);
+  if (copied < 0) return false;
+  Offset += copied;
+  Count -= copied;
+  if (Count == 0) return true;
   if (From.Seek(Offset, soBeginning) != Offset) return false;
   while (Count > 0) {
     if (Cancelled) return true;

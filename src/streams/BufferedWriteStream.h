@@ -27,6 +27,13 @@ public:
   // Writes the buffered bytes; false once any write to the file has failed.
   bool Flush();
 
+  // Appends Count bytes of Source from Offset at the current position, copied by the kernel
+  // from file to file where both are files (a repair copies gigabytes of media data that
+  // never needs to pass through this process). The bytes copied, which may be fewer (a
+  // short file, or a pair of files the kernel cannot copy between); -1 when the stream
+  // has failed.
+  int64_t CopyFrom(const TStream64& Source, int64_t Offset, int64_t Count);
+
 private:
   TStream64& FTarget;
   std::vector<uint8_t> FBuffer; // bytes of [FBufferStart, FBufferStart + size) not yet written

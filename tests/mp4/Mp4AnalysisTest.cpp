@@ -96,6 +96,9 @@ TEST(Mp4Analysis, JudgesTheStructure) {
       {"mdat_3MiB", Around(Box("mdat", 3 * kMiB)), 0, kDone, kNoDamage},
       {"stsz_8MiB", InTrack(Box("stsz", 8 * kMiB - 8)), 0, kDone, kNoDamage},
       {"stsz_8MiB_and_1", InTrack(Box("stsz", 8 * kMiB - 7)), 0, kDone, kDamagedData},
+      // A long variable-frame-rate or B-frame recording: its other sample tables grow too.
+      {"stts_2MiB", InTrack(Box("stts", 2 * kMiB)), 0, kDone, kNoDamage},
+      {"ctts_8MiB", InTrack(Box("ctts", 8 * kMiB - 8)), 0, kDone, kNoDamage},
       {"size5", Around(ShortSize()), 0, kDone, kDamagedData},
       {"past_end", Around(Box("mdat", 9).WithSizeField(99)), 2, kDone, kDamagedData},
       {"past_parent", BuildMp4({Container("moov", {Box("udta", 8).WithSizeField(40)}),

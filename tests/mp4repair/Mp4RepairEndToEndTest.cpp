@@ -29,7 +29,9 @@ struct TRepairFigures {
   size_t OriginalFrames = 0;
   size_t ExactFrames = 0; // original pictures found decoded bit for bit in the copy
   double VideoSeconds = -1, AudioSeconds = -1;
-  int KeyMismatches = 0; // packets of the original whose key flag the copy changed
+  size_t OriginalAudioPackets = 0;
+  size_t ExactAudioPackets = 0; // the original's sound frames found byte for byte
+  int KeyMismatches = 0;        // packets of the original whose key flag the copy changed
   int KeyPackets = 0;
 };
 
@@ -72,6 +74,16 @@ TRepairFigures Measure(const std::string& Original, const std::string& Repaired)
     f.KeyPackets += p.Key ? 1 : 0;
     if (auto it = key.find(p.Hash); it != key.end() && it->second != p.Key) ++f.KeyMismatches;
   }
+  std::map<std::string, int> sound;
+  for (const TPacketHash& p : PacketHashes(Original, "a:0")) {
+    ++sound[p.Hash];
+    ++f.OriginalAudioPackets;
+  }
+  for (const TPacketHash& p : PacketHashes(Repaired, "a:0"))
+    if (auto it = sound.find(p.Hash); it != sound.end() && it->second > 0) {
+      --it->second;
+      ++f.ExactAudioPackets;
+    }
   f.VideoSeconds = StreamSeconds(Repaired, "v:0");
   f.AudioSeconds = StreamSeconds(Repaired, "a:0");
   return f;
@@ -99,11 +111,13 @@ std::string CutAtMovieHeader(const std::string& Clip, const std::filesystem::pat
 
 void Report(const std::string& Name, const TRepairFigures& f) {
   std::printf("[ figures  ] %s: repaired %d%s, decode errors %d, frames %zu/%zu exact (%.1f%%), "
-              "video %.2fs, audio %.2fs, key packets %d, key flags changed %d\n",
+              "sound frames %zu/%zu exact, video %.2fs, audio %.2fs, key packets %d, key flags "
+              "changed %d\n",
               Name.c_str(), int(f.Repaired), f.WithoutSound ? " without sound" : "",
               f.Probe.DecodeErrorLines, f.ExactFrames, f.OriginalFrames,
               f.OriginalFrames ? 100.0 * double(f.ExactFrames) / double(f.OriginalFrames) : 0.0,
-              f.VideoSeconds, f.AudioSeconds, f.KeyPackets, f.KeyMismatches);
+              f.ExactAudioPackets, f.OriginalAudioPackets, f.VideoSeconds, f.AudioSeconds,
+              f.KeyPackets, f.KeyMismatches);
 }
 
 class Mp4RepairEndToEndTest : public ::testing::TestWithParam<TMp4Clip> {};
@@ -139,7 +153,55 @@ TEST_P(Mp4RepairEndToEndTest, MovieHeaderCutOffIsRepairedWithAReference) {
   } else {
     EXPECT_FALSE(f.WithoutSound);
     EXPECT_NEAR(f.AudioSeconds, f.VideoSeconds, 0.5);
+    EXPECT_GE(double(f.ExactAudioPackets), 0.98 * double(f.OriginalAudioPackets));
   }
+}
+
+// A movie header that survives with its video chunk offsets garbled: the check has no
+// reason to call it damaged, so the writer is run directly. The damaged file describes its
+// own tracks, so no reference is asked for; the video is rebuilt from the scan and the
+// sound keeps its own tables.
+TEST(Mp4RepairEndToEndTablesTest, GarbledVideoOffsetsAreRebuiltAndTheSoundTablesKept) {
+  const TMp4Clip& clip = kMp4Clips[0];
+  const std::string original = MakeClip(clip.File, clip.Arguments);
+  ASSERT_FALSE(original.empty());
+  std::string bytes = ReadFile(original);
+  {
+    THgMP4FileReader reader(original, nullptr);
+    ASSERT_EQ(reader.Analyze(0), kDone);
+    for (const TMp4Trak& t : reader.Traks) {
+      if (t.MediaKind != mkVideo) continue;
+      const int32_t mdia = reader.FindChild(t.TrakNode, MakeFourCC("mdia"));
+      const int32_t minf = reader.FindChild(mdia, MakeFourCC("minf"));
+      const int32_t stco =
+          reader.FindChild(reader.FindChild(minf, MakeFourCC("stbl")), MakeFourCC("stco"));
+      ASSERT_GE(stco, 0);
+      for (int64_t at = reader.DataPosition(stco) + 8; at + 4 <= reader.NodeEnd(stco); at += 4)
+        bytes.replace(size_t(at), 4, "\x7f\xee\x12\x34");
+    }
+  }
+  const auto dir = ScratchDir();
+  const std::string garbled = (dir / "garbled.mp4").string();
+  WriteFile(garbled, bytes);
+
+  THgMP4FileReader reader(garbled, &MediaDataAnalysis());
+  ASSERT_EQ(reader.Analyze(0), kDone);
+  ASSERT_EQ(reader.Analyze(2), kDone);
+  EXPECT_EQ(reader.Error, kNoDamage) << "nothing in the structure tells of the garbled offsets";
+  const std::string output = (dir / "repaired.mp4").string();
+  bool asked = false;
+  {
+    THgMP4FileWriter writer(reader, output);
+    writer.OnReferenceNeeded = [&](const void*) { asked = true; };
+    ASSERT_EQ(writer.Write(), kDone);
+  }
+  EXPECT_FALSE(asked);
+  TRepairFigures f = Measure(original, output);
+  f.Repaired = true;
+  Report("garbled_video_offsets", f);
+  EXPECT_EQ(f.Probe.DecodeErrorLines, 0);
+  EXPECT_EQ(f.ExactFrames, f.OriginalFrames);
+  EXPECT_EQ(f.ExactAudioPackets, f.OriginalAudioPackets);
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, Mp4RepairEndToEndTest, ::testing::ValuesIn(kMp4Clips),

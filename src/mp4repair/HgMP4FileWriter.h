@@ -137,6 +137,7 @@ private:
   bool WriteFtyp();
   bool WriteMoov();
   bool WriteTrak(TRebuiltTrack& Track);
+  bool WriteMediaHeader(const TRebuiltTrack& Track);
   bool CopyChildren(const THgMP4FileReader& From, int32_t Node,
                     std::initializer_list<TFourCC> Excluded);
   bool CopyBox(TFourCC Type, const THgMP4FileReader& From, int32_t Node);

@@ -14,6 +14,7 @@ namespace clw {
 namespace {
 
 constexpr int64_t kCopyBufferSize = 1 << 20;
+constexpr int64_t kKernelCopyPiece = 16 << 20;
 
 // Boxes that describe samples one by one: copied only while the samples are the damaged
 // file's own, since for rebuilt samples they would describe others.
@@ -197,12 +198,17 @@ bool THgMP4FileWriter::WriteFtyp() {
 
 bool THgMP4FileWriter::CopyRange(TStream64& From, int64_t Offset, int64_t Count) {
   if (Count <= 0) return true;
-  // From file to file the kernel copies; whatever it leaves goes through the buffer.
-  const int64_t copied = Buffered->CopyFrom(From, Offset, Count);
-  if (copied < 0) return false;
-  Offset += copied;
-  Count -= copied;
-  if (Count == 0) return true;
+  // From file to file the kernel copies, in pieces small enough for a cancel to be felt;
+  // whatever it leaves goes through the buffer.
+  while (Count > 0 && !Cancelled) {
+    const int64_t piece = std::min<int64_t>(Count, kKernelCopyPiece);
+    const int64_t copied = Buffered->CopyFrom(From, Offset, piece);
+    if (copied < 0) return false;
+    Offset += copied;
+    Count -= copied;
+    if (copied < piece) break;
+  }
+  if (Count == 0 || Cancelled) return true;
   if (From.Seek(Offset, soBeginning) != Offset) return false;
   while (Count > 0) {
     if (Cancelled) return true;
@@ -240,16 +246,32 @@ bool THgMP4FileWriter::CopyChildren(const THgMP4FileReader& From, int32_t Node,
   return true;
 }
 
+// Each box opens with its header ("mvhd", "tkhd", "mdhd" and "hdlr", the media header,
+// "stsd") as the format orders them and strict players expect; the boxes copied from the
+// damaged file follow, then what holds the samples.
 bool THgMP4FileWriter::WriteMoov() {
-  if (Output->BeginAtom(kmoov, false) < 0) return false;
   // A fragmented recording's "mvex" would promise fragments this copy does not have.
-  if (!CopyChildren(Input, Input.FindChild(-1, kmoov),
-                    {kfree, kskip, kwide, ktrak, kmvhd, MakeFourCC("mvex")}) ||
-      !WriteMvhd(*Output, Mvhd))
+  if (Output->BeginAtom(kmoov, false) < 0 || !WriteMvhd(*Output, Mvhd) ||
+      !CopyChildren(Input, Input.FindChild(-1, kmoov),
+                    {kfree, kskip, kwide, ktrak, kmvhd, MakeFourCC("mvex")}))
     return false;
   for (TRebuiltTrack& t : Tracks)
     if (IsWritten(t) && !WriteTrak(t)) return false;
   return Output->EndAtom(false) >= 0;
+}
+
+bool THgMP4FileWriter::WriteMediaHeader(const TRebuiltTrack& Track) {
+  if (Track.MediaKind != mkVideo && Track.MediaKind != mkSound) return true;
+  const bool video = Track.MediaKind == mkVideo;
+  const TFourCC header = video ? kvmhd : ksmhd;
+  const THgMP4FileReader* from = nullptr;
+  int32_t node = -1;
+  if (FindTrackBox(Track, header, from, node)) return CopyBox(header, *from, node);
+  // A media header is a version, flags and a few zeros; made when neither file has one.
+  static const uint8_t kVideoHeader[12] = {0, 0, 0, 1};
+  static const uint8_t kSoundHeader[8] = {};
+  return Output->WriteAtom(header, video ? kVideoHeader : kSoundHeader,
+                           video ? sizeof kVideoHeader : sizeof kSoundHeader) >= 0;
 }
 
 bool THgMP4FileWriter::WriteTrak(TRebuiltTrack& Track) {
@@ -260,37 +282,25 @@ bool THgMP4FileWriter::WriteTrak(TRebuiltTrack& Track) {
   const int32_t stbl = minf >= 0 ? Input.FindChild(minf, kstbl) : -1;
   const bool video = Track.MediaKind == mkVideo;
 
-  if (out.BeginAtom(ktrak, false) < 0 ||
-      !CopyChildren(Input, trak, {kfree, kskip, kwide, kmdia, ktkhd, kedts}) ||
-      !WriteTkhd(out, Track.tkhd))
-    return false;
-  if (!Track.elst.Table.empty() && !WriteEdts(out, Track.elst)) return false;
-
-  if (out.BeginAtom(kmdia, false) < 0 ||
-      !CopyChildren(Input, mdia, {kfree, kskip, kwide, kminf, khdlr, kmdhd}) ||
-      !WriteMdhd(out, Track.mdhd) || !WriteHdlr(out, Track.hdlr))
+  if (out.BeginAtom(ktrak, false) < 0 || !WriteTkhd(out, Track.tkhd) ||
+      (!Track.elst.Table.empty() && !WriteEdts(out, Track.elst)) ||
+      !CopyChildren(Input, trak, {kfree, kskip, kwide, kmdia, ktkhd, kedts}))
     return false;
 
-  if (out.BeginAtom(kminf, false) < 0 ||
+  if (out.BeginAtom(kmdia, false) < 0 || !WriteMdhd(out, Track.mdhd) ||
+      !WriteHdlr(out, Track.hdlr) ||
+      !CopyChildren(Input, mdia, {kfree, kskip, kwide, kminf, khdlr, kmdhd}))
+    return false;
+
+  if (out.BeginAtom(kminf, false) < 0 || !WriteMediaHeader(Track) || !WriteDinf(out) ||
       !CopyChildren(Input, minf, {kfree, kskip, kwide, kstbl, kvmhd, ksmhd}))
     return false;
-  if (video || Track.MediaKind == mkSound) {
-    const TFourCC header = video ? kvmhd : ksmhd;
-    const THgMP4FileReader* from = nullptr;
-    int32_t node = -1;
-    // A media header is a version, flags and a few zeros; it is made when neither file has it.
-    static const uint8_t kVideoHeader[12] = {0, 0, 0, 1};
-    static const uint8_t kSoundHeader[8] = {};
-    const bool written =
-        FindTrackBox(Track, header, from, node)
-            ? CopyBox(header, *from, node)
-            : out.WriteAtom(header, video ? kVideoHeader : kSoundHeader,
-                            video ? sizeof kVideoHeader : sizeof kSoundHeader) >= 0;
-    if (!written) return false;
-  }
-  if (!WriteDinf(out)) return false;
 
-  if (out.BeginAtom(kstbl, false) < 0) return false;
+  const THgMP4FileReader* from = nullptr;
+  int32_t node = -1;
+  if (out.BeginAtom(kstbl, false) < 0 || !FindTrackBox(Track, kstsd, from, node) ||
+      !CopyBox(kstsd, *from, node))
+    return false;
   for (int32_t c = Input.FirstChild(stbl); stbl >= 0 && Input.IsNode(c); c = Input.NextSibling(c)) {
     const TFourCC type = Input.Id(c);
     const bool rewritten = type == kfree || type == kskip || type == kwide || type == kstts ||
@@ -300,10 +310,7 @@ bool THgMP4FileWriter::WriteTrak(TRebuiltTrack& Track) {
     if (rewritten || IsContainerBoxType(type) || (Input.Flags(c) & nfDropped)) continue;
     if (!CopyBox(type, Input, c)) return false;
   }
-  const THgMP4FileReader* from = nullptr;
-  int32_t node = -1;
-  if (!FindTrackBox(Track, kstsd, from, node) || !CopyBox(kstsd, *from, node) ||
-      !WriteStts(out, Track.stts) || (video && !WriteStss(out, Track.stss)) ||
+  if (!WriteStts(out, Track.stts) || (video && !WriteStss(out, Track.stss)) ||
       !WriteStsc(out, Track.stsc) || !WriteStsz(out, Track.stsz) || !WriteStco(out, Track.stco))
     return false;
   // stbl, minf, mdia, trak

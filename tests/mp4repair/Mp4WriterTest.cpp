@@ -38,6 +38,13 @@ constexpr uint32_t kSoundRate = 44100; // the sound track of Trak() runs at this
 
 // A reference clip: H.264 at 1001 per picture (one long last picture), and 16-bit stereo
 // PCM, or AAC with its decoder configuration when Aac is set.
+// An edit list of one segment that starts the sound 1024 samples in, past the priming.
+TMp4Box SoundEdits() {
+  return Container(
+      "edts",
+      {Box("elst", Join({FullBoxHead(0), BE32(1), BE32(1000), BE32(1024), BE32(0x10000)}))});
+}
+
 TBytes ReferenceClip(bool Aac = false, bool WithSound = true) {
   const TBytes esds = Join({FullBoxHead(0),
                             {3, 25, 0, 1, 0, 4, 17, 0x40, 0x15},
@@ -49,12 +56,14 @@ TBytes ReferenceClip(bool Aac = false, bool WithSound = true) {
            {Box("stsd",
                 TablePayload(1, VisualSampleEntry("avc1", 320, 240, {Box("avcC", AvcConfig())}))),
             Box("stts", TablePayload(2, Words({100, 1001, 1, 5000})))})};
-  if (WithSound)
+  if (WithSound) {
     tracks.push_back(Trak(
         false, 2,
         {Box("stsd",
              TablePayload(1, Aac ? SoundSampleEntry("mp4a", 2, 16, kSoundRate, {Box("esds", esds)})
                                  : SoundSampleEntry("sowt", 2, 16, kSoundRate)))}));
+    tracks.back().Children.push_back(SoundEdits());
+  }
   std::vector<TMp4Box> moov = {Box("mvhd", MvhdPayload(0, kMovieScale, 0))};
   moov.insert(moov.end(), tracks.begin(), tracks.end());
   return BuildMp4({Box("ftyp", BytesOf("isomxxxxisom")), Container("moov", moov)}).Bytes;
@@ -173,9 +182,79 @@ TEST(Mp4WriterRebuild, MoovlessInterleaveIsRebuiltWithTheReference) {
         << "chunk " << k;
   }
 
+  // The reference's movie time scale; the movie lasts as long as its longest track,
+  // rounded up; the sound keeps its edit, now as long as the repaired sound.
+  EXPECT_EQ(out.Mvhd.TimeScale, kMovieScale);
+  const uint64_t soundTicks = (sound->mdhd.Duration * kMovieScale + kSoundRate - 1) / kSoundRate;
+  EXPECT_EQ(out.Mvhd.Duration, std::max<uint64_t>(soundTicks, video->mdhd.Duration * kMovieScale /
+                                                                  video->mdhd.TimeScale));
+  ASSERT_EQ(sound->elst.Table.size(), 1u);
+  EXPECT_EQ(sound->elst.Table[0].MediaTime, 1024);
+  EXPECT_EQ(sound->elst.Table[0].SegmentDuration,
+            (sound->mdhd.Duration - 1024) * kMovieScale / kSoundRate);
+  EXPECT_TRUE(video->elst.Table.empty());
+
   TMp4InMemory again(r.Bytes);
   ASSERT_EQ(again.Reader.Analyze(2), kDone);
   EXPECT_EQ(again.Reader.Error, kNoDamage);
+}
+
+std::vector<TFourCC> Children(const THgMP4FileReader& Reader, int32_t Node) {
+  std::vector<TFourCC> types;
+  for (int32_t c = Reader.FirstChild(Node); Reader.IsNode(c); c = Reader.NextSibling(c))
+    types.push_back(Reader.Id(c));
+  return types;
+}
+
+// A movie header that survives with garbled chunk offsets: its tracks describe themselves,
+// so no reference is asked for; the video comes from the scan and the sound, whose offsets
+// point outside the media data, from the gaps. Headers lead each box; boxes the damaged
+// file holds are copied, except those that describe samples one by one, which would now
+// describe other samples, and "mvex", which would promise fragments.
+TEST(Mp4WriterRebuild, SurvivingMovieHeaderKeepsItsBoxesAroundRebuiltTables) {
+  const TCameraMedia media;
+  const TBytes garbled = TablePayload(2, Words({0xFFFFFF00, 0xFFFFFF10}));
+  TMp4Box video = Trak(
+      true, 1,
+      {Box("stsd",
+           TablePayload(1, VisualSampleEntry("avc1", 320, 240, {Box("avcC", AvcConfig())}))),
+       Box("stts", TablePayload(1, Words({40, 20}))), Box("ctts", TablePayload(1, Words({40, 0}))),
+       Box("sdtp", TBytes(44, 0)), Box("stss", TablePayload(1, BE32(1))), Box("stco", garbled),
+       Box("stsz", StszPayload(0, 2, {10, 10})), Box("stsc", TablePayload(1, Words({1, 1, 1})))});
+  video.Children.insert(video.Children.begin() + 1,
+                        Box("tref", Join({BE32(12), BytesOf("tmcd"), BE32(3)})));
+  TMp4Box sound =
+      Trak(false, 2,
+           {Box("stsd", TablePayload(1, SoundSampleEntry("sowt", 2, 16, kSoundRate))),
+            Box("sgpd", 16), Box("stss", TablePayload(1, BE32(1))), Box("stco", garbled)});
+  const TBytes damaged =
+      BuildMp4({Box("ftyp", BytesOf("isomxxxxisom")), Box("mdat", media.B.Bytes),
+                Container("moov", {Box("udta", 16), Box("mvhd", MvhdPayload(0, kMovieScale, 0)),
+                                   Box("mvex", 16), video, sound})})
+          .Bytes;
+  const TRepair r = Repair(damaged, nullptr);
+  ASSERT_EQ(r.Result, kDone);
+  EXPECT_FALSE(r.AskedForReference);
+  const THgMP4FileReader& out = r.Output->Reader;
+  const int32_t moov = out.FindChild(-1, kmoov);
+  EXPECT_EQ(Children(out, moov), (std::vector<TFourCC>{kmvhd, MakeFourCC("udta"), ktrak, ktrak}));
+  const int32_t trak = out.FindChild(moov, ktrak);
+  EXPECT_EQ(Children(out, trak), (std::vector<TFourCC>{ktkhd, MakeFourCC("tref"), kmdia}));
+  const int32_t mdia = out.FindChild(trak, kmdia);
+  EXPECT_EQ(Children(out, mdia), (std::vector<TFourCC>{kmdhd, khdlr, kminf}));
+  const int32_t minf = out.FindChild(mdia, kminf);
+  EXPECT_EQ(Children(out, minf), (std::vector<TFourCC>{kvmhd, kdinf, kstbl}));
+  EXPECT_EQ(Children(out, out.FindChild(minf, kstbl)),
+            (std::vector<TFourCC>{kstsd, kstts, kstss, kstsc, kstsz, kstco}));
+  const int32_t soundStbl =
+      out.FindChild(out.FindChild(out.FindChild(out.FindNext(trak, ktrak), kmdia), kminf), kstbl);
+  EXPECT_EQ(Children(out, soundStbl),
+            (std::vector<TFourCC>{kstsd, MakeFourCC("sgpd"), kstts, kstsc, kstsz, kstco}));
+
+  const TMp4Trak* rebuiltSound = TrackOfKind(out, mkSound);
+  ASSERT_NE(rebuiltSound, nullptr);
+  EXPECT_EQ(rebuiltSound->stco.Table.size(), media.Sound.size()) << "the gaps, not the tables";
+  EXPECT_EQ(TrackOfKind(out, mkVideo)->stsz.Table.size(), 40u);
 }
 
 // A picture runs to its last coded slice; the next opens at a delimiter, SEI or parameter

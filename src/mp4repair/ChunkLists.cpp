@@ -135,7 +135,13 @@ void THgMP4FileWriter::ChunksFromTables(TRebuiltTrack& Track) {
 
   const TMp4_stsz& stsz = source.stsz;
   const bool uniform = stsz.SampleSize > 0;
-  if (uniform) Track.UniformSampleSize = stsz.SampleSize;
+  // QuickTime counts uncompressed sound in frames but gives "stsz" the size of one
+  // channel's sample (ffmpeg writes 2 for 16-bit stereo): the bytes are the description's.
+  uint32_t frame = stsz.SampleSize;
+  if (uniform && !source.stsd.Entries.empty() && IsPcmSampleEntry(source.stsd.Entries[0].Type) &&
+      PcmFrameSize(source.stsd.Entries[0]) > 0)
+    frame = PcmFrameSize(source.stsd.Entries[0]);
+  if (uniform) Track.UniformSampleSize = frame;
   size_t next = 0; // next listed sample size
   const TMp4_stsc_table& stsc = source.stsc.Table;
   size_t entry = 0;
@@ -146,7 +152,7 @@ void THgMP4FileWriter::ChunksFromTables(TRebuiltTrack& Track) {
     const uint32_t count = stsc[entry].SamplesPerChunk;
     if (uniform) {
       chunk.SampleCount = int32_t(count);
-      chunk.Size = uint64_t(count) * stsz.SampleSize;
+      chunk.Size = uint64_t(count) * frame;
       continue;
     }
     uint64_t at = chunk.Offset;

@@ -161,8 +161,10 @@ TEST_P(Mp4RepairEndToEndTest, MovieHeaderCutOffIsRepairedWithAReference) {
 // reason to call it damaged, so the writer is run directly. The damaged file describes its
 // own tracks, so no reference is asked for; the video is rebuilt from the scan and the
 // sound keeps its own tables.
-TEST(Mp4RepairEndToEndTablesTest, GarbledVideoOffsetsAreRebuiltAndTheSoundTablesKept) {
-  const TMp4Clip& clip = kMp4Clips[0];
+class Mp4RepairEndToEndTablesTest : public ::testing::TestWithParam<TMp4Clip> {};
+
+TEST_P(Mp4RepairEndToEndTablesTest, GarbledVideoOffsetsAreRebuiltAndTheSoundTablesKept) {
+  const TMp4Clip& clip = GetParam();
   const std::string original = MakeClip(clip.File, clip.Arguments);
   ASSERT_FALSE(original.empty());
   std::string bytes = ReadFile(original);
@@ -198,11 +200,16 @@ TEST(Mp4RepairEndToEndTablesTest, GarbledVideoOffsetsAreRebuiltAndTheSoundTables
   EXPECT_FALSE(asked);
   TRepairFigures f = Measure(original, output);
   f.Repaired = true;
-  Report("garbled_video_offsets", f);
+  Report(std::string("garbled_video_offsets_") + clip.Name, f);
   EXPECT_EQ(f.Probe.DecodeErrorLines, 0);
   EXPECT_EQ(f.ExactFrames, f.OriginalFrames);
   EXPECT_EQ(f.ExactAudioPackets, f.OriginalAudioPackets);
 }
+
+// AAC in MP4, and PCM in MOV, whose "stsz" gives the size of one channel's sample.
+INSTANTIATE_TEST_SUITE_P(Clips, Mp4RepairEndToEndTablesTest,
+                         ::testing::Values(kMp4Clips[0], kMp4Clips[3]),
+                         [](const auto& Info) { return std::string(Info.param.Name); });
 
 INSTANTIATE_TEST_SUITE_P(Clips, Mp4RepairEndToEndTest, ::testing::ValuesIn(kMp4Clips),
                          [](const auto& Info) { return std::string(Info.param.Name); });

@@ -476,6 +476,18 @@ const TRuleCase kRules[] = {
        EXPECT_EQ(r.Result, THgMP4FileWriter::kNothingRecovered);
        EXPECT_TRUE(r.AskedForReference);
      }},
+    // Cancel stops the write; what was written is no copy.
+    {"cancel_stops_the_write",
+     [] {
+       const TCameraMedia media;
+       const TBytes reference = ReferenceClip();
+       return Repair(DamagedFile(media.B), &reference, [](THgMP4FileWriter& w) {
+         w.OnProgress = [&w](const void*, int64_t Percent) {
+           if (Percent > 20) w.Cancel(true);
+         };
+       });
+     },
+     [](const TRepair& r) { EXPECT_EQ(r.Result, kCancelled); }},
     // Media data of nothing but zeros holds no video to rebuild.
     {"zeros_only_is_no_repair",
      [] {

@@ -69,7 +69,7 @@ void THgMP4FileWriter::ParseAudioChunks() {
       }
       t.TableFlags |= tfSampleSizes;
     } else if (described && entry.Type == kmp4a) {
-      DelimitAac(t, done, total);
+      ParseAACFrames(t, done, total);
     }
 
     // A chunk left without frames cannot be described; without any, neither can the track.
@@ -79,7 +79,7 @@ void THgMP4FileWriter::ParseAudioChunks() {
   }
 }
 
-void THgMP4FileWriter::DelimitAac(TRebuiltTrack& Track, size_t& Done, size_t Total) {
+void THgMP4FileWriter::ParseAACFrames(TRebuiltTrack& Track, size_t& Done, size_t Total) {
   TMp4_SampleEntry entry;
   std::vector<uint8_t> bytes;
   std::vector<uint8_t> config;

@@ -149,7 +149,7 @@ private:
   // The first sample entry of a track's description: its record and its bytes.
   bool TrackSampleEntry(const TRebuiltTrack& Track, TMp4_SampleEntry& Entry,
                         std::vector<uint8_t>& Bytes) const;
-  void DelimitAac(TRebuiltTrack& Track, size_t& Done, size_t Total);
+  void ParseAACFrames(TRebuiltTrack& Track, size_t& Done, size_t Total);
   void ReportProgress(int64_t Percent);
 
   std::unique_ptr<TFileStreamW> FileStream;

@@ -99,7 +99,7 @@ void THgMP4FileWriter::BuildTrackTables(int32_t Track) {
       t.stsc.Table.push_back({uint32_t(c + 1), count, 1});
     if (t.UniformSampleSize == 0)
       for (const TNewChunk& s : chunk.Samples) {
-        t.stsz.Table.push_back(s.Size);
+        t.stsz.Table.push_back(uint32_t(s.Size));
         if (s.Flags & TNewChunk::kSync) t.stss.Table.push_back(uint32_t(samples + 1));
         ++samples;
       }

@@ -106,7 +106,7 @@ void THgMP4FileWriter::AssignTrackIds() {
       t.tkhd.TrackId = next++;
     used.push_back(t.tkhd.TrackId);
   }
-  Mvhd.NextTrackId = std::max(Mvhd.NextTrackId, next);
+  Mvhd.NextTrackId = std::max(uint32_t(Mvhd.NextTrackId), next);
 }
 
 int32_t THgMP4FileWriter::Write() {

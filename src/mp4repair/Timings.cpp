@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace clw {
 
@@ -57,7 +58,7 @@ TMp4_mvhd DefaultMovieHeader() {
   m.TimeScale = kDefaultMovieTimeScale;
   m.Rate = 0x10000;
   m.Volume = 0x100;
-  std::copy(std::begin(kIdentity), std::end(kIdentity), m.Matrix);
+  std::memcpy(m.Matrix, kIdentity, sizeof kIdentity); // packed: no aligned stores
   return m;
 }
 
@@ -65,7 +66,7 @@ TMp4_tkhd DefaultTrackHeader(const TRebuiltTrack& Track, const TMp4_SampleEntry*
   TMp4_tkhd t;
   t.Version = 0;
   t.Flags[2] = 3; // enabled, in the movie
-  std::copy(std::begin(kIdentity), std::end(kIdentity), t.Matrix);
+  std::memcpy(t.Matrix, kIdentity, sizeof kIdentity);
   if (Track.MediaKind == mkSound) t.Volume = 0x100;
   if (Track.MediaKind == mkVideo && Entry) {
     const TMp4_VisualEntry v = VisualEntry(*Entry);
@@ -206,7 +207,7 @@ void THgMP4FileWriter::ComputeTimings() {
         t.tkhd.Duration = segments;
       }
     }
-    if (IsWritten(t)) movieDuration = std::max(movieDuration, t.tkhd.Duration);
+    if (IsWritten(t)) movieDuration = std::max(movieDuration, uint64_t(t.tkhd.Duration));
   }
   Mvhd.Duration = movieDuration;
 }

@@ -326,7 +326,7 @@ TEST(Mp4WriterSamples, PicturesFromSliceMembers) {
     std::vector<uint32_t> sizes;
     std::vector<bool> sync;
     for (const TNewChunk& s : writer.Tracks[0].Chunks[0].Samples) {
-      sizes.push_back(s.Size);
+      sizes.push_back(uint32_t(s.Size));
       sync.push_back((s.Flags & TNewChunk::kSync) != 0);
     }
     EXPECT_EQ(sizes, c.Sizes);

@@ -36,6 +36,8 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 cat "$file" "$reference" >/dev/null # page cache
 read -r t_cp _ < <(best cp "$file" "$out/cp.mp4")
 read -r t_repair rss_kib < <(best "$cli" repair -r "$reference" -o "$out" "$file")
+# The check alone, as the repair runs it first: what the repair spends before it writes.
+read -r t_check _ < <(best "$cli" check "$file")
 "$cli" repair -r "$reference" -o "$out" "$file" >/dev/null
 copy=$(ls "$out"/*"(copy)"*)
 frames=$(ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets \
@@ -46,5 +48,6 @@ rss_mib=$(awk -v k="$rss_kib" 'BEGIN { printf "%.1f", k / 1024 }')
 budget_mib=$(awk -v m="$media_bytes" 'BEGIN { printf "%.1f", 100 + 64 * m / 1073741824 }')
 printf 'file %s: %s bytes, %s of media data; copy: %s video frames, %ss of sound\n' \
   "$file" "$(stat -c %s "$file")" "$media_bytes" "$frames" "$audio"
-printf 'summary: repair %ss, cp %ss, repair %sx cp, peak RSS %s MiB (budget %s MiB)\n' \
-  "$t_repair" "$t_cp" "$(ratio "$t_repair" "$t_cp")" "$rss_mib" "$budget_mib"
+printf 'summary: repair %ss, cp %ss, repair %sx cp (of which the check alone %ss, %sx cp), peak RSS %s MiB (budget %s MiB)\n' \
+  "$t_repair" "$t_cp" "$(ratio "$t_repair" "$t_cp")" "$t_check" "$(ratio "$t_check" "$t_cp")" \
+  "$rss_mib" "$budget_mib"

@@ -1,6 +1,11 @@
 #!/usr/bin/env python3
 """Writes a small seed corpus for the MP4 fuzz target: camera-like files of one H.264 and
-one AAC track, interleaved in chunks, whole and damaged in the ways the check meets.
+one AAC track, interleaved in chunks, whole and damaged in the ways the check meets, and
+files whose movie header is lost followed by a reference clip of the same camera, which
+the repair rebuilds the movie with.
+
+The target reads its first byte as a choice: top bit clear, the rest is one file; set, the
+rest is split at the fraction (low seven bits) / 128 into the damaged file and the clip.
     scripts/mp4-fuzz-seeds.py OUTPUT_DIR
 """
 import os
@@ -97,25 +102,56 @@ def trak(track_id, handler, header, timescale, table):
     return box(b"trak", tkhd + box(b"mdia", mdhd + hdlr + minf))
 
 
+AVC1 = box(b"avc1", bytes(6) + struct.pack(">H", 1) + bytes(16) + struct.pack(">HH", 320, 240) +
+           u32s(0x480000, 0x480000, 0) + struct.pack(">H", 1) + bytes(32) +
+           struct.pack(">Hh", 24, -1) +
+           box(b"avcC", bytes([1, 0x42, 0x00, 0x1E, 0xFF, 0xE1]) + struct.pack(">H", len(SPS)) +
+               SPS + bytes([1]) + struct.pack(">H", len(PPS)) + PPS))
+
+
+def sound_entry(kind, channels, bits, rate, children=b""):
+    return box(kind, bytes(6) + struct.pack(">H", 1) + bytes(8) +
+               struct.pack(">HHHH", channels, bits, 0, 0) + u32s(rate << 16) + children)
+
+
+MP4A = sound_entry(b"mp4a", 1, 16, 48000,
+                   full(b"esds", bytes([3, 25, 0, 1, 0, 4, 17, 0x40, 0x15]) + bytes(11) +
+                        bytes([5, 2, 0x11, 0x90, 6, 1, 2])))
+# 16-bit stereo little-endian PCM: every four bytes between the pictures are one frame.
+SOWT = sound_entry(b"sowt", 2, 16, 48000)
+VMHD = full(b"vmhd", bytes(8), flags=1)
+SMHD = full(b"smhd", bytes(4))
+MVHD = full(b"mvhd", u32s(0, 0, 1000, 5000, 0x10000) + struct.pack(">H", 0x100) + bytes(10) +
+            u32s(0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000) + bytes(24) + u32s(3))
+
+
 def moov(base, video, sound, co64=False):
-    avcc = box(b"avcC", bytes([1, 0x42, 0x00, 0x1E, 0xFF, 0xE1]) + struct.pack(">H", len(SPS)) +
-               SPS + bytes([1]) + struct.pack(">H", len(PPS)) + PPS)
-    avc1 = box(b"avc1", bytes(6) + struct.pack(">H", 1) + bytes(16) + struct.pack(">HH", 320, 240) +
-               u32s(0x480000, 0x480000, 0) + struct.pack(">H", 1) + bytes(32) +
-               struct.pack(">Hh", 24, -1) + avcc)
-    esds = full(b"esds", bytes([3, 25, 0, 1, 0, 4, 17, 0x40, 0x15]) + bytes(11) +
-                bytes([5, 2, 0x11, 0x90, 6, 1, 2]))
-    mp4a = box(b"mp4a", bytes(6) + struct.pack(">H", 1) + bytes(8) +
-               struct.pack(">HHHH", 1, 16, 0, 0) + u32s(48000 << 16) + esds)
-    vmhd = full(b"vmhd", bytes(8), flags=1)
-    smhd = full(b"smhd", bytes(4))
     sync = [1 + 4 * i for i in range(len(video[0]))]
-    vt = stbl(avc1, [base + o for o in video[0]], video[1], 4, 1000, sync, co64)
-    st = stbl(mp4a, [base + o for o in sound[0]], sound[1], 3, 1024, None, co64)
-    mvhd = full(b"mvhd", u32s(0, 0, 1000, 5000, 0x10000) + struct.pack(">H", 0x100) + bytes(10) +
-                u32s(0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000) + bytes(24) + u32s(3))
-    return box(b"moov", mvhd + trak(1, b"vide", vmhd, 25000, vt) +
-               trak(2, b"soun", smhd, 48000, st))
+    vt = stbl(AVC1, [base + o for o in video[0]], video[1], 4, 1000, sync, co64)
+    st = stbl(MP4A, [base + o for o in sound[0]], sound[1], 3, 1024, None, co64)
+    return box(b"moov", MVHD + trak(1, b"vide", VMHD, 25000, vt) +
+               trak(2, b"soun", SMHD, 48000, st))
+
+
+def reference_clip(ftyp, sound):
+    """An intact clip of the same camera with only what a repair takes from one: the
+    sample descriptions, the time scales and the pace of the pictures; no media."""
+    def described(entry, delta):
+        return box(b"stbl", full(b"stsd", u32s(1) + entry) + full(b"stts", u32s(1, 50, delta)))
+    return ftyp + box(b"moov", MVHD + trak(1, b"vide", VMHD, 25000, described(AVC1, 1000)) +
+                      trak(2, b"soun", SMHD, 48000, described(sound, 1)))
+
+
+def with_reference(damaged, reference):
+    """A choice byte and the two files, the clip padded with a "free" box so that the
+    target's split falls exactly between them."""
+    for pad in [0] + list(range(8, 4096)):
+        total = len(damaged) + len(reference) + pad
+        for fraction in range(1, 128):
+            if total * fraction // 128 == len(damaged):
+                tail = struct.pack(">I", pad) + b"free" + bytes(pad - 8) if pad else b""
+                return bytes([0x80 | fraction]) + damaged + reference + tail
+    raise ValueError("no split reaches the end of the damaged file")
 
 
 def main():
@@ -144,6 +180,14 @@ def main():
         "stsz_count_overflow": camera.replace(b"stsz" + bytes(8) + u32s(len(video[1])),
                                               b"stsz" + bytes(8) + u32s(0x7FFFFFFF), 1),
     }
+    seeds = {name: bytes([0]) + data for name, data in seeds.items()}
+    pcm_clip = reference_clip(ftyp, SOWT)
+    seeds.update({
+        "moov_missing_pcm_reference": with_reference(ftyp + mdat, pcm_clip),
+        "moov_missing_aac_reference": with_reference(ftyp + mdat, reference_clip(ftyp, MP4A)),
+        "moov_cut_pcm_reference": with_reference(camera[:len(ftyp) + len(mdat) + 300], pcm_clip),
+        "mdat_zero_run_pcm_reference": with_reference(ftyp + box(b"mdat", zdata), pcm_clip),
+    })
     for name, data in seeds.items():
         with open(os.path.join(out, name + ".mp4"), "wb") as f:
             f.write(data)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang under ASan/UBSan and runs each for a while
 # (default 60 s each): the AVI target from the seed corpus the test suite writes into
-# build/, then the MP4 target from seeds written here.
+# build/, then the MP4 target (check and repair round trip) from seeds written here and the
+# inputs it once failed on (fuzz/regressions).
 #   scripts/run-fuzz.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,4 +24,5 @@ run() {
 
 run avi "${CLIPWRIGHT_SEEDS:-build/tests/work/fuzz-seeds/avi}" 65536
 python3 scripts/mp4-fuzz-seeds.py build-fuzz/seeds/mp4
+cp fuzz/regressions/*.mp4 build-fuzz/seeds/mp4/
 run mp4 build-fuzz/seeds/mp4 131072

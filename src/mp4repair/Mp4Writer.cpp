@@ -33,6 +33,15 @@ bool IsPerSample(TFourCC Type) {
   return std::find(std::begin(kPerSample), std::end(kPerSample), Type) != std::end(kPerSample);
 }
 
+// The boxes a track is read from. Where a "trak" header was lost the reader finds them
+// straight under "moov" and the track is written anew from them; a copy left there would be
+// a second track without its "trak".
+bool IsTrackBox(TFourCC Type) {
+  constexpr TFourCC kHeaders[] = {ktkhd, kmdhd, khdlr, kvmhd, ksmhd, kstsd, kelst};
+  return IsSampleTableBoxType(Type) || IsPerSample(Type) ||
+         std::find(std::begin(kHeaders), std::end(kHeaders), Type) != std::end(kHeaders);
+}
+
 // The fixed "ftyp" of a copy whose damaged file and reference hold none.
 const uint8_t kIsomFtyp[] = {'i', 's', 'o', 'm', 0, 0, 0, 1, 'i', 's', 'o', 'm'};
 
@@ -239,6 +248,7 @@ bool THgMP4FileWriter::CopyChildren(const THgMP4FileReader& From, int32_t Node,
   for (int32_t c = From.FirstChild(Node); From.IsNode(c); c = From.NextSibling(c)) {
     const TFourCC type = From.Id(c);
     if (IsContainerBoxType(type) || (From.Flags(c) & nfDropped) ||
+        (From.Id(Node) == kmoov && IsTrackBox(type)) ||
         std::find(Excluded.begin(), Excluded.end(), type) != Excluded.end())
       continue;
     if (!CopyBox(type, From, c)) return false;

@@ -138,6 +138,8 @@ private:
   bool WriteMoov();
   bool WriteTrak(TRebuiltTrack& Track);
   bool WriteMediaHeader(const TRebuiltTrack& Track);
+  bool IsCopyable(const THgMP4FileReader& From, int32_t Parent, int32_t Child,
+                  int64_t& CopiedEnd) const;
   bool CopyChildren(const THgMP4FileReader& From, int32_t Node,
                     std::initializer_list<TFourCC> Excluded);
   bool CopyBox(TFourCC Type, const THgMP4FileReader& From, int32_t Node);

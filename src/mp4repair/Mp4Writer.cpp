@@ -242,14 +242,30 @@ bool THgMP4FileWriter::CopyBox(TFourCC Type, const THgMP4FileReader& From, int32
   return CopyRange(*source, start, payload) && Output->EndAtom(large) >= 0;
 }
 
+// A box is copied only as the walk met it in order: a type it knows, lying inside its parent
+// after the box copied before it. A header that the walk had to search for (stray letters in
+// a handler name, a sample entry taken for a box) would read as something else in the copy.
+bool THgMP4FileWriter::IsCopyable(const THgMP4FileReader& From, int32_t Parent, int32_t Child,
+                                  int64_t& CopiedEnd) const {
+  const int64_t start = From.NodeStart(Child);
+  const int64_t end = From.NodeEnd(Child);
+  if (!IsKnownBoxType(From.Id(Child)) || (From.Flags(Child) & nfDropped) || start < CopiedEnd ||
+      start < From.DataPosition(Parent) || end > From.NodeEnd(Parent) ||
+      end > int64_t(From.FileSize))
+    return false;
+  CopiedEnd = end;
+  return true;
+}
+
 bool THgMP4FileWriter::CopyChildren(const THgMP4FileReader& From, int32_t Node,
                                     std::initializer_list<TFourCC> Excluded) {
   if (!From.IsNode(Node)) return true;
+  int64_t copiedEnd = 0;
   for (int32_t c = From.FirstChild(Node); From.IsNode(c); c = From.NextSibling(c)) {
     const TFourCC type = From.Id(c);
-    if (IsContainerBoxType(type) || (From.Flags(c) & nfDropped) ||
-        (From.Id(Node) == kmoov && IsTrackBox(type)) ||
-        std::find(Excluded.begin(), Excluded.end(), type) != Excluded.end())
+    if (IsContainerBoxType(type) || (From.Id(Node) == kmoov && IsTrackBox(type)) ||
+        std::find(Excluded.begin(), Excluded.end(), type) != Excluded.end() ||
+        !IsCopyable(From, Node, c, copiedEnd))
       continue;
     if (!CopyBox(type, From, c)) return false;
   }
@@ -311,13 +327,14 @@ bool THgMP4FileWriter::WriteTrak(TRebuiltTrack& Track) {
   if (out.BeginAtom(kstbl, false) < 0 || !FindTrackBox(Track, kstsd, from, node) ||
       !CopyBox(kstsd, *from, node))
     return false;
+  int64_t copiedEnd = 0;
   for (int32_t c = Input.FirstChild(stbl); stbl >= 0 && Input.IsNode(c); c = Input.NextSibling(c)) {
     const TFourCC type = Input.Id(c);
     const bool rewritten = type == kfree || type == kskip || type == kwide || type == kstts ||
                            type == kstsz || type == kstco || type == kco64 || type == kstsc ||
                            type == kstsd || (video && type == kstss) ||
                            ((IsPerSample(type) || type == kstss) && !Track.SamplesAsInSource);
-    if (rewritten || IsContainerBoxType(type) || (Input.Flags(c) & nfDropped)) continue;
+    if (rewritten || IsContainerBoxType(type) || !IsCopyable(Input, stbl, c, copiedEnd)) continue;
     if (!CopyBox(type, Input, c)) return false;
   }
   if (!WriteStts(out, Track.stts) || (video && !WriteStss(out, Track.stss)) ||

@@ -22,20 +22,6 @@
 namespace clw::test {
 namespace {
 
-// A reader that owns the bytes it reads, for a reference clip a writer takes over.
-struct TMemoryHolder {
-  explicit TMemoryHolder(TBytes Bytes) : Memory(std::move(Bytes)) {}
-  TMemoryStream Memory;
-  THgMp4Stream HeldAtoms{&Memory};
-};
-class TOwnedMp4Reader : private TMemoryHolder, public THgMP4FileReader {
-public:
-  explicit TOwnedMp4Reader(TBytes Bytes)
-      : TMemoryHolder(std::move(Bytes)), THgMP4FileReader(HeldAtoms, &MediaDataAnalysis()) {
-    Analyze(0);
-  }
-};
-
 TBytes AvcConfig() {
   return {1, 0x64, 0, 0x1F, 0xFF, 0xE1, 0, 4, 0x67, 0x64, 0, 0x1F, 1, 0, 2, 0x68, 0xEE};
 }
@@ -116,7 +102,11 @@ TRepair Repair(const TBytes& Damaged, const TBytes* Reference,
   TRepair r;
   writer.OnReferenceNeeded = [&](const void*) {
     r.AskedForReference = true;
-    if (Reference) writer.ReferenceReader = std::make_unique<TOwnedMp4Reader>(*Reference);
+    if (Reference) {
+      auto reference = std::make_unique<TMemoryMp4Reader>(*Reference);
+      reference->Analyze(0);
+      writer.ReferenceReader = std::move(reference);
+    }
   };
   if (Tweak) Tweak(writer);
   r.Result = writer.Write();

@@ -112,8 +112,6 @@ public:
     End = NewSize;
   }
 
-  size_t StoredPages() const { return Pages.size(); }
-
 private:
   static bool IsZero(const uint8_t* Bytes, int64_t Count) {
     static const std::array<uint8_t, kPageSize> zeros{};

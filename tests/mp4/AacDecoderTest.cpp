@@ -32,8 +32,7 @@ TEST(AacLibraryTest, LoadsOnlyALibraryWithTheDecoderEntryPoints) {
 }
 
 TEST(AacDecoderTest, RefusedConfigurationKeepsDecodeOutOfTheLibrary) {
-  static int calls = 0;
-  // The system's library, with a decode entry that only counts its calls.
+  static int calls = 0; // decode calls that reach the library (the entry below only counts)
   const auto counting = TAacLibrary::Open("");
   ASSERT_TRUE(counting->Loaded);
   counting->NeAACDecDecode2 = nullptr;
@@ -47,6 +46,7 @@ TEST(AacDecoderTest, RefusedConfigurationKeepsDecodeOutOfTheLibrary) {
   for (const std::vector<uint8_t>& config : {std::vector<uint8_t>{}, {0x11, 0xF8}}) {
     ASSERT_TRUE(decoder.Init(kLcStereo48k, sizeof kLcStereo48k));
     EXPECT_FALSE(decoder.Init(config.data(), config.size()));
+    EXPECT_EQ(decoder.Decode(bytes.data(), bytes.size()), 0u);
     EXPECT_FALSE(decoder.Reset());
     EXPECT_EQ(decoder.Decode(bytes.data(), bytes.size()), 0u);
   }

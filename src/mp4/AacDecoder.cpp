@@ -61,14 +61,14 @@ TAacLibrary::~TAacLibrary() {
   if (Handle) ::dlclose(Handle);
 }
 
-std::unique_ptr<TAacLibrary> TAacLibrary::Open(const std::string& Spec) {
+std::unique_ptr<TAacLibrary> TAacLibrary::Open(const std::string& Choice) {
   auto library = std::make_unique<TAacLibrary>();
-  if (Spec == "none") return library;
+  if (Choice == "none") return library;
   std::vector<TCandidate> candidates;
-  if (Spec.empty())
+  if (Choice.empty())
     candidates = {{"libfaad.so.2", false}, {"libfaad.so.0", true}, {"libfaad.so", true}};
   else
-    candidates = {{Spec.c_str(), true}};
+    candidates = {{Choice.c_str(), true}};
   for (const TCandidate& candidate : candidates) {
     library->Handle = ::dlopen(candidate.Name, RTLD_NOW | RTLD_LOCAL);
     if (!library->Handle) continue;
@@ -87,8 +87,8 @@ std::unique_ptr<TAacLibrary> TAacLibrary::Open(const std::string& Spec) {
 
 const TAacLibrary* AacLibrary() {
   static const std::unique_ptr<TAacLibrary> library = [] {
-    const char* spec = std::getenv("CLIPWRIGHT_FAAD");
-    return TAacLibrary::Open(spec ? spec : "");
+    const char* choice = std::getenv("CLIPWRIGHT_FAAD");
+    return TAacLibrary::Open(choice ? choice : "");
   }();
   return library->Loaded ? library.get() : nullptr;
 }

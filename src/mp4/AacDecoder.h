@@ -40,8 +40,8 @@ struct TAacLibrary {
   TAacLibrary(const TAacLibrary&) = delete;
   TAacLibrary& operator=(const TAacLibrary&) = delete;
 
-  // Spec "": the system's library by name; "none": no library; anything else: that file.
-  static std::unique_ptr<TAacLibrary> Open(const std::string& Spec);
+  // Choice "": the system's library by name; "none": no library; anything else: that file.
+  static std::unique_ptr<TAacLibrary> Open(const std::string& Choice);
 
   bool Loaded = false;
   void* Handle = nullptr; // from dlopen

@@ -19,11 +19,11 @@ TEST(AacLibraryTest, LoadsOnlyALibraryWithTheDecoderEntryPoints) {
   ASSERT_TRUE(system->Loaded && ::dladdr(reinterpret_cast<void*>(system->NeAACDecOpen), &file) &&
               file.dli_fname);
   // By name or path it loads; "none", a missing file or one without the entry points do not.
-  for (const std::string spec :
+  for (const std::string choice :
        {"", file.dli_fname, "none", "/nonexistent/libfaad.so.2", "libm.so.6"}) {
-    SCOPED_TRACE(spec);
-    const bool loaded = spec.empty() || spec == file.dli_fname;
-    const auto library = TAacLibrary::Open(spec);
+    SCOPED_TRACE(choice);
+    const bool loaded = choice.empty() || choice == file.dli_fname;
+    const auto library = TAacLibrary::Open(choice);
     EXPECT_EQ(library->Loaded, loaded);
     EXPECT_FALSE(library->OldNames);
     TAacDecoder decoder(library->Loaded ? library.get() : nullptr);

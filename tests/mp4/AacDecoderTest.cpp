@@ -1,4 +1,4 @@
-// The run-time binding of the AAC decoder: which library specs load, and that a decoder
+// The run-time binding of the AAC decoder: which library choices load, and that a decoder
 // whose configuration was refused never calls into the library.
 #include "mp4/AacDecoder.h"
 

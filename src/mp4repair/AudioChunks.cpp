@@ -29,7 +29,7 @@ bool NeedsFrames(const TSlice& Chunk) {
 } // namespace
 
 bool THgMP4FileWriter::TrackSampleEntry(const TRebuiltTrack& Track, TMp4_SampleEntry& Entry,
-                                        std::vector<uint8_t>& Bytes) const {
+                                        std::vector<uint8_t>* Bytes) const {
   const THgMP4FileReader* from = nullptr;
   int32_t node = -1;
   if (!FindTrackBox(Track, kstsd, from, node)) return false;
@@ -37,8 +37,9 @@ bool THgMP4FileWriter::TrackSampleEntry(const TRebuiltTrack& Track, TMp4_SampleE
       from == &Input ? Track.stsd : from->Traks[size_t(Track.ReferenceTrackIndex)].stsd;
   if (stsd.Version == kNotRead || stsd.Entries.empty()) return false;
   Entry = stsd.Entries[0];
-  Bytes = FirstSampleEntry(ReadNodePayload(*from, node, kPlainBoxLimit));
-  return !Bytes.empty();
+  if (!Bytes) return true;
+  *Bytes = FirstSampleEntry(ReadNodePayload(*from, node, kPlainBoxLimit));
+  return !Bytes->empty();
 }
 
 void THgMP4FileWriter::ParseAudioChunks() {
@@ -52,8 +53,7 @@ void THgMP4FileWriter::ParseAudioChunks() {
     if (t.MediaKind != mkSound || Cancelled) continue;
     const bool pending = std::any_of(t.Chunks.begin(), t.Chunks.end(), NeedsFrames);
     TMp4_SampleEntry entry;
-    std::vector<uint8_t> bytes;
-    const bool described = TrackSampleEntry(t, entry, bytes);
+    const bool described = TrackSampleEntry(t, entry);
     if (described && IsPcmSampleEntry(entry.Type)) t.AudioSampleRate = SoundSampleRate(entry);
     if (!pending) continue;
 
@@ -67,7 +67,6 @@ void THgMP4FileWriter::ParseAudioChunks() {
         c.Size = uint64_t(c.SampleCount) * frame;
         ++done;
       }
-      t.TableFlags |= tfSampleSizes;
     } else if (described && entry.Type == kmp4a) {
       ParseAACFrames(t, done, total);
     }
@@ -84,7 +83,7 @@ void THgMP4FileWriter::ParseAACFrames(TRebuiltTrack& Track, size_t& Done, size_t
   std::vector<uint8_t> bytes;
   std::vector<uint8_t> config;
   // The damaged file's own description first, else the reference's.
-  bool found = TrackSampleEntry(Track, entry, bytes) &&
+  bool found = TrackSampleEntry(Track, entry, &bytes) &&
                FindAudioSpecificConfig(bytes.data(), bytes.size(), config);
   const THgMP4FileReader* reference = Reference();
   if (!found && reference && Track.ReferenceTrackIndex >= 0) {
@@ -128,7 +127,6 @@ void THgMP4FileWriter::ParseAACFrames(TRebuiltTrack& Track, size_t& Done, size_t
     ReportProgress(Total == 0 ? 0 : int64_t(Done) * kParseShare / int64_t(Total));
   }
   Track.Chunks = std::move(delimited);
-  Track.TableFlags |= tfSampleSizes;
 }
 
 } // namespace clw

@@ -64,7 +64,6 @@ bool StartsWithIdr(TStream64& Stream, uint64_t Offset, uint32_t Size, uint32_t L
 void THgMP4FileWriter::BuildChunkLists() {
   for (TRebuiltTrack& t : Tracks) {
     t.Chunks.clear();
-    t.TableFlags = 0;
     t.UniformSampleSize = 0;
     t.SamplesAsInSource = false;
   }
@@ -118,7 +117,6 @@ void THgMP4FileWriter::ChunksFromSlices(TRebuiltTrack& Track) {
     FitToSamples(chunk);
     Track.Chunks.push_back(std::move(chunk));
   }
-  Track.TableFlags |= tfChunkOffsets | tfSampleSizes | tfSyncSamples;
 }
 
 void THgMP4FileWriter::ChunksFromTables(TRebuiltTrack& Track) {
@@ -130,7 +128,6 @@ void THgMP4FileWriter::ChunksFromTables(TRebuiltTrack& Track) {
     chunk.Offset = offset;
     Track.Chunks.push_back(std::move(chunk));
   }
-  Track.TableFlags |= tfChunkOffsets;
   if ((flags & (tfSampleSizes | tfSampleToChunk)) != (tfSampleSizes | tfSampleToChunk)) return;
 
   const TMp4_stsz& stsz = source.stsz;
@@ -164,7 +161,6 @@ void THgMP4FileWriter::ChunksFromTables(TRebuiltTrack& Track) {
     chunk.SampleCount = int32_t(chunk.Samples.size());
     chunk.Size = at - chunk.Offset;
   }
-  Track.TableFlags |= tfSampleSizes | tfSampleToChunk;
   Track.SamplesAsInSource = true;
 
   // Durations, when "stts" covers exactly these samples.
@@ -187,7 +183,6 @@ void THgMP4FileWriter::ChunksFromTables(TRebuiltTrack& Track) {
           ++used;
         }
     }
-    Track.TableFlags |= tfSampleDurations;
   }
 
   if (Track.MediaKind != mkVideo || uniform) return;
@@ -215,7 +210,6 @@ void THgMP4FileWriter::ChunksFromTables(TRebuiltTrack& Track) {
         if (!h264 || (stream && StartsWithIdr(*stream, s.Offset, s.Size, lengthSize)))
           s.Flags |= TNewChunk::kSync;
   }
-  Track.TableFlags |= tfSyncSamples;
 }
 
 void THgMP4FileWriter::ChunksFromGaps(TRebuiltTrack& Track) {
@@ -226,7 +220,6 @@ void THgMP4FileWriter::ChunksFromGaps(TRebuiltTrack& Track) {
     chunk.Size = g.Length;
     Track.Chunks.push_back(std::move(chunk));
   }
-  if (!Track.Chunks.empty()) Track.TableFlags |= tfChunkOffsets;
 }
 
 // A chunk known only by its offset reaches to the next chunk of any track, or to the end

@@ -36,7 +36,6 @@ struct TRebuiltTrack {
   int32_t SmhdNode = -1;
   int32_t StsdNode = -1;
   int16_t ReferenceTrackIndex = -1; // matching track of the reference clip
-  uint16_t TableFlags = 0;          // tf* values: what is known of the samples
   uint32_t DefaultSampleDuration = 0;
   // Every sample has this size and chunks list no sample records (PCM, uniform "stsz").
   uint32_t UniformSampleSize = 0;
@@ -148,9 +147,10 @@ private:
   // matching box of the reference clip; false with neither.
   bool FindTrackBox(const TRebuiltTrack& Track, TFourCC Type, const THgMP4FileReader*& From,
                     int32_t& Node) const;
-  // The first sample entry of a track's description: its record and its bytes.
+  // The first sample entry of a track's description: its record and, when Bytes is given,
+  // its bytes as the file holds them.
   bool TrackSampleEntry(const TRebuiltTrack& Track, TMp4_SampleEntry& Entry,
-                        std::vector<uint8_t>& Bytes) const;
+                        std::vector<uint8_t>* Bytes = nullptr) const;
   void ParseAACFrames(TRebuiltTrack& Track, size_t& Done, size_t Total);
   void ReportProgress(int64_t Percent);
 

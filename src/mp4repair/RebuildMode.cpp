@@ -124,17 +124,20 @@ uint16_t THgMP4FileWriter::ValidateTables(int32_t Track) const {
   // copy with whatever lies there.
   if (HasEntries(t.stco.Version, t.stco.Table.size()) && t.stco.Table.front() != 0 &&
       NonDecreasing(t.stco.Table)) {
-    bool inside = true;
-    for (uint64_t offset : t.stco.Table) {
-      bool found = false;
-      for (int32_t n = Input.FindChild(-1, kmdat); n >= 0 && !found; n = Input.FindNext(n, kmdat))
-        found = offset >= uint64_t(Input.DataPosition(n)) &&
-                offset < std::min<uint64_t>(uint64_t(Input.NodeEnd(n)), Input.FileSize);
-      if (!found) {
-        inside = false;
-        break;
-      }
+    struct TRegion {
+      uint64_t Start, Length;
+    };
+    std::vector<TRegion> media; // the media data of the file
+    for (int32_t n = Input.FindChild(-1, kmdat); n >= 0; n = Input.FindNext(n, kmdat)) {
+      const uint64_t start = uint64_t(std::max<int64_t>(Input.DataPosition(n), 0));
+      const uint64_t end =
+          std::min<uint64_t>(uint64_t(std::max<int64_t>(Input.NodeEnd(n), 0)), Input.FileSize);
+      if (end > start) media.push_back({start, end - start});
     }
+    const bool inside = std::all_of(t.stco.Table.begin(), t.stco.Table.end(), [&](uint64_t o) {
+      return std::any_of(media.begin(), media.end(),
+                         [&](const TRegion& m) { return o >= m.Start && o - m.Start < m.Length; });
+    });
     if (inside) flags |= tfChunkOffsets;
   }
   const bool listed = t.stsz.SampleSize == 0 && HasEntries(t.stsz.Version, t.stsz.Table.size()) &&

@@ -92,8 +92,7 @@ void THgMP4FileWriter::ComputeTimings() {
                                 ? &reference->Traks[size_t(t.ReferenceTrackIndex)]
                                 : nullptr;
     TMp4_SampleEntry entry;
-    std::vector<uint8_t> bytes;
-    const bool described = TrackSampleEntry(t, entry, bytes);
+    const bool described = TrackSampleEntry(t, entry);
 
     // Headers: the damaged file's, else the reference's (as a header of a new recording:
     // no duration yet, the movie's times), else made up.

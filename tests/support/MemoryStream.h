@@ -13,6 +13,20 @@
 
 namespace clw::test {
 
+// Moves Pos as a seek of a stream of End bytes would; the new position, or -1.
+inline int64_t SeekWithin(int64_t& Pos, int64_t End, int64_t Offset, uint16_t Origin) {
+  int64_t base = 0;
+  if (Origin == soCurrent)
+    base = Pos;
+  else if (Origin == soEnd)
+    base = End;
+  else if (Origin != soBeginning)
+    return -1;
+  if (Offset < -base || Offset > std::numeric_limits<int64_t>::max() - base) return -1;
+  Pos = base + Offset;
+  return Pos;
+}
+
 class TMemoryStream : public TStream64 {
 public:
   TMemoryStream() = default;
@@ -39,16 +53,7 @@ public:
   }
 
   int64_t Seek(int64_t offset, uint16_t origin) override {
-    int64_t base = 0;
-    if (origin == soCurrent)
-      base = Pos;
-    else if (origin == soEnd)
-      base = int64_t(Data.size());
-    else if (origin != soBeginning)
-      return -1;
-    if (offset < -base || offset > std::numeric_limits<int64_t>::max() - base) return -1;
-    Pos = base + offset;
-    return Pos;
+    return SeekWithin(Pos, int64_t(Data.size()), offset, origin);
   }
 
   void SetSize(int64_t newSize) override {

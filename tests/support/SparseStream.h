@@ -4,7 +4,7 @@
 // a file of any size but keeps only the pages that ever received a byte other than zero.
 // Both behave like TMemoryStream at their ends: a seek past the end is allowed and reads
 // there return 0, a seek to a negative position fails and leaves the position alone.
-#include "streams/Stream64.h"
+#include "support/MemoryStream.h"
 
 #include <algorithm>
 #include <array>
@@ -16,24 +16,6 @@
 #include <vector>
 
 namespace clw::test {
-
-namespace detail {
-
-// Moves Pos as a seek of a stream of End bytes would; the new position, or -1.
-inline int64_t SeekWithin(int64_t& Pos, int64_t End, int64_t Offset, uint16_t Origin) {
-  int64_t base = 0;
-  if (Origin == soCurrent)
-    base = Pos;
-  else if (Origin == soEnd)
-    base = End;
-  else if (Origin != soBeginning)
-    return -1;
-  if (Offset < -base || Offset > std::numeric_limits<int64_t>::max() - base) return -1;
-  Pos = base + Offset;
-  return Pos;
-}
-
-} // namespace detail
 
 // Size bytes: Prefix, then zeros. Writes are refused.
 class TZeroPaddedStream : public TStream64 {
@@ -53,7 +35,7 @@ public:
   }
   int64_t Write(const void*, int64_t) override { return 0; }
   int64_t Seek(int64_t Offset, uint16_t Origin) override {
-    return detail::SeekWithin(Pos, End, Offset, Origin);
+    return SeekWithin(Pos, End, Offset, Origin);
   }
 
 private:
@@ -100,7 +82,7 @@ public:
   }
 
   int64_t Seek(int64_t Offset, uint16_t Origin) override {
-    return detail::SeekWithin(Pos, End, Offset, Origin);
+    return SeekWithin(Pos, End, Offset, Origin);
   }
 
   // Bytes past NewSize are gone: a later growth reads them as zero. The position stays.

@@ -58,6 +58,13 @@ public:
   void Cancel(bool Value) {
     if (Value) Cancelled = true;
   }
+  // Loops that can run long without new progress (a stretch of zeros, a search, a table
+  // pass) call this every few milliseconds of work: it repeats the last progress figure, so
+  // the job's handler can pump events and deliver a cancel, and answers whether to go on.
+  bool Poll() {
+    Progress(FLastPercent);
+    return !Cancelled;
+  }
 
   int32_t OpenError = kOpened;
   int32_t Error = kNoDamage;
@@ -68,8 +75,12 @@ public:
 
 protected:
   void Progress(int64_t Percent) {
+    FLastPercent = Percent;
     if (OnProgress) OnProgress(this, Percent);
   }
+
+private:
+  int64_t FLastPercent = 0;
 };
 
 class THgFileWriter {
@@ -81,6 +92,11 @@ public:
   virtual int32_t Write() = 0;
   void Cancel(bool Value) {
     if (Value) Cancelled = true;
+  }
+  // As THgFileReader::Poll, for the writer's long loops.
+  bool Poll() {
+    Progress(FLastPercent);
+    return !Cancelled;
   }
 
   bool Cancelled = false;
@@ -94,6 +110,7 @@ public:
 
 protected:
   void Progress(int64_t Percent) {
+    FLastPercent = Percent;
     if (OnProgress) OnProgress(this, Percent);
   }
   void FireReferenceNeeded() {
@@ -101,6 +118,9 @@ protected:
   }
   // Creates (truncating) the output, releases it and reopens it write-only.
   static std::unique_ptr<TFileStreamW> CreateOutput(const std::string& FileName);
+
+private:
+  int64_t FLastPercent = 0;
 };
 
 } // namespace clw

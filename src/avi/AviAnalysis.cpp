@@ -16,13 +16,19 @@ constexpr int64_t kFrameBufferSize = 16384;
 // a large one running to the end is more likely a cut recording than a whole chunk.
 constexpr int64_t kLastChunkLimit = 1048576;
 
-bool IsVideoSuffix(uint16_t Suffix) { return Suffix == kSuffix_dc || Suffix == kSuffix_db; }
+bool IsVideoSuffix(uint16_t Suffix) {
+  return Suffix == kSuffix_dc || Suffix == kSuffix_db;
+}
 
 } // namespace
 
-bool THgAVIFileReader::IsGood(int32_t Node) const { return IsGoodChunk(Flags(Node)); }
+bool THgAVIFileReader::IsGood(int32_t Node) const {
+  return IsGoodChunk(Flags(Node));
+}
 
-void THgAVIFileReader::Mark(int32_t Node, int32_t Bits) { SetFlags(Node, Flags(Node) | Bits); }
+void THgAVIFileReader::Mark(int32_t Node, int32_t Bits) {
+  SetFlags(Node, Flags(Node) | Bits);
+}
 
 int32_t THgAVIFileReader::Analyze(uint8_t Mode) {
   if (!RiffStream) return kNothingToAnalyse;
@@ -43,14 +49,24 @@ int32_t THgAVIFileReader::Analyze(uint8_t Mode) {
   FrameBuffer.assign(size_t(kFrameBufferSize), 0);
   RiffStream->StreamCount = 0;
 
-  int32_t parent = AddNode(-1, RiffStream->ChunkId, RiffStream->ListType,
-                           RiffStream->DataPosition, RiffStream->ChunkSize);
+  int32_t parent = AddNode(-1, RiffStream->ChunkId, RiffStream->ListType, RiffStream->DataPosition,
+                           RiffStream->ChunkSize);
   // Parents to return to when a list is left; the first RIFF is its bottom entry.
   std::vector<int32_t> parents{parent};
   parents.reserve(512);
   const bool keyFrames = Mode == 1 || Mode == 2;
+  // A scan for the next header can pass over gigabytes of damage: it reports its progress
+  // and stops when the check is cancelled.
+  RiffStream->KeepScanning = [this, hundredth](int64_t Position) {
+    Progress(hundredth == 0 ? 0 : (Position + 1) / hundredth);
+    return !Cancelled;
+  };
+  struct TScanHook {
+    THGRIFFStream& Stream;
+    ~TScanHook() { Stream.KeepScanning = nullptr; }
+  } scanHook{*RiffStream};
 
-  while (!RiffStream->AtEndOfFile && !Cancelled) {
+  while (!RiffStream->AtEndOfFile && PollStep()) {
     if (RiffStream->ChunkExhausted) {
       RiffStream->Ascend();
       // Back to the parent the list was entered from; leaving the first RIFF (the bottom
@@ -115,6 +131,7 @@ int32_t THgAVIFileReader::Analyze(uint8_t Mode) {
     }
   }
 
+  if (Cancelled) return kCancelled;
   ReadHeaders();
   if (const int32_t avi = FindChildWithListType(-1, kRIFF, kAVI); avi >= 0)
     IsOpenDML = FindNextWithListType(avi, kRIFF, kAVIX) >= 0;
@@ -122,6 +139,7 @@ int32_t THgAVIFileReader::Analyze(uint8_t Mode) {
   ExcludeOutOfOrder();
   ExcludeOverlapping();
   RebuildTree();
+  if (Cancelled) return kCancelled;
   JudgeSegments(Mode);
   Progress(100);
   return Cancelled ? kCancelled : kDone;
@@ -130,7 +148,8 @@ int32_t THgAVIFileReader::Analyze(uint8_t Mode) {
 int32_t THgAVIFileReader::LastTopLevelNode() const {
   int32_t last = FindChildWithListType(-1, kRIFF, kAVI);
   if (last < 0) last = Count() > 0 ? 0 : -1; // no "AVI " segment: the top-level chain
-  while (last >= 0 && NextSibling(last) >= 0) last = NextSibling(last);
+  while (last >= 0 && NextSibling(last) >= 0)
+    last = NextSibling(last);
   return last;
 }
 
@@ -144,13 +163,16 @@ void THgAVIFileReader::RestoreChunksThatFit() {
     if ((flags & cfDamaged) == 0 || (flags & cfExcluded) != 0 || IsListId(Id(i))) continue;
     const int64_t end = PaddedEnd(DataPosition(i), Size(i));
     int32_t j = i + 1;
-    while (j < count && GetChunkStart(j) < end) ++j;
-    const bool fits = j < count ? GetChunkStart(j) == end
-                                : end == FileSize && Size(i) < kLastChunkLimit;
+    while (j < count && GetChunkStart(j) < end && PollStep())
+      ++j;
+    if (Cancelled) return;
+    const bool fits =
+        j < count ? GetChunkStart(j) == end : end == FileSize && Size(i) < kLastChunkLimit;
     if (!fits) continue;
     // Restoring keeps the key-frame mark: a restored key frame must still end a drop.
     SetFlags(i, flags & ~kNotGoodFlags);
-    for (int32_t k = i + 1; k < j; ++k) SetFlags(k, cfExcluded | cfFalseChunk);
+    for (int32_t k = i + 1; k < j; ++k)
+      SetFlags(k, cfExcluded | cfFalseChunk);
   }
 }
 
@@ -172,7 +194,7 @@ void THgAVIFileReader::ExcludeOverlapping() {
   for (int32_t i = 0; i < count; ++i) {
     if (!IsGood(i) || IsListId(Id(i))) continue;
     const int64_t end = PaddedEnd(DataPosition(i), Size(i));
-    for (int32_t k = i + 1; k < count && GetChunkStart(k) < end; ++k)
+    for (int32_t k = i + 1; k < count && GetChunkStart(k) < end && PollStep(); ++k)
       if (IsGood(k)) {
         Mark(i, cfDamaged | cfExcluded);
         break;
@@ -203,7 +225,8 @@ void THgAVIFileReader::RebuildTree() {
     const TChunkNode& old = Node(i);
     const int64_t end = old.DataPosition + old.Size;
     auto add = [&](int32_t Parent) {
-      const int32_t node = rebuilt.AddNode(Parent, old.Id, old.ListType, old.DataPosition, old.Size);
+      const int32_t node =
+          rebuilt.AddNode(Parent, old.Id, old.ListType, old.DataPosition, old.Size);
       rebuilt.SetFlags(node, old.Flags);
       return node;
     };
@@ -213,7 +236,8 @@ void THgAVIFileReader::RebuildTree() {
       inMovi = false;
       d = 1;
       setEntry(0, {add(-1), end});
-    } else if (old.Id == kidx1 || (old.Id == kLIST && (old.ListType == kmovi || old.ListType == khdrl))) {
+    } else if (old.Id == kidx1 ||
+               (old.Id == kLIST && (old.ListType == kmovi || old.ListType == khdrl))) {
       if (old.ListType == kmovi && old.Id == kLIST) inMovi = true;
       const int32_t segment = d > 0 ? parentAt(0) : -1;
       d = 2;
@@ -311,10 +335,12 @@ void THgAVIFileReader::CheckMovi(int32_t Movi) {
         continue;
       }
       bool whole = FirstChild(c) >= 0;
-      for (int32_t k = FirstChild(c); k >= 0 && whole; k = NextSibling(k)) whole = IsGood(k);
+      for (int32_t k = FirstChild(c); k >= 0 && whole; k = NextSibling(k))
+        whole = IsGood(k);
       if (whole) continue;
       Mark(c, cfExcluded);
-      for (int32_t k = FirstChild(c); k >= 0; k = NextSibling(k)) Mark(k, cfExcluded);
+      for (int32_t k = FirstChild(c); k >= 0; k = NextSibling(k))
+        Mark(k, cfExcluded);
     }
   } else {
     // After a damaged video chunk every stream is dropped up to the next good key frame
@@ -336,7 +362,8 @@ void THgAVIFileReader::CheckMovi(int32_t Movi) {
     }
   }
   bool anyGood = false;
-  for (int32_t c = FirstChild(Movi); c >= 0 && !anyGood; c = NextSibling(c)) anyGood = IsGood(c);
+  for (int32_t c = FirstChild(Movi); c >= 0 && !anyGood; c = NextSibling(c))
+    anyGood = IsGood(c);
   if (!anyGood) Mark(Movi, cfExcluded);
   CollectStreams(Movi, MoviStreams);
 }
@@ -354,7 +381,8 @@ void THgAVIFileReader::CollectStreams(int32_t Movi, TMoviStreams& Streams) const
   for (int32_t c = FirstChild(Movi); c >= 0; c = NextSibling(c)) {
     record(c);
     if (Id(c) == kLIST)
-      for (int32_t k = FirstChild(c); k >= 0; k = NextSibling(k)) record(k);
+      for (int32_t k = FirstChild(c); k >= 0; k = NextSibling(k))
+        record(k);
   }
 }
 
@@ -378,7 +406,8 @@ bool THgAVIFileReader::IsKeyFrame(int64_t Position, int64_t Size) {
   // An empty chunk is an encoder's placeholder for a dropped frame: nothing to start from.
   if (CodecFamily == kFamilyAllKey) return true;
   if (Size <= 0) return false;
-  if (FrameBuffer.size() < size_t(kFrameBufferSize)) FrameBuffer.assign(size_t(kFrameBufferSize), 0);
+  if (FrameBuffer.size() < size_t(kFrameBufferSize))
+    FrameBuffer.assign(size_t(kFrameBufferSize), 0);
   TStream64& source = *RiffStream->Stream;
   const int64_t back = source.Position();
   source.SetPosition(Position);

@@ -65,6 +65,8 @@ public:
     Progress(FLastPercent);
     return !Cancelled;
   }
+  // One step of a loop whose steps are quick: every 4096th step polls.
+  bool PollStep() { return (++FSteps & 4095) != 0 ? !Cancelled : Poll(); }
 
   int32_t OpenError = kOpened;
   int32_t Error = kNoDamage;
@@ -81,6 +83,7 @@ protected:
 
 private:
   int64_t FLastPercent = 0;
+  uint32_t FSteps = 0;
 };
 
 class THgFileWriter {

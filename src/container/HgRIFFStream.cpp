@@ -3,6 +3,7 @@
 #include "container/RiffFourCC.h"
 #include "streams/Endian.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -142,38 +143,78 @@ bool THGRIFFStream::IsKnownList(TFourCC id, TFourCC listType) {
          listType == kINFO;
 }
 
+// The scan reads the stream in blocks of its own: one stream call per 2- or 4-byte step
+// would crawl through gigabytes of damage (a card's never-written tail runs to the end of
+// the file), and a zero stretch is passed over 8 bytes at a time.
 int64_t THGRIFFStream::ScanForChunk() {
-  int64_t position = Stream->Position();
-  uint8_t bytes[4];
-  if (!ReadExact(bytes, 4, position)) return -1;
-  ChunkId = ReadLE32(bytes);
+  if (FScanBlock.size() < size_t(kScanBlock)) FScanBlock.resize(size_t(kScanBlock));
+  int64_t p = Stream->Position();
+  if (p < 0) return -1;
+  int64_t blockStart = p;
+  int64_t blockLength = 0;
+  int64_t nextPoll = p + kScanPollBytes;
+  bool stopped = false;
+  // Makes [At, At + N) readable in the block; false when the stream ends first or the
+  // caller asked the scan to stop.
+  const auto have = [&](int64_t at, int64_t n) {
+    if (at >= blockStart && at - blockStart + n <= blockLength) return true;
+    if (at >= nextPoll) {
+      nextPoll = at + kScanPollBytes;
+      if (KeepScanning && !KeepScanning(at)) {
+        stopped = true;
+        return false;
+      }
+    }
+    if (Stream->Seek(at, soBeginning) != at) return false;
+    blockStart = at;
+    blockLength = std::max<int64_t>(Stream->Read(FScanBlock.data(), kScanBlock), 0);
+    return n <= blockLength;
+  };
+  const auto bytesAt = [&](int64_t at) { return FScanBlock.data() + (at - blockStart); };
+  const auto found = [&](int64_t at, int64_t headerLength) {
+    Stream->Seek(at + headerLength, soBeginning);
+    return at;
+  };
+  const auto fail = [&] {
+    // What could be read is used up; a stopped scan leaves the walk nothing more either.
+    Stream->Seek(0, soEnd);
+    return int64_t(-1);
+  };
+
   for (;;) {
-    if (ChunkId != 0 && PlausibleAt(ChunkId, position)) {
-      if (!ReadExact(bytes, 4, position)) return -1;
-      ChunkSize = ReadLE32(bytes);
+    if (!have(p, 4)) return fail();
+    ChunkId = ReadLE32(bytesAt(p));
+    if (ChunkId == 0) {
+      // A zero id steps 4 bytes; so do the two ids of every zero 8-byte group after it.
+      Resync = true;
+      p += 4;
+      while (have(p, 8) && ReadLE64(bytesAt(p)) == 0)
+        p += 8;
+      if (stopped) return fail();
+      continue;
+    }
+    if (PlausibleAt(ChunkId, p + 4)) {
+      if (!have(p, 8)) return fail();
+      ChunkSize = ReadLE32(bytesAt(p + 4));
       if (!IsListId(ChunkId)) {
         // A plain chunk has no list type; one left from an earlier list would end up in
         // the chunk tree.
         ListType = 0;
-        return position - 8;
+        return found(p, 8);
       }
-      if (!ReadExact(bytes, 4, position)) return -1;
-      ListType = ReadLE32(bytes);
+      if (!have(p, 12)) return fail();
+      ListType = ReadLE32(bytesAt(p + 8));
       ChunkSize -= 4;
-      if (ListType != 0 && IsKnownList(ChunkId, ListType)) return position - 12;
+      if (ListType != 0 && IsKnownList(ChunkId, ListType)) return found(p, 12);
       // A list of no type we know is more likely frame bytes that spell "LIST"; its
-      // content, if real, is found by going on scanning.
-      ChunkId = 0;
+      // content, if real, is found by going on scanning after it.
+      Resync = true;
+      p += 12;
+      continue;
     }
     Resync = true;
-    if (IsAlnum(CharOf(ChunkId, 3)) && IsAlnum(CharOf(ChunkId, 2))) {
-      // The last two characters may begin a header 2 bytes further on ("..00" then "dc").
-      if (!ReadExact(bytes, 2, position)) return -1;
-      ChunkId = (ChunkId >> 16) | (uint32_t(ReadLE16(bytes)) << 16);
-    } else {
-      if (!ReadExact(bytes, 4, position)) return -1;
-      ChunkId = ReadLE32(bytes);
-    }
+    // The last two characters may begin a header 2 bytes further on ("..00" then "dc").
+    p += IsAlnum(CharOf(ChunkId, 3)) && IsAlnum(CharOf(ChunkId, 2)) ? 2 : 4;
   }
 }
 

@@ -9,6 +9,7 @@
 #include "streams/Stream64.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace clw {
@@ -70,14 +71,22 @@ public:
   TStream64* Stream = nullptr;
   int64_t ListEnd = 0;
   int64_t ScanPosition = 0;
+  // Called about every megabyte a scan passes over, with the position reached; a false
+  // answer stops the scan as if the stream had ended there.
+  std::function<bool(int64_t Position)> KeepScanning;
 
 private:
+  static constexpr int64_t kScanBlock = 0x10000;
+  static constexpr int64_t kScanPollBytes = 0x100000;
+
   bool PlausibleAt(TFourCC id, int64_t position);
   bool IsStreamDataId(TFourCC id) const;
   bool IsStreamIndexId(TFourCC id) const;
   bool ReadExact(uint8_t* buffer, int64_t count, int64_t& position);
   int64_t WriteExact(const void* buffer, int64_t count);
   void Push(TFourCC id, TFourCC listType, int64_t dataPosition, int64_t size);
+
+  std::vector<uint8_t> FScanBlock;
 };
 
 } // namespace clw

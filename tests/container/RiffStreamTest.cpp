@@ -185,7 +185,13 @@ TEST(RiffMovi, NextFrameFoundBySizeOrByScan) {
         TRow{"letters_near_start", Chunk("abcd", 20), 2, false, true},
         TRow{"two_bytes", Raw(TBytes(2, 0xFF)), 2, false, false},
         TRow{"two_letters_past_headers", Raw(BytesOf("ab")), 2, true, false},
-        TRow{"half_an_id", Raw(BytesOf("--00zz")), 2, false, false}}) {
+        TRow{"half_an_id", Raw(BytesOf("--00zz")), 2, false, false},
+        // Unwritten sectors: zero ids step 4 bytes, so a header 2 bytes off that phase is
+        // found through its first half; a long stretch runs across the scan's read blocks.
+        TRow{"zeros_in_phase", Raw(TBytes(8, 0)), 2, true, false},
+        TRow{"zeros_off_phase", Raw(TBytes(14, 0)), 2, true, false},
+        TRow{"long_zeros_in_phase", Raw(TBytes(0x30004, 0)), 2, true, false},
+        TRow{"long_zeros_off_phase", Raw(TBytes(0x2FFFE, 0)), 2, true, false}}) {
     SCOPED_TRACE(name);
     const TAviFile file = SmallAvi({Chunk("00dc", 0), middle, Chunk("00dc", 12).Named("next")},
                                    pastHeaders ? kPastHeaders : 0);
@@ -193,6 +199,22 @@ TEST(RiffMovi, NextFrameFoundBySizeOrByScan) {
                 HasSubstr("00dc@" + std::to_string(file.At.at("next").Header) + ":12 d3" +
                           (admitted ? " " : "* ")));
   }
+}
+
+// A scan through megabytes of damage asks whether to go on; told to stop, it ends the walk
+// there instead of finding the headers after the damage.
+TEST(RiffMovi, ScanStopsWhenTold) {
+  const TAviFile file =
+      SmallAvi({Chunk("00dc", 0), Raw(TBytes(0x300000, 0)), Chunk("00dc", 12).Named("next")});
+  TWalker walker(file.Bytes);
+  std::vector<int64_t> asked;
+  walker.Riff.KeepScanning = [&](int64_t Position) {
+    asked.push_back(Position);
+    return asked.size() < 2;
+  };
+  EXPECT_THAT(walker.Walk(), Not(HasSubstr("@" + std::to_string(file.At.at("next").Header))));
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_LT(asked[0], asked[1]);
 }
 
 // The list context an id leaves behind. Below 128 KiB it always starts from none, so that a

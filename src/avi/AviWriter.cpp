@@ -215,7 +215,8 @@ bool THgAVIFileWriter::CopyData(int64_t Offset, int64_t Size, int64_t& Copied) {
   // A chunk cut by the end of the file keeps the bytes that are there.
   Size = std::min(Size, fileSize - Offset);
   if (source->Seek(Offset, soBeginning) != Offset) return true;
-  while (Size > 0) {
+  // A chunk can be gigabytes long (raw video in OpenDML): a cancel must reach the copy.
+  while (Size > 0 && Poll()) {
     const int64_t got = source->Read(CopyBuffer.data(), std::min(Size, kCopyBlock));
     if (got <= 0) break;
     if (RiffStream->WriteData(CopyBuffer.data(), got) != got) return false;

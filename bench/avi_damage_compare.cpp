@@ -1,6 +1,8 @@
 // On every damaged end-to-end clip: what Clipwright's repair keeps against what
 // "ffmpeg -err_detect ignore_err -c copy" keeps of the same input. Per damage class and
-// codec: video frames, decode error lines, and whether the copy starts on a key frame.
+// codec: the frames a sound repair keeps, then for each copy the video frames bit-exact to
+// the original's, bad frames, decode error lines, and the share of the audio packets the
+// damage left whole that the copy keeps bit-exact.
 #include "avi/HgAVIFile.h"
 
 #include "support/AviDamage.h"
@@ -16,7 +18,8 @@ using namespace clw::test;
 namespace {
 
 void Write(const std::string& Path, const std::string& Bytes) {
-  std::ofstream(Path, std::ios::binary | std::ios::trunc).write(Bytes.data(), std::streamsize(Bytes.size()));
+  std::ofstream(Path, std::ios::binary | std::ios::trunc)
+      .write(Bytes.data(), std::streamsize(Bytes.size()));
 }
 
 std::string Read(const std::string& Path) {
@@ -29,45 +32,66 @@ std::string Read(const std::string& Path) {
 int main() {
   const auto dir = std::filesystem::path(CLIPWRIGHT_TEST_WORK_DIR) / "compare";
   std::filesystem::create_directories(dir);
-  std::printf("%-16s %-22s %8s | %-24s | %-24s\n", "codec", "damage", "expected",
-              "clipwright frames/err/key", "ffmpeg frames/err/key");
-  int ourTotal = 0, theirTotal = 0, ourErrors = 0, theirErrors = 0, ourKey = 0, theirKey = 0, cases = 0;
+  std::printf("%-16s %-21s %6s | %-33s | %-33s\n", "codec", "damage", "frames",
+              "clipwright frames/bad/err/audio", "ffmpeg frames/bad/err/audio");
+  struct TTotals {
+    int Frames = 0, Bad = 0, Errors = 0, Complete = 0;
+  } ours, theirs;
+  int cases = 0;
   for (const TAviCodec& codec : kAviCodecs) {
     const std::string clip = MakeAviClip(codec);
     if (clip.empty()) return 1;
     const auto packets = VideoPackets(clip);
+    const auto audioPackets = StreamPackets(clip, "a:0");
+    const auto originalVideo = PacketHashes(clip, "v:0");
+    const auto originalAudio = PacketHashes(clip, "a:0");
     for (const TAviDamage& damage : kAviDamages) {
       std::string bytes = Read(clip);
-      const auto range = damage.Apply(bytes);
+      const auto ranges = damage.Apply(bytes);
       const std::string damaged = (dir / "damaged.avi").string();
-      const std::string ours = (dir / "ours.avi").string();
-      const std::string theirs = (dir / "theirs.avi").string();
+      const std::string ours_ = (dir / "ours.avi").string();
+      const std::string theirs_ = (dir / "theirs.avi").string();
       Write(damaged, bytes);
       {
         THgAVIFileReader reader(damaged);
         reader.Analyze(2);
-        THgAVIFileWriter writer(reader, ours);
+        THgAVIFileWriter writer(reader, ours_);
         writer.Write();
       }
-      std::filesystem::remove(theirs);
+      std::filesystem::remove(theirs_);
       RunCommand("ffmpeg -nostdin -v quiet -err_detect ignore_err -i " + ShellQuote(damaged) +
-                 " -c copy " + ShellQuote(theirs));
-      const TProbe a = ProbeVideo(ours), b = ProbeVideo(theirs);
-      std::printf("%-16s %-22s %8d | %10d %6d %6s | %10d %6d %6s\n", codec.Name, damage.Name,
-                  ExpectedFrames(packets, range), a.VideoPackets, a.DecodeErrorLines,
-                  a.StartsWithKeyFrame ? "yes" : "no", b.VideoPackets, b.DecodeErrorLines,
-                  b.Opened ? (b.StartsWithKeyFrame ? "yes" : "no") : "fail");
-      ourTotal += a.VideoPackets;
-      theirTotal += b.VideoPackets;
-      ourErrors += a.DecodeErrorLines;
-      theirErrors += b.DecodeErrorLines;
-      ourKey += a.StartsWithKeyFrame;
-      theirKey += b.StartsWithKeyFrame;
+                 " -c copy " + ShellQuote(theirs_));
+      const int expected = ExpectedFrames(packets, ranges);
+      const int expectedAudio = ExpectedAudioPackets(audioPackets, ranges);
+      auto row = [&](const std::string& Path, TTotals& Totals) {
+        const TProbe probe = ProbeVideo(Path);
+        const TKept video = KeptPackets(originalVideo, PacketHashes(Path, "v:0"));
+        const TKept audio = KeptPackets(originalAudio, PacketHashes(Path, "a:0"));
+        // Of the sound packets the damage left whole.
+        const double audioShare = expectedAudio == 0 ? 0 : double(audio.Exact) / expectedAudio;
+        Totals.Frames += video.Exact;
+        Totals.Bad += video.Bad;
+        Totals.Errors += probe.DecodeErrorLines;
+        // Complete: every recoverable frame, nothing bad, no decoder error, and at least
+        // 99 % of the sound the damage left.
+        Totals.Complete += video.Exact >= expected && video.Bad == 0 &&
+                           probe.DecodeErrorLines == 0 && audioShare >= 0.99;
+        char text[64];
+        std::snprintf(text, sizeof text, "%6d %5d %5d %6.3f%s", video.Exact, video.Bad,
+                      probe.DecodeErrorLines, audioShare, probe.Opened ? "" : " fail");
+        return std::string(text);
+      };
+      const std::string a = row(ours_, ours);
+      const std::string b = row(theirs_, theirs);
+      std::printf("%-16s %-21s %6d | %-33s | %-33s\n", codec.Name, damage.Name, expected, a.c_str(),
+                  b.c_str());
       ++cases;
     }
   }
-  std::printf("summary: %d cases | clipwright %d frames, %d decode error lines, %d/%d start on a key "
-              "frame | ffmpeg %d frames, %d decode error lines, %d/%d start on a key frame\n",
-              cases, ourTotal, ourErrors, ourKey, cases, theirTotal, theirErrors, theirKey, cases);
+  std::printf("summary: %d cases | clipwright %d complete, %d exact frames, %d bad frames, %d "
+              "decode error lines | ffmpeg %d complete, %d exact frames, %d bad frames, %d decode "
+              "error lines\n",
+              cases, ours.Complete, ours.Frames, ours.Bad, ours.Errors, theirs.Complete,
+              theirs.Frames, theirs.Bad, theirs.Errors);
   return 0;
 }

@@ -343,21 +343,63 @@ void THgAVIFileReader::CheckMovi(int32_t Movi) {
         Mark(k, cfExcluded);
     }
   } else {
-    // After a damaged video chunk every stream is dropped up to the next good key frame
-    // of that stream, so no kept frame refers to a lost one and the streams stay in step.
-    // Audio chunks (and palette changes) stand alone: losing one drops nothing else.
-    TFourCC dropId = 0;
+    // After a damaged video chunk that stream's frames are dropped up to its next good key
+    // frame, so no kept frame refers to a lost one; each dropped frame keeps its place in
+    // the timeline as an empty frame. The other streams lose nothing that is intact, and a
+    // damaged audio chunk (or palette change) is lost alone.
+    // A good chunk of a compressed stream with a lost sector in it is damaged like one
+    // whose header was.
+    for (int32_t c = FirstChild(Movi); c >= 0 && PollStep(); c = NextSibling(c)) {
+      const TFourCC id = Id(c);
+      if (!IsGood(c) || !IsStreamDataId(id)) continue;
+      const size_t number = size_t(StreamNumberOf(id));
+      if (number < ZeroRunsAreDamage.size() && ZeroRunsAreDamage[number] && HasZeroedSector(c)) {
+        Mark(c, cfDamaged);
+        Error = kDamagedData;
+      }
+    }
+    // A damaged chunk of another stream ends where the next header was found; when that
+    // span is longer than any good chunk of its stream, frames whose headers were lost lay
+    // in it too, and every video stream is dropped up to its next key frame.
+    std::vector<int64_t> largest(size_t(kMaxStreams), 0);
+    for (int32_t c = FirstChild(Movi); c >= 0; c = NextSibling(c))
+      if (IsGood(c) && IsStreamDataId(Id(c))) {
+        int64_t& size = largest[size_t(StreamNumberOf(Id(c)))];
+        size = std::max(size, PaddedEnd(0, Size(c)));
+      }
+    const auto holdsLostFrames = [&](int32_t c) {
+      int32_t next = NextSibling(c);
+      // Headers the scan took from damaged bytes are no chunk of the file.
+      while (next >= 0 &&
+             ((Flags(next) & cfFalseChunk) != 0 || (!IsGood(next) && !IsStreamDataId(Id(next)))))
+        next = NextSibling(next);
+      const int64_t end = next >= 0 ? GetChunkStart(next) : FileSize;
+      return end - DataPosition(c) > largest[size_t(StreamNumberOf(Id(c)))];
+    };
+    std::vector<bool> dropping(size_t(kMaxStreams), false);
+    const auto emptyFrame = [&](int32_t c) {
+      SetFlags(c, (Flags(c) | cfExcluded | cfEmptyFrame) & ~cfKeyFrame);
+    };
     for (int32_t c = FirstChild(Movi); c >= 0; c = NextSibling(c)) {
       const int32_t flags = Flags(c);
-      if (dropId != 0) {
-        if (Id(c) == dropId && IsGoodChunk(flags) && (flags & cfKeyFrame) != 0)
-          dropId = 0;
-        else
-          Mark(c, cfExcluded);
-      } else if (!IsGoodChunk(flags)) {
-        Mark(c, cfExcluded);
-        if (IsStreamDataId(Id(c)) && IsVideoSuffix(SuffixOf(Id(c))) && !(flags & cfFalseChunk))
-          dropId = Id(c);
+      const TFourCC id = Id(c);
+      const bool video = IsStreamDataId(id) && IsVideoSuffix(SuffixOf(id));
+      const size_t stream = video ? size_t(StreamNumberOf(id)) : 0;
+      if (video && dropping[stream]) {
+        if (IsGoodChunk(flags) && (flags & cfKeyFrame) != 0) {
+          dropping[stream] = false;
+        } else {
+          emptyFrame(c);
+          continue;
+        }
+      }
+      if (IsGoodChunk(flags)) continue;
+      Mark(c, cfExcluded);
+      if (video && !(flags & cfFalseChunk)) {
+        dropping[stream] = true;
+        emptyFrame(c);
+      } else if (!video && IsStreamDataId(id) && !(flags & cfFalseChunk) && holdsLostFrames(c)) {
+        dropping.assign(dropping.size(), true);
       }
     }
   }
@@ -399,6 +441,35 @@ void THgAVIFileReader::CheckAfterIndex(int32_t Index) {
     if (!IsStreamDataId(Id(s)) || (Size(s) != 0 && Size(s) != 16)) break;
     Mark(s, cfExcluded);
   }
+}
+
+bool THgAVIFileReader::HasZeroedSector(int32_t Node) {
+  constexpr int64_t kSector = 512;
+  constexpr int64_t kBlock = 128 * kSector;
+  TStream64* source = Source();
+  const int64_t data = DataPosition(Node);
+  if (!source || data < 0 || data >= FileSize) return false;
+  const int64_t end = data + std::min(std::max<int64_t>(Size(Node), 0), FileSize - data);
+  int64_t at = (data + kSector - 1) / kSector * kSector; // first sector inside the data
+  if (SectorBuffer.size() < size_t(kBlock)) SectorBuffer.resize(size_t(kBlock));
+  const int64_t back = source->Position();
+  bool found = false;
+  while (!found && end - at >= kSector) {
+    const int64_t want = std::min(kBlock, (end - at) / kSector * kSector);
+    if (source->Seek(at, soBeginning) != at || source->Read(SectorBuffer.data(), want) != want)
+      break;
+    for (int64_t s = 0; s < want && !found; s += kSector) {
+      const uint8_t* p = SectorBuffer.data() + s;
+      uint64_t bits = 0;
+      for (int64_t k = 0; k < kSector && bits == 0; k += 64)
+        for (int64_t w = 0; w < 64; w += 8)
+          bits |= ReadLE64(p + k + w);
+      found = bits == 0;
+    }
+    at += want;
+  }
+  source->SetPosition(back);
+  return found;
 }
 
 bool THgAVIFileReader::IsKeyFrame(int64_t Position, int64_t Size) {

@@ -21,10 +21,18 @@ enum : int32_t {
   // A header found inside the data of a chunk that turned out whole: frame bytes that
   // looked like a header, not a chunk (always excluded).
   cfFalseChunk = 32,
+  // A video frame lost to damage or dropped with the rest of its group of pictures: the
+  // copy holds an empty chunk in its place, which players show as the picture before, so
+  // the frames after it keep their time and stay in step with the sound.
+  cfEmptyFrame = 64,
 };
 inline constexpr int32_t kNotGoodFlags = cfDamaged | cfExcluded;
 inline bool IsGoodChunk(int32_t Flags) {
   return (Flags & kNotGoodFlags) == 0;
+}
+// Whether the copy holds a chunk for the node: its data, or an empty frame in its place.
+inline bool IsWrittenChunk(int32_t Flags) {
+  return IsGoodChunk(Flags) || (Flags & cfEmptyFrame) != 0;
 }
 
 // Stream types in "strh".
@@ -34,6 +42,16 @@ inline constexpr TFourCC kauds = MakeFourCC("auds");
 // "strf" of a video stream is a BITMAPINFOHEADER; its compression code sits after the
 // size, width, height, planes and bit count.
 inline constexpr int64_t kBitmapCompressionOffset = 16;
+
+// Whether a stream's data can hold long runs of zero bytes as content: PCM and float
+// sound (silence), A-law and mu-law, the extensible format (PCM in all the files we meet),
+// and uncompressed video (black pictures). Compressed frames never hold 512 zero bytes in
+// a row, so in them such a run is a sector the card lost.
+inline bool IsUncompressedAudio(uint16_t FormatTag) {
+  return FormatTag == 0x0001 || FormatTag == 0x0003 || FormatTag == 0x0006 || FormatTag == 0x0007 ||
+         FormatTag == 0xFFFE;
+}
+bool IsUncompressedVideo(TFourCC Handler, TFourCC Compression);
 
 // How key frames of the video stream are recognised.
 enum : uint8_t {

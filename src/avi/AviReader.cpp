@@ -40,6 +40,23 @@ uint8_t FamilyOfCode(TFourCC Code) {
 
 // Muxers disagree on the letter case of the handler ("XVID", "xvid", "DIV3"), and some
 // leave the handler empty and name the codec only in the bitmap header of "strf".
+bool IsUncompressedVideo(TFourCC Handler, TFourCC Compression) {
+  // BI_RGB and BI_BITFIELDS, and the packed and planar YUV layouts capture cards and
+  // encoders store raw.
+  if (Compression == 0 || Compression == 3) return true;
+  static constexpr TFourCC kRaw[] = {
+      MakeFourCC("DIB "), MakeFourCC("RGB "), MakeFourCC("RAW "), MakeFourCC("raw "),
+      MakeFourCC("BGR "), MakeFourCC("Y800"), MakeFourCC("Y8  "), MakeFourCC("GREY"),
+      MakeFourCC("YUY2"), MakeFourCC("YUYV"), MakeFourCC("UYVY"), MakeFourCC("YVYU"),
+      MakeFourCC("I420"), MakeFourCC("IYUV"), MakeFourCC("YV12"), MakeFourCC("NV12"),
+      MakeFourCC("NV21"), MakeFourCC("v210"), MakeFourCC("2vuy"), MakeFourCC("Y41P"),
+      MakeFourCC("YVU9"), MakeFourCC("HDYC"), MakeFourCC("b48r"), MakeFourCC("b64a"),
+      MakeFourCC("r210"), MakeFourCC("Y42B"), MakeFourCC("Y444"), MakeFourCC("AYUV")};
+  for (const TFourCC raw : kRaw)
+    if (Compression == raw || Handler == raw) return true;
+  return false;
+}
+
 uint8_t CodecFamilyOf(TFourCC Handler, TFourCC Compression) {
   const uint8_t family = FamilyOfCode(Handler);
   return family != kFamilyAllKey ? family : FamilyOfCode(Compression);
@@ -115,25 +132,31 @@ void THgAVIFileReader::ReadHeaders() {
     MainHeader = TAviMainHeader::Parse(bytes);
   }
 
+  ZeroRunsAreDamage.assign(size_t(kMaxStreams), false);
+  size_t number = 0; // a stream's number is the place of its "strl"
   for (int32_t strl = FindChildWithListType(hdrl, kLIST, kstrl); strl >= 0;
-       strl = FindNextWithListType(strl, kLIST, kstrl)) {
+       strl = FindNextWithListType(strl, kLIST, kstrl), ++number) {
     const int32_t strh = FindChild(strl, kstrh);
     if (strh < 0) continue;
     uint8_t bytes[TAviStreamHeader::kSize] = {};
     ReadChunkPrefix(strh, bytes, TAviStreamHeader::kSize);
     const TAviStreamHeader header = TAviStreamHeader::Parse(bytes);
+    uint8_t format[kBitmapCompressionOffset + 4] = {};
+    const int32_t strf = FindChild(strl, kstrf);
+    const int64_t formatLength = strf >= 0 ? ReadChunkPrefix(strf, format, sizeof format) : 0;
+    bool compressed = false;
     if (header.Type == kauds) {
       ++AudioStreamCount;
+      compressed = formatLength >= 2 && !IsUncompressedAudio(ReadLE16(format));
     } else if (header.Type == kvids) {
       VideoHeader = header;
-      uint8_t format[kBitmapCompressionOffset + 4] = {};
-      const int32_t strf = FindChild(strl, kstrf);
       VideoCompression =
-          strf >= 0 && ReadChunkPrefix(strf, format, sizeof format) == int64_t(sizeof format)
-              ? ReadLE32(format + kBitmapCompressionOffset)
-              : 0;
+          formatLength == int64_t(sizeof format) ? ReadLE32(format + kBitmapCompressionOffset) : 0;
       CodecFamily = CodecFamilyOf(VideoHeader.Handler, VideoCompression);
+      compressed = formatLength == int64_t(sizeof format) &&
+                   !IsUncompressedVideo(VideoHeader.Handler, VideoCompression);
     }
+    if (number < ZeroRunsAreDamage.size()) ZeroRunsAreDamage[number] = compressed;
   }
 
   source->SetPosition(start);
@@ -144,6 +167,8 @@ void THgAVIFileReader::ClearAnalysis() {
   Clear();
   FrameBuffer.clear();
   FrameBuffer.shrink_to_fit();
+  SectorBuffer.clear();
+  SectorBuffer.shrink_to_fit();
   MoviStreamCount = 0;
   MoviStreams.clear();
   MoviStreams.shrink_to_fit();

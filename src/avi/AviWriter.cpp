@@ -34,8 +34,7 @@ bool HasIndexPrefix(TFourCC Id) {
 THgAVIFileWriter::THgAVIFileWriter(THgAVIFileReader& Reader, const std::string& FileName)
     : Reader(Reader), FileStream(CreateOutput(FileName)),
       Output(std::make_unique<TBufferedWriteStream>(*FileStream)),
-      OwnRiffStream(std::make_unique<THGRIFFStream>(*Output)), RiffStream(OwnRiffStream.get()) {
-}
+      OwnRiffStream(std::make_unique<THGRIFFStream>(*Output)), RiffStream(OwnRiffStream.get()) {}
 
 THgAVIFileWriter::~THgAVIFileWriter() = default;
 
@@ -109,6 +108,10 @@ int32_t THgAVIFileWriter::Write() {
     } else if (id == kindx) {
       const bool inStreamList = Reader.Id(parent) == kLIST && Reader.ListType(parent) == kstrl;
       if (inStreamList && !WriteSuperIndexPlaceholder(strlStream)) return kWriteFailed;
+    } else if ((Reader.Flags(node) & cfEmptyFrame) != 0 && !IsListId(id)) {
+      if (RiffStream->WriteChunk(id, 0, 0, nullptr) < 0) return kWriteFailed;
+      Reader.SetNewOffset(node, OutputPosition());
+      Reader.Node(node).Size = 0; // the indexes describe the chunk as written
     } else if (IsGood(node)) {
       if (RiffStream->CreateChunk(id, Reader.ListType(node)) < 0) return kWriteFailed;
       Reader.SetNewOffset(node, OutputPosition());
@@ -263,7 +266,7 @@ bool THgAVIFileWriter::WriteLegacyIndex(int32_t Movi) {
   // nothing else between.
   ForEachMoviChunk(Reader, Movi, true, [&](int32_t c) {
     const TFourCC id = Reader.Id(c);
-    if (!IsGood(c) || !IsStreamDataId(id)) return true;
+    if (!IsWrittenChunk(Reader.Flags(c)) || !IsStreamDataId(id)) return true;
     const int64_t offset = Reader.NewOffset(c) - base;
     const int64_t size = Reader.Size(c);
     if (offset < 0 || offset > kMax32 || size < 0 || size > kMax32) return false;
@@ -295,7 +298,7 @@ bool THgAVIFileWriter::WriteStdIndex(int32_t Movi, TFourCC Id) {
   uint32_t entries = 0;
   const bool allKey = SuffixOf(Id) == kSuffix_wb || Reader.CodecFamily == kFamilyAllKey;
   ForEachMoviChunk(Reader, Movi, false, [&](int32_t c) {
-    if (Reader.Id(c) != Id || !IsGood(c)) return true;
+    if (Reader.Id(c) != Id || !IsWrittenChunk(Reader.Flags(c))) return true;
     if (entries == 0) base = Reader.NewOffset(c);
     const int64_t offset = Reader.NewOffset(c) - base;
     const int64_t size = Reader.Size(c);

@@ -67,8 +67,11 @@ public:
   std::unique_ptr<THGRIFFStream> OwnRiffStream;
   THGRIFFStream* RiffStream = nullptr; // OwnRiffStream or a lent stream
   std::vector<uint8_t> FrameBuffer;    // read buffer of the key-frame test
+  std::vector<uint8_t> SectorBuffer;   // read buffer of the lost-sector test
   TMoviStreams MoviStreams;
   int32_t MoviStreamCount = 0;
+  // By stream number: the stream is compressed, so a sector of zeros in its data is damage.
+  std::vector<bool> ZeroRunsAreDamage;
   int32_t AudioStreamCount = 0;
 
   // The key-frame test of one video chunk, by the codec family's bitstream rule.
@@ -91,6 +94,8 @@ private:
   void CollectStreams(int32_t Movi, TMoviStreams& Streams) const;
   void CompactMoviStreams();
 
+  // Whether a chunk's data holds a 512-byte sector of the file that is all zeros.
+  bool HasZeroedSector(int32_t Node);
   // Reads the first bytes of a node's data into Buffer, at most Capacity, never past the
   // chunk's stored size or the end of the file. Returns the count read.
   int64_t ReadChunkPrefix(int32_t Node, uint8_t* Buffer, int64_t Capacity);
@@ -125,7 +130,7 @@ public:
   std::unique_ptr<TBufferedWriteStream> Output;
   std::unique_ptr<THGRIFFStream> OwnRiffStream;
   THGRIFFStream* RiffStream = nullptr;
-  bool DropJunk = true;          // padding chunks of the input are not copied
+  bool DropJunk = true;             // padding chunks of the input are not copied
   std::vector<uint8_t> CopyBuffer;  // chunk data in transit; zeros for placeholders
   std::vector<uint8_t> IndexBuffer; // "idx1" entries collected before a block write
   // Movie lists that will be written; the number of entries of every super index.

@@ -60,6 +60,9 @@ protected:
   }
   bool Good(const std::string& Label) const { return IsGoodChunk(Reader->Flags(NodeOf(Label))); }
   bool Key(const std::string& Label) const { return Reader->Flags(NodeOf(Label)) & cfKeyFrame; }
+  bool Emptied(const std::string& Label) const {
+    return Reader->Flags(NodeOf(Label)) & cfEmptyFrame;
+  }
 
   TAviFile Built;
   std::unique_ptr<THgAVIFileReader> Reader;
@@ -112,7 +115,7 @@ TEST_F(AviAnalysisTest, MissingIndexIsWrongIndexAndACutFileToo) {
   EXPECT_FALSE(Good("last")); // runs past the end of the file
 }
 
-TEST_F(AviAnalysisTest, GarbageDropsVideoUpToTheNextKeyFrameButNotAudioAlone) {
+TEST_F(AviAnalysisTest, GarbageEmptiesVideoUpToTheNextKeyFrameAndKeepsTheAudio) {
   TAviFile file = BuildAvi({Riff(
       "AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true)).Named("i1"),
                                        Chunk("00dc", Vop(false)).Named("p1"),
@@ -127,11 +130,14 @@ TEST_F(AviAnalysisTest, GarbageDropsVideoUpToTheNextKeyFrameButNotAudioAlone) {
   Overwrite(file.Bytes, file.At["p1"].Header, "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF");
   Check(file);
   EXPECT_EQ(Reader->Error, kDamagedData);
-  EXPECT_FALSE(Good("i1"));
-  for (const char* dropped : {"a1", "p2", "a2"}) EXPECT_FALSE(Good(dropped)) << dropped;
-  EXPECT_TRUE(Good("i2") && Key("i2"));
+  // The damaged frame and the one that refers to it stay in the timeline as empty frames;
+  // the sound between them is intact and kept.
+  for (const char* dropped : {"i1", "p2"})
+    EXPECT_TRUE(!Good(dropped) && Emptied(dropped) && !Key(dropped)) << dropped;
+  for (const char* kept : {"a1", "a2"}) EXPECT_TRUE(Good(kept)) << kept;
+  EXPECT_TRUE(Good("i2") && Key("i2") && !Emptied("i2"));
   // A damaged audio chunk is lost alone: the video after it still has its references.
-  EXPECT_FALSE(Good("a3"));
+  EXPECT_FALSE(Good("a3") || Emptied("a3"));
   EXPECT_TRUE(Good("p3"));
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <random>
+#include <set>
 #include <sstream>
 
 namespace clw::test {
@@ -39,14 +40,14 @@ const std::vector<TAviDamage> kAviDamages = {
        const int64_t cut = int64_t(b.size()) * 60 / 100;
        const int64_t end = int64_t(b.size());
        b.resize(size_t(cut));
-       return std::pair{cut, end};
+       return TDamagedRanges{{cut, end}};
      }},
     {"idx1_removed",
      [](std::string& b) {
        const int64_t at = FindId(b, "idx1", int64_t(b.size()) / 2);
        const int64_t end = int64_t(b.size());
        if (at > 0) b.resize(size_t(at));
-       return std::pair{end, end};
+       return TDamagedRanges{{end, end}};
      }},
     {"garbage_over_header",
      [](std::string& b) {
@@ -54,28 +55,72 @@ const std::vector<TAviDamage> kAviDamages = {
        std::mt19937 random(7);
        for (int64_t i = at; i >= 0 && i < at + 4096 && i < int64_t(b.size()); ++i)
          b[size_t(i)] = char(random());
-       return std::pair{at, at + 4096};
+       return TDamagedRanges{{at, at + 4096}};
      }},
     {"size_field_corrupted",
      [](std::string& b) {
        const int64_t at = FindId(b, "00dc", int64_t(b.size()) * 30 / 100);
        if (at >= 0) b[size_t(at + 6)] = char(b[size_t(at + 6)] + 3); // 192 KiB too large
-       return std::pair{at, at + 8};
+       return TDamagedRanges{{at, at + 8}};
      }},
     {"zeroed_64k",
      [](std::string& b) {
        const int64_t at = int64_t(b.size()) / 2;
        std::fill(b.begin() + at, b.begin() + std::min<int64_t>(at + 65536, int64_t(b.size())),
                  '\0');
-       return std::pair{at, at + 65536};
+       return TDamagedRanges{{at, at + 65536}};
+     }},
+    // A flash card's lost sectors: eight 4 KiB sectors read back as zeros, spread over the
+    // movie data; every chunk header survives.
+    {"sectors_zeroed",
+     [](std::string& b) {
+       TDamagedRanges lost;
+       for (int k = 0; k < 8; ++k) {
+         const int64_t at = int64_t(b.size()) * (15 + 10 * k) / 100 / 4096 * 4096;
+         std::fill(b.begin() + at, b.begin() + at + 4096, '\0');
+         lost.emplace_back(at, at + 4096);
+       }
+       return lost;
      }},
 };
 
-int ExpectedFrames(const std::vector<TPacket>& Packets, std::pair<int64_t, int64_t> Damage) {
+namespace {
+bool Hit(const TPacket& P, const TDamagedRanges& Damage) {
+  for (const auto& [first, last] : Damage)
+    if (P.Position - 8 < last && P.Position + P.Size > first) return true;
+  return false;
+}
+} // namespace
+
+TKept KeptPackets(const std::vector<TPacketHash>& Original, const std::vector<TPacketHash>& Copy) {
+  static const std::string kEmptyHash = "d41d8cd98f00b204e9800998ecf8427e";
+  std::multiset<std::string> pool;
+  for (const TPacketHash& p : Original)
+    pool.insert(p.Hash);
+  TKept kept;
+  for (const TPacketHash& p : Copy) {
+    if (p.Hash == kEmptyHash) continue;
+    const auto at = pool.find(p.Hash);
+    if (at == pool.end()) {
+      ++kept.Bad;
+    } else {
+      ++kept.Exact;
+      pool.erase(at);
+    }
+  }
+  return kept;
+}
+
+int ExpectedAudioPackets(const std::vector<TPacket>& Packets, const TDamagedRanges& Damage) {
+  return int(std::count_if(Packets.begin(), Packets.end(),
+                           [&](const TPacket& p) { return !Hit(p, Damage); }));
+}
+
+int ExpectedFrames(const std::vector<TPacket>& Packets, const TDamagedRanges& Damage) {
   int kept = 0;
   bool dropping = false;
   for (const TPacket& p : Packets) {
-    const bool hit = p.Position - 8 < Damage.second && p.Position + p.Size > Damage.first;
+    const bool hit = Hit(p, Damage);
     if (hit)
       dropping = true;
     else if (dropping && p.Key)

@@ -25,11 +25,14 @@ constexpr int kAviGop = 12;
 // Makes (once, cached) a six-second clip with video and audio of the codec.
 std::string MakeAviClip(const TAviCodec& Codec);
 
+// Ranges [first, last) of the original's bytes that a damage destroyed.
+using TDamagedRanges = std::vector<std::pair<int64_t, int64_t>>;
+
 struct TAviDamage {
   const char* Name;
-  // Damages the file's bytes; returns the range [first, last) of the original it destroyed
-  // (empty when no frame data is lost).
-  std::pair<int64_t, int64_t> (*Apply)(std::string& Bytes);
+  // Damages the file's bytes; returns what of the original it destroyed (nothing when no
+  // frame data is lost).
+  TDamagedRanges (*Apply)(std::string& Bytes);
 };
 extern const std::vector<TAviDamage> kAviDamages;
 inline void PrintTo(const TAviDamage& Damage, std::ostream* Out) {
@@ -38,6 +41,17 @@ inline void PrintTo(const TAviDamage& Damage, std::ostream* Out) {
 
 // Video frames a sound repair keeps: every packet clear of the damage, except those after
 // a lost one up to the next key frame (they refer to what was lost).
-int ExpectedFrames(const std::vector<TPacket>& Packets, std::pair<int64_t, int64_t> Damage);
+int ExpectedFrames(const std::vector<TPacket>& Packets, const TDamagedRanges& Damage);
+// Of a copy's packets of one stream, those that are bit for bit packets of the original,
+// and those that are not (bad frames); empty packets (kept places of lost frames) count as
+// neither.
+struct TKept {
+  int Exact = 0;
+  int Bad = 0;
+};
+TKept KeptPackets(const std::vector<TPacketHash>& Original, const std::vector<TPacketHash>& Copy);
+
+// Sound packets a sound repair keeps: every one clear of the damage.
+int ExpectedAudioPackets(const std::vector<TPacket>& Packets, const TDamagedRanges& Damage);
 
 } // namespace clw::test

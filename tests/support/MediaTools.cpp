@@ -72,10 +72,13 @@ TProbe ProbeVideo(const std::string& Path) {
 }
 
 std::vector<TPacket> VideoPackets(const std::string& Path) {
+  return StreamPackets(Path, "v:0");
+}
+
+std::vector<TPacket> StreamPackets(const std::string& Path, const std::string& Stream) {
   std::string output;
-  RunCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pos,size,flags "
-             "-of csv=p=0 " +
-                 ShellQuote(Path),
+  RunCommand("ffprobe -v error -select_streams " + Stream +
+                 " -show_entries packet=pos,size,flags -of csv=p=0 " + ShellQuote(Path),
              &output);
   std::vector<TPacket> packets;
   std::istringstream lines(output);

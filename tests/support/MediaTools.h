@@ -31,6 +31,7 @@ struct TPacket {
   bool Key = false;
 };
 std::vector<TPacket> VideoPackets(const std::string& Path);
+std::vector<TPacket> StreamPackets(const std::string& Path, const std::string& Stream);
 
 // The MD5 of every decoded picture of the first video stream, in output order
 // ("-f framemd5"); empty when ffmpeg cannot decode the file.

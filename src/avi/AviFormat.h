@@ -45,11 +45,12 @@ inline constexpr int64_t kBitmapCompressionOffset = 16;
 
 // Whether a stream's data can hold long runs of zero bytes as content: PCM and float
 // sound (silence), A-law and mu-law, the extensible format (PCM in all the files we meet),
-// and uncompressed video (black pictures). Compressed frames never hold 512 zero bytes in
-// a row, so in them such a run is a sector the card lost.
+// and uncompressed video (black pictures); an unknown format is not judged. Compressed
+// frames never hold 512 zero bytes in a row, so in them such a run is a sector the card
+// lost.
 inline bool IsUncompressedAudio(uint16_t FormatTag) {
-  return FormatTag == 0x0001 || FormatTag == 0x0003 || FormatTag == 0x0006 || FormatTag == 0x0007 ||
-         FormatTag == 0xFFFE;
+  return FormatTag == 0x0000 || FormatTag == 0x0001 || FormatTag == 0x0003 || FormatTag == 0x0006 ||
+         FormatTag == 0x0007 || FormatTag == 0xFFFE;
 }
 bool IsUncompressedVideo(TFourCC Handler, TFourCC Compression);
 

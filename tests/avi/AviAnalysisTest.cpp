@@ -21,17 +21,20 @@ TBytes Vop(bool Intra, size_t Size = 40) {
   return bytes;
 }
 
-TAviPart StreamList(const char (&Type)[5], const char (&Handler)[5]) {
+TAviPart StreamList(const char (&Type)[5], const char (&Handler)[5], const char* Compression = "") {
   TBytes strh(56, 0);
   std::copy(Type, Type + 4, strh.begin());
   std::copy(Handler, Handler + 4, strh.begin() + 4);
   strh[20] = 1;  // scale
   strh[24] = 25; // rate
-  return List("strl", {Chunk("strh", strh), Chunk("strf", 40, 0)});
+  TBytes strf(40, 0);
+  std::copy(Compression, Compression + std::strlen(Compression), strf.begin() + 16);
+  return List("strl", {Chunk("strh", strh), Chunk("strf", strf)});
 }
 
-TAviPart Header(const char (&Handler)[5] = "XVID", bool Audio = true) {
-  std::vector<TAviPart> parts{Chunk("avih", 56, 0), StreamList("vids", Handler)};
+TAviPart Header(const char (&Handler)[5] = "XVID", bool Audio = true,
+                const char* Compression = "") {
+  std::vector<TAviPart> parts{Chunk("avih", 56, 0), StreamList("vids", Handler, Compression)};
   if (Audio) parts.push_back(StreamList("auds", "\0\0\0\0"));
   return List("hdrl", std::move(parts));
 }
@@ -69,15 +72,17 @@ protected:
 };
 
 TEST_F(AviAnalysisTest, CleanFileIsUndamagedWithKeyFramesFromTheBitstream) {
-  Check(BuildAvi({Riff("AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true)).Named("i"),
-                                                       Chunk("01wb", 20).Named("a"),
-                                                       Chunk("00dc", Vop(false)).Named("p"),
-                                                       Chunk("00dc", 0).Named("empty")}),
-                                Idx1({})})}));
+  Check(BuildAvi(
+      {Riff("AVI ",
+            {Header(),
+             List("movi", {Chunk("00dc", Vop(true)).Named("i"), Chunk("01wb", 20).Named("a"),
+                           Chunk("00dc", Vop(false)).Named("p"), Chunk("00dc", 0).Named("empty")}),
+             Idx1({})})}));
   EXPECT_EQ(Reader->Error, kNoDamage);
   EXPECT_EQ(Reader->AudioStreamCount, 1);
   EXPECT_EQ(Reader->CodecFamily, kFamilyMpeg4);
-  for (const char* label : {"i", "a", "p", "empty"}) EXPECT_TRUE(Good(label)) << label;
+  for (const char* label : {"i", "a", "p", "empty"})
+    EXPECT_TRUE(Good(label)) << label;
   EXPECT_TRUE(Key("i"));
   EXPECT_TRUE(Key("a"));
   EXPECT_FALSE(Key("p"));
@@ -106,9 +111,11 @@ TEST_F(AviAnalysisTest, QuickAnalysisStopsAtTheMovieData) {
 TEST_F(AviAnalysisTest, MissingIndexIsWrongIndexAndACutFileToo) {
   Check(BuildAvi({Riff("AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true))})})}));
   EXPECT_EQ(Reader->Error, kDamagedIndex);
-  TAviFile cut = BuildAvi({Riff("AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true)),
-                                                               Chunk("00dc", Vop(false, 400)).Named("last")}),
-                                          Idx1({})})});
+  TAviFile cut = BuildAvi(
+      {Riff("AVI ",
+            {Header(),
+             List("movi", {Chunk("00dc", Vop(true)), Chunk("00dc", Vop(false, 400)).Named("last")}),
+             Idx1({})})});
   cut.Bytes.resize(size_t(cut.At["last"].Data + 100));
   Check(cut);
   EXPECT_EQ(Reader->Error, kDamagedIndex);
@@ -117,15 +124,14 @@ TEST_F(AviAnalysisTest, MissingIndexIsWrongIndexAndACutFileToo) {
 
 TEST_F(AviAnalysisTest, GarbageEmptiesVideoUpToTheNextKeyFrameAndKeepsTheAudio) {
   TAviFile file = BuildAvi({Riff(
-      "AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true)).Named("i1"),
-                                       Chunk("00dc", Vop(false)).Named("p1"),
-                                       Chunk("01wb", 20).Named("a1"),
-                                       Chunk("00dc", Vop(false)).Named("p2"),
-                                       Chunk("01wb", 20).Named("a2"),
-                                       Chunk("00dc", Vop(true)).Named("i2"),
-                                       Chunk("01wb", 20).Named("a3").WithSizeField(30),
-                                       Chunk("00dc", Vop(false)).Named("p3")}),
-               Idx1({})})});
+      "AVI ",
+      {Header(),
+       List("movi", {Chunk("00dc", Vop(true)).Named("i1"), Chunk("00dc", Vop(false)).Named("p1"),
+                     Chunk("01wb", 20).Named("a1"), Chunk("00dc", Vop(false)).Named("p2"),
+                     Chunk("01wb", 20).Named("a2"), Chunk("00dc", Vop(true)).Named("i2"),
+                     Chunk("01wb", 20).Named("a3").WithSizeField(30),
+                     Chunk("00dc", Vop(false)).Named("p3")}),
+       Idx1({})})});
   // Garbage over the header of p1: i1's end no longer meets a header.
   Overwrite(file.Bytes, file.At["p1"].Header, "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF");
   Check(file);
@@ -134,23 +140,56 @@ TEST_F(AviAnalysisTest, GarbageEmptiesVideoUpToTheNextKeyFrameAndKeepsTheAudio) 
   // the sound between them is intact and kept.
   for (const char* dropped : {"i1", "p2"})
     EXPECT_TRUE(!Good(dropped) && Emptied(dropped) && !Key(dropped)) << dropped;
-  for (const char* kept : {"a1", "a2"}) EXPECT_TRUE(Good(kept)) << kept;
+  for (const char* kept : {"a1", "a2"})
+    EXPECT_TRUE(Good(kept)) << kept;
   EXPECT_TRUE(Good("i2") && Key("i2") && !Emptied("i2"));
   // A damaged audio chunk is lost alone: the video after it still has its references.
   EXPECT_FALSE(Good("a3") || Emptied("a3"));
   EXPECT_TRUE(Good("p3"));
 }
 
+// A lost sector reads back as zeros from a 512-byte boundary of the file on. In a compressed
+// frame a whole such sector is damage, and the frames that refer to it go with it; raw video
+// may hold it as a black picture.
+TEST_F(AviAnalysisTest, ZeroedSectorDamagesOnlyCompressedFrames) {
+  struct TRow {
+    const char* Name;
+    const char* Compression;
+    int64_t Lead; // from the first sector boundary inside the frame
+    size_t Zeros;
+    bool Damaged;
+  };
+  for (const TRow& row :
+       {TRow{"whole_sector", "XVID", 0, 512, true}, TRow{"one_byte_short", "XVID", 0, 511, false},
+        TRow{"off_the_boundary", "XVID", 1, 1022, false}, TRow{"raw_video", "", 0, 1024, false}}) {
+    SCOPED_TRACE(row.Name);
+    TAviFile file =
+        BuildAvi({Riff("AVI ", {Header("XVID", false, row.Compression),
+                                List("movi", {Chunk("00dc", Vop(true, 3000)).Named("hit"),
+                                              Chunk("00dc", Vop(false)).Named("after"),
+                                              Chunk("00dc", Vop(true)).Named("key")}),
+                                Idx1({})})});
+    const int64_t sector = (file.At["hit"].Data + 16 + 511) / 512 * 512;
+    std::fill_n(file.Bytes.begin() + sector + row.Lead, row.Zeros, 0);
+    Check(file);
+    EXPECT_EQ(Reader->Error == kDamagedData, row.Damaged);
+    for (const char* lost : {"hit", "after"})
+      EXPECT_EQ(Emptied(lost), row.Damaged) << lost;
+    EXPECT_TRUE(Good("key"));
+  }
+}
+
 TEST_F(AviAnalysisTest, RestoredKeyFrameKeepsItsMarkAndEndsTheDrop) {
   TBytes frame = Vop(true, 200);
   const TBytes falseHeader = BytesOf("00dc\x04\0\0\0");
   std::copy(falseHeader.begin(), falseHeader.end(), frame.begin() + 150);
-  Check(BuildAvi({Riff(
-      "AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true)).Named("i1"),
-                                       Chunk("00dc", Vop(false)).Named("bad").WithSizeField(140),
-                                       Chunk("00dc", frame).Named("i2"),
-                                       Chunk("00dc", Vop(false)).Named("p")}),
-               Idx1({})})}));
+  Check(BuildAvi(
+      {Riff("AVI ",
+            {Header(),
+             List("movi", {Chunk("00dc", Vop(true)).Named("i1"),
+                           Chunk("00dc", Vop(false)).Named("bad").WithSizeField(140),
+                           Chunk("00dc", frame).Named("i2"), Chunk("00dc", Vop(false)).Named("p")}),
+             Idx1({})})}));
   EXPECT_EQ(Reader->Error, kDamagedData);
   EXPECT_FALSE(Good("bad"));
   EXPECT_TRUE(Good("i2"));
@@ -182,28 +221,30 @@ struct TFamilyCase {
   bool Key;
 };
 
-class KeyFrameRuleTest : public AviAnalysisTest, public ::testing::WithParamInterface<TFamilyCase> {};
+class KeyFrameRuleTest : public AviAnalysisTest,
+                         public ::testing::WithParamInterface<TFamilyCase> {};
 
 TEST_P(KeyFrameRuleTest, FollowsTheCodecFamily) {
   const TFamilyCase& c = GetParam();
   TAviPart header = List("hdrl", {Chunk("avih", 56, 0), StreamList("vids", "XVID")});
   std::copy(c.Handler, c.Handler + 4, header.Children[1].Children[0].Data.begin() + 4);
-  Check(BuildAvi({Riff("AVI ", {header, List("movi", {Chunk("00dc", c.Frame).Named("f")}),
-                                Idx1({})})}));
+  Check(BuildAvi(
+      {Riff("AVI ", {header, List("movi", {Chunk("00dc", c.Frame).Named("f")}), Idx1({})})}));
   EXPECT_EQ(Key("f"), c.Key);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Families, KeyFrameRuleTest,
-    ::testing::Values(TFamilyCase{"div3", BytesOf("\x3f\xEE"), true},
-                      TFamilyCase{"DIV3", BytesOf("\x7f\xEE"), false},
-                      TFamilyCase{"xvid", Vop(false), false}, TFamilyCase{"FMP4", Vop(true), true},
-                      TFamilyCase{"MJPG", Vop(false), true}, TFamilyCase{"MJPG", TBytes{}, true}));
+INSTANTIATE_TEST_SUITE_P(Families, KeyFrameRuleTest,
+                         ::testing::Values(TFamilyCase{"div3", BytesOf("\x3f\xEE"), true},
+                                           TFamilyCase{"DIV3", BytesOf("\x7f\xEE"), false},
+                                           TFamilyCase{"xvid", Vop(false), false},
+                                           TFamilyCase{"FMP4", Vop(true), true},
+                                           TFamilyCase{"MJPG", Vop(false), true},
+                                           TFamilyCase{"MJPG", TBytes{}, true}));
 
 TEST_F(AviAnalysisTest, StreamTableCoversEverySegment) {
   // A capture cut just after its second segment began: audio only in the first.
-  Check(BuildAvi({Riff("AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true)),
-                                                       Chunk("01wb", 20), Chunk("00pc", 4)})}),
+  Check(BuildAvi({Riff("AVI ", {Header(), List("movi", {Chunk("00dc", Vop(true)), Chunk("01wb", 20),
+                                                        Chunk("00pc", 4)})}),
                   Riff("AVIX", {List("movi", {Chunk("00dc", Vop(true))})})}));
   EXPECT_TRUE(Reader->IsOpenDML);
   ASSERT_EQ(Reader->MoviStreamCount, 2);
@@ -215,9 +256,8 @@ TEST_F(AviAnalysisTest, StreamTableCoversEverySegment) {
 // Segments of a capture past 4 GiB, written sparse: positions must stay 64-bit from the
 // chunk stream through the tree to the key-frame test.
 TEST_F(AviAnalysisTest, SegmentsBeyond4GiB) {
-  const TAviFile first =
-      BuildAvi({Riff("AVI ", {Header("XVID", false), List("movi", {Chunk("00dc", Vop(true))}),
-                              Idx1({})})});
+  const TAviFile first = BuildAvi(
+      {Riff("AVI ", {Header("XVID", false), List("movi", {Chunk("00dc", Vop(true))}), Idx1({})})});
   const auto path = ScratchDir() / "big.avi";
   WriteFile(path, std::string(first.Bytes.begin(), first.Bytes.end()));
   std::FILE* file = std::fopen(path.c_str(), "r+b");
@@ -233,7 +273,8 @@ TEST_F(AviAnalysisTest, SegmentsBeyond4GiB) {
     ::pwrite(fileno(file), Frame.data(), Frame.size(), at + 32);
     at += 32 + FrameSize;
   };
-  for (int i = 0; i < 3; ++i) segment(2000000000, Vop(false));
+  for (int i = 0; i < 3; ++i)
+    segment(2000000000, Vop(false));
   const int64_t last = at + 32;
   segment(40, Vop(true));
   std::fclose(file);

@@ -154,6 +154,7 @@ int32_t THgAVIFileWriter::Write() {
       if (stream.IndexPosition != 0 && !WriteSuperIndex(stream.DataChunkId, stream.IndexPosition))
         return kWriteFailed;
     }
+  if (!WriteHeaderCounts()) return kWriteFailed;
   if (!Output->Flush()) return kWriteFailed;
   Progress(100);
   if (Cancelled) return kCancelled;
@@ -369,6 +370,85 @@ bool THgAVIFileWriter::WriteSuperIndex(TFourCC Id, int64_t Position) {
   if (Output->Seek(Position, soBeginning) != Position) return false;
   if (Output->Write(bytes.data(), total) != total) return false;
   return Output->Seek(0, soEnd) >= 0;
+}
+
+// After a repair the headers' frame and sample counts must describe the copy, or players
+// show the recording's intended length (a clip cut at 11.5 s saying 16 s). A file found
+// undamaged keeps its headers as they were.
+bool THgAVIFileWriter::WriteHeaderCounts() {
+  if (Reader.Error == kNoDamage) return true;
+  std::vector<int64_t> chunks(size_t(kMaxStreams), 0), bytes(size_t(kMaxStreams), 0);
+  std::vector<int64_t> firstSegment;
+  int32_t video = -1; // the first video stream: the one the main header counts
+  auto countMovi = [&](int32_t Movi) {
+    if (!IsMovi(Reader, Movi) || !IsGood(Movi)) return;
+    ForEachMoviChunk(Reader, Movi, false, [&](int32_t c) {
+      const TFourCC id = Reader.Id(c);
+      if (!IsWrittenChunk(Reader.Flags(c)) || !IsStreamDataId(id) || SuffixOf(id) == kSuffix_pc)
+        return true;
+      const int32_t number = StreamNumberOf(id);
+      ++chunks[size_t(number)];
+      bytes[size_t(number)] += Reader.Size(c);
+      if ((SuffixOf(id) == kSuffix_dc || SuffixOf(id) == kSuffix_db) &&
+          (video < 0 || number < video))
+        video = number;
+      return true;
+    });
+    if (firstSegment.empty()) firstSegment = chunks;
+  };
+  for (int32_t t = Reader.Count() > 0 ? 0 : -1; t >= 0; t = Reader.NextSibling(t)) {
+    if (!IsGood(t)) continue;
+    countMovi(t);
+    if (Reader.Id(t) == kRIFF)
+      for (int32_t c = Reader.FirstChild(t); c >= 0; c = Reader.NextSibling(c))
+        countMovi(c);
+  }
+  if (firstSegment.empty()) return true;
+
+  const int32_t riff = Reader.FindChildWithListType(-1, kRIFF, kAVI);
+  const int32_t hdrl = riff >= 0 ? Reader.FindChildWithListType(riff, kLIST, khdrl) : -1;
+  if (hdrl < 0 || !IsGood(hdrl)) return true;
+  const auto written = [&](int32_t Node, int64_t Needed) {
+    return Node >= 0 && IsGood(Node) && Reader.Size(Node) >= Needed && Reader.NewOffset(Node) > 0;
+  };
+  const auto patch = [&](int32_t Node, int64_t Field, int64_t Value) {
+    uint8_t field[4];
+    WriteLE32(field, uint32_t(std::clamp<int64_t>(Value, 0, kMax32)));
+    const int64_t at = Reader.NewOffset(Node) + Field;
+    return Output->Seek(at, soBeginning) == at && Output->Write(field, 4) == 4;
+  };
+  bool ok = true;
+  if (video >= 0) {
+    // In an OpenDML file the main header counts the first segment's frames only.
+    const int64_t frames = (Reader.IsOpenDML ? firstSegment : chunks)[size_t(video)];
+    if (const int32_t avih = Reader.FindChild(hdrl, kavih); written(avih, 20))
+      ok = ok && patch(avih, 16, frames);
+    const int32_t odml = Reader.FindChildWithListType(hdrl, kLIST, kodml);
+    if (const int32_t dmlh = odml >= 0 ? Reader.FindChild(odml, kdmlh) : -1; written(dmlh, 4))
+      ok = ok && patch(dmlh, 0, chunks[size_t(video)]);
+  }
+  // A stream's length is in its own units: frames, or samples of SampleSize bytes for
+  // sound stored as a byte stream, or blocks (one per chunk) for sound such as VBR MP3.
+  TStream64* source = Reader.Source();
+  size_t number = 0;
+  for (int32_t strl = Reader.FindChildWithListType(hdrl, kLIST, kstrl);
+       strl >= 0 && number < chunks.size() && source;
+       strl = Reader.FindNextWithListType(strl, kLIST, kstrl), ++number) {
+    constexpr int64_t kThroughSampleSize = 48;
+    const int32_t strh = Reader.FindChild(strl, kstrh);
+    if (!written(strh, kThroughSampleSize)) continue;
+    uint8_t bytesOf[TAviStreamHeader::kSize] = {};
+    const int64_t at = Reader.DataPosition(strh);
+    if (source->Seek(at, soBeginning) != at ||
+        source->Read(bytesOf, kThroughSampleSize) != kThroughSampleSize)
+      continue;
+    const TAviStreamHeader header = TAviStreamHeader::Parse(bytesOf);
+    const int64_t length = header.Type != kvids && header.SampleSize > 0
+                               ? bytes[number] / header.SampleSize
+                               : chunks[number];
+    ok = ok && patch(strh, 32, length);
+  }
+  return ok && Output->Seek(0, soEnd) >= 0;
 }
 
 } // namespace clw

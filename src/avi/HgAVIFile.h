@@ -147,6 +147,7 @@ private:
   bool WriteStdIndex(int32_t Movi, TFourCC Id);
   bool WriteSuperIndex(TFourCC Id, int64_t Position);
   bool WriteLegacyIndex(int32_t Movi);
+  bool WriteHeaderCounts();
   void ReportProgress(int64_t& LastReported, int64_t Hundredth);
 };
 

@@ -25,6 +25,7 @@ inline constexpr TFourCC kINFO = MakeFourCC("INFO");
 inline constexpr TFourCC kavih = MakeFourCC("avih");
 inline constexpr TFourCC kstrh = MakeFourCC("strh");
 inline constexpr TFourCC kstrf = MakeFourCC("strf");
+inline constexpr TFourCC kdmlh = MakeFourCC("dmlh");
 inline constexpr TFourCC kindx = MakeFourCC("indx");
 inline constexpr TFourCC kidx1 = MakeFourCC("idx1");
 
@@ -41,9 +42,13 @@ inline constexpr uint16_t kPrefix_ix = uint16_t(MakeFourCC("ix\0\0") & 0xFFFF);
 inline constexpr int64_t kStdIndexHeaderSize = 32;
 
 // "RIFF" and "LIST" carry a list type and children; every other chunk carries data.
-inline constexpr bool IsListId(TFourCC Id) { return Id == kRIFF || Id == kLIST; }
+inline constexpr bool IsListId(TFourCC Id) {
+  return Id == kRIFF || Id == kLIST;
+}
 // The last two characters of a stream chunk id ("dc" of "00dc"), to compare with kSuffix_*.
-inline constexpr uint16_t SuffixOf(TFourCC Id) { return uint16_t(Id >> 16); }
+inline constexpr uint16_t SuffixOf(TFourCC Id) {
+  return uint16_t(Id >> 16);
+}
 // RIFF data is word-aligned: an odd-sized chunk is followed by one pad byte.
 inline constexpr int64_t PaddedEnd(int64_t DataPosition, int64_t Size) {
   return DataPosition + Size + (Size & 1);

@@ -374,7 +374,8 @@ void THgAVIFileReader::CheckMovi(int32_t Movi) {
              ((Flags(next) & cfFalseChunk) != 0 || (!IsGood(next) && !IsStreamDataId(Id(next)))))
         next = NextSibling(next);
       const int64_t end = next >= 0 ? GetChunkStart(next) : FileSize;
-      return end - DataPosition(c) > largest[size_t(StreamNumberOf(Id(c)))];
+      // A lost frame takes at least its 8-byte header.
+      return end - DataPosition(c) > largest[size_t(StreamNumberOf(Id(c)))] + 8;
     };
     std::vector<bool> dropping(size_t(kMaxStreams), false);
     const auto emptyFrame = [&](int32_t c) {

@@ -57,6 +57,8 @@ void THGRIFFStream::Reset() {
   ListEnd = 0;
   ContextList = 0;
   ScanPosition = 0;
+  FExpectedHeader = -1;
+  FLastFound = -1;
   Depth = 0;
   Resync = false;
   // The fallback scan of Descend starts at DataPosition; a value left from an earlier walk
@@ -173,6 +175,9 @@ int64_t THGRIFFStream::ScanForChunk() {
   const auto bytesAt = [&](int64_t at) { return FScanBlock.data() + (at - blockStart); };
   const auto found = [&](int64_t at, int64_t headerLength) {
     Stream->Seek(at + headerLength, soBeginning);
+    // A list's first child follows its header; a plain chunk's successor follows its data.
+    FExpectedHeader = headerLength == 12 ? at + 12 : PaddedEnd(at + 8, ChunkSize);
+    FLastFound = at;
     return at;
   };
   const auto fail = [&] {
@@ -181,40 +186,68 @@ int64_t THGRIFFStream::ScanForChunk() {
     return int64_t(-1);
   };
 
+  // Whether a plain chunk's claimed end meets another plausible header (or the end of the
+  // file): frame bytes that happen to spell an id rarely also hold a size that leads to one.
+  // The peek goes through the stream, so the scan's block stays where it is.
+  const auto endChecksOut = [&](int64_t at, int64_t size) {
+    const int64_t next = PaddedEnd(at + 8, size);
+    // A whole last chunk ends with the file, with or without its pad byte; a size that
+    // leads past the end leads to nothing.
+    if (next == FileSize || at + 8 + size == FileSize) return true;
+    if (next > FileSize) return false;
+    uint8_t id[4];
+    if (Stream->Seek(next, soBeginning) != next || Stream->Read(id, 4) != 4) return false;
+    const TFourCC saved = ContextList;
+    const bool plausible = ReadLE32(id) != 0 && PlausibleAt(ReadLE32(id), next + 4);
+    ContextList = saved; // the walk judges that header again when it gets there
+    return plausible;
+  };
+
   for (;;) {
     if (!have(p, 4)) return fail();
     ChunkId = ReadLE32(bytesAt(p));
     if (ChunkId == 0) {
-      // A zero id steps 4 bytes; so do the two ids of every zero 8-byte group after it.
+      // No header starts at an id of zeros: past a zero stretch the first candidate is the
+      // one whose last byte is the first non-zero byte.
       Resync = true;
-      p += 4;
-      while (have(p, 8) && ReadLE64(bytesAt(p)) == 0)
-        p += 8;
+      int64_t nonZero = p + 4;
+      while (have(nonZero, 8) && ReadLE64(bytesAt(nonZero)) == 0)
+        nonZero += 8;
       if (stopped) return fail();
+      while (have(nonZero, 1) && *bytesAt(nonZero) == 0)
+        ++nonZero;
+      if (stopped) return fail();
+      p = std::max(p + 1, nonZero - 3);
       continue;
     }
+    const TFourCC context = ContextList;
     if (PlausibleAt(ChunkId, p + 4)) {
       if (!have(p, 8)) return fail();
       ChunkSize = ReadLE32(bytesAt(p + 4));
       if (!IsListId(ChunkId)) {
-        // A plain chunk has no list type; one left from an earlier list would end up in
-        // the chunk tree.
-        ListType = 0;
-        return found(p, 8);
+        // A header is taken when the one before it leads to it or its own end leads on:
+        // either way two headers agree. The walk finds every header twice (leaving the
+        // chunk before it, then entering it); the second time it stands as judged.
+        if (p == FLastFound || p == FExpectedHeader || endChecksOut(p, ChunkSize)) {
+          // A plain chunk has no list type; one left from an earlier list would end up in
+          // the chunk tree.
+          ListType = 0;
+          return found(p, 8);
+        }
+      } else if (have(p, 12)) {
+        ListType = ReadLE32(bytesAt(p + 8));
+        ChunkSize -= 4;
+        if (ListType != 0 && IsKnownList(ChunkId, ListType)) return found(p, 12);
+        // A list of no type we know is more likely frame bytes that spell "LIST"; its
+        // content, if real, is found by going on scanning.
+      } else {
+        return fail();
       }
-      if (!have(p, 12)) return fail();
-      ListType = ReadLE32(bytesAt(p + 8));
-      ChunkSize -= 4;
-      if (ListType != 0 && IsKnownList(ChunkId, ListType)) return found(p, 12);
-      // A list of no type we know is more likely frame bytes that spell "LIST"; its
-      // content, if real, is found by going on scanning after it.
-      Resync = true;
-      p += 12;
-      continue;
+      ContextList = context;
     }
+    // One inserted or lost byte shifts every header after it: the scan tries every offset.
     Resync = true;
-    // The last two characters may begin a header 2 bytes further on ("..00" then "dc").
-    p += IsAlnum(CharOf(ChunkId, 3)) && IsAlnum(CharOf(ChunkId, 2)) ? 2 : 4;
+    ++p;
   }
 }
 
@@ -225,7 +258,7 @@ bool THGRIFFStream::Descend() {
     if (ScanPosition > 0) Stream->Seek(ScanPosition, soBeginning);
     ScanPosition = ScanForChunk();
     if (ScanPosition < 0) return false;
-    ScanPosition += 2;
+    ScanPosition += 1;
   } else {
     int64_t position = Stream->Position();
     uint8_t header[8];
@@ -246,7 +279,7 @@ bool THGRIFFStream::Descend() {
       Stream->Seek(DataPosition, soBeginning);
       ScanPosition = ScanForChunk();
       if (ScanPosition < 0) return false;
-      ScanPosition += 2;
+      ScanPosition += 1;
     }
   }
   DataPosition = Stream->Position();

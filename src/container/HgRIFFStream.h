@@ -2,8 +2,8 @@
 // Walks and writes the RIFF chunk structure of AVI files on top of a 64-bit stream.
 // Reading is a descend/ascend pair built for damaged files: it knows which chunk ids can
 // occur where in an AVI file, and once a header is implausible or a chunk overruns its
-// list it stops trusting sizes and finds every further header by scanning the bytes in
-// 2-byte steps. Writing creates chunks and lists, pads odd data and patches sizes on close.
+// list it stops trusting sizes and finds every further header by scanning the bytes one
+// offset at a time. Writing creates chunks and lists, pads odd data and patches sizes on close.
 // Chunk sizes in the file are 32-bit little-endian; every position and size here is 64-bit.
 #include "streams/FourCC.h"
 #include "streams/Stream64.h"
@@ -87,6 +87,10 @@ private:
   void Push(TFourCC id, TFourCC listType, int64_t dataPosition, int64_t size);
 
   std::vector<uint8_t> FScanBlock;
+  // Where the header after the last one the scan found should start, and where that one
+  // started.
+  int64_t FExpectedHeader = -1;
+  int64_t FLastFound = -1;
 };
 
 } // namespace clw

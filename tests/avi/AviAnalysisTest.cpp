@@ -181,7 +181,8 @@ TEST_F(AviAnalysisTest, ZeroedSectorDamagesOnlyCompressedFrames) {
 
 TEST_F(AviAnalysisTest, RestoredKeyFrameKeepsItsMarkAndEndsTheDrop) {
   TBytes frame = Vop(true, 200);
-  const TBytes falseHeader = BytesOf("00dc\x04\0\0\0");
+  // Frame bytes that spell a header whose size leads exactly to the next real one.
+  const TBytes falseHeader = BytesOf("00dc\x2A\0\0\0");
   std::copy(falseHeader.begin(), falseHeader.end(), frame.begin() + 150);
   Check(BuildAvi(
       {Riff("AVI ",

@@ -32,6 +32,12 @@ TEST_P(AviEndToEndTest, DamagedCopyIsReportedAndRepairedIntoAPlayableFile) {
 
   THgAVIFileReader reader(damaged);
   ASSERT_EQ(reader.Analyze(2), kDone);
+  if (codec.RawVideo && std::string(damage.Name) == "sectors_zeroed") {
+    // Sectors of zeros inside raw pictures and PCM sound are content as far as anyone can
+    // tell: the file checks clean.
+    EXPECT_EQ(reader.Error, kNoDamage);
+    return;
+  }
   EXPECT_NE(reader.Error, kNoDamage);
   {
     THgAVIFileWriter writer(reader, repaired);

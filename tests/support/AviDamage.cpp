@@ -16,6 +16,7 @@ const std::vector<TAviCodec> kAviCodecs = {
     {"div3_lower_mp3", "-c:v msmpeg4v3 -vtag div3 -q:v 5 -c:a libmp3lame"},
     {"div3_upper_pcm", "-c:v msmpeg4v3 -vtag DIV3 -q:v 5 -c:a pcm_s16le"},
     {"mjpeg_pcm", "-c:v mjpeg -q:v 5 -c:a pcm_s16le"},
+    {"raw_pcm", "-c:v rawvideo -pix_fmt yuv420p -c:a pcm_s16le", true},
 };
 
 std::string MakeAviClip(const TAviCodec& Codec) {
@@ -69,6 +70,19 @@ const std::vector<TAviDamage> kAviDamages = {
        std::fill(b.begin() + at, b.begin() + std::min<int64_t>(at + 65536, int64_t(b.size())),
                  '\0');
        return TDamagedRanges{{at, at + 65536}};
+     }},
+    // One byte more or one less inside the movie data shifts every header after it.
+    {"byte_inserted",
+     [](std::string& b) {
+       const int64_t at = int64_t(b.size()) * 45 / 100;
+       b.insert(b.begin() + at, '\x5A');
+       return TDamagedRanges{{at, at + 1}};
+     }},
+    {"byte_deleted",
+     [](std::string& b) {
+       const int64_t at = int64_t(b.size()) * 45 / 100;
+       b.erase(b.begin() + at);
+       return TDamagedRanges{{at, at + 1}};
      }},
     // A flash card's lost sectors: eight 4 KiB sectors read back as zeros, spread over the
     // movie data; every chunk header survives.

@@ -14,6 +14,7 @@ namespace clw::test {
 struct TAviCodec {
   const char* Name;
   const char* Arguments; // ffmpeg's video and audio encoder options
+  bool RawVideo = false; // zeros are picture content: lost sectors cannot be told
 };
 extern const std::vector<TAviCodec> kAviCodecs;
 inline void PrintTo(const TAviCodec& Codec, std::ostream* Out) {

@@ -34,24 +34,48 @@ int main(int argc, char** argv) {
 
   QElapsedTimer clock;
   std::vector<qint64> passes;
+  std::vector<int> positions; // the progress bar at each pass, to place a long gap
   passes.reserve(1 << 20);
   QTimer heartbeat;
   heartbeat.setInterval(0);
-  QObject::connect(&heartbeat, &QTimer::timeout, [&] { passes.push_back(clock.nsecsElapsed()); });
+  QObject::connect(&heartbeat, &QTimer::timeout, [&] {
+    passes.push_back(clock.nsecsElapsed());
+    positions.push_back(window.Control(clw::ctlProgressBar)->property("value").toInt());
+  });
 
   clock.start();
   heartbeat.start();
   passes.push_back(clock.nsecsElapsed());
+  positions.push_back(0);
   window.Job().CheckCommand();
   const qint64 end = clock.nsecsElapsed();
   heartbeat.stop();
   passes.push_back(end);
+  positions.push_back(100);
 
+  // The longest gap, and where the progress bar stood when it ended: a gap that ends at
+  // 100 % lies in the reader's last stage, after its last report.
   qint64 longest = 0;
+  size_t at = 0;
   for (size_t i = 1; i < passes.size(); ++i)
-    longest = std::max(longest, passes[i] - passes[i - 1]);
-  std::printf("check_seconds %.3f passes %zu longest_gap_ms %.2f status %s\n", double(end) / 1e9,
-              passes.size() - 2, double(longest) / 1e6,
+    if (passes[i] - passes[i - 1] > longest) {
+      longest = passes[i] - passes[i - 1];
+      at = i;
+    }
+  qint64 longestBeforeEnd = 0;
+  for (size_t i = 1; i < passes.size(); ++i)
+    if (positions[i] < 100)
+      longestBeforeEnd = std::max(longestBeforeEnd, passes[i] - passes[i - 1]);
+  if (qEnvironmentVariableIsSet("GUI_BENCH_GAPS"))
+    for (size_t i = 1; i < passes.size(); ++i)
+      if (passes[i] - passes[i - 1] > 20'000'000)
+        std::fprintf(stderr, "gap %.1f ms ending at %.3f s, progress %d%% -> %d%%\n",
+                     double(passes[i] - passes[i - 1]) / 1e6, double(passes[i]) / 1e9,
+                     positions[i - 1], positions[i]);
+  std::printf("check_seconds %.3f passes %zu longest_gap_ms %.2f at_progress %d "
+              "longest_gap_before_100_ms %.2f status %s\n",
+              double(end) / 1e9, passes.size() - 2, double(longest) / 1e6, positions[at],
+              double(longestBeforeEnd) / 1e6,
               window.Control(clw::ctlStatusLine)->property("text").toString().toUtf8().constData());
   return 0;
 }

@@ -27,7 +27,6 @@ const std::string kMp4Bytes = std::string("\0\0\0\x14"
 
 // What a file dialog was asked to be, seen when it was about to open.
 struct TDialogSeen {
-  QString Title;
   QStringList Filters;
   int SelectedFilter; // position among Filters
   QFileDialog::FileMode Mode;
@@ -51,10 +50,9 @@ public:
       return BoxAnswer;
     };
     Window->RunFileDialog = [this](QFileDialog& Dialog) -> std::optional<QStringList> {
-      Dialogs.push_back({Dialog.windowTitle(), Dialog.nameFilters(), SelectedPosition(Dialog),
-                         Dialog.fileMode(), Dialog.acceptMode(),
-                         !Dialog.testOption(QFileDialog::DontConfirmOverwrite), Dialog.sizeHint(),
-                         Dialog.geometry()});
+      Dialogs.push_back({Dialog.nameFilters(), SelectedPosition(Dialog), Dialog.fileMode(),
+                         Dialog.acceptMode(), !Dialog.testOption(QFileDialog::DontConfirmOverwrite),
+                         Dialog.sizeHint(), Dialog.geometry()});
       if (OnFileDialog) OnFileDialog(Dialog);
       if (Answers.empty()) return std::nullopt;
       QStringList answer = Answers.front();

@@ -35,61 +35,44 @@ class TMainWindowTest : public QObject {
   }
 
 private slots:
-  void checkOfAnUndamagedFile_data() { AddLanguages(); }
-  void checkOfAnUndamagedFile() {
+  // An intact file checked, then a damaged one repaired with a reference clip.
+  void checkAndRepair_data() { AddLanguages(); }
+  void checkAndRepair() {
     QFETCH(uint32_t, language);
     TWindowRig rig(language);
     QCOMPARE(rig.Text(106), rig.Msg(msgCheckAndRepair));
-    QCOMPARE(rig.Text(201), rig.Msg(msgChooseVideo));
-    QCOMPARE(rig.Text(204), rig.Msg(msgUnknown));
     QCOMPARE(rig.EnabledButtons(), Ids({101}));
-    QVERIFY(!rig.Enabled(203) && !rig.Enabled(204) && !rig.Enabled(202));
 
-    const QString clip = rig.Make("clip.avi", kAviBytes, {.Description = "XviD"});
-    rig.OpenWithDialog({clip});
+    rig.OpenWithDialog({rig.Make("clip.avi", kAviBytes, {.Description = "XviD"})});
     QCOMPARE(rig.Text(204), rig.Msg(msgProbablyOk));
     QCOMPARE(rig.Text(203),
              "XviD, 320x240, 25 " + rig.Msg(msgFps) + "; 1 " + rig.Msg(msgAudioStreams));
-    QCOMPARE(rig.Text(201), clip);
-    QCOMPARE(rig.Text(202), rig.Dir.filePath("clip (copy).avi"));
     QCOMPARE(rig.EnabledButtons(), Ids({101, 102, 105, 106}));
-
-    QString during106, during205;
-    Ids duringButtons;
+    QStringList seen; // activity line, action button and enabled buttons while working
     rig.Log.DuringWork = [&] {
-      during106 = rig.Text(106);
-      during205 = rig.Text(205);
-      duringButtons = rig.EnabledButtons();
+      seen << rig.Text(205) + "|" + rig.Text(106) + "|" +
+                  QString::number(rig.EnabledButtons().size());
     };
     rig.Click(105);
-    QCOMPARE(during106, rig.Msg(msgCancel));
-    QCOMPARE(during205, rig.Msg(msgChecking));
-    QCOMPARE(duringButtons, Ids({106}));
+    QVERIFY(seen.contains(rig.Msg(msgChecking) + "|" + rig.Msg(msgCancel) + "|1"));
     QCOMPARE(rig.Text(204), rig.Msg(msgNoErrors));
-    QCOMPARE(rig.Text(205), QString());
-    // Nothing to repair: only a new file can be opened.
-    QCOMPARE(rig.EnabledButtons(), Ids({101}));
-  }
+    QCOMPARE(rig.EnabledButtons(), Ids({101})); // nothing to repair
 
-  void repairOfADamagedFile_data() { AddLanguages(); }
-  void repairOfADamagedFile() {
-    QFETCH(uint32_t, language);
-    TWindowRig rig(language);
-    const QString clip = rig.Make("clip.mp4", kMp4Bytes,
-                                  {.QuickVerdict = kDamagedData, .CheckVerdict = kDamagedData});
-    rig.OpenWithDialog({clip});
-    QCOMPARE(rig.Text(203), QStringLiteral("Mpeg 4"));
+    const TScript damaged{
+        .QuickVerdict = kDamagedData, .CheckVerdict = kDamagedData, .NeedsReference = true};
+    rig.OpenWithDialog({rig.Make("clip.mp4", kMp4Bytes, damaged)});
     QCOMPARE(rig.Text(204), rig.Msg(msgWrongData));
     QCOMPARE(rig.Text(106), rig.Msg(msgRepair));
     QCOMPARE(rig.EnabledButtons(), Ids({101, 102, 106}));
-
-    QStringList activity;
-    rig.Log.DuringWork = [&] { activity << rig.Text(205) + "|" + rig.Text(106); };
+    rig.Answers.push_back({rig.Make("intact.mp4", kMp4Bytes)});
     rig.Click(106);
-    QVERIFY(activity.contains(rig.Msg(msgChecking) + "|" + rig.Msg(msgCancel)));
-    QVERIFY(activity.contains(rig.Msg(msgRepairing) + "|" + rig.Msg(msgCancel)));
+    QVERIFY(seen.contains(rig.Msg(msgRepairing) + "|" + rig.Msg(msgCancel) + "|1"));
+    QCOMPARE(rig.Boxes,
+             QStringList(rig.Msg(msgErrorCaption) + "|" + rig.Msg(msgReferenceQuestion)));
+    QCOMPARE(rig.Dialogs.back().Mode, QFileDialog::ExistingFile);
+    QVERIFY(rig.Dialogs.back().Filters[0].startsWith(rig.Msg(msgMpeg4Files)));
+    QVERIFY(rig.Log.ReferencesSeen.at(0) != nullptr);
     QCOMPARE(rig.Text(204), rig.Msg(msgRepaired));
-    QCOMPARE(rig.EnabledButtons(), Ids({101}));
     QVERIFY(QFile::exists(rig.Dir.filePath("clip (copy).mp4")));
   }
 
@@ -99,11 +82,7 @@ private slots:
     QTest::addColumn<bool>("duringRepair");
     for (uint32_t language : {langEnglish, langRussian, langGerman})
       for (bool repair : {false, true})
-        QTest::addRow("%s %s",
-                      language == langEnglish   ? "English"
-                      : language == langRussian ? "Russian"
-                                                : "German",
-                      repair ? "repair" : "check")
+        QTest::addRow("language %u %s", language, repair ? "repair" : "check")
             << language << repair;
   }
   void cancelWhileWorking() {
@@ -113,63 +92,32 @@ private slots:
     rig.OpenDamaged(duringRepair);
     bool clicked = false;
     rig.Log.DuringWork = [&] {
-      if (!clicked) rig.ClickLater(106);
-      clicked = true;
+      if (!std::exchange(clicked, true)) rig.ClickLater(106);
     };
     rig.Click(106);
     QCOMPARE(rig.Text(205), rig.Msg(msgCancelled));
     QVERIFY(rig.Text(204) != rig.Msg(msgRepaired));
     QVERIFY(!QFile::exists(rig.Dir.filePath("clip (copy).avi")));
-    QCOMPARE(int(rig.Window->Job().JobMode), int(duringRepair ? jmChecked : jmOpened));
     // The file stays open; a cancelled check can be run again at once.
     QVERIFY(rig.Enabled(102) && rig.Enabled(101));
     QCOMPARE(rig.Enabled(106), !duringRepair);
     QCOMPARE(rig.Text(106), rig.Msg(duringRepair ? msgRepair : msgCheckAndRepair));
   }
 
-  void batchOfTwo_data() { AddLanguages(); }
   void batchOfTwo() {
-    QFETCH(uint32_t, language);
-    TWindowRig rig(language);
+    TWindowRig rig(langEnglish);
     const TScript damaged{.QuickVerdict = kDamagedData, .CheckVerdict = kDamagedData};
     const QString avi = rig.Make("a.avi", kAviBytes, damaged);
     const QString mp4 = rig.Make("b.mp4", kMp4Bytes, damaged);
     rig.OpenWithDialog({avi, mp4});
     QVERIFY(rig.Text(201).startsWith("[2] "));
-    // The format and status lines describe no single file of a batch.
-    QVERIFY(!rig.Enabled(203) && !rig.Enabled(204));
+    QVERIFY(!rig.Enabled(203) && !rig.Enabled(204)); // they describe no single file
     QStringList activity;
     rig.Log.DuringWork = [&] { activity << rig.Text(205); };
     rig.Click(106);
-    QVERIFY(activity.contains("[1/2] " + rig.Msg(msgRepairing)));
-    QVERIFY(activity.contains("[2/2] " + rig.Msg(msgRepairing)));
+    QVERIFY(activity.contains("[2/2] Repairing..."));
     QVERIFY(rig.Called("write AVI " + avi.toStdString()));
     QVERIFY(rig.Called("write MP4 " + mp4.toStdString()));
-    QVERIFY(QFile::exists(rig.Dir.filePath("a (copy).avi")));
-    QVERIFY(QFile::exists(rig.Dir.filePath("b (copy).mp4")));
-  }
-
-  // A file that lost its track headers: the question, then the reference's Open dialog.
-  void referenceQuestion_data() { AddLanguages(); }
-  void referenceQuestion() {
-    QFETCH(uint32_t, language);
-    TWindowRig rig(language);
-    const QString clip = rig.Make(
-        "clip.mp4", kMp4Bytes,
-        {.QuickVerdict = kDamagedData, .CheckVerdict = kDamagedData, .NeedsReference = true});
-    const QString reference = rig.Make("intact.mp4", kMp4Bytes);
-    rig.OpenWithDialog({clip});
-    rig.Answers.push_back({reference});
-    rig.Click(106);
-    QCOMPARE(rig.Boxes,
-             QStringList(rig.Msg(msgErrorCaption) + "|" + rig.Msg(msgReferenceQuestion)));
-    QCOMPARE(rig.Dialogs.back().Mode, QFileDialog::ExistingFile);
-    QCOMPARE(rig.Dialogs.back().Title, rig.Msg(msgOpenTitle));
-    QCOMPARE(rig.Dialogs.back().Filters.size(), 2);
-    QVERIFY(rig.Dialogs.back().Filters[0].startsWith(rig.Msg(msgMpeg4Files)));
-    QCOMPARE(rig.Log.ReferencesSeen.size(), size_t(1));
-    QVERIFY(rig.Log.ReferencesSeen[0] != nullptr);
-    QCOMPARE(rig.Text(204), rig.Msg(msgRepaired));
   }
 
   // Closing or Escape during a check or a repair cancels it; the window goes only after
@@ -198,7 +146,6 @@ private slots:
     rig.Click(106);
     QVERIFY(visibleAfterClose);
     QVERIFY(!rig.Window->isVisible());
-    QCOMPARE(rig.Window->result(), int(QDialog::Rejected));
     QVERIFY(!QFile::exists(rig.Dir.filePath("clip (copy).avi")));
     QVERIFY(!QFile::exists(rig.Dir.filePath("clip (copy).avi.partial")));
     // The folders reach the settings that are saved after the window.
@@ -209,14 +156,9 @@ private slots:
   void languageMenu() {
     QFETCH(uint32_t, language);
     TWindowRig rig(language);
-    const QList<QAction*> actions = rig.Window->Menu()->actions();
+    const QList<QAction*> actions = rig.Window->Menu()->actions(); // en, de, ru, -, web
     for (int i = 0; i < 3; ++i)
       QCOMPARE(actions[i]->isChecked(), actions[i]->data().toUInt() == language);
-    QCOMPARE(actions[0]->text(), QStringLiteral("English"));
-    QCOMPARE(actions[1]->text(), QStringLiteral("German"));
-    QCOMPARE(actions[2]->text(), QStringLiteral("Russian"));
-    QCOMPARE(actions[4]->text(), rig.Msg(msgVisitSite));
-
     const QString before = rig.Text(106);
     actions[1]->trigger();
     QCOMPARE(rig.Settings.Language, uint32_t(langGerman));
@@ -227,10 +169,10 @@ private slots:
 
     TUrlCatcher catcher;
     QDesktopServices::setUrlHandler("https", &catcher, "Open");
-    actions[2]->trigger(); // Russian
-    actions[4]->trigger();
-    actions[0]->trigger(); // English
-    actions[4]->trigger();
+    for (int chosen : {2, 0}) { // Russian, then English
+      actions[chosen]->trigger();
+      actions[4]->trigger();
+    }
     QDesktopServices::unsetUrlHandler("https");
     QCOMPARE(catcher.Urls.size(), 2);
     QVERIFY(catcher.Urls[0].path().endsWith("/ru/clw/"));
@@ -245,57 +187,44 @@ private slots:
     rig.OpenWithDialog({clip});
     const TDialogSeen open = rig.Dialogs.back();
     QCOMPARE(open.Mode, QFileDialog::ExistingFiles);
-    QCOMPARE(open.Title, rig.Msg(msgOpenTitle));
-    QCOMPARE(open.Filters.size(), 4);
     QCOMPARE(open.SelectedFilter, 0);
     // Camera names come in both cases; "All files" matches names without a dot too.
     QVERIFY(open.Filters[0].contains("*.mov *.MOV"));
-    QVERIFY(open.Filters[1].endsWith("(*.avi *.AVI)"));
     QVERIFY(open.Filters[3].endsWith("(*)"));
     // Qt's own dialog opens enlarged and centred on the screen's free area.
     QCOMPARE(open.Geometry.size(), open.Hint + QSize(200, 100));
-    const QRect area = rig.Window->screen()->availableGeometry();
-    QVERIFY(std::abs(open.Geometry.center().x() - area.center().x()) <= 1);
-    QVERIFY(std::abs(open.Geometry.center().y() - area.center().y()) <= 1);
+    const QPoint offCentre =
+        open.Geometry.center() - rig.Window->screen()->availableGeometry().center();
+    QVERIFY(offCentre.manhattanLength() <= 2);
 
-    rig.OnFileDialog = [](QFileDialog& Dialog) {
-      Dialog.selectNameFilter(Dialog.nameFilters()[1]);
-      emit Dialog.filterSelected(Dialog.selectedNameFilter());
+    auto pickType = [&rig](int Position) {
+      rig.OnFileDialog = [Position](QFileDialog& Dialog) {
+        Dialog.selectNameFilter(Dialog.nameFilters()[Position]);
+        emit Dialog.filterSelected(Dialog.selectedNameFilter());
+      };
     };
-    rig.Answers.push_back({}); // cancelled
-    rig.Click(101);
-    rig.OnFileDialog = nullptr;
+    auto cancelled = [&rig](int32_t Button) {
+      rig.Answers.push_back({});
+      rig.Click(Button);
+      rig.OnFileDialog = nullptr;
+      return rig.Dialogs.back();
+    };
+    pickType(1);
+    cancelled(101);
     QCOMPARE(rig.Text(201), clip); // nothing changed
-
-    rig.Answers.push_back({clip}); // the input itself is refused
+    rig.Answers.push_back({clip}); // the input itself is refused as the output
     rig.Click(102);
     const TDialogSeen save = rig.Dialogs.back();
-    QCOMPARE(save.Accept, QFileDialog::AcceptSave);
-    QVERIFY(save.ConfirmsOverwrite);
-    QCOMPARE(save.Title, rig.Msg(msgSaveTitle));
+    QVERIFY(save.Accept == QFileDialog::AcceptSave && save.ConfirmsOverwrite);
     QCOMPARE(save.SelectedFilter, 1);
     QCOMPARE(rig.Boxes, QStringList(rig.Msg(msgErrorCaption) + "|" + rig.Msg(msgSameAsInput)));
     QCOMPARE(rig.Text(202), rig.Dir.filePath("clip (copy).avi"));
 
-    // The Open dialog has more types than the Save dialog: a position the Save dialog
-    // cannot show is kept for the next Open dialog.
-    rig.OnFileDialog = [](QFileDialog& Dialog) {
-      emit Dialog.filterSelected(Dialog.nameFilters()[3]);
-    };
-    rig.Answers.push_back({});
-    rig.Click(101);
-    rig.OnFileDialog = nullptr;
-    rig.Answers.push_back({});
-    rig.Click(102);
-    QCOMPARE(rig.Dialogs.back().SelectedFilter, 0);
-    rig.Answers.push_back({});
-    rig.Click(101);
-    QCOMPARE(rig.Dialogs.back().SelectedFilter, 3);
-
-    const QString output = rig.Dir.filePath("elsewhere.avi");
-    rig.Answers.push_back({output});
-    rig.Click(102);
-    QCOMPARE(rig.Text(202), output);
+    // A position the Save dialog cannot show is kept for the next Open dialog.
+    pickType(3);
+    cancelled(101);
+    QCOMPARE(cancelled(102).SelectedFilter, 0);
+    QCOMPARE(cancelled(101).SelectedFilter, 3);
   }
 
   void droppedFilesOpenAsABatch() {
@@ -319,12 +248,7 @@ private slots:
     QVERIFY(drop({avi, mp4}));
     QVERIFY(rig.Dialogs.empty());
     QVERIFY(rig.Text(201).startsWith("[2] "));
-    QCOMPARE(rig.Window->Job().InputDirectory, rig.Dir.path().toStdString() + "/");
     QVERIFY(rig.Called("reader AVI " + avi.toStdString()));
-
-    QVERIFY(drop({mp4}));
-    QCOMPARE(rig.Text(201), mp4);
-    QCOMPARE(rig.Text(203), QStringLiteral("Mpeg 4"));
 
     // While a check runs, a drop is refused instead of pulling the file from under it.
     rig.OpenWithDialog({avi});
@@ -341,15 +265,13 @@ private slots:
     QTemporaryDir dir;
     const std::string path = dir.filePath("start.mp4").toStdString();
     std::ofstream(path, std::ios::binary) << kMp4Bytes;
-    {
-      TWindowRig rig(langEnglish, path, true);
-      rig.Log.Scripts[path] = {.QuickVerdict = kDamagedData, .CheckVerdict = kDamagedData};
-      QCOMPARE(rig.Text(201), rig.Msg(msgChooseVideo));
-      QTRY_COMPARE(rig.Text(201), QString::fromStdString(path));
-      QCOMPARE(rig.Text(204), rig.Msg(msgWrongData));
-      rig.Click(106);
-      QVERIFY(rig.Called("dump " + dir.filePath("start.log").toStdString()));
-    }
+    TWindowRig rig(langEnglish, path, true);
+    rig.Log.Scripts[path] = {.QuickVerdict = kDamagedData, .CheckVerdict = kDamagedData};
+    QCOMPARE(rig.Text(201), rig.Msg(msgChooseVideo));
+    QTRY_COMPARE(rig.Text(201), QString::fromStdString(path));
+    QCOMPARE(rig.Text(204), rig.Msg(msgWrongData));
+    rig.Click(106);
+    QVERIFY(rig.Called("dump " + dir.filePath("start.log").toStdString()));
   }
 };
 

@@ -104,22 +104,6 @@ private slots:
     QCOMPARE(rig.Text(106), rig.Msg(duringRepair ? msgRepair : msgCheckAndRepair));
   }
 
-  void batchOfTwo() {
-    TWindowRig rig(langEnglish);
-    const TScript damaged{.QuickVerdict = kDamagedData, .CheckVerdict = kDamagedData};
-    const QString avi = rig.Make("a.avi", kAviBytes, damaged);
-    const QString mp4 = rig.Make("b.mp4", kMp4Bytes, damaged);
-    rig.OpenWithDialog({avi, mp4});
-    QVERIFY(rig.Text(201).startsWith("[2] "));
-    QVERIFY(!rig.Enabled(203) && !rig.Enabled(204)); // they describe no single file
-    QStringList activity;
-    rig.Log.DuringWork = [&] { activity << rig.Text(205); };
-    rig.Click(106);
-    QVERIFY(activity.contains("[2/2] Repairing..."));
-    QVERIFY(rig.Called("write AVI " + avi.toStdString()));
-    QVERIFY(rig.Called("write MP4 " + mp4.toStdString()));
-  }
-
   // Closing or Escape during a check or a repair cancels it; the window goes only after
   // the operation has returned.
   void closeWhileWorking_data() {
@@ -227,7 +211,7 @@ private slots:
     QCOMPARE(cancelled(101).SelectedFilter, 3);
   }
 
-  void droppedFilesOpenAsABatch() {
+  void droppedFilesRepairedAsABatch() {
     TWindowRig rig(langEnglish);
     QDir(rig.Dir.path()).mkdir("sub");
     const QString avi = rig.Make("a.avi", kAviBytes, {.CheckVerdict = kDamagedData});
@@ -244,11 +228,20 @@ private slots:
       QCoreApplication::sendEvent(rig.Window.get(), &dropped);
       return enter.isAccepted() && dropped.isAccepted();
     };
-    // Files from two folders: the batch is read relative to the folder holding both.
+    // Files from two folders: the batch is read relative to the folder holding both,
+    // and each file is checked and repaired with the reader and writer of its kind.
     QVERIFY(drop({avi, mp4}));
     QVERIFY(rig.Dialogs.empty());
     QVERIFY(rig.Text(201).startsWith("[2] "));
-    QVERIFY(rig.Called("reader AVI " + avi.toStdString()));
+    QVERIFY(!rig.Enabled(203) && !rig.Enabled(204)); // they describe no single file
+    QStringList activity;
+    rig.Log.DuringWork = [&] { activity << rig.Text(205); };
+    rig.Click(106);
+    QVERIFY(activity.contains("[1/2] Checking...") && activity.contains("[2/2] Checking..."));
+    QVERIFY(activity.contains("[1/2] Repairing..."));
+    QVERIFY(rig.Called("write AVI " + avi.toStdString()));
+    QVERIFY(rig.Called("analyze 2 " + mp4.toStdString()));
+    rig.Log.DuringWork = nullptr;
 
     // While a check runs, a drop is refused instead of pulling the file from under it.
     rig.OpenWithDialog({avi});

@@ -6,4 +6,5 @@ apt-get update
 apt-get install -y --no-install-recommends \
   build-essential cmake ninja-build pkg-config \
   googletest libgtest-dev libgmock-dev libcli11-dev \
-  ffmpeg clang libclang-rt-14-dev libfaad2 libfaad-dev
+  ffmpeg clang libclang-rt-14-dev libfaad2 libfaad-dev \
+  qt6-base-dev man-db

@@ -135,6 +135,7 @@ int32_t THgAVIFileReader::Analyze(uint8_t Mode) {
   ReadHeaders();
   if (const int32_t avi = FindChildWithListType(-1, kRIFF, kAVI); avi >= 0)
     IsOpenDML = FindNextWithListType(avi, kRIFF, kAVIX) >= 0;
+  TakeSizesFromIndex();
   RestoreChunksThatFit();
   ExcludeOutOfOrder();
   ExcludeOverlapping();

@@ -85,6 +85,7 @@ private:
   bool IsGood(int32_t Node) const;
   void Mark(int32_t Node, int32_t Bits);
   int32_t LastTopLevelNode() const;
+  void TakeSizesFromIndex();
   void RestoreChunksThatFit();
   void ExcludeOutOfOrder();
   void ExcludeOverlapping();

@@ -179,6 +179,35 @@ TEST_F(AviAnalysisTest, ZeroedSectorDamagesOnlyCompressedFrames) {
   }
 }
 
+// A size field hit by damage: an intact index whose entries around the chunk lead to the
+// chunks the walk found gives the chunk its size back and keeps it; an index whose entries
+// disagree with the data is no witness.
+TEST_F(AviAnalysisTest, IntactIndexWitnessesADamagedSize) {
+  const auto build = [](const std::vector<TIdx1Entry>& Entries) {
+    return BuildAvi(
+        {Riff("AVI ", {Header("XVID", false),
+                       List("movi", {Chunk("00dc", Vop(true)).Named("i1"),
+                                     Chunk("00dc", Vop(false, 60)).Named("hit").WithSizeField(4000),
+                                     Chunk("00dc", Vop(false)).Named("p2"),
+                                     Chunk("00dc", Vop(true)).Named("i2")}),
+                       Idx1(Entries)})});
+  };
+  for (const bool consistent : {true, false}) {
+    SCOPED_TRACE(consistent ? "consistent" : "neighbour_off");
+    const TAviFile plan = build(std::vector<TIdx1Entry>(4));
+    const int64_t base = plan.At.at("i1").Header - 4; // the movie list's type field
+    std::vector<TIdx1Entry> entries;
+    for (const char* label : {"i1", "hit", "p2", "i2"})
+      entries.push_back({MakeFourCC("00dc"), 0x10, uint32_t(plan.At.at(label).Header - base),
+                         uint32_t(plan.At.at(label).Data == plan.At.at("hit").Data ? 60 : 40)});
+    if (!consistent) entries[0].Offset += 2;
+    Check(build(entries));
+    EXPECT_EQ(Good("hit") && !Emptied("hit"), consistent);
+    EXPECT_EQ(Good("p2"), consistent);
+    EXPECT_TRUE(Good("i2"));
+  }
+}
+
 TEST_F(AviAnalysisTest, RestoredKeyFrameKeepsItsMarkAndEndsTheDrop) {
   TBytes frame = Vop(true, 200);
   // Frame bytes that spell a header whose size leads exactly to the next real one.

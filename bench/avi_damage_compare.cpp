@@ -2,12 +2,14 @@
 // "ffmpeg -err_detect ignore_err -c copy" keeps of the same input. Per damage class and
 // codec: the frames a sound repair keeps, then for each copy the video frames bit-exact to
 // the original's, bad frames, decode error lines, and the share of the audio packets the
-// damage left whole that the copy keeps bit-exact.
+// damage left whole that the copy keeps bit-exact, and how far (in frames) video and sound
+// moved apart in the copy.
 #include "avi/HgAVIFile.h"
 
 #include "support/AviDamage.h"
 #include "support/MediaTools.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -32,10 +34,11 @@ std::string Read(const std::string& Path) {
 int main() {
   const auto dir = std::filesystem::path(CLIPWRIGHT_TEST_WORK_DIR) / "compare";
   std::filesystem::create_directories(dir);
-  std::printf("%-16s %-21s %6s | %-33s | %-33s\n", "codec", "damage", "frames",
-              "clipwright frames/bad/err/audio", "ffmpeg frames/bad/err/audio");
+  std::printf("%-16s %-21s %6s | %-39s | %-39s\n", "codec", "damage", "frames",
+              "clipwright frames/bad/err/audio/sync", "ffmpeg frames/bad/err/audio/sync");
   struct TTotals {
     int Frames = 0, Bad = 0, Errors = 0, Complete = 0;
+    double WorstSync = 0;
   } ours, theirs;
   int cases = 0;
   for (const TAviCodec& codec : kAviCodecs) {
@@ -76,22 +79,24 @@ int main() {
         // 99 % of the sound the damage left.
         Totals.Complete += video.Exact >= expected && video.Bad == 0 &&
                            probe.DecodeErrorLines == 0 && audioShare >= 0.99;
+        const double sync = SyncError(video, audio);
+        Totals.WorstSync = std::max(Totals.WorstSync, sync);
         char text[64];
-        std::snprintf(text, sizeof text, "%6d %5d %5d %6.3f%s", video.Exact, video.Bad,
-                      probe.DecodeErrorLines, audioShare, probe.Opened ? "" : " fail");
+        std::snprintf(text, sizeof text, "%6d %5d %5d %6.3f %5.2f%s", video.Exact, video.Bad,
+                      probe.DecodeErrorLines, audioShare, sync * 25, probe.Opened ? "" : " fail");
         return std::string(text);
       };
       const std::string a = row(ours_, ours);
       const std::string b = row(theirs_, theirs);
-      std::printf("%-16s %-21s %6d | %-33s | %-33s\n", codec.Name, damage.Name, expected, a.c_str(),
+      std::printf("%-16s %-21s %6d | %-39s | %-39s\n", codec.Name, damage.Name, expected, a.c_str(),
                   b.c_str());
       ++cases;
     }
   }
   std::printf("summary: %d cases | clipwright %d complete, %d exact frames, %d bad frames, %d "
-              "decode error lines | ffmpeg %d complete, %d exact frames, %d bad frames, %d decode "
-              "error lines\n",
-              cases, ours.Complete, ours.Frames, ours.Bad, ours.Errors, theirs.Complete,
-              theirs.Frames, theirs.Bad, theirs.Errors);
+              "decode error lines, sync within %.2f frames | ffmpeg %d complete, %d exact "
+              "frames, %d bad frames, %d decode error lines, sync within %.2f frames\n",
+              cases, ours.Complete, ours.Frames, ours.Bad, ours.Errors, ours.WorstSync * 25,
+              theirs.Complete, theirs.Frames, theirs.Bad, theirs.Errors, theirs.WorstSync * 25);
   return 0;
 }

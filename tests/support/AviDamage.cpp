@@ -3,9 +3,11 @@
 #include "support/MediaTools.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <iterator>
+#include <map>
 #include <random>
-#include <set>
 #include <sstream>
 
 namespace clw::test {
@@ -108,9 +110,9 @@ bool Hit(const TPacket& P, const TDamagedRanges& Damage) {
 
 TKept KeptPackets(const std::vector<TPacketHash>& Original, const std::vector<TPacketHash>& Copy) {
   static const std::string kEmptyHash = "d41d8cd98f00b204e9800998ecf8427e";
-  std::multiset<std::string> pool;
+  std::multimap<std::string, double> pool;
   for (const TPacketHash& p : Original)
-    pool.insert(p.Hash);
+    pool.emplace(p.Hash, p.Seconds);
   TKept kept;
   for (const TPacketHash& p : Copy) {
     if (p.Hash == kEmptyHash) continue;
@@ -119,10 +121,28 @@ TKept KeptPackets(const std::vector<TPacketHash>& Original, const std::vector<TP
       ++kept.Bad;
     } else {
       ++kept.Exact;
+      kept.Shifts.emplace_back(at->second, p.Seconds - at->second);
       pool.erase(at);
     }
   }
+  std::sort(kept.Shifts.begin(), kept.Shifts.end());
   return kept;
+}
+
+double SyncError(const TKept& Video, const TKept& Audio) {
+  double worst = 0;
+  for (const auto& [time, shift] : Video.Shifts) {
+    const auto next = std::lower_bound(Audio.Shifts.begin(), Audio.Shifts.end(),
+                                       std::pair<double, double>{time, -1e300});
+    double nearest = 0, gap = -1;
+    for (auto it : {next, next == Audio.Shifts.begin() ? next : std::prev(next)})
+      if (it != Audio.Shifts.end() && (gap < 0 || std::abs(it->first - time) < gap)) {
+        gap = std::abs(it->first - time);
+        nearest = it->second;
+      }
+    if (gap >= 0) worst = std::max(worst, std::abs(shift - nearest));
+  }
+  return worst;
 }
 
 int ExpectedAudioPackets(const std::vector<TPacket>& Packets, const TDamagedRanges& Damage) {

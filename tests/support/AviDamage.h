@@ -49,7 +49,12 @@ int ExpectedFrames(const std::vector<TPacket>& Packets, const TDamagedRanges& Da
 struct TKept {
   int Exact = 0;
   int Bad = 0;
+  // For each exact packet, by the original's time: how much later the copy shows it.
+  std::vector<std::pair<double, double>> Shifts;
 };
+// The largest difference, in seconds, between how far the copy moved a video packet and how
+// far it moved the sound packet nearest to it in time: 0 when the copy stays in step.
+double SyncError(const TKept& Video, const TKept& Audio);
 TKept KeptPackets(const std::vector<TPacketHash>& Original, const std::vector<TPacketHash>& Copy);
 
 // Sound packets a sound repair keeps: every one clear of the damage.

@@ -115,16 +115,18 @@ std::vector<std::string> DecodedFrameHashes(const std::string& Path) {
 std::vector<TPacketHash> PacketHashes(const std::string& Path, const std::string& Stream) {
   std::string output;
   RunCommand("ffprobe -v error -select_streams " + Stream +
-                 " -show_packets -show_data_hash md5 -show_entries packet=flags,data_hash"
+                 " -show_packets -show_data_hash md5 -show_entries packet=pts_time,flags,data_hash"
                  " -of csv=p=0 " +
                  ShellQuote(Path),
              &output);
   std::vector<TPacketHash> packets;
   std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);) {
-    const size_t comma = line.find(',');
-    if (comma == std::string::npos) continue;
-    packets.push_back({line.substr(comma + 1), line[0] == 'K'});
+    const size_t first = line.find(',');
+    const size_t second = first == std::string::npos ? first : line.find(',', first + 1);
+    if (second == std::string::npos) continue;
+    packets.push_back({line.substr(second + 1), line[first + 1] == 'K',
+                       std::atof(line.substr(0, first).c_str())});
   }
   return packets;
 }

@@ -41,6 +41,7 @@ std::vector<std::string> DecodedFrameHashes(const std::string& Path);
 struct TPacketHash {
   std::string Hash;
   bool Key = false;
+  double Seconds = 0; // presentation time
 };
 std::vector<TPacketHash> PacketHashes(const std::string& Path, const std::string& Stream);
 

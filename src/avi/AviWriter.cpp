@@ -34,8 +34,11 @@ bool HasIndexPrefix(TFourCC Id) {
 THgAVIFileWriter::THgAVIFileWriter(THgAVIFileReader& Reader, const std::string& FileName)
     : Reader(Reader), FileStream(CreateOutput(FileName)),
       Output(std::make_unique<TBufferedWriteStream>(*FileStream)),
-      OwnRiffStream(std::make_unique<THGRIFFStream>(*Output)), RiffStream(OwnRiffStream.get()) {
-}
+      OwnRiffStream(std::make_unique<THGRIFFStream>(*Output)), RiffStream(OwnRiffStream.get()) {}
+
+THgAVIFileWriter::THgAVIFileWriter(THgAVIFileReader& Reader, TStream64& Out)
+    : Reader(Reader), Output(std::make_unique<TBufferedWriteStream>(Out)),
+      OwnRiffStream(std::make_unique<THGRIFFStream>(*Output)), RiffStream(OwnRiffStream.get()) {}
 
 THgAVIFileWriter::~THgAVIFileWriter() = default;
 

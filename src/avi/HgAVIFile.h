@@ -110,6 +110,8 @@ public:
 
   // Creates (truncating) the output; exceptions of the file streams pass to the caller.
   THgAVIFileWriter(THgAVIFileReader& Reader, const std::string& FileName);
+  // Writes into Output (not owned) from its current position.
+  THgAVIFileWriter(THgAVIFileReader& Reader, TStream64& Output);
   ~THgAVIFileWriter() override;
   THgAVIFileWriter(const THgAVIFileWriter&) = delete;
   THgAVIFileWriter& operator=(const THgAVIFileWriter&) = delete;
@@ -125,7 +127,7 @@ public:
   std::unique_ptr<TBufferedWriteStream> Output;
   std::unique_ptr<THGRIFFStream> OwnRiffStream;
   THGRIFFStream* RiffStream = nullptr;
-  bool DropJunk = true;          // padding chunks of the input are not copied
+  bool DropJunk = true;             // padding chunks of the input are not copied
   std::vector<uint8_t> CopyBuffer;  // chunk data in transit; zeros for placeholders
   std::vector<uint8_t> IndexBuffer; // "idx1" entries collected before a block write
   // Movie lists that will be written; the number of entries of every super index.

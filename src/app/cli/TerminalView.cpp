@@ -1,5 +1,6 @@
 #include "app/cli/TerminalView.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -10,17 +11,25 @@ namespace clw {
 
 namespace {
 
-volatile std::sig_atomic_t gInterrupted = 0;
+volatile std::sig_atomic_t gInterrupted = 0; // not yet delivered to the job
+volatile std::sig_atomic_t gSignalled = 0;   // stays set: the run is to end
 
-void OnSigint(int) {
+// Ctrl-C, a terminal hang-up and the polite kill of a shutdown all cancel: the job stops at
+// its next progress report and removes its temporary file. The same signal again while
+// that happens ends the program at once.
+constexpr int kCancelSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void OnCancelSignal(int Signal) {
   gInterrupted = 1;
-  std::signal(SIGINT, SIG_DFL);
+  gSignalled = 1;
+  std::signal(Signal, SIG_DFL);
 }
 
 std::string ReadLine() {
   std::string line;
   if (!std::getline(std::cin, line)) return "";
-  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+    line.pop_back();
   return line;
 }
 
@@ -30,7 +39,19 @@ TTerminalView::TTerminalView()
     : FProgressOnTerminal(::isatty(STDERR_FILENO) == 1),
       FInteractive(::isatty(STDIN_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1) {}
 
-void TTerminalView::InstallInterruptHandler() { std::signal(SIGINT, OnSigint); }
+void TTerminalView::InstallInterruptHandler() {
+  struct sigaction action {};
+  action.sa_handler = OnCancelSignal;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a question waiting for an answer on the terminal returns to be cancelled.
+  action.sa_flags = 0;
+  for (const int signal : kCancelSignals)
+    ::sigaction(signal, &action, nullptr);
+}
+
+bool TTerminalView::Interrupted() {
+  return gSignalled != 0;
+}
 
 void TTerminalView::SetControlText(int32_t Control, const std::string& Text) {
   FTexts[Control] = Text;
@@ -94,7 +115,8 @@ bool TTerminalView::AskYesNo(const std::string& Text, const std::string& Caption
   std::cerr << Caption << ": " << Text << " [y/N] " << std::flush;
   const std::string answer = ReadLine();
   FProgressShown = shown;
-  return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+  PumpEvents();
+  return !Interrupted() && !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
 std::optional<std::string> TTerminalView::ChooseReferenceFile(const TFileDialogRequest& Request) {
@@ -102,12 +124,12 @@ std::optional<std::string> TTerminalView::ChooseReferenceFile(const TFileDialogR
   if (!FInteractive) return std::nullopt;
   std::cerr << Request.Title << ": " << std::flush;
   const std::string path = ReadLine();
-  if (path.empty()) return std::nullopt;
+  PumpEvents();
+  if (path.empty() || Interrupted()) return std::nullopt;
   return path;
 }
 
-void TTerminalView::ShowMessage(const std::string& Text, const std::string& Caption,
-                                TMessageIcon) {
+void TTerminalView::ShowMessage(const std::string& Text, const std::string& Caption, TMessageIcon) {
   ClearProgress();
   std::cerr << Caption << ": " << Text << "\n";
 }

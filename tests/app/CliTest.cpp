@@ -247,21 +247,16 @@ TEST(CliConcurrencyTest, SameNamedRepairsIntoOneFolderKeepTheirOwnBytes) {
   ASSERT_NE(expected[a], expected[b]);
 
   fs::create_directories(dir / "out");
-  const std::string out = ShellQuote((dir / "out").string());
+  const auto run = [&](const std::string& Input, const char* Log) {
+    const std::string log = ShellQuote((dir / Log).string());
+    return "(" + cli + " repair -o " + ShellQuote((dir / "out").string()) + " " +
+           ShellQuote(Input) + " > " + log + "; echo $? >> " + log + ")";
+  };
   std::set<std::string> written;
   for (int round = 0; round < 3; ++round) {
-    std::string log;
-    const std::string one = cli + " repair -o " + out + " " + ShellQuote(a);
-    const std::string two = cli + " repair -o " + out + " " + ShellQuote(b);
-    ASSERT_EQ(RunCommand("(" + one + " > " + ShellQuote((dir / "a.txt").string()) +
-                             "; echo $? >> " + ShellQuote((dir / "a.txt").string()) + ") & (" +
-                             two + " > " + ShellQuote((dir / "b.txt").string()) + "; echo $? >> " +
-                             ShellQuote((dir / "b.txt").string()) + ") & wait",
-                         &log),
-              0)
-        << log;
-    for (const auto& [input, report] : {std::pair{a, "a.txt"}, std::pair{b, "b.txt"}}) {
-      const std::string text = ReadFile(dir / report);
+    ASSERT_EQ(RunCommand(run(a, "a.txt") + " & " + run(b, "b.txt") + " & wait"), 0);
+    for (const auto& [input, log] : {std::pair{a, "a.txt"}, std::pair{b, "b.txt"}}) {
+      const std::string text = ReadFile(dir / log);
       ASSERT_TRUE(text.ends_with("\n0\n")) << text;
       const size_t at = text.find((dir / "out").string() + "/clip (copy");
       ASSERT_NE(at, std::string::npos) << text;

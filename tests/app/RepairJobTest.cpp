@@ -364,7 +364,6 @@ TEST_P(ExistingCopyTest, IsKeptUnlessReplacingIsAsked) {
 INSTANTIATE_TEST_SUITE_P(
     Names, ExistingCopyTest,
     ::testing::Values(
-        TExistingCopy{"free", false, {}, "clip (copy).avi"},
         TExistingCopy{
             "taken_twice", false, {"clip (copy).avi", "clip (copy 2).avi"}, "clip (copy 3).avi"},
         TExistingCopy{

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <string>
@@ -97,16 +98,6 @@ TEST_F(OutputFileTest, TwoWritersOfOneNameGetTwoTemporaries) {
   EXPECT_EQ(Names(Dir), (std::vector<std::string>{"clip (copy 2).avi", "clip (copy).avi"}));
 }
 
-TEST_F(OutputFileTest, ReplaceTakesTheNameOfAnExistingFile) {
-  WriteFile(Final, "an earlier copy");
-  TOutputFile output;
-  ASSERT_TRUE(output.Create(Final));
-  Fill(output, "new");
-  EXPECT_TRUE(output.Publish(Final, true));
-  EXPECT_EQ(ReadFile(Final), "new");
-  EXPECT_EQ(Names(Dir).size(), 1u);
-}
-
 TEST_F(OutputFileTest, DiscardRemovesOnlyItsOwnTemporary) {
   {
     TOutputFile output;
@@ -125,14 +116,6 @@ TEST_F(OutputFileTest, DiscardRemovesOnlyItsOwnTemporary) {
   output.Discard();
   EXPECT_EQ(ReadFile(temporary), "someone else's");
   EXPECT_FALSE(fs::exists(Final));
-}
-
-TEST_F(OutputFileTest, FolderThatRefusesTheFileGivesItsReason) {
-  TOutputFile output;
-  EXPECT_FALSE(output.Create((Dir / "missing" / "clip (copy).avi").string()));
-  EXPECT_EQ(output.OSError, ENOENT);
-  EXPECT_FALSE(output.Create(Dir.string() + "/" + std::string(250, 'x') + ".avi"));
-  EXPECT_EQ(output.OSError, ENAMETOOLONG);
 }
 
 } // namespace

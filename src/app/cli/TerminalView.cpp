@@ -1,8 +1,11 @@
 #include "app/cli/TerminalView.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -13,6 +16,9 @@ namespace {
 
 volatile std::sig_atomic_t gInterrupted = 0; // not yet delivered to the job
 volatile std::sig_atomic_t gSignalled = 0;   // stays set: the run is to end
+// Written by the handler so that a wait for an answer wakes, even when the signal came
+// just before the wait began.
+int gWakePipe[2] = {-1, -1};
 
 // Ctrl-C, a terminal hang-up and the polite kill of a shutdown all cancel: the job stops at
 // its next progress report and removes its temporary file. The same signal again while
@@ -20,14 +26,31 @@ volatile std::sig_atomic_t gSignalled = 0;   // stays set: the run is to end
 constexpr int kCancelSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void OnCancelSignal(int Signal) {
+  const int savedErrno = errno;
   gInterrupted = 1;
   gSignalled = 1;
   std::signal(Signal, SIG_DFL);
+  if (gWakePipe[1] >= 0) (void)!::write(gWakePipe[1], "!", 1);
+  errno = savedErrno;
 }
 
+// One line of the terminal, or "" when it ends or a cancelling signal arrives meanwhile.
 std::string ReadLine() {
   std::string line;
-  if (!std::getline(std::cin, line)) return "";
+  pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {gWakePipe[0], POLLIN, 0}};
+  while (!gSignalled) {
+    if (::poll(waits, gWakePipe[0] >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return "";
+    }
+    if (waits[1].revents != 0) return "";
+    char c = 0;
+    const ssize_t got = ::read(STDIN_FILENO, &c, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0 || c == '\n') break;
+    line += c;
+  }
+  if (gSignalled) return "";
   while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
     line.pop_back();
   return line;
@@ -43,8 +66,9 @@ void TTerminalView::InstallInterruptHandler() {
   struct sigaction action {};
   action.sa_handler = OnCancelSignal;
   sigemptyset(&action.sa_mask);
-  // No SA_RESTART: a question waiting for an answer on the terminal returns to be cancelled.
-  action.sa_flags = 0;
+  action.sa_flags = SA_RESTART;
+  if (gWakePipe[0] < 0 && ::pipe2(gWakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    gWakePipe[0] = gWakePipe[1] = -1;
   for (const int signal : kCancelSignals)
     ::sigaction(signal, &action, nullptr);
 }

@@ -52,10 +52,10 @@ std::unique_ptr<THgFileReader> TFormatRegistry::CreateReader(int32_t Kind,
 }
 
 std::unique_ptr<THgFileWriter> TFormatRegistry::CreateWriter(int32_t Kind, THgFileReader& Reader,
-                                                             const std::string& FileName) const {
+                                                             TStream64& Output) const {
   auto it = FEntries.find(Kind);
   if (it == FEntries.end() || !it->second.MakeWriter) return nullptr;
-  return it->second.MakeWriter(Reader, FileName);
+  return it->second.MakeWriter(Reader, Output);
 }
 
 std::unique_ptr<THgFileReader>
@@ -75,18 +75,16 @@ const TFormatRegistry& TFormatRegistry::BuiltIn() {
         [](const std::string& FileName) -> std::unique_ptr<THgFileReader> {
           return std::make_unique<THgAVIFileReader>(FileName);
         },
-        [](THgFileReader& Reader, const std::string& FileName) -> std::unique_ptr<THgFileWriter> {
-          return std::make_unique<THgAVIFileWriter>(static_cast<THgAVIFileReader&>(Reader),
-                                                    FileName);
+        [](THgFileReader& Reader, TStream64& Output) -> std::unique_ptr<THgFileWriter> {
+          return std::make_unique<THgAVIFileWriter>(static_cast<THgAVIFileReader&>(Reader), Output);
         });
     formats.Register(
         kindMp4,
         [](const std::string& FileName) -> std::unique_ptr<THgFileReader> {
           return std::make_unique<THgMP4FileReader>(FileName, &MediaDataAnalysis());
         },
-        [](THgFileReader& Reader, const std::string& FileName) -> std::unique_ptr<THgFileWriter> {
-          return std::make_unique<THgMP4FileWriter>(static_cast<THgMP4FileReader&>(Reader),
-                                                    FileName);
+        [](THgFileReader& Reader, TStream64& Output) -> std::unique_ptr<THgFileWriter> {
+          return std::make_unique<THgMP4FileWriter>(static_cast<THgMP4FileReader&>(Reader), Output);
         },
         [](const std::string& FileName, int32_t& Refusal,
            const THgProgressEvent& Progress) -> std::unique_ptr<THgFileReader> {

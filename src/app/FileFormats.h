@@ -28,8 +28,9 @@ int32_t DetectFileKind(const std::string& FileName);
 class TFormatRegistry {
 public:
   using TReaderMaker = std::function<std::unique_ptr<THgFileReader>(const std::string&)>;
-  using TWriterMaker =
-      std::function<std::unique_ptr<THgFileWriter>(THgFileReader&, const std::string&)>;
+  // A writer writes into the stream it is given, from its current position; the job owns
+  // the file behind it.
+  using TWriterMaker = std::function<std::unique_ptr<THgFileWriter>(THgFileReader&, TStream64&)>;
 
   // Opens and analyses a reference clip for the writers of a kind that take one; null with
   // a refusal (TReferenceVerdict) when it cannot serve.
@@ -43,7 +44,7 @@ public:
   // Null when no format of that kind is built in.
   std::unique_ptr<THgFileReader> CreateReader(int32_t Kind, const std::string& FileName) const;
   std::unique_ptr<THgFileWriter> CreateWriter(int32_t Kind, THgFileReader& Reader,
-                                              const std::string& FileName) const;
+                                              TStream64& Output) const;
   // Refusal 1 (unusable) when the kind takes no reference.
   std::unique_ptr<THgFileReader> OpenReference(int32_t Kind, const std::string& FileName,
                                                int32_t& Refusal,

@@ -49,6 +49,7 @@ constexpr const char* kResources[3][TMessages::kCount] = {
         "The file is repaired, without its sound.",
         "This reference file cannot be used: it is not an intact MP4, MOV or 3GP video.",
         "This reference file cannot be used: its video is not H.264.",
+        "The repaired copy could not be written",
     },
     // Russian
     {
@@ -93,6 +94,7 @@ constexpr const char* kResources[3][TMessages::kCount] = {
         "Файл восстановлен, но без звука.",
         "Этот файл-образец нельзя использовать: это не целый видеофайл MP4, MOV или 3GP.",
         "Этот файл-образец нельзя использовать: его видео не в формате H.264.",
+        "Не удалось записать восстановленную копию",
     },
     // German
     {
@@ -139,6 +141,7 @@ constexpr const char* kResources[3][TMessages::kCount] = {
         "Diese Referenzdatei ist nicht verwendbar: Sie ist kein intaktes MP4-, MOV- oder "
         "3GP-Video.",
         "Diese Referenzdatei ist nicht verwendbar: Ihr Video ist nicht H.264.",
+        "Die wiederhergestellte Kopie konnte nicht geschrieben werden",
     },
 };
 

@@ -50,17 +50,18 @@ enum TMessageId : int32_t {
   msgRepairedWithoutSound = 10036,
   msgReferenceUnusable = 10037,
   msgReferenceNotH264 = 10038,
+  msgOutputNotWritten = 10039, // followed by ": " and the system's reason
 };
 
 class TMessages {
 public:
-  static constexpr int32_t kCount = 38;
+  static constexpr int32_t kCount = 39;
 
   // Loads the texts of one language; a language above 2 loads English.
   explicit TMessages(uint32_t Language = langEnglish);
 
   uint32_t Language() const { return FLanguage; }
-  // Text by English identifier (10001..10038); an unknown identifier gives "".
+  // Text by English identifier (10001..10039); an unknown identifier gives "".
   const std::string& Text(int32_t EnglishId) const;
   const std::string& operator[](int32_t EnglishId) const { return Text(EnglishId); }
 

@@ -35,8 +35,20 @@ TOutputNames MakeOutputNames(const std::string& InputPath, const std::string& Ou
   return {OutputDirectory + base + " (copy)" + ext, base + ".log"};
 }
 
+std::string NumberedOutputName(const std::string& OutputFileName, int32_t N) {
+  static const std::string kCopy = " (copy)";
+  const std::string ext = ExtensionOf(OutputFileName);
+  const std::string base = OutputFileName.substr(0, OutputFileName.size() - ext.size());
+  const std::string number = std::to_string(N);
+  if (base.size() >= kCopy.size() &&
+      base.compare(base.size() - kCopy.size(), kCopy.size(), kCopy) == 0)
+    return base.substr(0, base.size() - 1) + " " + number + ")" + ext;
+  return base + " (" + number + ")" + ext;
+}
+
 bool IsSameFile(const std::string& A, const std::string& B) {
-  struct stat a {}, b {};
+  struct stat a {
+  }, b{};
   if (::stat(A.c_str(), &a) == 0 && ::stat(B.c_str(), &b) == 0)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
   std::error_code ecA, ecB;

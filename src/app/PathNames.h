@@ -1,5 +1,6 @@
 #pragma once
 // File-name arithmetic of the repair job. Paths are UTF-8 and "/" separates folders.
+#include <cstdint>
 #include <string>
 
 namespace clw {
@@ -18,6 +19,11 @@ struct TOutputNames {
   std::string LogFileName;    // base + ".log", without directory
 };
 TOutputNames MakeOutputNames(const std::string& InputPath, const std::string& OutputDirectory);
+
+// The name to take instead of OutputFileName when that and the numbers before N are taken:
+// "clip (copy).avi" gives "clip (copy N).avi"; a name of the user's own, "fixed.avi",
+// gives "fixed (N).avi". N from 2 on.
+std::string NumberedOutputName(const std::string& OutputFileName, int32_t N);
 
 // True when both names reach the same file: the same device and inode when both exist
 // (another spelling, a symbolic or a hard link), else the same canonical path.

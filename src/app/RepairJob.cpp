@@ -2,11 +2,11 @@
 
 #include "app/DisplayText.h"
 #include "app/PathNames.h"
+#include "streams/OutputFile.h"
 
-#include <unistd.h>
-
+#include <cerrno>
 #include <chrono>
-#include <cstdio>
+#include <cstring>
 
 namespace clw {
 
@@ -191,12 +191,26 @@ void TRepairJob::OpenInput(bool ShowDialog) {
 
   TFileReport* report = ReportFor(InputFileName);
   bool raised = false;
+  CancelRequested = false;
+  FOpening = true;
   try {
     Reader = CreateReader(CurrentKind, InputFileName);
     // A file that vanished or became unreadable since its kind was read cannot be judged.
     raised = !Reader || Reader->OpenError != kOpened || Reader->Analyze(0) == kNothingToAnalyse;
   } catch (...) {
     raised = true;
+  }
+  FOpening = false;
+  if (CancelRequested && !raised) {
+    FView.ShowProgress(false);
+    FView.EnableControl(ctlInputButton, true);
+    FView.SetControlText(ctlStatusLine, FMessages[msgCancelled]);
+    FView.SetControlText(ctlActivityLine, FMessages[msgCancelled]);
+    if (report) report->Check = TFileReport::chkCancelled;
+    Reader.reset();
+    JobMode = jmNothingOpened;
+    CancelRequested = false;
+    return;
   }
   if (raised) {
     ProgressHandler(Reader.get(), 0);
@@ -292,6 +306,8 @@ bool TRepairJob::CheckFile(int32_t Index) {
 
   bool result;
   if (CancelRequested) {
+    // The verdict of the quick analysis is no answer to the check that was stopped.
+    FView.SetControlText(ctlStatusLine, FMessages[msgCancelled]);
     FView.SetControlText(ctlActionButton, FMessages[msgCheckAndRepair]);
     FView.SetControlText(ctlActivityLine, FMessages[msgCancelled]);
     FView.EnableControl(ctlActionButton, true);
@@ -322,22 +338,26 @@ bool TRepairJob::CheckFile(int32_t Index) {
   return result;
 }
 
-// Writes the current file's repaired copy into a temporary name beside the output and
-// moves it into place only when the writer finished; anything else removes it, so a
-// failed or cancelled repair never leaves a file that looks repaired. True on success.
-bool TRepairJob::WriteOneFile() {
-  const std::string partial = OutputFileName + kPartialSuffix;
-  if (IsSameFile(OutputFileName, InputFileName) || IsSameFile(partial, InputFileName)) {
+// Writes the current file's repaired copy into a temporary file of this run beside the
+// output and gives it the output's name only when the writer finished and the bytes are on
+// the disk; anything else removes it, so a failed or cancelled repair never leaves a file
+// that looks repaired. Without ReplaceExisting a file of that name is kept and the next
+// free numbered name is taken, even one that appeared while the copy was written.
+TFileReport::TRepair TRepairJob::WriteOneFile(std::string& WrittenName, int32_t& OSError) {
+  if (IsSameFile(OutputFileName, InputFileName)) {
     FView.ShowMessage(FMessages[msgSameAsInput], FMessages[msgErrorCaption],
                       TMessageIcon::Exclamation);
-    return false;
+    return TFileReport::repFailed;
   }
-  // A stale temporary (or a link planted under its name) is removed, never written through.
-  ::unlink(partial.c_str());
+  TOutputFile output;
+  if (!output.Create(OutputFileName)) {
+    OSError = output.OSError;
+    return TFileReport::repWriteFailed;
+  }
 
-  bool written = false;
+  int32_t result = kNothingToAnalyse;
   try {
-    Writer = FFormats.CreateWriter(CurrentKind, *Reader, partial);
+    Writer = FFormats.CreateWriter(CurrentKind, *Reader, output.Stream());
     if (Writer) {
       if (CurrentKind == kindMp4) {
         Writer->OnReferenceNeeded = [this](const void* Sender) { ReferenceNeededHandler(Sender); };
@@ -346,10 +366,11 @@ bool TRepairJob::WriteOneFile() {
       Writer->OnProgress = [this](const void* Sender, int64_t Percent) {
         ProgressHandler(Sender, Percent);
       };
-      written = Writer->Write() == kDone && !Writer->Cancelled;
+      result = Writer->Write();
+      if (Writer->Cancelled) result = kCancelled;
     }
   } catch (...) {
-    written = false;
+    result = kNothingToAnalyse;
   }
   bool withoutSound = false;
   if (Writer) {
@@ -358,18 +379,36 @@ bool TRepairJob::WriteOneFile() {
     Writer->OnProgress = nullptr;
     withoutSound = Writer->WithoutSound;
   }
-  Writer.reset(); // closes the output before it is renamed or removed
-  if (written && std::rename(partial.c_str(), OutputFileName.c_str()) == 0) {
-    if (TFileReport* report = ReportFor(InputFileName)) report->WithoutSound = withoutSound;
-    return true;
+  Writer.reset(); // flushes what the writer still buffers
+
+  if (CancelRequested) return TFileReport::repCancelled;
+  if (output.Stream().OSError != 0) {
+    OSError = output.Stream().OSError;
+    return TFileReport::repWriteFailed;
   }
-  ::unlink(partial.c_str());
-  return false;
+  if (result != kDone) return TFileReport::repFailed;
+  if (!output.Sync()) {
+    OSError = output.OSError;
+    return TFileReport::repWriteFailed;
+  }
+  constexpr int32_t kMaxNumber = 9999;
+  for (int32_t n = 1; n <= kMaxNumber; ++n) {
+    const std::string name = n == 1 ? OutputFileName : NumberedOutputName(OutputFileName, n);
+    if (output.Publish(name, ReplaceExisting)) {
+      WrittenName = name;
+      if (TFileReport* report = ReportFor(InputFileName)) report->WithoutSound = withoutSound;
+      return TFileReport::repDone;
+    }
+    if (ReplaceExisting || output.OSError != EEXIST) break;
+  }
+  OSError = output.OSError;
+  return TFileReport::repWriteFailed;
 }
 
 void TRepairJob::RepairFiles() {
   bool anyFailed = false;
   bool anyWithoutSound = false;
+  int32_t writeError = 0; // of the last copy that could not be written
   for (int32_t i = 0; i < int32_t(FileCount()); ++i) {
     if (CancelRequested) break;
     CurrentKind = InputFiles[size_t(i)].Kind;
@@ -395,28 +434,33 @@ void TRepairJob::RepairFiles() {
     FView.EnableControl(ctlActionButton, true);
     FView.SetControlText(ctlActionButton, FMessages[msgCancel]);
 
-    const bool repaired = WriteOneFile();
+    std::string written;
+    int32_t osError = 0;
+    const TFileReport::TRepair outcome = WriteOneFile(written, osError);
+    const bool repaired = outcome == TFileReport::repDone;
 
     FView.ShowProgress(false);
     EnableResultControls(true);
     FView.EnableControl(ctlInputButton, true);
     FView.SetControlText(ctlActionButton, FMessages[msgRepair]);
+    if (repaired && FileCount() == 1) FView.SetControlText(ctlOutputPath, ShortenPath(written));
 
     TFileReport* report = ReportFor(InputFileName);
     if (report) {
-      report->Repair = repaired          ? TFileReport::repDone
-                       : CancelRequested ? TFileReport::repCancelled
-                                         : TFileReport::repFailed;
-      if (repaired) report->OutputFileName = OutputFileName;
+      report->Repair = outcome;
+      if (repaired) report->OutputFileName = written;
+      if (outcome == TFileReport::repWriteFailed) report->OutputError = osError;
       anyWithoutSound |= repaired && report->WithoutSound;
     }
-    if (CancelRequested) {
+    if (outcome == TFileReport::repCancelled) {
       FView.EnableControl(ctlActionButton, true);
       FView.EnableControl(ctlOutputButton, true);
+      FView.SetControlText(ctlStatusLine, FMessages[msgCancelled]);
       FView.SetControlText(ctlActivityLine, FMessages[msgCancelled]);
       JobMode = jmChecked;
       break;
     }
+    if (outcome == TFileReport::repWriteFailed) writeError = osError;
     anyFailed = anyFailed || !repaired;
     Reader.reset();
   }
@@ -424,7 +468,12 @@ void TRepairJob::RepairFiles() {
   FView.EnableControl(ctlActionButton, false);
   FView.EnableControl(ctlOutputPath, false);
   if (!CancelRequested) {
-    if (anyFailed) {
+    if (writeError != 0) {
+      FView.SetControlText(ctlStatusLine,
+                           FMessages[msgOutputNotWritten] + ": " + std::strerror(writeError));
+      FView.EnableControl(ctlStatusLine, true);
+      FView.EnableControl(ctlStatusLabel, true);
+    } else if (anyFailed) {
       FView.SetControlText(ctlStatusLine, FMessages[msgNotRepaired]);
       FView.EnableControl(ctlStatusLine, true);
       FView.EnableControl(ctlStatusLabel, true);
@@ -442,7 +491,7 @@ void TRepairJob::RepairFiles() {
 
 void TRepairJob::CancelJob() {
   CancelRequested = true;
-  if (JobMode == jmChecking && Reader) Reader->Cancel(true);
+  if ((JobMode == jmChecking || FOpening) && Reader) Reader->Cancel(true);
   if (JobMode == jmRepairing && Writer) {
     Writer->Cancel(true);
     if (Writer->ReferenceReader) Writer->ReferenceReader->Cancel(true);

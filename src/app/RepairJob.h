@@ -23,13 +23,16 @@ struct TInputFileEntry {
 // What became of one selected file, for front ends that report per file.
 struct TFileReport {
   enum TCheck { chkNone, chkDone, chkFailed, chkCancelled };
-  enum TRepair { repNone, repDone, repFailed, repCancelled };
+  // repFailed: the input holds nothing to repair into a copy; repWriteFailed: the copy
+  // could not be written (OutputError says why).
+  enum TRepair { repNone, repDone, repFailed, repCancelled, repWriteFailed };
   std::string InputFileName;
   int32_t Kind = 0;
   TCheck Check = chkNone;
   int32_t Error = 0; // verdict when Check is chkDone (after the quick analysis or the check)
   TRepair Repair = repNone;
-  std::string OutputFileName; // when Repair is repDone
+  std::string OutputFileName; // the name written, when Repair is repDone
+  int32_t OutputError = 0;    // errno, when Repair is repWriteFailed
   bool WithoutSound = false;  // the copy leaves out sound that could not be rebuilt
 };
 
@@ -78,6 +81,9 @@ public:
   uint32_t LastProgressTick = 0;
   int32_t PathDisplayWidth;
   bool LogSwitch = false; // "-l": write the structure dumps beside the output
+  // An existing file of the output's name is replaced (the window asked). Otherwise it is
+  // kept and the copy takes the next free name, "name (copy 2).ext" and so on.
+  bool ReplaceExisting = false;
   // The reference clip a repair was given, kept for the next files of the run. A front
   // end that runs one job per file keeps it across jobs with KeepReference.
   std::unique_ptr<THgFileReader> KeptReference;
@@ -88,9 +94,6 @@ public:
   // Per-file outcomes of the last selection, in selection order.
   std::vector<TFileReport> Reports;
 
-  // Suffix of the file a repair is written to before it is renamed into place.
-  static constexpr const char* kPartialSuffix = ".partial";
-
 private:
   void DisableCommands();
   void EnableResultControls(bool Enable);
@@ -98,7 +101,7 @@ private:
   void ComputeOutputNames();
   std::unique_ptr<THgFileReader> CreateReader(int32_t Kind, const std::string& FileName);
   void SetVerdictText(int32_t Error, int32_t NoDamageText);
-  bool WriteOneFile();
+  TFileReport::TRepair WriteOneFile(std::string& WrittenName, int32_t& OSError);
   TFileReport* ReportFor(const std::string& FileName);
   TFileDialogRequest DialogRequest(int32_t Title, const std::string& InitialFile,
                                    const std::string& FallbackDirectory) const;
@@ -107,6 +110,7 @@ private:
   const TMessages& FMessages;
   const TFormatRegistry& FFormats;
   int32_t FReaderKind = 0; // kind of Reader, so a reader of the wrong kind is replaced
+  bool FOpening = false;   // the quick analysis of OpenInput runs
 };
 
 } // namespace clw

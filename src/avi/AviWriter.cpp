@@ -36,6 +36,10 @@ THgAVIFileWriter::THgAVIFileWriter(THgAVIFileReader& Reader, const std::string& 
       Output(std::make_unique<TBufferedWriteStream>(*FileStream)),
       OwnRiffStream(std::make_unique<THGRIFFStream>(*Output)), RiffStream(OwnRiffStream.get()) {}
 
+THgAVIFileWriter::THgAVIFileWriter(THgAVIFileReader& Reader, TStream64& Out)
+    : Reader(Reader), Output(std::make_unique<TBufferedWriteStream>(Out)),
+      OwnRiffStream(std::make_unique<THGRIFFStream>(*Output)), RiffStream(OwnRiffStream.get()) {}
+
 THgAVIFileWriter::~THgAVIFileWriter() = default;
 
 bool THgAVIFileWriter::IsGood(int32_t Node) const {

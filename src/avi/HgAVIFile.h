@@ -116,6 +116,8 @@ public:
 
   // Creates (truncating) the output; exceptions of the file streams pass to the caller.
   THgAVIFileWriter(THgAVIFileReader& Reader, const std::string& FileName);
+  // Writes into Output (not owned) from its current position.
+  THgAVIFileWriter(THgAVIFileReader& Reader, TStream64& Output);
   ~THgAVIFileWriter() override;
   THgAVIFileWriter(const THgAVIFileWriter&) = delete;
   THgAVIFileWriter& operator=(const THgAVIFileWriter&) = delete;

@@ -18,10 +18,10 @@ bool CanOpenForReading(const std::string& FileName) {
 }
 
 // Creating truncates whatever an earlier run left under the output name; the copy is
-// then written through a plain write-only handle that nobody else shares.
+// written through the handle created here, never a second one opened by name, which could
+// reach another file put there meanwhile.
 std::unique_ptr<TFileStreamW> THgFileWriter::CreateOutput(const std::string& FileName) {
-  { TFileStreamW created(FileName, fmCreate); }
-  return std::make_unique<TFileStreamW>(FileName, fmOpenWrite);
+  return std::make_unique<TFileStreamW>(FileName, fmCreate);
 }
 
 } // namespace clw

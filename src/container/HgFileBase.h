@@ -119,7 +119,7 @@ protected:
   void FireReferenceNeeded() {
     if (OnReferenceNeeded) OnReferenceNeeded(this);
   }
-  // Creates (truncating) the output, releases it and reopens it write-only.
+  // Creates (truncating) the output for a writer that is given a name, not a stream.
   static std::unique_ptr<TFileStreamW> CreateOutput(const std::string& FileName);
 
 private:

@@ -15,14 +15,21 @@ TBufferedWriteStream::TBufferedWriteStream(TStream64& Target) : FTarget(Target) 
   FBuffer.reserve(size_t(kBufferSize));
 }
 
-TBufferedWriteStream::~TBufferedWriteStream() { Flush(); }
+TBufferedWriteStream::~TBufferedWriteStream() {
+  Flush();
+}
+
+void TBufferedWriteStream::Fail() {
+  FFailed = true;
+  if (OSError == 0) OSError = FTarget.OSError;
+}
 
 bool TBufferedWriteStream::Flush() {
   if (!FBuffer.empty()) {
     const auto count = int64_t(FBuffer.size());
     if (FTarget.Seek(FBufferStart, soBeginning) != FBufferStart ||
         FTarget.Write(FBuffer.data(), count) != count)
-      FFailed = true;
+      Fail();
     FBuffer.clear();
   }
   FBufferStart = FPosition;
@@ -53,11 +60,11 @@ int64_t TBufferedWriteStream::Write(const void* Buffer, int64_t Count) {
     return 0;
   if (Count >= kBufferSize) { // too large to be worth copying: straight to the file
     if (FTarget.Seek(FPosition, soBeginning) != FPosition) {
-      FFailed = true;
+      Fail();
       return 0;
     }
     const int64_t written = FTarget.Write(Buffer, Count);
-    if (written != Count) FFailed = true;
+    if (written != Count) Fail();
     FPosition += std::max<int64_t>(written, 0);
     FSize = std::max(FSize, FPosition);
     FBufferStart = FPosition;

@@ -24,7 +24,8 @@ public:
   int64_t Seek(int64_t Offset, uint16_t Origin) override;
   void SetSize(int64_t NewSize) override;
 
-  // Writes the buffered bytes; false once any write to the file has failed.
+  // Writes the buffered bytes; false once any write to the file has failed (OSError then
+  // holds the file's reason, when it gave one).
   bool Flush();
 
   // Appends Count bytes of Source from Offset at the current position, copied by the kernel
@@ -35,6 +36,8 @@ public:
   int64_t CopyFrom(const TStream64& Source, int64_t Offset, int64_t Count);
 
 private:
+  void Fail();
+
   TStream64& FTarget;
   std::vector<uint8_t> FBuffer; // bytes of [FBufferStart, FBufferStart + size) not yet written
   int64_t FBufferStart = 0;

@@ -47,8 +47,10 @@ void THandleStream64::SetSize(int64_t NewSize) {
   // A failed seek leaves the handle where it was; cutting the file anyway would lose data
   // at a size the caller never asked for.
   if (THandleStream64::Seek(NewSize, soBeginning) != NewSize) return;
-  while (::ftruncate(Handle, off_t(NewSize)) < 0 && errno == EINTR) {
+  int result;
+  while ((result = ::ftruncate(Handle, off_t(NewSize))) < 0 && errno == EINTR) {
   }
+  if (result < 0) OSError = errno;
 }
 
 int64_t THandleStream64::Read(void* Buffer, int64_t Count) {
@@ -60,18 +62,32 @@ int64_t THandleStream64::Read(void* Buffer, int64_t Count) {
     ++SystemReadCount;
     got = ::read(Handle, Buffer, size_t(Count));
   } while (got < 0 && errno == EINTR);
-  return got < 0 ? 0 : int64_t(got);
+  if (got < 0) {
+    OSError = errno;
+    return 0;
+  }
+  return int64_t(got);
 }
 
 int64_t THandleStream64::Write(const void* Buffer, int64_t Count) {
   CheckHandle();
   CheckCount(Count);
   if (Count <= 0) return 0;
-  ssize_t put;
-  do {
-    put = ::write(Handle, Buffer, size_t(Count));
-  } while (put < 0 && errno == EINTR);
-  return put < 0 ? 0 : int64_t(put);
+  // A regular file takes a short write only at a limit (a full disk, the size limit); the
+  // next call then fails with the reason, which is what the caller needs to hear.
+  const auto* bytes = static_cast<const uint8_t*>(Buffer);
+  int64_t done = 0;
+  while (done < Count) {
+    const ssize_t put = ::write(Handle, bytes + done, size_t(Count - done));
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0) {
+      OSError = errno;
+      break;
+    }
+    if (put == 0) break;
+    done += put;
+  }
+  return done;
 }
 
 int64_t THandleStream64::Seek(int64_t Offset, uint16_t Origin) {
@@ -81,7 +97,9 @@ int64_t THandleStream64::Seek(int64_t Offset, uint16_t Origin) {
   // must fail like a bad seek, not wander into one of them.
   if (Origin > soEnd) return -1;
   ++SystemSeekCount;
-  return int64_t(::lseek(Handle, off_t(Offset), kWhence[Origin]));
+  const off_t result = ::lseek(Handle, off_t(Offset), kWhence[Origin]);
+  if (result < 0) OSError = errno;
+  return int64_t(result);
 }
 
 TFileStreamW::TFileStreamW(const std::string& FileName, uint16_t Mode)

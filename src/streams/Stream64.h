@@ -55,6 +55,10 @@ public:
   void SetPosition(int64_t Pos) { Seek(Pos, soBeginning); }
   // Costs three seeks; the position is left where it was.
   int64_t Size();
+
+  // errno of the last system call of this stream that failed, 0 while none has. A stream
+  // answers a failure with a short count; this says why (a full disk, a size limit).
+  int32_t OSError = 0;
 };
 
 // A stream over a POSIX file descriptor; a negative handle means no file is open.
@@ -63,6 +67,7 @@ public:
   explicit THandleStream64(int32_t AHandle) : Handle(AHandle) {}
   void SetSize(int64_t NewSize) override;
   int64_t Read(void* Buffer, int64_t Count) override;
+  // Writes everything unless the system refuses: a short count then means OSError is set.
   int64_t Write(const void* Buffer, int64_t Count) override;
   int64_t Seek(int64_t Offset, uint16_t Origin) override;
 

@@ -3,7 +3,14 @@
 #include "support/MediaTools.h"
 #include "support/TempDir.h"
 
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <set>
 
 namespace clw::test {
 namespace {
@@ -133,6 +140,189 @@ TEST(CliTest, Mp4IsCheckedAndRepairedWithAReference) {
   EXPECT_NE(repair.Output.find("The file is repaired!"), std::string::npos) << repair.Output;
   EXPECT_TRUE(ProbeVideo((dir / "cut (copy).mp4").string()).Opened);
 }
+
+} // namespace
+} // namespace clw::test
+
+namespace clw::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A real AVI cut at 60 %: damaged, and repairable into a playable copy.
+std::string CutAvi(const fs::path& To, const std::string& ClipName, const std::string& Seconds) {
+  const std::string clip =
+      MakeClip(ClipName, "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=frequency=440 "
+                         "-t " +
+                             Seconds + " -c:v mpeg4 -vtag XVID -q:v 5 -c:a libmp3lame -shortest");
+  if (clip.empty()) return "";
+  std::string bytes = ReadFile(clip);
+  bytes.resize(bytes.size() * 60 / 100);
+  fs::create_directories(To.parent_path());
+  WriteFile(To, bytes);
+  return To.string();
+}
+
+std::vector<std::string> Temporaries(const fs::path& Dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(Dir))
+    if (entry.path().string().ends_with(".partial")) names.push_back(entry.path().string());
+  return names;
+}
+
+struct TOutputCase {
+  const char* Name;
+  std::string Shell;     // run before the program, in the same shell
+  std::string InputBase; // the input's name without ".avi"
+  bool CopyExists;       // "<base> (copy).avi" is there before the repair
+  std::string Options;
+  int Status;
+  std::string Message;
+  std::string Written; // the file name printed and written; "" when none
+};
+
+class CliOutputTest : public ::testing::TestWithParam<TOutputCase> {};
+
+TEST_P(CliOutputTest, ExitStatusMessageAndFilesWritten) {
+  const TOutputCase& c = GetParam();
+  const auto dir = ScratchDir();
+  const std::string input = CutAvi(dir / (c.InputBase + ".avi"), "cli_xvid_mp3.avi", "2");
+  ASSERT_FALSE(input.empty()) << "ffmpeg could not make the clip";
+  const fs::path existing = dir / (c.InputBase + " (copy).avi");
+  if (c.CopyExists) WriteFile(existing, "an earlier copy");
+
+  std::string output;
+  const int status = RunCommand(c.Shell + std::string(CLIPWRIGHT_CLI_PATH) + " repair " +
+                                    c.Options + " " + ShellQuote(input),
+                                &output);
+  EXPECT_EQ(status, c.Status) << output;
+  EXPECT_NE(output.find(c.Message), std::string::npos) << output;
+  EXPECT_TRUE(Temporaries(dir).empty());
+  if (c.CopyExists && c.Written != existing.filename().string()) {
+    EXPECT_EQ(ReadFile(existing), "an earlier copy");
+  }
+  if (c.Written.empty()) {
+    EXPECT_EQ(fs::directory_iterator(dir)->path(), input) << "only the input is there";
+    return;
+  }
+  const fs::path written = dir / c.Written;
+  EXPECT_NE(output.find("  " + written.string() + "\n"), std::string::npos) << output;
+  EXPECT_TRUE(ProbeVideo(written.string()).Opened);
+}
+
+const std::string kLongBase(245, 'n');
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CliOutputTest,
+    ::testing::Values(TOutputCase{"copy_written", "", "cut", false, "", 0, "The file is repaired!",
+                                  "cut (copy).avi"},
+                      TOutputCase{"existing_copy_kept", "", "cut", true, "", 0,
+                                  "The file is repaired!", "cut (copy 2).avi"},
+                      TOutputCase{"existing_copy_overwritten", "", "cut", true, "--overwrite", 0,
+                                  "The file is repaired!", "cut (copy).avi"},
+                      TOutputCase{"file_size_limit", "ulimit -f 8; ", "cut", false, "", 3,
+                                  "The repaired copy could not be written: File too large", ""},
+                      TOutputCase{"name_too_long", "", kLongBase, false, "", 3,
+                                  "The repaired copy could not be written: File name too long",
+                                  ""}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
+
+// Two runs repairing inputs of the same name from different folders into one folder: each
+// publishes its own whole repair under a name of its own, whichever finishes first.
+TEST(CliConcurrencyTest, SameNamedRepairsIntoOneFolderKeepTheirOwnBytes) {
+  const auto dir = ScratchDir();
+  const std::string a = CutAvi(dir / "a" / "clip.avi", "cli_xvid_mp3.avi", "2");
+  const std::string b = CutAvi(dir / "b" / "clip.avi", "cli_xvid_mp3_3s.avi", "3");
+  ASSERT_FALSE(a.empty() || b.empty()) << "ffmpeg could not make the clips";
+  const std::string cli = CLIPWRIGHT_CLI_PATH;
+  // The repair of each alone, for comparison.
+  std::map<std::string, std::string> expected;
+  for (const auto& [input, name] : {std::pair{a, "a"}, std::pair{b, "b"}}) {
+    fs::create_directories(dir / "alone" / name);
+    ASSERT_EQ(RunCommand(cli + " repair -o " + ShellQuote((dir / "alone" / name).string()) + " " +
+                         ShellQuote(input)),
+              0);
+    expected[input] = ReadFile(dir / "alone" / name / "clip (copy).avi");
+  }
+  ASSERT_NE(expected[a], expected[b]);
+
+  fs::create_directories(dir / "out");
+  const auto run = [&](const std::string& Input, const char* Log) {
+    const std::string log = ShellQuote((dir / Log).string());
+    return "(" + cli + " repair -o " + ShellQuote((dir / "out").string()) + " " +
+           ShellQuote(Input) + " > " + log + "; echo $? >> " + log + ")";
+  };
+  std::set<std::string> written;
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(RunCommand(run(a, "a.txt") + " & " + run(b, "b.txt") + " & wait"), 0);
+    for (const auto& [input, log] : {std::pair{a, "a.txt"}, std::pair{b, "b.txt"}}) {
+      const std::string text = ReadFile(dir / log);
+      ASSERT_TRUE(text.ends_with("\n0\n")) << text;
+      const size_t at = text.find((dir / "out").string() + "/clip (copy");
+      ASSERT_NE(at, std::string::npos) << text;
+      const std::string name = text.substr(at, text.find('\n', at) - at);
+      EXPECT_TRUE(written.insert(name).second) << name << " written twice";
+      EXPECT_TRUE(ReadFile(name) == expected[input]) << name << " is not the repair of " << input;
+    }
+  }
+  EXPECT_EQ(written.size(), 6u);
+  EXPECT_TRUE(Temporaries(dir).empty());
+}
+
+// A signal while a repair waits for an answer on the terminal (the question for a reference
+// clip of an MP4 without its movie header): the repair is cancelled, its temporary removed,
+// no further file is started, and the status is 130.
+class CliSignalTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(CliSignalTest, CancelsRemovesTheTemporaryAndStopsTheBatch) {
+  const std::string clip = MakeClip(
+      "cli_h264_aac.mp4", "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=frequency=440 "
+                          "-t 3 -c:v libx264 -preset ultrafast -c:a aac -chunk_duration 1000000");
+  ASSERT_FALSE(clip.empty()) << "ffmpeg could not make the clip";
+  const auto dir = ScratchDir();
+  std::string bytes = ReadFile(clip);
+  bytes.resize(bytes.find("moov") - 4);
+  WriteFile(dir / "cut.mp4", bytes);
+  const std::string second = CutAvi(dir / "second.avi", "cli_xvid_mp3.avi", "2");
+  ASSERT_FALSE(second.empty());
+
+  const std::string cli = CLIPWRIGHT_CLI_PATH;
+  const std::string first = (dir / "cut.mp4").string();
+  int master = -1;
+  const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::execl(cli.c_str(), cli.c_str(), "repair", first.c_str(), second.c_str(), nullptr);
+    ::_exit(127);
+  }
+  std::string shown;
+  char buffer[4096];
+  ssize_t n = 0;
+  while (shown.find("[y/N]") == std::string::npos &&
+         (n = ::read(master, buffer, sizeof buffer)) > 0)
+    shown.append(buffer, size_t(n));
+  const bool asked = shown.find("[y/N]") != std::string::npos;
+  const bool writing = !Temporaries(dir).empty();
+  ::kill(child, GetParam());
+  while ((n = ::read(master, buffer, sizeof buffer)) > 0)
+    shown.append(buffer, size_t(n));
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(master);
+
+  ASSERT_TRUE(asked) << shown;
+  EXPECT_TRUE(writing) << "the temporary exists while the repair runs";
+  ASSERT_TRUE(WIFEXITED(status)) << shown;
+  EXPECT_EQ(WEXITSTATUS(status), 130) << shown;
+  EXPECT_NE(shown.find("Operation is canceled"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find("second.avi"), std::string::npos) << shown;
+  EXPECT_TRUE(Temporaries(dir).empty());
+  EXPECT_FALSE(fs::exists(dir / "cut (copy).mp4"));
+  EXPECT_FALSE(fs::exists(dir / "second (copy).avi"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, CliSignalTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const auto& Info) { return std::string(sigabbrev_np(Info.param)); });
 
 } // namespace
 } // namespace clw::test

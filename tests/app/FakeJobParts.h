@@ -140,15 +140,14 @@ private:
 
 class TFakeWriter : public THgFileWriter {
 public:
-  TFakeWriter(TFakeLog& Log, int32_t Kind, THgFileReader& Reader, const std::string& Output)
+  TFakeWriter(TFakeLog& Log, int32_t Kind, THgFileReader& Reader, TStream64& Output)
       : FLog(Log), FKind(Kind), FReader(static_cast<TFakeReader&>(Reader)), FOutput(Output) {}
   int32_t Write() override {
     Cancelled = false;
     FLog.Calls.push_back(std::string("write ") + (FKind == kindAvi ? "AVI " : "MP4 ") +
                          FReader.Name());
     const TScript& s = FLog.Scripts[FReader.Name()];
-    auto out = CreateOutput(FOutput);
-    out->Write("REPAIRED", 8);
+    FOutput.Write("REPAIRED", 8);
     if (s.NeedsReference) {
       if (!ReferenceReader) FireReferenceNeeded();
       FLog.ReferencesSeen.push_back(ReferenceReader.get());
@@ -167,7 +166,7 @@ private:
   TFakeLog& FLog;
   int32_t FKind;
   TFakeReader& FReader;
-  std::string FOutput;
+  TStream64& FOutput;
 };
 
 inline TFormatRegistry FakeFormats(TFakeLog& Log) {
@@ -178,7 +177,7 @@ inline TFormatRegistry FakeFormats(TFakeLog& Log) {
         [&Log, kind](const std::string& Name) {
           return std::unique_ptr<THgFileReader>(new TFakeReader(Log, kind, Name));
         },
-        [&Log, kind](THgFileReader& Reader, const std::string& Output) {
+        [&Log, kind](THgFileReader& Reader, TStream64& Output) {
           return std::unique_ptr<THgFileWriter>(new TFakeWriter(Log, kind, Reader, Output));
         },
         [&Log, kind](const std::string& Name, int32_t& Refusal, const THgProgressEvent&) {

@@ -19,7 +19,7 @@ TEST(MessagesTest, IdentifiersSelectTheLanguageBlock) {
   EXPECT_STREQ(TMessages::Resource(10035), "The file could not be repaired.");
   EXPECT_STREQ(TMessages::Resource(11035), "Не удалось восстановить файл.");
   EXPECT_STREQ(TMessages::Resource(12035), "Die Datei konnte nicht wiederhergestellt werden.");
-  for (int32_t id : {10000, 10039, 13001, 9999, 11000})
+  for (int32_t id : {10000, 10040, 13001, 9999, 11000})
     EXPECT_STREQ(TMessages::Resource(id), "");
 }
 

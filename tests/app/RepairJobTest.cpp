@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 
 namespace clw::test {
@@ -15,6 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 const std::string kAviBytes = std::string("RIFF\x10\0\0\0AVI LIST", 16);
 const std::string kMp4Bytes = std::string("\0\0\0\x14"
@@ -43,6 +45,14 @@ protected:
     Job.OpenInput(true);
   }
   std::string Text(int32_t Id) { return View.Texts[Id]; }
+  // Files of the folder that carry the temporary suffix.
+  std::vector<std::string> Temporaries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(Dir))
+      if (entry.path().string().ends_with(".partial"))
+        names.push_back(entry.path().filename().string());
+    return names;
+  }
 
   fs::path Dir;
   uint32_t Clock = 1000;
@@ -144,6 +154,8 @@ TEST_F(RepairJobTest, CancelDuringCheck) {
   Log.DuringWork = [this] { Job.ActionCommand(); }; // the Cancel button, through the pump
   Job.CheckCommand();
   EXPECT_EQ(Text(205), "Operation is canceled");
+  EXPECT_EQ(Text(204), "Operation is canceled"); // not the quick analysis's verdict
+  EXPECT_EQ(Job.Reports.at(0).Check, TFileReport::chkCancelled);
   EXPECT_EQ(Text(106), "Check && &Repair!");
   EXPECT_THAT(View.EnabledButtons(), ElementsAre(101, 102, 105, 106));
   EXPECT_EQ(Job.JobMode, jmOpened);
@@ -158,7 +170,7 @@ TEST_F(RepairJobTest, RepairOfOneFileWritesTheCopy) {
   EXPECT_EQ(Text(204), "The file is repaired!");
   EXPECT_EQ(Text(205), "");
   EXPECT_EQ(ReadFile(Dir / "clip (copy).avi"), "REPAIRED");
-  EXPECT_FALSE(fs::exists(Dir / "clip (copy).avi.partial"));
+  EXPECT_THAT(Temporaries(), IsEmpty());
   EXPECT_EQ(ReadFile(input), kAviBytes);
   EXPECT_FALSE(View.IsEnabled(106));
   EXPECT_EQ(Job.Reader, nullptr);
@@ -183,7 +195,7 @@ TEST_F(RepairJobTest, CancelDuringRepairLeavesNoOutput) {
   EXPECT_EQ(Text(205), "Operation is canceled");
   EXPECT_NE(Text(204), "The file is repaired!");
   EXPECT_FALSE(fs::exists(Dir / "clip (copy).avi"));
-  EXPECT_FALSE(fs::exists(Dir / "clip (copy).avi.partial"));
+  EXPECT_THAT(Temporaries(), IsEmpty());
   EXPECT_EQ(Job.Reports.at(0).Repair, TFileReport::repCancelled);
   EXPECT_FALSE(Job.CancelRequested);
 }
@@ -204,7 +216,7 @@ TEST_P(FailedWriteTest, IsReportedAndLeavesNoOutput) {
   Job.ActionCommand();
   EXPECT_EQ(Text(204), "The file could not be repaired.");
   EXPECT_EQ(ReadFile(Dir / "clip (copy).avi"), "an earlier good copy");
-  EXPECT_FALSE(fs::exists(Dir / "clip (copy).avi.partial"));
+  EXPECT_THAT(Temporaries(), IsEmpty());
   EXPECT_EQ(Job.Reports.at(0).Repair, TFileReport::repFailed);
 }
 
@@ -309,12 +321,66 @@ TEST_F(SameFileTest, RepairRefusesAnOutputThatIsALinkToTheInput) {
   EXPECT_TRUE(fs::is_symlink(Dir / "clip (copy).avi"));
 }
 
-TEST_F(SameFileTest, StaleTemporaryLinkIsNotWrittenThrough) {
-  fs::create_symlink(Dir / "elsewhere.avi", Dir / "clip (copy).avi.partial");
+// Temporaries a killed run left (or links planted under such names) belong to no one here.
+TEST_F(SameFileTest, StaleTemporariesAreLeftAlone) {
   WriteFile(Dir / "elsewhere.avi", "keep me");
+  fs::create_symlink(Dir / "elsewhere.avi", Dir / "clip (copy).avi.partial");
+  WriteFile(Dir / "clip (copy).avi.12345-0badf00d.partial", "half a copy");
   Job.ActionCommand();
   EXPECT_EQ(ReadFile(Dir / "elsewhere.avi"), "keep me");
   EXPECT_EQ(ReadFile(Dir / "clip (copy).avi"), "REPAIRED");
+  EXPECT_THAT(Temporaries(),
+              ::testing::UnorderedElementsAre("clip (copy).avi.partial",
+                                              "clip (copy).avi.12345-0badf00d.partial"));
+}
+
+struct TExistingCopy {
+  const char* Name;
+  bool Replace;
+  std::vector<std::string> Existing;
+  std::string Written;
+};
+
+class ExistingCopyTest : public RepairJobTest,
+                         public ::testing::WithParamInterface<TExistingCopy> {};
+
+TEST_P(ExistingCopyTest, IsKeptUnlessReplacingIsAsked) {
+  OpenSingle(Make("clip.avi", kAviBytes, {.CheckVerdict = kDamagedData}));
+  for (const auto& name : GetParam().Existing)
+    WriteFile(Dir / name, "earlier " + name);
+  Job.ReplaceExisting = GetParam().Replace;
+  Job.ActionCommand();
+  const std::string written = (Dir / GetParam().Written).string();
+  EXPECT_EQ(ReadFile(written), "REPAIRED");
+  EXPECT_EQ(Job.Reports.at(0).OutputFileName, written);
+  EXPECT_EQ(Text(202), written);
+  for (const auto& name : GetParam().Existing)
+    if (name != GetParam().Written) {
+      EXPECT_EQ(ReadFile(Dir / name), "earlier " + name);
+    }
+  EXPECT_THAT(Temporaries(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, ExistingCopyTest,
+    ::testing::Values(
+        TExistingCopy{
+            "taken_twice", false, {"clip (copy).avi", "clip (copy 2).avi"}, "clip (copy 3).avi"},
+        TExistingCopy{
+            "gap_is_taken", false, {"clip (copy).avi", "clip (copy 3).avi"}, "clip (copy 2).avi"},
+        TExistingCopy{"replaced", true, {"clip (copy).avi"}, "clip (copy).avi"}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
+
+TEST_F(RepairJobTest, OutputThatCannotBeWrittenSaysWhy) {
+  const auto input = Make("clip.avi", kAviBytes, {.CheckVerdict = kDamagedData});
+  fs::create_directories(Dir / "out");
+  Job.OutputDirectory = (Dir / "out").string() + "/";
+  OpenSingle(input);
+  fs::remove(Dir / "out");
+  Job.ActionCommand();
+  EXPECT_EQ(Text(204), "The repaired copy could not be written: No such file or directory");
+  EXPECT_EQ(Job.Reports.at(0).Repair, TFileReport::repWriteFailed);
+  EXPECT_EQ(Job.Reports.at(0).OutputError, ENOENT);
 }
 
 TEST_F(RepairJobTest, ChosenOutputNameIsUsed) {

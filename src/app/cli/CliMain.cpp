@@ -1,6 +1,6 @@
 // clipwright-cli: the repair job without a window.
 //   clipwright-cli check [-l] FILE...
-//   clipwright-cli repair [-o DIR] [-r REFERENCE] [-l] FILE...
+//   clipwright-cli repair [-o DIR] [-r REFERENCE] [-l] [--overwrite] FILE...
 #include "app/PathNames.h"
 #include "app/RepairJob.h"
 #include "app/cli/TerminalView.h"
@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
 #include <filesystem>
 #include <iostream>
 
@@ -18,15 +19,18 @@ using namespace clw;
 
 // Exit statuses.
 constexpr int kExitOk = 0;
-constexpr int kExitDamaged = 1;   // check: a file is damaged; repair: a file was not repaired
-constexpr int kExitUnchecked = 2; // a file could not be checked
+constexpr int kExitDamaged = 1;    // check: a file is damaged; repair: a file was not repaired
+constexpr int kExitUnchecked = 2;  // a file could not be checked
+constexpr int kExitNotWritten = 3; // a repaired copy could not be written
 constexpr int kExitUsage = 64;
+constexpr int kExitCancelled = 130; // as a shell reports a program ended by Ctrl-C
 
 struct TOptions {
   std::vector<std::string> Files;
   std::string OutputDirectory;
   std::string Reference;
   bool Log = false;
+  bool Overwrite = false;
   std::string Language = "en";
 };
 
@@ -64,6 +68,7 @@ int ProcessFile(const std::string& File, bool Repair, const TOptions& Options,
   view.OnInterrupt = [&job] { job.CancelJob(); };
   if (!Options.Reference.empty()) view.ReferenceFile = AbsolutePath(Options.Reference);
   job.LogSwitch = Options.Log;
+  job.ReplaceExisting = Options.Overwrite;
   job.InputFileName = AbsolutePath(File);
   job.OutputDirectory = Options.OutputDirectory.empty()
                             ? std::string()
@@ -83,6 +88,10 @@ int ProcessFile(const std::string& File, bool Repair, const TOptions& Options,
   const TFileReport report = job.Reports.empty() ? TFileReport{} : job.Reports.front();
   const std::string& format = view.Text(ctlFormatLine);
   const std::string& status = view.Text(ctlStatusLine);
+  if (report.Check == TFileReport::chkCancelled || report.Repair == TFileReport::repCancelled) {
+    std::cout << job.InputFileName << "\n  " << format << "\n  " << Messages[msgCancelled] << "\n";
+    return kExitCancelled;
+  }
   if (report.Check == TFileReport::chkFailed &&
       (report.Kind <= 0 || status.empty() || status == Messages[msgUnknown])) {
     std::cerr << "clipwright-cli: " << File << ": " << format << "\n";
@@ -102,7 +111,7 @@ int ProcessFile(const std::string& File, bool Repair, const TOptions& Options,
     std::cout << "  " << report.OutputFileName << "\n";
     return kExitOk;
   }
-  return kExitDamaged;
+  return report.Repair == TFileReport::repWriteFailed ? kExitNotWritten : kExitDamaged;
 }
 
 int Run(bool Repair, const TOptions& Options) {
@@ -117,11 +126,14 @@ int Run(bool Repair, const TOptions& Options) {
   }
   const TMessages messages(LanguageOf(Options.Language));
   TTerminalView::InstallInterruptHandler();
+  // Past a size limit (ulimit -f) a write is to fail and be reported, not end the program.
+  std::signal(SIGXFSZ, SIG_IGN);
   int status = kExitOk;
   std::unique_ptr<THgFileReader> reference;
   for (const auto& file : Options.Files) {
     const int fileStatus = ProcessFile(file, Repair, Options, messages, reference);
     status = std::max(status, fileStatus);
+    if (TTerminalView::Interrupted()) return kExitCancelled;
   }
   return status;
 }
@@ -133,9 +145,14 @@ int main(int argc, char** argv) {
                "clipwright-cli"};
   app.set_version_flag("--version", std::string("clipwright-cli ") + CLIPWRIGHT_VERSION);
   app.require_subcommand(1);
-  app.footer("Exit status: 0 no damage (check) or every damaged file repaired (repair);\n"
+  app.footer("A repaired copy is named \"name (copy).ext\"; an existing file of that name is kept\n"
+             "and the copy takes the next free name, \"name (copy 2).ext\" and so on, unless\n"
+             "--overwrite is given.\n"
+             "Exit status: 0 no damage (check) or every damaged file repaired (repair);\n"
              "1 a file is damaged (check) or was not repaired (repair);\n"
-             "2 a file could not be checked; 64 wrong usage.");
+             "2 a file could not be checked; 3 a repaired copy could not be written (the\n"
+             "folder refused it, the disk is full, the name is too long); 64 wrong usage;\n"
+             "130 cancelled by Ctrl-C, SIGTERM or SIGHUP (no further file is started).");
   TOptions options;
   app.add_option("--language", options.Language, "Language of the messages")
       ->check(CLI::IsMember({"en", "ru", "de"}))
@@ -151,6 +168,9 @@ int main(int argc, char** argv) {
   repair->add_option("-r", options.Reference,
                      "Intact file of the same camera, for what a damaged MP4 lost");
   repair->add_flag("-l", options.Log, "Write a structure dump (.log) beside each output");
+  repair->add_flag(
+      "--overwrite", options.Overwrite,
+      "Replace an existing \"name (copy).ext\" instead of writing \"name (copy 2).ext\"");
   repair->add_option("FILE", options.Files, "Files to repair")->required();
 
   try {

@@ -1,7 +1,7 @@
 #pragma once
 // The repair job's view on a terminal: it keeps the texts the job sets, draws a progress
 // bar on standard error when that is a terminal, answers the reference question from the
-// command line or by asking, and turns Ctrl-C into the job's Cancel.
+// command line or by asking, and turns Ctrl-C, SIGTERM and SIGHUP into the job's Cancel.
 #include "app/JobView.h"
 
 #include <functional>
@@ -22,8 +22,7 @@ public:
   void PumpEvents() override;
   void FocusWindow() override {}
   bool AskYesNo(const std::string& Text, const std::string& Caption) override;
-  void ShowMessage(const std::string& Text, const std::string& Caption,
-                   TMessageIcon Icon) override;
+  void ShowMessage(const std::string& Text, const std::string& Caption, TMessageIcon Icon) override;
   std::optional<TFileSelection> ChooseInputFiles(const TFileDialogRequest&) override {
     return std::nullopt;
   }
@@ -37,11 +36,14 @@ public:
 
   // The reference file given with -r, if any.
   std::optional<std::string> ReferenceFile;
-  // Called from the event pump after Ctrl-C.
+  // Called from the event pump after a cancelling signal.
   std::function<void()> OnInterrupt;
 
-  // Makes the first Ctrl-C a request to cancel; a second one ends the program.
+  // Makes the first SIGINT, SIGTERM or SIGHUP a request to cancel; a second one of the
+  // same kind ends the program.
   static void InstallInterruptHandler();
+  // Whether a cancelling signal arrived in this run: no further file is to be started.
+  static bool Interrupted();
 
 private:
   void DrawProgress();

@@ -20,6 +20,34 @@ TSliceDetector::TSliceDetector(THgMP4FileReader& Reader)
     : Reader(Reader), Scan(Reader.Scan), MDATChunks(Reader.Scan.MDATChunks),
       MDATSlices(Reader.MDATSlices), Stats(Reader.SliceStatistics) {}
 
+void TSliceDetector::PruneLoneCandidates() {
+  // Only a scan that let candidates go kept the ones of every audio marker.
+  if (Scan.Dropped.Count() == 0 || !Scan.SuccessorsCurrent()) return;
+  TMDATChunks& chunks = MDATChunks;
+  const uint32_t n = chunks.Count();
+  const uint8_t marker = FindAudioMarker();
+  if (Reader.Cancelled) return;
+  // Candidates something leads to: a recorded successor, or where a unit whose successor
+  // the scan could not see ends.
+  std::vector<bool> led(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    int32_t j = Scan.ChunkSuccessors[i];
+    if (j == kSuccessorUnknown) j = FindChunkAt(chunks, chunks[i].End(), i + 1, n);
+    if (j > int32_t(i) && uint32_t(j) < n) led[uint32_t(j)] = true;
+  }
+  bool any = false;
+  for (uint32_t i = 1; i < n; ++i) {
+    TMDATChunk& c = chunks[i];
+    if (led[i] || Scan.ChunkSuccessors[i] != -1 || !c.MayStandAlone() ||
+        (c.Neighbour >> 1) == marker)
+      continue;
+    Scan.Dropped.Add(c);
+    c.Flags |= TMDATChunk::kRejected;
+    any = true;
+  }
+  if (any) CompactCandidates();
+}
+
 void TSliceDetector::BuildRuns() {
   TMDATChunks& chunks = MDATChunks;
   const uint32_t n = chunks.Count();
@@ -182,34 +210,28 @@ void TSliceDetector::CompactCandidates() {
 }
 
 void TSliceDetector::FindSlices(int32_t MediaNode, bool AllowSingleFrame) {
+  PruneLoneCandidates();
   BuildRuns();
   GatherStatistics();
 
   bool singleFrame = false;
   if (AllowSingleFrame) {
     // The test cuts and dissolves runs. When it answers no, the search for runs of several
-    // units starts again from all of them: the runs are put back as BuildRuns found them
-    // (the test changes nothing BuildRuns reads, so building them again gives the same).
-    TMDATSlices found = MDATSlices;
-    std::vector<std::pair<int32_t, int32_t>> runs;
-    for (const TMDATSlice& s : found)
-      for (int32_t k = 0; k < s.Count; ++k) {
-        const int32_t m = s.Members[size_t(k)];
-        const int32_t run = MDATChunks[uint32_t(m)].Run; // a copy: the record is packed
-        runs.emplace_back(m, run);
-      }
+    // units starts again from all of them: the test changes nothing BuildRuns reads, so
+    // building the runs again puts them back as they were, without holding a copy of
+    // hundreds of thousands of short false runs meanwhile.
     singleFrame = FindSingleFrameInterleave();
-    if (!singleFrame) {
-      MDATSlices = std::move(found);
-      for (const auto& [m, run] : runs)
-        MDATChunks[uint32_t(m)].Run = run;
-    }
+    if (!singleFrame && !Reader.Cancelled) BuildRuns();
   }
+  if (Reader.Cancelled) return;
 
   if (singleFrame) {
     RebuildSingleFrameSlices(MDATSlices, MDATChunks, Stats.AudioMarker);
   } else {
-    if (RejectOversizedUnits(MDATChunks, Stats.TypicalNALSize)) {
+    // The candidates the scan let go of are rejected alike; compacting when only they were
+    // leaves the list as it is, and building the runs again gives the same runs.
+    const bool rejected = RejectOversizedUnits(MDATChunks, Stats.TypicalNALSize);
+    if (Scan.Dropped.RemoveOversized(Stats.TypicalNALSize) || rejected) {
       CompactCandidates();
       BuildRuns();
     }

@@ -58,6 +58,26 @@ bool GapFits(const TMDATChunk& a, const TMDATChunk& b, uint32_t typical) {
 
 } // namespace
 
+uint8_t TSliceDetector::FindAudioMarker() {
+  // The byte after a unit that ends a video chunk is the first byte of an audio frame; it
+  // is the same in nearly every chunk of a file.
+  const TMDATChunks& chunks = MDATChunks;
+  std::vector<int32_t>& h = Histogram;
+  ClearHistogram(h);
+  for (uint32_t i = 0; i < chunks.Count(); ++i) {
+    if ((i & kPollMask) == 0 && !Reader.Poll()) return 255;
+    if (chunks[i].Neighbour < 0x80) ++h[chunks[i].Neighbour >> 1];
+  }
+  Scan.Dropped.AddMarkers(h);
+  uint8_t marker = 255;
+  for (int32_t m = 0, best = 0; m < 64; ++m)
+    if (h[size_t(m)] > best) {
+      best = h[size_t(m)];
+      marker = uint8_t(m);
+    }
+  return marker;
+}
+
 int32_t TSliceDetector::HistogramPeak(const std::vector<int32_t>& H) {
   return PeakOf(H.data(), H.size(), 510);
 }
@@ -67,17 +87,7 @@ void TSliceDetector::GatherStatistics() {
   std::vector<int32_t>& h = Histogram;
   THgBlocksOfOffset& lone = *Scan.BlocksOfOffset;
 
-  // The byte after a unit that ends a video chunk is the first byte of an audio frame; it
-  // is the same in nearly every chunk of a file.
-  ClearHistogram(h);
-  for (uint32_t i = 0; i < chunks.Count(); ++i)
-    if (chunks[i].Neighbour < 0x80) ++h[chunks[i].Neighbour >> 1];
-  Stats.AudioMarker = 255;
-  for (int32_t m = 0, best = 0; m < 64; ++m)
-    if (h[size_t(m)] > best) {
-      best = h[size_t(m)];
-      Stats.AudioMarker = uint8_t(m);
-    }
+  Stats.AudioMarker = FindAudioMarker();
 
   lone.Clear();
   for (uint32_t i = 0; i < chunks.Count(); ++i)

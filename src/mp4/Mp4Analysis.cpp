@@ -92,13 +92,17 @@ int32_t THgMP4FileReader::Analyze(uint8_t Mode) {
     Scan.MediaDataStart = 0;
     ScanMediaData(node, FileSize, 0);
   } else if (!WalkBoxes(Mode)) {
-    return kDone;
+    return Cancelled ? kCancelled : kDone;
   }
+  // A cancelled check gives no verdict: what was walked or scanned so far is no file.
+  if (Cancelled) return kCancelled;
 
   JudgeTree(Mode);
   ReadTables();
+  if (Cancelled) return kCancelled;
   const bool damaged = atoms.ScanMode;
   if (Mode == 2 || Mode == 3 || damaged) FindSlices(Scan.MediaDataNode, true);
+  if (Cancelled) return kCancelled;
   // Without a track nothing tells a player where a frame lies. A recording stopped before
   // its movie header was written is the commonest damage of all, and every box it does
   // hold is sound.

@@ -80,6 +80,19 @@ using TMDATSlices = std::vector<TMDATSlice>;
 // when it did not see the bytes there.
 inline constexpr int32_t kSuccessorUnknown = -2;
 
+// Counts the steps of a long loop and polls Owner (a reader or a writer) every 4096 of
+// them, so a cancel reaches a loop over millions of candidates, entries or samples within
+// milliseconds: true while the work goes on.
+template <typename T> class TPollEvery {
+public:
+  explicit TPollEvery(T& Owner) : Owner(Owner) {}
+  bool operator()() { return (++Steps & 0xFFF) != 0 || Owner.Poll(); }
+
+private:
+  T& Owner;
+  uint32_t Steps = 0;
+};
+
 // Index of the first non-zero byte of [P, P + N), or N. Never-written stretches of a card
 // run to gigabytes, so it tests 64 bytes at a time.
 size_t FirstNonZeroByte(const uint8_t* P, size_t N);

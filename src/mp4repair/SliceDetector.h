@@ -38,8 +38,8 @@ public:
   TMDATSlices& MDATSlices;
   TSliceStatistics& Stats;
 
-  // Loops poll the reader every kPollMask + 1 steps, so a cancel is seen within milliseconds.
-  static constexpr uint32_t kPollMask = 0xFFF;
+  // Every long loop of the detection steps this; false once the check is cancelled.
+  TPollEvery<THgFileReader> Going;
 
 private:
   // Removes the rejected candidates and keeps the scan's successor record in step.

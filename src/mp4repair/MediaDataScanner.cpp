@@ -290,7 +290,10 @@ void ResolveRemainingEnds(const uint8_t* buf, size_t filled, uint64_t base, TSca
 // is known): a candidate that begins no run, belongs to none and could never stand alone
 // between audio frames. The first candidate of all stays, since slice detection takes it
 // for the start of the media data, and so does one where a unit of an earlier call may end.
-void PruneCandidates(TScan& s, TMp4ScanResults& found, uint64_t frontier) {
+// False when cancelled, with the list half compacted.
+bool PruneCandidates(TScan& s, THgMP4FileReader& reader, uint64_t frontier) {
+  TMp4ScanResults& found = reader.Scan;
+  TPollEvery<THgFileReader> going(reader);
   TMDATChunks& chunks = found.MDATChunks;
   std::vector<int32_t>& next = found.ChunkSuccessors;
   const uint32_t first = s.FirstOfScan;
@@ -309,6 +312,7 @@ void PruneCandidates(TScan& s, TMp4ScanResults& found, uint64_t frontier) {
     }
   uint32_t kept = first;
   for (uint32_t i = first; i < n; ++i) {
+    if (!going()) return false;
     const TMDATChunk& c = chunks[i];
     const uint32_t k = i - first;
     const bool keep = i == 0 || c.End() >= frontier || next[i] != -1 ||
@@ -349,6 +353,7 @@ void PruneCandidates(TScan& s, TMp4ScanResults& found, uint64_t frontier) {
   next.resize(kept);
   if (next.capacity() > 2 * uint64_t(s.PruneAt)) next.shrink_to_fit();
   next.reserve(s.PruneAt);
+  return true;
 }
 
 // Box headers inside damaged media data, at buffer positions [From, To), go into the tree
@@ -445,7 +450,7 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
       }
       ResolveEnds(buf, next, examinable, base, s);
       next = examinable;
-      if (found.MDATChunks.Count() >= s.PruneAt) PruneCandidates(s, found, base + next);
+      if (found.MDATChunks.Count() >= s.PruneAt && !PruneCandidates(s, Reader, base + next)) break;
     }
 
     remaining -= n;
@@ -457,12 +462,16 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
           &Reader, percentStep == 0 ? 0 : int64_t(std::min<uint64_t>((at + 1) / percentStep, 100)));
     }
   }
-  ResolveRemainingEnds(buf, filled, base, s);
-  // Every end is judged now; once pruning has begun, what is kept no longer depends on
-  // when the prunes fell.
-  if (s.Pruned || found.MDATChunks.Count() >= s.PruneAt) {
-    PruneCandidates(s, found, UINT64_MAX);
+  // Every end is judged once the rest are resolved; once pruning has begun, what is kept
+  // no longer depends on when the prunes fell.
+  if (!Reader.Cancelled) ResolveRemainingEnds(buf, filled, base, s);
+  if (!Reader.Cancelled && (s.Pruned || found.MDATChunks.Count() >= s.PruneAt) &&
+      PruneCandidates(s, Reader, UINT64_MAX))
     found.MDATChunks.ReleaseUnused();
+  if (Reader.Cancelled) {
+    // A prune may have stopped half way: what this call found is no list at all.
+    found.MDATChunks.Resize(s.FirstOfScan);
+    found.ChunkSuccessors.resize(s.FirstOfScan);
   }
   found.SuccessorsFingerprint = found.CandidateFingerprint();
 

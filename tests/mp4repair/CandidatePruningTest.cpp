@@ -168,23 +168,28 @@ TEST(CandidatePruningTwoScans, KeepWhereEarlierUnitsEnd) {
 TEST(CheckCancel, EndsTheCheckWhereverItFalls) {
   const std::string cut = CutClip(kCavlcClip);
   ASSERT_FALSE(cut.empty());
-  int64_t reports = 0;
-  {
-    THgMP4FileReader reader(cut, &MediaDataAnalysis());
-    reader.Analyze(0);
-    reader.OnProgress = [&](const void*, int64_t) { ++reports; };
-    ASSERT_EQ(reader.Analyze(3), kDone);
-  }
-  ASSERT_GT(reports, 16);
-  for (int64_t at = 1; at <= reports; at += reports / 16) {
-    THgMP4FileReader reader(cut, &MediaDataAnalysis());
-    reader.Analyze(0);
-    int64_t seen = 0;
-    reader.OnProgress = [&](const void*, int64_t) {
-      if (++seen == at) reader.Cancel(true);
-    };
-    EXPECT_EQ(reader.Analyze(3), kCancelled) << "cancelled at report " << at << " of " << reports;
-    EXPECT_LE(seen, at + 4) << "the check went on after the cancel at report " << at;
+  for (const uint32_t limit : {UINT32_MAX, 0u}) {
+    SCOPED_TRACE(limit == 0 ? "pruned" : "whole");
+    int64_t reports = 0;
+    {
+      THgMP4FileReader reader(cut, &MediaDataAnalysis());
+      reader.Scan.PruneAbove = limit;
+      reader.Analyze(0);
+      reader.OnProgress = [&](const void*, int64_t) { ++reports; };
+      ASSERT_EQ(reader.Analyze(3), kDone);
+    }
+    ASSERT_GT(reports, 16);
+    for (int64_t at = 1; at <= reports; at += reports / 16) {
+      THgMP4FileReader reader(cut, &MediaDataAnalysis());
+      reader.Scan.PruneAbove = limit;
+      reader.Analyze(0);
+      int64_t seen = 0;
+      reader.OnProgress = [&](const void*, int64_t) {
+        if (++seen == at) reader.Cancel(true);
+      };
+      EXPECT_EQ(reader.Analyze(3), kCancelled) << "cancelled at report " << at << " of " << reports;
+      EXPECT_LE(seen, at + 4) << "the check went on after the cancel at report " << at;
+    }
   }
 }
 

@@ -7,26 +7,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 content=cavlc
-total_mib=0
-delay=1
-while [[ ${1:-} == --* ]]; do
-  case $1 in
-  --camera) content=camera ;;
-  --zero-tail)
-    total_mib=$2
-    shift
-    ;;
-  --delay)
-    delay=$2
-    shift
-    ;;
-  *)
-    echo "mp4_cancel_bench: unknown option $1" >&2
-    exit 2
-    ;;
-  esac
-  shift
-done
+source "$root/bench/moovless_options.sh"
+set -- "${rest[@]}"
 size_mib=${1:-1024}
 build=${2:-$root/build}
 cli=$build/clipwright-cli

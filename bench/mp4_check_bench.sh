@@ -11,21 +11,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 content=camera
-total_mib=0
-while [[ ${1:-} == --* ]]; do
-  case $1 in
-  --cavlc) content=cavlc ;;
-  --zero-tail)
-    total_mib=$2
-    shift
-    ;;
-  *)
-    echo "mp4_check_bench: unknown option $1" >&2
-    exit 2
-    ;;
-  esac
-  shift
-done
+source "$root/bench/moovless_options.sh"
+set -- "${rest[@]}"
 size_mib=${1:-1024}
 build=${2:-$root/build}
 bench=$build/bench/mp4_check_bench

@@ -12,6 +12,10 @@
 #include <algorithm>
 #include <utility>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace clw {
 
 using namespace slices;
@@ -19,6 +23,17 @@ using namespace slices;
 TSliceDetector::TSliceDetector(THgMP4FileReader& Reader)
     : Reader(Reader), Scan(Reader.Scan), MDATChunks(Reader.Scan.MDATChunks),
       MDATSlices(Reader.MDATSlices), Stats(Reader.SliceStatistics), Going(Reader) {}
+
+namespace {
+// The pages of the candidates let go of are freed in the middle of the heap, where the
+// allocator keeps them; the hundreds of thousands of short runs slice detection builds next
+// would otherwise come on top of them.
+void ReturnFreedMemory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+} // namespace
 
 void TSliceDetector::PruneLoneCandidates() {
   // Only a scan that let candidates go kept the ones of every audio marker.
@@ -47,7 +62,9 @@ void TSliceDetector::PruneLoneCandidates() {
     c.Flags |= TMDATChunk::kRejected;
     any = true;
   }
-  if (any) CompactCandidates();
+  if (!any) return;
+  CompactCandidates();
+  ReturnFreedMemory();
 }
 
 void TSliceDetector::BuildRuns() {

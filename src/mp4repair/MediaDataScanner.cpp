@@ -315,9 +315,10 @@ bool PruneCandidates(TScan& s, THgMP4FileReader& reader, uint64_t frontier) {
     if (!going()) return false;
     const TMDATChunk& c = chunks[i];
     const uint32_t k = i - first;
-    const bool keep = i == 0 || c.End() >= frontier || next[i] != -1 ||
-                      ((led[k >> 6] >> (k & 63)) & 1) || c.MayStandAlone() ||
-                      std::binary_search(s.ForeignEnds.begin(), s.ForeignEnds.end(), c.Position);
+    const bool keep =
+        i == 0 || c.End() >= frontier || next[i] != -1 || ((led[k >> 6] >> (k & 63)) & 1) ||
+        c.MayStandAlone() ||
+        std::binary_search(s.ForeignEnds.begin(), s.ForeignEnds.end(), uint64_t(c.Position));
     if (!keep) {
       found.Dropped.Add(c);
       gone[k >> 6] |= uint64_t(1) << (k & 63);

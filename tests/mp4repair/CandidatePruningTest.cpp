@@ -62,7 +62,7 @@ std::vector<TSliceRecord> Slices(const THgMP4FileReader& Reader) {
   for (const TMDATSlice& s : Reader.MDATSlices) {
     std::vector<uint64_t> members;
     for (int32_t k = 0; k < s.Count && size_t(k) < s.Members.size(); ++k)
-      members.push_back(Reader.Scan.MDATChunks[uint32_t(s.Members[size_t(k)])].Position);
+      members.push_back(uint64_t(Reader.Scan.MDATChunks[uint32_t(s.Members[size_t(k)])].Position));
     out.emplace_back(s.Start, s.Size, s.Count, s.VCLCount, s.GapStart, s.GapLength, members);
   }
   return out;

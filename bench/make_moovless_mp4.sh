@@ -4,13 +4,36 @@
 # header starts, as a camera that lost power leaves it. Also keeps the 20-second clip it
 # is looped from, a recording of the same settings that serves as a reference clip.
 # Prints "FILE MEDIA_BYTES REFERENCE".
-#   bench/make_moovless_mp4.sh SIZE_MIB DATA_DIR
+#   bench/make_moovless_mp4.sh SIZE_MIB DATA_DIR [CONTENT [TOTAL_MIB]]
+# CONTENT "camera" (the default) is noisy footage at 80 Mbit/s; "cavlc" is a clean
+# synthetic picture at near-lossless quality, as a screen recorder or a cheap camera writes
+# it in CAVLC: zero-rich slice data that makes a candidate every hundred bytes or so.
+# TOTAL_MIB extends the file with zeros to that size (a sparse tail, as a memory card
+# leaves behind the last cluster the recorder wrote).
 set -euo pipefail
 size_mib=$1
 data=$2
+content=${3:-camera}
+total_mib=${4:-0}
 mkdir -p "$data"
-file=$data/mp4-moovless-${size_mib}MiB.mp4
-clip=$data/mp4-clip-20s.mp4
+case $content in
+camera)
+  file=$data/mp4-moovless-${size_mib}MiB.mp4
+  clip=$data/mp4-clip-20s.mp4
+  source="testsrc2=s=1280x720:r=30,noise=alls=40:allf=t+u"
+  quality=()
+  ;;
+cavlc)
+  file=$data/mp4-moovless-cavlc-${size_mib}MiB.mp4
+  clip=$data/mp4-clip-cavlc-20s.mp4
+  source="testsrc2=s=1280x720:r=30"
+  quality=(-crf 1)
+  ;;
+*)
+  echo "make_moovless_mp4: unknown content $content (camera or cavlc)" >&2
+  exit 2
+  ;;
+esac
 
 # The top-level boxes of a file, one "type offset size header_length" line each. Walking
 # the headers is the only sound way to find the "moov": its four letters can turn up
@@ -40,10 +63,11 @@ PY
 
 # Noise keeps the encoder at a camera's bit rate (about 80 Mbit/s at 720p) while
 # ultrafast keeps the encoding to seconds; the clip is then repeated without re-encoding.
+# Ultrafast also means CAVLC, whose clean pictures at low quantisers are full of zeros.
 if [[ ! -f $clip ]]; then
   echo "encoding $clip" >&2
-  ffmpeg -nostdin -v error -y -f lavfi -i "testsrc2=s=1280x720:r=30,noise=alls=40:allf=t+u" \
-    -f lavfi -i "sine=f=440:r=48000" -t 20 -c:v libx264 -preset ultrafast -g 30 \
+  ffmpeg -nostdin -v error -y -f lavfi -i "$source" \
+    -f lavfi -i "sine=f=440:r=48000" -t 20 -c:v libx264 -preset ultrafast -g 30 "${quality[@]}" \
     -c:a aac -b:a 128k "$clip.tmp.mp4"
   mv "$clip.tmp.mp4" "$clip"
 fi
@@ -61,4 +85,14 @@ if [[ ! -f $file ]]; then
   mv "$tmp" "$file"
 fi
 media_bytes=$(boxes "$file" | awk '$1 == "mdat" { print $3 - $4; exit }')
+if ((total_mib > 0)); then
+  tail_file=${file%.mp4}-zeros-${total_mib}MiB.mp4
+  if [[ ! -f $tail_file ]]; then
+    echo "making $tail_file" >&2
+    cp "$file" "$tail_file.tmp"
+    truncate -s "${total_mib}M" "$tail_file.tmp"
+    mv "$tail_file.tmp" "$tail_file"
+  fi
+  file=$tail_file
+fi
 echo "$file $media_bytes $clip"

@@ -49,6 +49,9 @@ public:
   // Forgets the records but keeps the pages allocated for reuse.
   void Reset() { FCount = 0; }
 
+  // Releases the pages past the last record, after a list has been compacted.
+  void ReleaseUnused() { FPages.resize((size_t(FCount) + kPageSize - 1) >> kPageShift); }
+
   // Forgets the records and releases every page.
   void Clear() {
     FCount = 0;

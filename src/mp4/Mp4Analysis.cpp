@@ -14,6 +14,43 @@ namespace clw {
 namespace {
 
 constexpr int64_t kProgressStep = 0x100000;
+
+// A header of zeros is no box, and the search for the next header that follows it moves
+// through the zeros four bytes at a time. A card's never-written clusters read as zeros
+// for gigabytes, so the walk measures such a stretch in large reads first and leaves the
+// stream where that search would have met the first non-zero word (or at the end of the
+// file): the header read there is zeros too, so the search goes on exactly from that word.
+// Answers false when cancelled.
+bool SkipZeroStretch(THgFileReader& Reader, TStream64& Stream) {
+  constexpr int64_t kMinStretch = 64;
+  const int64_t header = Stream.Position();
+  if (header < 0) return true;
+  uint8_t lead[kMinStretch];
+  const int64_t got = Stream.Read(lead, kMinStretch);
+  if (got < kMinStretch ||
+      std::any_of(lead, lead + kMinStretch, [](uint8_t b) { return b != 0; })) {
+    Stream.Seek(header, soBeginning);
+    return true;
+  }
+  std::vector<uint8_t> buffer(0x10000);
+  int64_t at = header + kMinStretch;
+  int64_t polled = at;
+  for (;;) {
+    const int64_t n = Stream.Read(buffer.data(), int64_t(buffer.size()));
+    if (n <= 0) break;
+    const size_t i = FirstNonZeroByte(buffer.data(), size_t(n));
+    at += int64_t(i);
+    if (i < size_t(n)) break;
+    if (at - polled >= kProgressStep) {
+      polled = at;
+      if (!Reader.Poll()) return false;
+    }
+  }
+  // The search after a rejected header at H reads aligned words from H + 5.
+  Stream.Seek(header + (at - header - 5) / 4 * 4, soBeginning);
+  return true;
+}
+
 bool IsReadBox(TFourCC Type) {
   static constexpr TFourCC kRead[] = {kmvhd, ktkhd, kmdhd, khdlr, kstsd, kstco, kco64,
                                       kstts, kstsz, kstss, kstsc, kvmhd, ksmhd, kelst};
@@ -55,13 +92,17 @@ int32_t THgMP4FileReader::Analyze(uint8_t Mode) {
     Scan.MediaDataStart = 0;
     ScanMediaData(node, FileSize, 0);
   } else if (!WalkBoxes(Mode)) {
-    return kDone;
+    return Cancelled ? kCancelled : kDone;
   }
+  // A cancelled check gives no verdict: what was walked or scanned so far is no file.
+  if (Cancelled) return kCancelled;
 
   JudgeTree(Mode);
   ReadTables();
+  if (Cancelled) return kCancelled;
   const bool damaged = atoms.ScanMode;
   if (Mode == 2 || Mode == 3 || damaged) FindSlices(Scan.MediaDataNode, true);
+  if (Cancelled) return kCancelled;
   // Without a track nothing tells a player where a frame lies. A recording stopped before
   // its movie header was written is the commonest damage of all, and every box it does
   // hold is sound.
@@ -91,6 +132,9 @@ bool THgMP4FileReader::WalkBoxes(uint8_t Mode) {
         continue;
       }
       depthBefore = atoms.Depth;
+      // Only a strict walk searches for the next header; a tolerant one takes the rest of
+      // the file as media data at once.
+      if (!tolerant && !atoms.ScanMode && !SkipZeroStretch(*this, *atoms.Stream)) break;
       // A header that cannot be read leaves the stream at the end of the file.
       if (!atoms.NextAtom(tolerant)) continue;
     }

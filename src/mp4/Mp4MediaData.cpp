@@ -1,6 +1,26 @@
 #include "mp4/Mp4MediaData.h"
 
+#include "streams/Endian.h"
+
+#include <algorithm>
+#include <numeric>
+
 namespace clw {
+
+size_t FirstNonZeroByte(const uint8_t* P, size_t N) {
+  size_t i = 0;
+  for (; i + 64 <= N; i += 64) {
+    uint64_t any = 0;
+    for (size_t k = 0; k < 64; k += 8)
+      any |= ReadLE64(P + i + k);
+    if (any != 0) break;
+  }
+  while (i + 8 <= N && ReadLE64(P + i) == 0)
+    i += 8;
+  while (i < N && P[i] == 0)
+    ++i;
+  return i;
+}
 
 uint64_t TMp4ScanResults::CandidateFingerprint() const {
   const uint32_t n = MDATChunks.Count();
@@ -12,7 +32,55 @@ uint64_t TMp4ScanResults::CandidateFingerprint() const {
   return f;
 }
 
+namespace {
+constexpr size_t kKinds = 6;
+constexpr size_t kMarkers = 64;
+constexpr size_t kLengthBins = TDroppedCandidates::kLengthBins;
+} // namespace
+
+void TDroppedCandidates::Add(const TMDATChunk& C) {
+  ++Total;
+  if (C.Neighbour >= 0x80) return; // nothing known of the byte after it
+  if (Counts.empty()) Counts.assign(kKinds * kMarkers * kLengthBins, 0);
+  // A coded slice is rejected when longer than four times a typical size, which is a
+  // multiple of 8 KiB: bin b holds the lengths (32 KiB * b, 32 KiB * (b + 1)].
+  const size_t kind = C.IsVCL() ? C.NalType() : 0;
+  const size_t bin = C.IsVCL() ? std::min<size_t>((C.Length - 1) >> 15, kLengthBins - 1) : 0;
+  ++Counts[(kind * kMarkers + (C.Neighbour >> 1)) * kLengthBins + bin];
+}
+
+void TDroppedCandidates::AddMarkers(std::vector<int32_t>& H) const {
+  if (Counts.empty()) return;
+  for (size_t kind = 0; kind < kKinds; ++kind)
+    for (size_t m = 0; m < kMarkers; ++m) {
+      const uint32_t* bins = &Counts[(kind * kMarkers + m) * kLengthBins];
+      H[m] += int32_t(std::accumulate(bins, bins + kLengthBins, uint64_t(0)));
+    }
+}
+
+bool TDroppedCandidates::RemoveOversized(const uint32_t (&Typical)[5]) {
+  if (Counts.empty()) return false;
+  bool any = false;
+  for (size_t kind = 1; kind < kKinds; ++kind) {
+    const size_t from = std::min<size_t>(Typical[kind - 1] >> 13, kLengthBins);
+    for (size_t m = 0; m < kMarkers; ++m) {
+      uint32_t* bins = &Counts[(kind * kMarkers + m) * kLengthBins];
+      for (size_t b = from; b < kLengthBins; ++b) {
+        any |= bins[b] != 0;
+        bins[b] = 0;
+      }
+    }
+  }
+  return any;
+}
+
+void TDroppedCandidates::Clear() {
+  Counts.clear();
+  Total = 0;
+}
+
 void TMp4ScanResults::Clear() {
+  Dropped.Clear();
   MDATChunks.Reset();
   NullBlocks.Reset();
   BlocksOfOffset->Clear();

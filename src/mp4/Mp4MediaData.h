@@ -10,6 +10,7 @@
 #include "container/HgBlocksOfOffset.h"
 #include "container/PagedArray.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -41,6 +42,8 @@ struct TMDATChunk {
   uint64_t End() const { return Position + Length + 4; }
   uint8_t NalType() const { return Header & 0x1F; }
   bool IsVCL() const { return NalType() >= 1 && NalType() <= 5; }
+  // Whether it could stand alone between two audio frames, whatever the file's audio marker.
+  bool MayStandAlone() const { return (Neighbour & kAudioEndsBefore) && Neighbour < 0x80; }
 };
 static_assert(sizeof(TMDATChunk) == 21);
 
@@ -77,6 +80,44 @@ using TMDATSlices = std::vector<TMDATSlice>;
 // when it did not see the bytes there.
 inline constexpr int32_t kSuccessorUnknown = -2;
 
+// Counts the steps of a long loop and polls Owner (a reader or a writer) every 4096 of
+// them, so a cancel reaches a loop over millions of candidates, entries or samples within
+// milliseconds: true while the work goes on.
+template <typename T> class TPollEvery {
+public:
+  explicit TPollEvery(T& Owner) : Owner(Owner) {}
+  bool operator()() { return (++Steps & 0xFFF) != 0 || Owner.Poll(); }
+
+private:
+  T& Owner;
+  uint32_t Steps = 0;
+};
+
+// Index of the first non-zero byte of [P, P + N), or N. Never-written stretches of a card
+// run to gigabytes, so it tests 64 bytes at a time.
+size_t FirstNonZeroByte(const uint8_t* P, size_t N);
+
+// The candidates the scan let go of: none could join a run or stand alone, but the byte
+// after each still counts towards the file's audio marker, until slice detection would
+// have rejected it as an oversized coded slice. Counted by kind (0 for other units, else
+// the coded slice's NAL type), marker and length in steps of 32 KiB.
+class TDroppedCandidates {
+public:
+  static constexpr uint32_t kLengthBins = 130;
+
+  void Add(const TMDATChunk& C);
+  // Adds the counts by marker (the top seven bits of the byte after the unit) to H[0..63].
+  void AddMarkers(std::vector<int32_t>& H) const;
+  // Removes the coded slices longer than four times Typical of their type; true when any was.
+  bool RemoveOversized(const uint32_t (&Typical)[5]);
+  uint64_t Count() const { return Total; }
+  void Clear();
+
+private:
+  std::vector<uint32_t> Counts; // [kind][marker][length bin], allocated by the first Add
+  uint64_t Total = 0;
+};
+
 // What the scan of the media data leaves for slice detection and the dumps.
 struct TMp4ScanResults {
   // Granularity of the index by offset.
@@ -84,6 +125,11 @@ struct TMp4ScanResults {
 
   TMDATChunks MDATChunks{512};
   TNullBlocks NullBlocks{512};
+  // Zero-rich encoder output (CAVLC in particular) makes a candidate every hundred bytes,
+  // nearly all of them noise. The scan keeps every candidate while it holds fewer than
+  // PruneAbove of them; past that it lets go of those no later step can use.
+  uint32_t PruneAbove = 1u << 20;
+  TDroppedCandidates Dropped;
   // The candidate index by offset; slice detection uses it as its list of lone candidates.
   std::unique_ptr<THgBlocksOfOffset> BlocksOfOffset =
       std::make_unique<THgBlocksOfOffset>(kOffsetBlockGranularity);

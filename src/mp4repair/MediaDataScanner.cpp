@@ -82,13 +82,7 @@ struct TZeroRun {
 // zero. Every run long enough to matter covers one of the 8-byte windows tested from the
 // last non-zero byte on, so isolated zero bytes cost nothing.
 bool TrackZeroRuns(const uint8_t* p, size_t n, uint64_t at, TZeroRun& run, TNullBlocks& out) {
-  const auto firstNonZero = [&](size_t i) {
-    while (i + 8 <= n && ReadLE64(p + i) == 0)
-      i += 8;
-    while (i < n && p[i] == 0)
-      ++i;
-    return i;
-  };
+  const auto firstNonZero = [&](size_t i) { return i + FirstNonZeroByte(p + i, n - i); };
   const auto close = [&](size_t end) {
     const uint64_t length = at + end - run.Start;
     if (length >= kMinNullBlock) out.Add(TNullBlock{run.Start, length});
@@ -134,10 +128,8 @@ struct TScan {
   uint64_t FileSize = 0;
   uint64_t RangeStart = 0;
   TMDATChunks* Chunks = nullptr;
-  // What the scan learns of runs: (candidate, successor) pairs, and the candidates whose
-  // successor it could not see. Every other new candidate has none.
-  std::vector<std::pair<uint32_t, uint32_t>> Pairs;
-  std::vector<uint32_t> Unknown;
+  // Beside each candidate, the one that begins where it ends (-1 until one is seen).
+  std::vector<int32_t>* Successors = nullptr;
 
   // Candidates found by the current read, by buffer position, and their rank, so the
   // candidate beginning at an end offset is found without a search.
@@ -145,9 +137,20 @@ struct TScan {
   std::array<uint32_t, kBufferSize> Hits{}; // positions that passed the length test
   std::array<uint64_t, kWords> Found{};
   std::array<uint32_t, kWords + 1> Rank{};
+  size_t FoundWords = 0; // words of Found that may hold a bit
   uint32_t FirstOfRead = 0;
 
   std::vector<std::vector<TPendingEnd>> Pending = std::vector<std::vector<TPendingEnd>>(kEndRing);
+
+  // Pruning: the first candidate of this call, the count at which the list is pruned next,
+  // and, sorted, where units of earlier calls end whose successor nobody has looked for.
+  uint32_t FirstOfScan = 0;
+  uint32_t PruneAt = UINT32_MAX;
+  bool Pruned = false;
+  std::vector<uint64_t> ForeignEnds;
+  std::vector<uint64_t> Led;
+  std::vector<uint64_t> Gone;
+  std::vector<uint32_t> GoneBefore;
 };
 
 // Whether the length field and header byte at P fit each other; most offsets that pass
@@ -191,9 +194,11 @@ void TryCandidate(const uint8_t* buf, size_t q, uint64_t base, TScan& s) {
   c.Header = header;
   c.SliceType = sliceType;
   c.Neighbour = neighbour;
+  s.Successors->push_back(-1);
   const uint64_t end = position + length + 4;
   s.Pending[(end >> kEndBlockShift) & (kEndRing - 1)].push_back(TPendingEnd{index, uint32_t(end)});
   s.Found[q >> 6] |= uint64_t(1) << (q & 63);
+  s.FoundWords = (q >> 6) + 1;
 }
 
 // Candidates at buffer positions [From, To); every position has kLookAhead bytes.
@@ -231,10 +236,11 @@ inline void SetFollowingByte(TMDATChunk& c, uint8_t next) {
 // byte that follows them and the candidate that begins there.
 void ResolveEnds(const uint8_t* buf, size_t from, size_t to, uint64_t base, TScan& s) {
   if (from >= to) return;
+  // Ranks only where this read found candidates: a read of zeros finds none.
   const size_t firstWord = from >> 6;
-  const size_t lastWord = (to - 1) >> 6;
+  const size_t rankedEnd = std::min((to - 1) >> 6, s.FoundWords);
   s.Rank[firstWord] = 0;
-  for (size_t w = firstWord; w <= lastWord; ++w)
+  for (size_t w = firstWord; w < rankedEnd; ++w)
     s.Rank[w + 1] = s.Rank[w] + uint32_t(std::popcount(s.Found[w]));
 
   const uint64_t lo = base + from;
@@ -252,13 +258,16 @@ void ResolveEnds(const uint8_t* buf, size_t from, size_t to, uint64_t base, TSca
       SetFollowingByte((*s.Chunks)[e.Index], buf[q]);
       const uint64_t bit = uint64_t(1) << (q & 63);
       if (end < lo)
-        s.Unknown.push_back(e.Index);
-      else if (s.Found[q >> 6] & bit)
-        s.Pairs.emplace_back(e.Index, s.FirstOfRead + s.Rank[q >> 6] +
-                                          uint32_t(std::popcount(s.Found[q >> 6] & (bit - 1))));
+        (*s.Successors)[e.Index] = kSuccessorUnknown;
+      else if ((q >> 6) < s.FoundWords && (s.Found[q >> 6] & bit))
+        (*s.Successors)[e.Index] = int32_t(s.FirstOfRead + s.Rank[q >> 6] +
+                                           uint32_t(std::popcount(s.Found[q >> 6] & (bit - 1))));
       list[k] = list.back();
       list.pop_back();
     }
+    // A block's list fills while the scan approaches it and empties as it passes; dense
+    // candidates make each hold thousands at its peak, so an emptied one lets its room go.
+    if (list.empty() && list.capacity() > 256) std::vector<TPendingEnd>().swap(list);
   }
 }
 
@@ -267,13 +276,85 @@ void ResolveEnds(const uint8_t* buf, size_t from, size_t to, uint64_t base, TSca
 void ResolveRemainingEnds(const uint8_t* buf, size_t filled, uint64_t base, TScan& s) {
   for (std::vector<TPendingEnd>& list : s.Pending) {
     for (const TPendingEnd& e : list) {
-      s.Unknown.push_back(e.Index);
+      (*s.Successors)[e.Index] = kSuccessorUnknown;
       const uint64_t end = e.End(base);
       if (end >= base + filled) continue;
       SetFollowingByte((*s.Chunks)[e.Index], buf[end - base]);
     }
     list.clear();
   }
+}
+
+// Lets go of the candidates of this call that no later step can use, among those whose end
+// lies before Frontier (every end there has been looked at, so every link to and from them
+// is known): a candidate that begins no run, belongs to none and could never stand alone
+// between audio frames. The first candidate of all stays, since slice detection takes it
+// for the start of the media data, and so does one where a unit of an earlier call may end.
+// False when cancelled, with the list half compacted.
+bool PruneCandidates(TScan& s, THgMP4FileReader& reader, uint64_t frontier) {
+  TMp4ScanResults& found = reader.Scan;
+  TPollEvery<THgFileReader> going(reader);
+  TMDATChunks& chunks = found.MDATChunks;
+  std::vector<int32_t>& next = found.ChunkSuccessors;
+  const uint32_t first = s.FirstOfScan;
+  const uint32_t n = chunks.Count();
+  // Bit sets over [First, N): the candidates something leads to (a successor always comes
+  // later in the list), then the ones let go of, with their counts before each word.
+  const size_t words = (size_t(n - first) + 63) / 64;
+  std::vector<uint64_t>& led = s.Led;
+  std::vector<uint64_t>& gone = s.Gone;
+  led.assign(words, 0);
+  gone.assign(words, 0);
+  for (uint32_t i = first; i < n; ++i)
+    if (next[i] > int32_t(i)) {
+      const uint32_t k = uint32_t(next[i]) - first;
+      led[k >> 6] |= uint64_t(1) << (k & 63);
+    }
+  uint32_t kept = first;
+  for (uint32_t i = first; i < n; ++i) {
+    if (!going()) return false;
+    const TMDATChunk& c = chunks[i];
+    const uint32_t k = i - first;
+    const bool keep =
+        i == 0 || c.End() >= frontier || next[i] != -1 || ((led[k >> 6] >> (k & 63)) & 1) ||
+        c.MayStandAlone() ||
+        std::binary_search(s.ForeignEnds.begin(), s.ForeignEnds.end(), uint64_t(c.Position));
+    if (!keep) {
+      found.Dropped.Add(c);
+      gone[k >> 6] |= uint64_t(1) << (k & 63);
+      continue;
+    }
+    if (kept != i) {
+      chunks[kept] = c;
+      next[kept] = next[i];
+    }
+    ++kept;
+  }
+  std::vector<uint32_t>& before = s.GoneBefore;
+  before.assign(words + 1, 0);
+  for (size_t w = 0; w < words; ++w)
+    before[w + 1] = before[w] + uint32_t(std::popcount(gone[w]));
+  // Every candidate still referred to was kept; it moved down by the ones gone before it.
+  const auto moved = [&](uint32_t i) {
+    const uint32_t k = i - first;
+    return i - before[k >> 6] -
+           uint32_t(std::popcount(gone[k >> 6] & ((uint64_t(1) << (k & 63)) - 1)));
+  };
+  for (uint32_t k = first; k < kept; ++k)
+    if (next[k] >= 0) next[k] = int32_t(moved(uint32_t(next[k])));
+  for (std::vector<TPendingEnd>& list : s.Pending)
+    for (TPendingEnd& e : list)
+      e.Index = moved(e.Index);
+  chunks.Resize(kept);
+  // The list grows by an eighth of what is kept before the next prune, so the pages it
+  // holds stay close to what it keeps, while each candidate is looked at a few times only.
+  s.Pruned = true;
+  const uint64_t step = std::max<uint64_t>({found.PruneAbove / 4, kept / 8, 1});
+  s.PruneAt = uint32_t(std::min<uint64_t>(kept + step, UINT32_MAX));
+  next.resize(kept);
+  if (next.capacity() > 2 * uint64_t(s.PruneAt)) next.shrink_to_fit();
+  next.reserve(s.PruneAt);
+  return true;
 }
 
 // Box headers inside damaged media data, at buffer positions [From, To), go into the tree
@@ -320,6 +401,13 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
   s.TopByteLimit = maxNal == 0 ? 0 : uint8_t((maxNal - 1) >> 24);
   s.RangeStart = Start;
   s.Chunks = &found.MDATChunks;
+  s.Successors = &found.ChunkSuccessors;
+  s.FirstOfScan = found.MDATChunks.Count();
+  s.PruneAt = found.PruneAbove;
+  for (uint32_t i = 0; i < s.FirstOfScan; ++i)
+    if (found.ChunkSuccessors[i] == kSuccessorUnknown && found.MDATChunks[i].End() >= Start)
+      s.ForeignEnds.push_back(found.MDATChunks[i].End());
+  std::sort(s.ForeignEnds.begin(), s.ForeignEnds.end());
   const uint64_t percentStep = fileSize / 100;
 
   // Slack behind the data: the word-at-a-time tests never read it, but keep it zero.
@@ -354,7 +442,8 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
     if (next < examinable) {
       // In an all-zero read only positions of the carried tail can see a non-zero length.
       const size_t to = allZero ? std::min(examinable, fresh) : examinable;
-      s.Found.fill(0);
+      std::fill_n(s.Found.begin(), s.FoundWords, 0);
+      s.FoundWords = 0;
       s.FirstOfRead = found.MDATChunks.Count();
       if (next < to) {
         FindCandidates(buf, next, to, base, s);
@@ -362,6 +451,7 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
       }
       ResolveEnds(buf, next, examinable, base, s);
       next = examinable;
+      if (found.MDATChunks.Count() >= s.PruneAt && !PruneCandidates(s, Reader, base + next)) break;
     }
 
     remaining -= n;
@@ -373,12 +463,17 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
           &Reader, percentStep == 0 ? 0 : int64_t(std::min<uint64_t>((at + 1) / percentStep, 100)));
     }
   }
-  ResolveRemainingEnds(buf, filled, base, s);
-  found.ChunkSuccessors.resize(found.MDATChunks.Count(), -1);
-  for (const auto& [i, j] : s.Pairs)
-    found.ChunkSuccessors[i] = int32_t(j);
-  for (uint32_t i : s.Unknown)
-    found.ChunkSuccessors[i] = kSuccessorUnknown;
+  // Every end is judged once the rest are resolved; once pruning has begun, what is kept
+  // no longer depends on when the prunes fell.
+  if (!Reader.Cancelled) ResolveRemainingEnds(buf, filled, base, s);
+  if (!Reader.Cancelled && (s.Pruned || found.MDATChunks.Count() >= s.PruneAt) &&
+      PruneCandidates(s, Reader, UINT64_MAX))
+    found.MDATChunks.ReleaseUnused();
+  if (Reader.Cancelled) {
+    // A prune may have stopped half way: what this call found is no list at all.
+    found.MDATChunks.Resize(s.FirstOfScan);
+    found.ChunkSuccessors.resize(s.FirstOfScan);
+  }
   found.SuccessorsFingerprint = found.CandidateFingerprint();
 
   stream->Seek(saved, soBeginning);

@@ -76,7 +76,7 @@ namespace slices {
 void DeleteSwallowed(TSliceDetector& Detector) {
   TMDATSlices& slices = Detector.MDATSlices;
   bool deleted = false;
-  for (size_t i = 0; i + 1 < slices.size(); ++i) {
+  for (size_t i = 0; i + 1 < slices.size() && Detector.Going(); ++i) {
     const uint64_t end = SliceEnd(slices[i]);
     int64_t inside = 0;
     int64_t vcl = 0;
@@ -101,9 +101,11 @@ void ArbitrateOverlaps(TSliceDetector& Detector) {
   while (deleted) {
     deleted = false;
     for (size_t i = 0; i < slices.size(); ++i) {
+      if (!Detector.Going()) return;
       if (IsDeleted(slices[i])) continue;
       size_t j = i + 1;
       while (j < slices.size() && !IsDeleted(slices[i])) {
+        if (!Detector.Going()) return;
         TMDATSlice& si = slices[i];
         TMDATSlice& sj = slices[j];
         if (sj.Start > SliceEnd(si)) break;

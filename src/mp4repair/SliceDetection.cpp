@@ -12,13 +12,60 @@
 #include <algorithm>
 #include <utility>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace clw {
 
 using namespace slices;
 
 TSliceDetector::TSliceDetector(THgMP4FileReader& Reader)
     : Reader(Reader), Scan(Reader.Scan), MDATChunks(Reader.Scan.MDATChunks),
-      MDATSlices(Reader.MDATSlices), Stats(Reader.SliceStatistics) {}
+      MDATSlices(Reader.MDATSlices), Stats(Reader.SliceStatistics), Going(Reader) {}
+
+namespace {
+// The pages of the candidates let go of are freed in the middle of the heap, where the
+// allocator keeps them; the hundreds of thousands of short runs slice detection builds next
+// would otherwise come on top of them.
+void ReturnFreedMemory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+} // namespace
+
+void TSliceDetector::PruneLoneCandidates() {
+  // Only a scan that let candidates go kept the ones of every audio marker.
+  if (Scan.Dropped.Count() == 0 || !Scan.SuccessorsCurrent()) return;
+  TMDATChunks& chunks = MDATChunks;
+  const uint32_t n = chunks.Count();
+  const uint8_t marker = FindAudioMarker();
+  if (Reader.Cancelled) return;
+  // Candidates something leads to: a recorded successor, or where a unit whose successor
+  // the scan could not see ends.
+  std::vector<bool> led(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    if (!Going()) return;
+    int32_t j = Scan.ChunkSuccessors[i];
+    if (j == kSuccessorUnknown) j = FindChunkAt(chunks, chunks[i].End(), i + 1, n);
+    if (j > int32_t(i) && uint32_t(j) < n) led[uint32_t(j)] = true;
+  }
+  bool any = false;
+  for (uint32_t i = 1; i < n; ++i) {
+    if (!Going()) return;
+    TMDATChunk& c = chunks[i];
+    if (led[i] || Scan.ChunkSuccessors[i] != -1 || !c.MayStandAlone() ||
+        (c.Neighbour >> 1) == marker)
+      continue;
+    Scan.Dropped.Add(c);
+    c.Flags |= TMDATChunk::kRejected;
+    any = true;
+  }
+  if (!any) return;
+  CompactCandidates();
+  ReturnFreedMemory();
+}
 
 void TSliceDetector::BuildRuns() {
   TMDATChunks& chunks = MDATChunks;
@@ -42,6 +89,7 @@ void TSliceDetector::BuildRuns() {
   else
     next.assign(n, kSuccessorUnknown);
   for (uint32_t i = 0; i < n; ++i) {
+    if (!Going()) return;
     int32_t& j = next[i];
     if (j == -1) continue;
     // The record is trusted as far as it can be used safely; anything else is searched.
@@ -53,6 +101,7 @@ void TSliceDetector::BuildRuns() {
     chainLength[i] = 1 + (next[i] >= 0 ? chainLength[uint32_t(next[i])] : 0);
 
   for (uint32_t i = 0; i < n; ++i) {
+    if (!Going()) return;
     if (next[i] < 0) continue; // a chain of one
     const TMDATChunk& first = chunks[i];
     if (first.Run != 0) continue;
@@ -81,6 +130,7 @@ void TSliceDetector::BuildRuns() {
   // A run found earlier whose tail a longer run took over keeps only its head.
   bool deleted = false;
   for (TMDATSlice& s : MDATSlices) {
+    if (!Going()) return;
     int32_t k = 0;
     while (k < s.Count && chunks[uint32_t(s.Members[k])].Run == s.Count - 1)
       ++k;
@@ -102,11 +152,13 @@ namespace {
 
 // In a file of one video frame per chunk the slices are the runs that survived, plus one
 // slice of one member for every lone candidate, in file order.
-void RebuildSingleFrameSlices(TMDATSlices& slices, TMDATChunks& chunks, uint8_t marker) {
+void RebuildSingleFrameSlices(TMDATSlices& slices, TMDATChunks& chunks, uint8_t marker,
+                              TPollEvery<THgFileReader>& going) {
   TMDATSlices rebuilt;
   rebuilt.reserve(slices.size() + 32);
   size_t s = 0;
   for (uint32_t i = 0; i < chunks.Count(); ++i) {
+    if (!going()) return;
     if (!IsLone(chunks[i], marker)) continue;
     while (s < slices.size() && slices[s].Start <= chunks[i].Position)
       rebuilt.push_back(std::move(slices[s++]));
@@ -125,9 +177,10 @@ void RebuildSingleFrameSlices(TMDATSlices& slices, TMDATChunks& chunks, uint8_t 
 
 // Rejects coded slices far larger than the file's typical one of their type; true when
 // any was.
-bool RejectOversizedUnits(TMDATChunks& chunks, const uint32_t (&typical)[5]) {
+bool RejectOversizedUnits(TMDATChunks& chunks, const uint32_t (&typical)[5],
+                          TPollEvery<THgFileReader>& going) {
   bool any = false;
-  for (uint32_t i = 0; i < chunks.Count(); ++i) {
+  for (uint32_t i = 0; i < chunks.Count() && going(); ++i) {
     TMDATChunk& c = chunks[i];
     if (!c.IsVCL() || c.Length <= 4 * uint64_t(typical[c.NalType() - 1])) continue;
     c.Flags |= TMDATChunk::kRejected;
@@ -139,9 +192,10 @@ bool RejectOversizedUnits(TMDATChunks& chunks, const uint32_t (&typical)[5]) {
 // Cuts each slice behind its last coded slice and deletes those left without one, or
 // without the start of a picture. The slice without members that holds the audio after
 // the last video stays.
-void TrimSlices(TMDATSlices& slices, const TMDATChunks& chunks) {
+void TrimSlices(TMDATSlices& slices, const TMDATChunks& chunks, TPollEvery<THgFileReader>& going) {
   bool deleted = false;
   for (TMDATSlice& s : slices) {
+    if (!going()) return;
     if (s.Count == 0 && s.Start == UINT64_MAX) continue;
     int32_t last = std::min<int32_t>(s.Count, int32_t(s.Members.size())) - 1;
     while (last >= 0 && !chunks[uint32_t(s.Members[last])].IsVCL())
@@ -182,45 +236,40 @@ void TSliceDetector::CompactCandidates() {
 }
 
 void TSliceDetector::FindSlices(int32_t MediaNode, bool AllowSingleFrame) {
-  BuildRuns();
-  GatherStatistics();
+  PruneLoneCandidates();
+  if (!Reader.Cancelled) BuildRuns();
+  if (!Reader.Cancelled) GatherStatistics();
 
   bool singleFrame = false;
   if (AllowSingleFrame) {
     // The test cuts and dissolves runs. When it answers no, the search for runs of several
-    // units starts again from all of them: the runs are put back as BuildRuns found them
-    // (the test changes nothing BuildRuns reads, so building them again gives the same).
-    TMDATSlices found = MDATSlices;
-    std::vector<std::pair<int32_t, int32_t>> runs;
-    for (const TMDATSlice& s : found)
-      for (int32_t k = 0; k < s.Count; ++k) {
-        const int32_t m = s.Members[size_t(k)];
-        const int32_t run = MDATChunks[uint32_t(m)].Run; // a copy: the record is packed
-        runs.emplace_back(m, run);
-      }
+    // units starts again from all of them: the test changes nothing BuildRuns reads, so
+    // building the runs again puts them back as they were, without holding a copy of
+    // hundreds of thousands of short false runs meanwhile.
     singleFrame = FindSingleFrameInterleave();
-    if (!singleFrame) {
-      MDATSlices = std::move(found);
-      for (const auto& [m, run] : runs)
-        MDATChunks[uint32_t(m)].Run = run;
-    }
+    if (!singleFrame && !Reader.Cancelled) BuildRuns();
   }
+  if (Reader.Cancelled) return;
 
   if (singleFrame) {
-    RebuildSingleFrameSlices(MDATSlices, MDATChunks, Stats.AudioMarker);
+    RebuildSingleFrameSlices(MDATSlices, MDATChunks, Stats.AudioMarker, Going);
   } else {
-    if (RejectOversizedUnits(MDATChunks, Stats.TypicalNALSize)) {
+    // The candidates the scan let go of are rejected alike; compacting when only they were
+    // leaves the list as it is, and building the runs again gives the same runs.
+    const bool rejected = RejectOversizedUnits(MDATChunks, Stats.TypicalNALSize, Going);
+    if (Scan.Dropped.RemoveOversized(Stats.TypicalNALSize) || rejected) {
       CompactCandidates();
       BuildRuns();
     }
-    DeleteSwallowed(*this);
-    ArbitrateOverlaps(*this);
+    if (!Reader.Cancelled) DeleteSwallowed(*this);
+    if (!Reader.Cancelled) ArbitrateOverlaps(*this);
     DeleteOutOfOrder(MDATSlices);
     RemoveSlicesWithoutVCL(MDATSlices, MDATChunks);
   }
+  if (Reader.Cancelled) return;
 
   ComputeSliceExtents(MediaNode);
-  TrimSlices(MDATSlices, MDATChunks);
+  TrimSlices(MDATSlices, MDATChunks, Going);
 }
 
 void TSliceDetector::ComputeSliceExtents(int32_t MediaNode) {
@@ -230,7 +279,7 @@ void TSliceDetector::ComputeSliceExtents(int32_t MediaNode) {
   std::erase_if(slices, [](const TMDATSlice& s) { return s.Count == 0 && s.Start == UINT64_MAX; });
   // Slices that count: not deleted, with members.
   std::vector<size_t> live;
-  for (size_t k = 0; k < slices.size(); ++k) {
+  for (size_t k = 0; k < slices.size() && Going(); ++k) {
     TMDATSlice& s = slices[k];
     if ((s.Flags & TMDATSlice::kDeleted) == 0 && UpdateExtent(s, chunks)) live.push_back(k);
   }

@@ -18,6 +18,7 @@ public:
   void FindSlices(int32_t MediaNode, bool AllowSingleFrame);
 
   // Its steps, in the order FindSlices runs them.
+  void PruneLoneCandidates();
   void BuildRuns();
   void GatherStatistics();
   bool FindSingleFrameInterleave();
@@ -25,6 +26,9 @@ public:
   // i's tail, 4 cut j's head.
   int32_t ResolveOverlap(int32_t I, int32_t J);
   void ComputeSliceExtents(int32_t MediaNode);
+  // The most frequent top seven bits of the byte after a unit, over every candidate the
+  // scan found (255 when no candidate tells).
+  uint8_t FindAudioMarker();
   // Index 1..510 of the heaviest window of three bins; ties keep the earlier one.
   static int32_t HistogramPeak(const std::vector<int32_t>& H);
 
@@ -33,6 +37,9 @@ public:
   TMDATChunks& MDATChunks;
   TMDATSlices& MDATSlices;
   TSliceStatistics& Stats;
+
+  // Every long loop of the detection steps this; false once the check is cancelled.
+  TPollEvery<THgFileReader> Going;
 
 private:
   // Removes the rejected candidates and keeps the scan's successor record in step.

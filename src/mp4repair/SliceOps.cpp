@@ -15,6 +15,7 @@ void CompactChunks(TMDATChunks& Chunks, std::vector<int32_t>& NewIndex) {
     ++kept;
   }
   Chunks.Resize(kept);
+  Chunks.ReleaseUnused();
 }
 
 void CompactSlices(TMDATSlices& Slices) {

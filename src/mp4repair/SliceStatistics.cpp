@@ -58,6 +58,26 @@ bool GapFits(const TMDATChunk& a, const TMDATChunk& b, uint32_t typical) {
 
 } // namespace
 
+uint8_t TSliceDetector::FindAudioMarker() {
+  // The byte after a unit that ends a video chunk is the first byte of an audio frame; it
+  // is the same in nearly every chunk of a file.
+  const TMDATChunks& chunks = MDATChunks;
+  std::vector<int32_t>& h = Histogram;
+  ClearHistogram(h);
+  for (uint32_t i = 0; i < chunks.Count(); ++i) {
+    if (!Going()) return 255;
+    if (chunks[i].Neighbour < 0x80) ++h[chunks[i].Neighbour >> 1];
+  }
+  Scan.Dropped.AddMarkers(h);
+  uint8_t marker = 255;
+  for (int32_t m = 0, best = 0; m < 64; ++m)
+    if (h[size_t(m)] > best) {
+      best = h[size_t(m)];
+      marker = uint8_t(m);
+    }
+  return marker;
+}
+
 int32_t TSliceDetector::HistogramPeak(const std::vector<int32_t>& H) {
   return PeakOf(H.data(), H.size(), 510);
 }
@@ -67,21 +87,12 @@ void TSliceDetector::GatherStatistics() {
   std::vector<int32_t>& h = Histogram;
   THgBlocksOfOffset& lone = *Scan.BlocksOfOffset;
 
-  // The byte after a unit that ends a video chunk is the first byte of an audio frame; it
-  // is the same in nearly every chunk of a file.
-  ClearHistogram(h);
-  for (uint32_t i = 0; i < chunks.Count(); ++i)
-    if (chunks[i].Neighbour < 0x80) ++h[chunks[i].Neighbour >> 1];
-  Stats.AudioMarker = 255;
-  for (int32_t m = 0, best = 0; m < 64; ++m)
-    if (h[size_t(m)] > best) {
-      best = h[size_t(m)];
-      Stats.AudioMarker = uint8_t(m);
-    }
+  Stats.AudioMarker = FindAudioMarker();
 
   lone.Clear();
-  for (uint32_t i = 0; i < chunks.Count(); ++i)
+  for (uint32_t i = 0; i < chunks.Count() && Going(); ++i)
     if (IsLone(chunks[i], Stats.AudioMarker)) lone.Append(i);
+  if (Reader.Cancelled) return;
   const uint32_t loneCount = lone.ValueCount();
   const auto loneAt = [&](uint32_t q) -> const TMDATChunk& { return chunks[lone.Value(q)]; };
 
@@ -95,9 +106,11 @@ void TSliceDetector::GatherStatistics() {
     };
     for (uint32_t q = 0; q < loneCount; ++q)
       count(loneAt(q));
-    for (const TMDATSlice& s : MDATSlices)
+    for (const TMDATSlice& s : MDATSlices) {
+      if (!Going()) return;
       for (int32_t k = 0; k < s.Count; ++k)
         count(chunks[uint32_t(s.Members[size_t(k)])]);
+    }
     for (size_t t = 0; t < 5; ++t)
       Stats.TypicalNALSize[t] = uint32_t(PeakOf(h.data() + t * kBins, kBins, 510)) << 13;
     ClearHistogram(h);
@@ -124,6 +137,7 @@ void TSliceDetector::GatherStatistics() {
   if (!MDATSlices.empty()) {
     ClearHistogram(h);
     for (const TMDATSlice& s : MDATSlices) {
+      if (!Going()) return;
       int32_t normal = 0;
       for (int32_t k = 0; k < s.Count; ++k) {
         const TMDATChunk& c = chunks[uint32_t(s.Members[size_t(k)])];
@@ -145,6 +159,7 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   // start; the members outside are released to stand alone.
   size_t kept = 0;
   for (size_t r = 0; r < MDATSlices.size(); ++r) {
+    if (!Going()) return false;
     TMDATSlice& s = MDATSlices[r];
     const int32_t n = std::min<int32_t>(s.Count, int32_t(s.Members.size()));
     int32_t f = -1;
@@ -176,13 +191,15 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   // The lone candidates, and for each how many of the following ones begin inside it.
   THgBlocksOfOffset& lone = *Scan.BlocksOfOffset;
   lone.Clear();
-  for (uint32_t i = 0; i < chunks.Count(); ++i)
+  for (uint32_t i = 0; i < chunks.Count() && Going(); ++i)
     if (IsLone(chunks[i], Stats.AudioMarker)) lone.Append(i);
+  if (Reader.Cancelled) return false;
   const uint32_t count = lone.ValueCount();
   const auto at = [&](uint32_t q) -> TMDATChunk& { return chunks[lone.Value(q)]; };
   std::vector<int32_t>& overlaps = WorkList;
   overlaps.assign(count, 0);
   for (uint32_t q = 0; q + 1 < count; ++q) {
+    if (!Going()) return false;
     const uint64_t end = at(q).Position + at(q).Length;
     if (at(q + 1).Position >= end) continue;
     // Most overlap nothing; the rest are bracketed by doubling steps before the search.
@@ -222,6 +239,7 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   // fit the file's pattern better stays.
   uint32_t prev = 0;
   for (uint32_t q = 0; q + 1 < count; ++q) {
+    if (!Going()) return false;
     TMDATChunk& c = at(q);
     if (!(c.Neighbour & TMDATChunk::kAudioEndsBefore)) continue;
     const uint32_t o = uint32_t(overlaps[q]);

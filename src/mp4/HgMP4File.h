@@ -38,6 +38,12 @@ namespace clw {
 
 enum : int32_t { nfLargeHeader = 1, nfEncloses = 2, nfMediaData = 4, nfDropped = 8 };
 
+struct TZeroStretch {
+  int64_t Header = -1;
+  int64_t Resume = 0;
+  int64_t FileSize = -1;
+};
+
 class THgMP4FileReader : public THgFileReader {
 public:
   // Opens FileName for reading; OpenError is kNotFound when it does not exist and
@@ -107,6 +113,9 @@ public:
   uint64_t FileSize = 0;
   // What the scan found in the media data, the video slices slice detection made of it,
   // and what slice detection learnt of the file on the way.
+  // The last long stretch of zeros the walk measured after a header of zeros: where that
+  // header was, where the search for the next header resumes, and the file's size then.
+  TZeroStretch KnownZeroStretch;
   TMp4ScanResults Scan;
   TMDATSlices MDATSlices;
   TSliceStatistics SliceStatistics;

@@ -20,11 +20,18 @@ constexpr int64_t kProgressStep = 0x100000;
 // for gigabytes, so the walk measures such a stretch in large reads first and leaves the
 // stream where that search would have met the first non-zero word (or at the end of the
 // file): the header read there is zeros too, so the search goes on exactly from that word.
-// Answers false when cancelled.
-bool SkipZeroStretch(THgFileReader& Reader, TStream64& Stream) {
+// Answers false when cancelled. The quick analysis and the full check walk the same file
+// one after the other: a stretch measured once, in a file of the same size, is taken as
+// measured.
+bool SkipZeroStretch(THgFileReader& Reader, TStream64& Stream, TZeroStretch& Known,
+                     int64_t FileSize) {
   constexpr int64_t kMinStretch = 64;
   const int64_t header = Stream.Position();
   if (header < 0) return true;
+  if (Known.Header == header && Known.FileSize == FileSize) {
+    Stream.Seek(Known.Resume, soBeginning);
+    return true;
+  }
   uint8_t lead[kMinStretch];
   const int64_t got = Stream.Read(lead, kMinStretch);
   if (got < kMinStretch ||
@@ -47,7 +54,9 @@ bool SkipZeroStretch(THgFileReader& Reader, TStream64& Stream) {
     }
   }
   // The search after a rejected header at H reads aligned words from H + 5.
-  Stream.Seek(header + (at - header - 5) / 4 * 4, soBeginning);
+  const int64_t resume = header + (at - header - 5) / 4 * 4;
+  Known = TZeroStretch{header, resume, FileSize};
+  Stream.Seek(resume, soBeginning);
   return true;
 }
 
@@ -134,7 +143,9 @@ bool THgMP4FileReader::WalkBoxes(uint8_t Mode) {
       depthBefore = atoms.Depth;
       // Only a strict walk searches for the next header; a tolerant one takes the rest of
       // the file as media data at once.
-      if (!tolerant && !atoms.ScanMode && !SkipZeroStretch(*this, *atoms.Stream)) break;
+      if (!tolerant && !atoms.ScanMode &&
+          !SkipZeroStretch(*this, *atoms.Stream, KnownZeroStretch, int64_t(FileSize)))
+        break;
       // A header that cannot be read leaves the stream at the end of the file.
       if (!atoms.NextAtom(tolerant)) continue;
     }

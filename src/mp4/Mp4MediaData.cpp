@@ -35,7 +35,6 @@ uint64_t TMp4ScanResults::CandidateFingerprint() const {
 namespace {
 constexpr size_t kKinds = 6;
 constexpr size_t kMarkers = 64;
-constexpr size_t kLengthBins = TDroppedCandidates::kLengthBins;
 } // namespace
 
 void TDroppedCandidates::Add(const TMDATChunk& C) {

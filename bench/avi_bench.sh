@@ -13,17 +13,7 @@ file=$data/bench-${size_mib}MiB.avi
 chunks=$("$build/clipwright-cli" check -l "$file" >/dev/null; grep -m1 '^Chunk count:' "$data/bench-${size_mib}MiB.log" | awk '{print $3}' | tr -d '\r')
 rm -f "$data/bench-${size_mib}MiB.log"
 
-# "seconds peak_rss_kib" of the fastest of three runs of a command.
-best() {
-  local out bt= brss=
-  for _ in 1 2 3; do
-    /usr/bin/time -o "$data/time.txt" -f '%e %M' "$@" >/dev/null 2>&1 || true
-    out=$(tail -1 "$data/time.txt")
-    if [[ -z $bt ]] || awk -v a="${out% *}" -v b="$bt" 'BEGIN{exit !(a<b)}'; then bt=${out% *}; brss=${out#* }; fi
-  done
-  echo "$bt $brss"
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN{ if (b > 0) printf "%.2f", a/b; else print "inf" }'; }
+source "$root/bench/avi_bench_lib.sh"
 
 cat "$file" >/dev/null # page cache
 read -r t_cat _ < <(best sh -c "cat '$file' > /dev/null")

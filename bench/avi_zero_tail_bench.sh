@@ -10,32 +10,15 @@ size_gib=${1:-5}
 build=${2:-$root/build}
 data=$build/bench-data
 mkdir -p "$data"
-source_avi=$data/bench-256MiB.avi
-[[ -f $source_avi ]] || "$build/bench/make_bench_avi" "$source_avi" 256
-file=$data/avi-zero-tail-${size_gib}GiB.avi
-if [[ ! -f $file ]]; then
-  head -c $((128 * 1048576)) "$source_avi" >"$file.tmp"
-  truncate -s "${size_gib}G" "$file.tmp"
-  mv "$file.tmp" "$file"
-fi
+source "$root/bench/avi_bench_lib.sh"
+file=$(zero_tail_avi "$size_gib")
 
-# "seconds peak_rss_kib" of the fastest of three runs of a command.
-best() {
-  local out bt= brss=
-  for _ in 1 2 3; do
-    /usr/bin/time -o "$data/time.txt" -f '%e %M' "$@" >/dev/null 2>&1 || true
-    out=$(tail -1 "$data/time.txt")
-    if [[ -z $bt ]] || awk -v a="${out% *}" -v b="$bt" 'BEGIN{exit !(a<b)}'; then bt=${out% *}; brss=${out#* }; fi
-  done
-  echo "$bt $brss"
-}
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN{ if (b > 0) printf "%.2f", a/b; else print "inf" }'; }
 
 cat "$file" >/dev/null # page cache
 read -r t_cat _ < <(best sh -c "cat '$file' > /dev/null")
 read -r t_check rss_check < <(best "$build/clipwright-cli" check "$file")
 verdict=$("$build/clipwright-cli" check "$file" 2>/dev/null | sed -n 3p | sed 's/^ *//' || true)
-printf 'file %s: %s bytes, first 128 MiB from %s\n' "$file" "$(stat -c %s "$file")" "$source_avi"
+printf 'file %s: %s bytes, the first 128 MiB of a generated AVI\n' "$file" "$(stat -c %s "$file")"
 printf 'verdict: %s\n' "$verdict"
 printf 'summary: check %ss, cat %ss, check %sx cat, peak RSS %d KiB\n' \
   "$t_check" "$t_cat" "$(ratio "$t_check" "$t_cat")" "$rss_check"

@@ -11,17 +11,8 @@ delay=${DELAY:-1}
 data=$build/bench-data
 mkdir -p "$data"
 files=("$@")
-if ((${#files[@]} == 0)); then
-  source_avi=$data/bench-256MiB.avi
-  [[ -f $source_avi ]] || "$build/bench/make_bench_avi" "$source_avi" 256 >/dev/null
-  file=$data/avi-zero-tail-64GiB.avi
-  if [[ ! -f $file ]]; then
-    head -c $((128 * 1048576)) "$source_avi" >"$file.tmp"
-    truncate -s 64G "$file.tmp"
-    mv "$file.tmp" "$file"
-  fi
-  files=("$file")
-fi
+source "$root/bench/avi_bench_lib.sh"
+((${#files[@]} > 0)) || files=("$(zero_tail_avi 64)")
 
 now() { date +%s%N; }
 worst=0

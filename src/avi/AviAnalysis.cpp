@@ -349,7 +349,11 @@ void THgAVIFileReader::CheckMovi(int32_t Movi) {
     // the timeline as an empty frame. The other streams lose nothing that is intact, and a
     // damaged audio chunk (or palette change) is lost alone.
     // A good chunk of a compressed stream with a lost sector in it is damaged like one
-    // whose header was.
+    // whose header was. A damaged chunk of another stream ends where the next header was
+    // found; when that span is longer than any good chunk of its stream, frames whose
+    // headers were lost lay in it too, and every video stream is dropped up to its next key
+    // frame.
+    std::vector<int64_t> largest(size_t(kMaxStreams), 0);
     for (int32_t c = FirstChild(Movi); c >= 0 && PollStep(); c = NextSibling(c)) {
       const TFourCC id = Id(c);
       if (!IsGood(c) || !IsStreamDataId(id)) continue;
@@ -357,17 +361,10 @@ void THgAVIFileReader::CheckMovi(int32_t Movi) {
       if (number < ZeroRunsAreDamage.size() && ZeroRunsAreDamage[number] && HasZeroedSector(c)) {
         Mark(c, cfDamaged);
         Error = kDamagedData;
+      } else {
+        largest[number] = std::max(largest[number], PaddedEnd(0, Size(c)));
       }
     }
-    // A damaged chunk of another stream ends where the next header was found; when that
-    // span is longer than any good chunk of its stream, frames whose headers were lost lay
-    // in it too, and every video stream is dropped up to its next key frame.
-    std::vector<int64_t> largest(size_t(kMaxStreams), 0);
-    for (int32_t c = FirstChild(Movi); c >= 0; c = NextSibling(c))
-      if (IsGood(c) && IsStreamDataId(Id(c))) {
-        int64_t& size = largest[size_t(StreamNumberOf(Id(c)))];
-        size = std::max(size, PaddedEnd(0, Size(c)));
-      }
     const auto holdsLostFrames = [&](int32_t c) {
       int32_t next = NextSibling(c);
       // Headers the scan took from damaged bytes are no chunk of the file.

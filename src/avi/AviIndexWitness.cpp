@@ -50,8 +50,8 @@ void THgAVIFileReader::TakeSizesFromIndex() {
   if (entries < 3) return;
   std::vector<uint8_t> bytes(size_t(entries * TAviIndexEntry::kSize));
   const int64_t back = source->Position();
-  const bool read = source->Seek(DataPosition(index), soBeginning) == DataPosition(index) &&
-                    source->Read(bytes.data(), int64_t(bytes.size())) == int64_t(bytes.size());
+  const bool read =
+      ReadChunkPrefix(index, bytes.data(), int64_t(bytes.size())) == int64_t(bytes.size());
   source->SetPosition(back);
   if (!read) return;
   const auto entry = [&](int64_t k) {

@@ -29,6 +29,19 @@ bool HasIndexPrefix(TFourCC Id) {
   return uint16_t(Id) == kPrefix_ix;
 }
 
+// Visits the movie lists that the walk writes, in file order: good ones at the top level (a
+// file whose first RIFF header was lost) or directly in a good top-level RIFF.
+template <typename TVisit> void ForEachWrittenMovi(const THgChunkTree& Tree, TVisit Visit) {
+  const auto good = [&](int32_t Node) { return IsGoodChunk(Tree.Flags(Node)); };
+  for (int32_t t = Tree.Count() > 0 ? 0 : -1; t >= 0; t = Tree.NextSibling(t)) {
+    if (!good(t)) continue;
+    if (IsMovi(Tree, t)) Visit(t);
+    if (Tree.Id(t) == kRIFF)
+      for (int32_t c = Tree.FirstChild(t); c >= 0; c = Tree.NextSibling(c))
+        if (IsMovi(Tree, c) && good(c)) Visit(c);
+  }
+}
+
 } // namespace
 
 THgAVIFileWriter::THgAVIFileWriter(THgAVIFileReader& Reader, const std::string& FileName)
@@ -50,18 +63,11 @@ int64_t THgAVIFileWriter::OutputPosition() const {
   return Output->Position();
 }
 
-// Movie lists that the walk writes: good ones at the top level (a file whose first RIFF
-// header was lost) or directly in a good top-level RIFF. Every one of them gets its own
-// standard indexes, so every one is an entry of the super indexes.
+// Every movie list the walk writes gets its own standard indexes, so every one is an entry
+// of the super indexes.
 int32_t THgAVIFileWriter::CountSegments() const {
   int32_t count = 0;
-  for (int32_t t = Reader.Count() > 0 ? 0 : -1; t >= 0; t = Reader.NextSibling(t)) {
-    if (!IsGood(t)) continue;
-    if (IsMovi(Reader, t)) ++count;
-    if (Reader.Id(t) == kRIFF)
-      for (int32_t c = Reader.FirstChild(t); c >= 0; c = Reader.NextSibling(c))
-        if (IsMovi(Reader, c) && IsGood(c)) ++count;
-  }
+  ForEachWrittenMovi(Reader, [&](int32_t) { ++count; });
   return count;
 }
 
@@ -349,8 +355,7 @@ bool THgAVIFileWriter::WriteSuperIndex(TFourCC Id, int64_t Position) {
   // Entries in use are only those filled: a stream silent in one segment leaves no zero
   // entry in between, which a player would follow to the start of the file.
   int32_t k = 0;
-  auto fromMovi = [&](int32_t movi) {
-    if (!IsMovi(Reader, movi) || !IsGood(movi)) return;
+  ForEachWrittenMovi(Reader, [&](int32_t movi) {
     for (int32_t c = Reader.FirstChild(movi); c >= 0; c = Reader.NextSibling(c)) {
       if (Reader.Id(c) != indexId || !IsGood(c)) continue;
       if (k >= SegmentCount) return; // never past the entries the placeholder holds
@@ -360,14 +365,7 @@ bool THgAVIFileWriter::WriteSuperIndex(TFourCC Id, int64_t Position) {
       entry.Serialize(bytes.data() + kStdIndexHeaderSize + kSuperIndexEntrySize * k++);
       return;
     }
-  };
-  for (int32_t t = Reader.Count() > 0 ? 0 : -1; t >= 0; t = Reader.NextSibling(t)) {
-    if (!IsGood(t)) continue;
-    fromMovi(t);
-    if (Reader.Id(t) == kRIFF)
-      for (int32_t c = Reader.FirstChild(t); c >= 0; c = Reader.NextSibling(c))
-        fromMovi(c);
-  }
+  });
   header.EntriesInUse = uint32_t(k);
   header.Serialize(bytes.data());
 
@@ -384,8 +382,7 @@ bool THgAVIFileWriter::WriteHeaderCounts() {
   std::vector<int64_t> chunks(size_t(kMaxStreams), 0), bytes(size_t(kMaxStreams), 0);
   std::vector<int64_t> firstSegment;
   int32_t video = -1; // the first video stream: the one the main header counts
-  auto countMovi = [&](int32_t Movi) {
-    if (!IsMovi(Reader, Movi) || !IsGood(Movi)) return;
+  ForEachWrittenMovi(Reader, [&](int32_t Movi) {
     ForEachMoviChunk(Reader, Movi, false, [&](int32_t c) {
       const TFourCC id = Reader.Id(c);
       if (!IsWrittenChunk(Reader.Flags(c)) || !IsStreamDataId(id) || SuffixOf(id) == kSuffix_pc)
@@ -399,14 +396,7 @@ bool THgAVIFileWriter::WriteHeaderCounts() {
       return true;
     });
     if (firstSegment.empty()) firstSegment = chunks;
-  };
-  for (int32_t t = Reader.Count() > 0 ? 0 : -1; t >= 0; t = Reader.NextSibling(t)) {
-    if (!IsGood(t)) continue;
-    countMovi(t);
-    if (Reader.Id(t) == kRIFF)
-      for (int32_t c = Reader.FirstChild(t); c >= 0; c = Reader.NextSibling(c))
-        countMovi(c);
-  }
+  });
   if (firstSegment.empty()) return true;
 
   const int32_t riff = Reader.FindChildWithListType(-1, kRIFF, kAVI);
@@ -433,19 +423,15 @@ bool THgAVIFileWriter::WriteHeaderCounts() {
   }
   // A stream's length is in its own units: frames, or samples of SampleSize bytes for
   // sound stored as a byte stream, or blocks (one per chunk) for sound such as VBR MP3.
-  TStream64* source = Reader.Source();
   size_t number = 0;
   for (int32_t strl = Reader.FindChildWithListType(hdrl, kLIST, kstrl);
-       strl >= 0 && number < chunks.size() && source;
+       strl >= 0 && number < chunks.size();
        strl = Reader.FindNextWithListType(strl, kLIST, kstrl), ++number) {
     constexpr int64_t kThroughSampleSize = 48;
     const int32_t strh = Reader.FindChild(strl, kstrh);
     if (!written(strh, kThroughSampleSize)) continue;
     uint8_t bytesOf[TAviStreamHeader::kSize] = {};
-    const int64_t at = Reader.DataPosition(strh);
-    if (source->Seek(at, soBeginning) != at ||
-        source->Read(bytesOf, kThroughSampleSize) != kThroughSampleSize)
-      continue;
+    if (Reader.ReadChunkPrefix(strh, bytesOf, kThroughSampleSize) != kThroughSampleSize) continue;
     const TAviStreamHeader header = TAviStreamHeader::Parse(bytesOf);
     const int64_t length = header.Type != kvids && header.SampleSize > 0
                                ? bytes[number] / header.SampleSize

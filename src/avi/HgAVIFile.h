@@ -50,6 +50,9 @@ public:
   // its data.
   int64_t GetChunkStart(int32_t Node) const;
 
+  // Reads the first bytes of a node's data into Buffer, at most Capacity, never past the
+  // chunk's stored size or the end of the file. Returns the count read.
+  int64_t ReadChunkPrefix(int32_t Node, uint8_t* Buffer, int64_t Capacity);
   // The stream the chunk stream reads from, or null when the file could not be opened.
   TStream64* Source() const { return RiffStream ? RiffStream->Stream : nullptr; }
 
@@ -97,9 +100,6 @@ private:
 
   // Whether a chunk's data holds a 512-byte sector of the file that is all zeros.
   bool HasZeroedSector(int32_t Node);
-  // Reads the first bytes of a node's data into Buffer, at most Capacity, never past the
-  // chunk's stored size or the end of the file. Returns the count read.
-  int64_t ReadChunkPrefix(int32_t Node, uint8_t* Buffer, int64_t Capacity);
 };
 
 // Writes the repaired copy of an analysed AVI file: every chunk the analysis left good, in

@@ -41,6 +41,7 @@ enum : int32_t { nfLargeHeader = 1, nfEncloses = 2, nfMediaData = 4, nfDropped =
 struct TZeroStretch {
   int64_t Header = -1;
   int64_t Resume = 0;
+  int64_t End = 0; // the first non-zero byte after the header, or the end of the file
   int64_t FileSize = -1;
 };
 
@@ -111,11 +112,12 @@ public:
   TMp4Traks Traks;
 
   uint64_t FileSize = 0;
+  // The last long stretch of zeros the walk measured after a header of zeros: where that
+  // header was, where the search for the next header resumes, where the zeros end, and
+  // the file's size then. The scan of the media data passes over it without reading it.
+  TZeroStretch KnownZeroStretch;
   // What the scan found in the media data, the video slices slice detection made of it,
   // and what slice detection learnt of the file on the way.
-  // The last long stretch of zeros the walk measured after a header of zeros: where that
-  // header was, where the search for the next header resumes, and the file's size then.
-  TZeroStretch KnownZeroStretch;
   TMp4ScanResults Scan;
   TMDATSlices MDATSlices;
   TSliceStatistics SliceStatistics;

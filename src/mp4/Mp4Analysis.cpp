@@ -55,7 +55,7 @@ bool SkipZeroStretch(THgFileReader& Reader, TStream64& Stream, TZeroStretch& Kno
   }
   // The search after a rejected header at H reads aligned words from H + 5.
   const int64_t resume = header + (at - header - 5) / 4 * 4;
-  Known = TZeroStretch{header, resume, FileSize};
+  Known = TZeroStretch{header, resume, at, FileSize};
   Stream.Seek(resume, soBeginning);
   return true;
 }

@@ -357,6 +357,23 @@ bool PruneCandidates(TScan& s, THgMP4FileReader& reader, uint64_t frontier) {
   return true;
 }
 
+// Candidates whose end lies in [Lo, Hi), a stretch of zeros passed over without reading
+// it: a zero byte follows each, and no candidate begins there. Base is the absolute offset
+// of buffer index 0, within 4 GiB before every pending end.
+void ResolveEndsInZeros(uint64_t lo, uint64_t hi, uint64_t base, TScan& s) {
+  for (std::vector<TPendingEnd>& list : s.Pending)
+    for (size_t k = 0; k < list.size();) {
+      const uint64_t end = list[k].End(base);
+      if (end < lo || end >= hi) {
+        ++k;
+        continue;
+      }
+      SetFollowingByte((*s.Chunks)[list[k].Index], 0);
+      list[k] = list.back();
+      list.pop_back();
+    }
+}
+
 // Box headers inside damaged media data, at buffer positions [From, To), go into the tree
 // as top-level media-data nodes.
 void FindBoxesInData(THgMP4FileReader& reader, const uint8_t* buf, size_t from, size_t to,
@@ -423,12 +440,33 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
   size_t next = 0;       // first position not yet examined
   TZeroRun zeros;
   uint64_t unreported = 0;
+  bool allZero = false;
+  // The walk measured a long stretch of zeros (a card's never-written clusters) that may
+  // lie in the range: once the scan reads zeros inside it, it passes over the rest as if it
+  // had read them, and reads again from one read before the stretch ends.
+  const TZeroStretch& known = Reader.KnownZeroStretch;
+  const bool measured = known.FileSize == int64_t(fileSize) && known.Header >= 0;
+  const uint64_t zerosStart = measured ? uint64_t(known.Header) : 0;
+  const uint64_t zerosEnd = measured ? uint64_t(known.End) : 0;
   while (remaining > 0 && !Reader.Cancelled) {
     const size_t keep = next >= kHistory ? next - kHistory : 0;
     std::memmove(buf, buf + keep, filled - keep);
     base += keep;
     filled -= keep;
     next -= keep;
+
+    // After an all-zero read every byte kept in the buffer is zero, so moving the buffer
+    // further into the stretch changes nothing but where it stands.
+    const uint64_t readAt = base + filled;
+    if (allZero && readAt >= zerosStart && readAt + 2 * kReadSize < zerosEnd &&
+        remaining > 2 * kReadSize) {
+      const uint64_t skip = std::min(zerosEnd - kReadSize - readAt, remaining - kReadSize);
+      if (stream->Seek(int64_t(readAt + skip), soBeginning) < 0) break;
+      ResolveEndsInZeros(base + next, base + next + skip, base, s);
+      base += skip;
+      remaining -= skip;
+      unreported += skip;
+    }
 
     const size_t want = size_t(std::min<uint64_t>(remaining, kReadSize));
     const int64_t got = stream->Read(buf + filled, int64_t(want));
@@ -437,7 +475,7 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
     const size_t n = std::min(size_t(got), want);
     filled += n;
 
-    const bool allZero = TrackZeroRuns(buf + fresh, n, base + fresh, zeros, found.NullBlocks);
+    allZero = TrackZeroRuns(buf + fresh, n, base + fresh, zeros, found.NullBlocks);
     const size_t examinable = filled >= kLookAhead ? filled - kCarried : 0;
     if (next < examinable) {
       // In an all-zero read only positions of the carried tail can see a non-zero length.

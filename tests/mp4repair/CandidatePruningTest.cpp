@@ -2,8 +2,9 @@
 // a scan that keeps them all leaves: the same slices, statistics, verdict and repaired
 // bytes, on real encoder output with its movie header cut off. The dense case is CAVLC
 // video of a clean picture at near-lossless quality, a candidate every hundred bytes.
-// Also: a cancel reaches the check wherever it falls, and the walk finds a box behind a
-// long stretch of zeros where it found it before it learnt to skip them.
+// Also: a cancel reaches the check wherever it falls, the walk finds a box behind a long
+// stretch of zeros where it found it before it learnt to skip them, and the scan that
+// passes over a stretch the walk measured finds what reading it finds.
 #include "mp4/Mp4BoxTypes.h"
 #include "mp4repair/HgMP4FileWriter.h"
 #include "mp4repair/MediaDataAnalysis.h"
@@ -209,6 +210,44 @@ TEST(WalkZeroStretch, FindsTheBoxBehindIt) {
       if (held.Reader.Id(i) == kfree) found = i;
     ASSERT_GE(found, 0) << zeros << " zeros";
     EXPECT_EQ(held.Reader.DataPosition(found), int64_t(box + 8)) << zeros << " zeros";
+  }
+}
+
+// Real media data, a stretch of zeros long enough to be passed over, then media data again
+// from mid-unit: the scan that takes the stretch as measured leaves the same candidates,
+// links, zero runs and slices as the scan that reads every byte. False candidates near the
+// end of the first part run into the zeros, so their ends are resolved inside the stretch.
+TEST(ScanZeroStretch, PassingOverItChangesNothing) {
+  const std::string cut = CutClip(kMp4Clips[0]);
+  ASSERT_FALSE(cut.empty());
+  const std::string text = ReadFile(cut);
+  const uint64_t start = MediaDataStart(text);
+  ASSERT_GT(start, 0u);
+  for (const size_t zeros : {size_t(0x300005), size_t(0x20000), size_t(0x1000000)}) {
+    SCOPED_TRACE(zeros);
+    TBytes bytes(text.begin(), text.end());
+    const auto header = int64_t(bytes.size());
+    bytes.resize(bytes.size() + zeros, 0);
+    const auto end = int64_t(bytes.size());
+    bytes.insert(bytes.end(), text.begin() + int64_t(start) + 1001, text.end());
+    using TLinks = std::vector<int32_t>;
+    std::tuple<std::vector<TSliceRecord>, uint32_t, TLinks, std::vector<uint64_t>> results[2];
+    for (const bool known : {false, true}) {
+      TMp4InMemory held(bytes);
+      THgMP4FileReader& r = held.Reader;
+      if (known) r.KnownZeroStretch = TZeroStretch{header, header, end, int64_t(bytes.size())};
+      ASSERT_EQ(r.ScanMediaData(-1, bytes.size() - start, start), kDone);
+      r.FindSlices(-1, true);
+      std::vector<uint64_t> runs;
+      for (uint32_t k = 0; k < r.Scan.NullBlocks.Count(); ++k)
+        runs.insert(runs.end(), {r.Scan.NullBlocks[k].Start, r.Scan.NullBlocks[k].Length});
+      results[known] = {Slices(r), r.Scan.MDATChunks.Count(), r.Scan.ChunkSuccessors, runs};
+    }
+    ASSERT_FALSE(std::get<0>(results[0]).empty());
+    EXPECT_EQ(std::get<1>(results[1]), std::get<1>(results[0]));
+    EXPECT_TRUE(std::get<2>(results[1]) == std::get<2>(results[0])) << "candidate links differ";
+    EXPECT_EQ(std::get<3>(results[1]), std::get<3>(results[0]));
+    EXPECT_EQ(std::get<0>(results[1]), std::get<0>(results[0]));
   }
 }
 

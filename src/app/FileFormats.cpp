@@ -8,11 +8,16 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 namespace clw {
 
 int32_t DetectFileKind(const std::string& FileName) {
   struct stat info {};
-  if (::stat(FileName.c_str(), &info) != 0) return kindNotFound;
+  // Only a name that leads nowhere is "not found"; a loop of symbolic links or a folder on
+  // the way that may not be searched is a file that cannot be opened.
+  if (::stat(FileName.c_str(), &info) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? kindNotFound : kindCannotOpen;
   // Only regular files: opening a FIFO would block, and a folder is no video.
   if (!S_ISREG(info.st_mode)) return kindCannotOpen;
   std::unique_ptr<TFileStreamW> stream;

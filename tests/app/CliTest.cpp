@@ -67,12 +67,34 @@ TEST(CliTest, RepairWithNothingRecoveredIsAFailure) {
   EXPECT_FALSE(std::filesystem::exists(dir / "riff (copy).avi.partial"));
 }
 
-TEST(CliTest, RepairOptionsAreChecked) {
+// Each path the command line names says what is wrong with it: missing, of the wrong kind,
+// or the system's reason (a loop of symbolic links is not a missing file).
+TEST(CliTest, PathsThatCannotBeUsedSayWhy) {
   const auto dir = ScratchDir();
   WriteFile(dir / "a.avi", "RIFF");
-  EXPECT_EQ(RunCli("repair -o " + Quote(dir / "nowhere") + " " + Quote(dir / "a.avi")).Status, 64);
-  EXPECT_EQ(RunCli("repair -r " + Quote(dir / "noref.mp4") + " " + Quote(dir / "a.avi")).Status,
-            64);
+  std::filesystem::create_symlink(dir / "loop2", dir / "loop1");
+  std::filesystem::create_symlink(dir / "loop1", dir / "loop2");
+  const std::string a = " " + Quote(dir / "a.avi");
+  const std::string loop = Quote(dir / "loop1");
+  const struct {
+    std::string Arguments;
+    int Status;
+    std::string Says;
+  } cases[] = {
+      {"repair -o " + Quote(dir / "nowhere") + a, 64, "does not exist"},
+      {"repair -o " + Quote(dir / "a.avi") + a, 64, "is not a folder"},
+      {"repair -o " + loop + a, 64, "Too many levels of symbolic links"},
+      {"repair -r " + Quote(dir / "noref.mp4") + a, 64, "does not exist"},
+      {"repair -r " + Quote(dir) + a, 64, "is a folder"},
+      {"repair -r " + loop + a, 64, "Too many levels of symbolic links"},
+      {"check " + loop, 2, "Too many levels of symbolic links"},
+  };
+  for (const auto& c : cases) {
+    const TRun run = RunCli(c.Arguments);
+    EXPECT_EQ(run.Status, c.Status) << c.Arguments;
+    EXPECT_NE(run.Output.find(c.Says), std::string::npos) << c.Arguments << "\n" << run.Output;
+    EXPECT_EQ(run.Output.find("not found"), std::string::npos) << c.Arguments;
+  }
 }
 
 TEST(CliTest, LanguageSelectsTheMessages) {

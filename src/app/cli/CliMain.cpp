@@ -7,9 +7,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 
@@ -46,9 +50,30 @@ std::string AbsolutePath(const std::string& Path) {
   return ec ? Path : absolute.lexically_normal().string();
 }
 
-bool IsDirectory(const std::string& Path) {
+// What keeps Path from being used as a folder (Folder) or a file ("" when nothing does):
+// a missing path, one of the wrong kind, or the system's reason (a loop of symbolic
+// links, no permission to search a folder on the way, a name too long).
+std::string PathProblem(const std::string& Path, bool Folder) {
   struct stat info {};
-  return ::stat(Path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  if (::stat(Path.c_str(), &info) != 0) {
+    const int error = errno;
+    if (error == ENOENT) return "does not exist";
+    return std::strerror(error);
+  }
+  if (Folder && !S_ISDIR(info.st_mode)) return "is not a folder";
+  if (!Folder && S_ISDIR(info.st_mode)) return "is a folder";
+  return "";
+}
+
+// The system's reason a file that could not be checked could not be opened, as
+// " (reason)", or "" when it opens.
+std::string OpenProblem(const std::string& Path) {
+  const int fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd >= 0) {
+    ::close(fd);
+    return "";
+  }
+  return std::string(" (") + std::strerror(errno) + ")";
 }
 
 // Runs the job on one file: open (quick analysis), then the full check, or the check and
@@ -94,7 +119,9 @@ int ProcessFile(const std::string& File, bool Repair, const TOptions& Options,
   }
   if (report.Check == TFileReport::chkFailed &&
       (report.Kind <= 0 || status.empty() || status == Messages[msgUnknown])) {
-    std::cerr << "clipwright-cli: " << File << ": " << format << "\n";
+    const bool openFailed = report.Kind == kindNotFound || report.Kind == kindCannotOpen;
+    std::cerr << "clipwright-cli: " << File << ": " << format
+              << (openFailed ? OpenProblem(job.InputFileName) : "") << "\n";
     return kExitUnchecked;
   }
   std::cout << job.InputFileName << "\n  " << format << "\n  " << status << "\n";
@@ -115,14 +142,21 @@ int ProcessFile(const std::string& File, bool Repair, const TOptions& Options,
 }
 
 int Run(bool Repair, const TOptions& Options) {
-  if (Repair && !Options.OutputDirectory.empty() && !IsDirectory(Options.OutputDirectory)) {
-    std::cerr << "clipwright-cli: output folder does not exist: " << Options.OutputDirectory
-              << "\n";
-    return kExitUsage;
+  if (Repair && !Options.OutputDirectory.empty()) {
+    const std::string problem = PathProblem(Options.OutputDirectory, true);
+    if (!problem.empty()) {
+      std::cerr << "clipwright-cli: output folder " << Options.OutputDirectory << ": " << problem
+                << "\n";
+      return kExitUsage;
+    }
   }
-  if (!Options.Reference.empty() && !std::filesystem::exists(Options.Reference)) {
-    std::cerr << "clipwright-cli: reference file not found: " << Options.Reference << "\n";
-    return kExitUsage;
+  if (!Options.Reference.empty()) {
+    const std::string problem = PathProblem(Options.Reference, false);
+    if (!problem.empty()) {
+      std::cerr << "clipwright-cli: reference file " << Options.Reference << ": " << problem
+                << "\n";
+      return kExitUsage;
+    }
   }
   const TMessages messages(LanguageOf(Options.Language));
   TTerminalView::InstallInterruptHandler();

@@ -7,6 +7,7 @@ the repair rebuilds the movie with.
 The target reads its first byte as a choice: top bit clear, the rest is one file; set, the
 rest is split at the fraction (low seven bits) / 128 into the damaged file and the clip.
     scripts/mp4-fuzz-seeds.py OUTPUT_DIR
+The repository keeps what it wrote in fuzz/corpus/mp4.
 """
 import os
 import random

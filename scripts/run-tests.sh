@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds Clipwright twice, normally and with AddressSanitizer + UndefinedBehaviorSanitizer,
-# and runs the whole test suite in each build.
+# and runs the whole test suite in each build; between them, the fuzz targets for a minute
+# each, and the Release build a packager makes (programs only), warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -13,7 +14,11 @@ run_suite() {
 }
 
 run_suite build
-# The fuzz targets, from the seed corpus the tests above wrote.
-./scripts/run-fuzz.sh 60
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCLIPWRIGHT_WERROR=ON \
+  -DCLIPWRIGHT_TESTS=OFF -DCLIPWRIGHT_BENCH=OFF
+cmake --build build-release -j "$jobs"
+# The fuzz targets side by side, from the repository's corpus and the inputs the tests
+# above wrote.
+./scripts/run-fuzz.sh --parallel 60
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCLIPWRIGHT_SANITIZE=ON -DCLIPWRIGHT_BENCH=OFF

@@ -1,5 +1,6 @@
 #include "streams/BufferedWriteStream.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,19 @@ TBufferedWriteStream::~TBufferedWriteStream() {
   Flush();
 }
 
+void TBufferedWriteStream::Written(int64_t End) {
+  FWrittenEnd = std::max(FWrittenEnd, End);
+  if (FWrittenEnd - FWriteBackEnd < kWriteBackStep) return;
+  const auto* to = dynamic_cast<const THandleStream64*>(&FTarget);
+  if (!to || to->Handle < 0) return;
+  // Only starts the writing: the flush before the rename still waits for all of it. A
+  // target that cannot do this (a pipe, some file systems) just says so, and is flushed
+  // at the end as before.
+  ::sync_file_range(to->Handle, FWriteBackEnd, FWrittenEnd - FWriteBackEnd,
+                    SYNC_FILE_RANGE_WRITE);
+  FWriteBackEnd = FWrittenEnd;
+}
+
 void TBufferedWriteStream::Fail() {
   FFailed = true;
   if (OSError == 0) OSError = FTarget.OSError;
@@ -30,6 +44,8 @@ bool TBufferedWriteStream::Flush() {
     if (FTarget.Seek(FBufferStart, soBeginning) != FBufferStart ||
         FTarget.Write(FBuffer.data(), count) != count)
       Fail();
+    else
+      Written(FBufferStart + count);
     FBuffer.clear();
   }
   FBufferStart = FPosition;
@@ -66,6 +82,7 @@ int64_t TBufferedWriteStream::Write(const void* Buffer, int64_t Count) {
     const int64_t written = FTarget.Write(Buffer, Count);
     if (written != Count) Fail();
     FPosition += std::max<int64_t>(written, 0);
+    Written(FPosition);
     FSize = std::max(FSize, FPosition);
     FBufferStart = FPosition;
     return written;
@@ -95,6 +112,7 @@ int64_t TBufferedWriteStream::CopyFrom(const TStream64& Source, int64_t Offset, 
   FPosition += copied;
   FSize = std::max(FSize, FPosition);
   FBufferStart = FPosition;
+  Written(FPosition);
   return copied;
 }
 

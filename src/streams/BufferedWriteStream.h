@@ -35,8 +35,14 @@ public:
   // has failed.
   int64_t CopyFrom(const TStream64& Source, int64_t Offset, int64_t Count);
 
+  // Bytes that reach the file are handed to the disk in steps of this size while the copy
+  // is still being written, so the flush before the copy is named finds little left to do
+  // and a long repair never fills memory with pages waiting to be written.
+  static constexpr int64_t kWriteBackStep = 16 << 20;
+
 private:
   void Fail();
+  void Written(int64_t End);
 
   TStream64& FTarget;
   std::vector<uint8_t> FBuffer; // bytes of [FBufferStart, FBufferStart + size) not yet written
@@ -44,6 +50,8 @@ private:
   int64_t FPosition = 0;
   int64_t FSize = 0; // of the file as it will be once flushed
   bool FFailed = false;
+  int64_t FWrittenEnd = 0;   // end of the furthest bytes written to the file
+  int64_t FWriteBackEnd = 0; // end of what has been handed to the disk
 };
 
 } // namespace clw

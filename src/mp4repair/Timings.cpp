@@ -101,9 +101,8 @@ uint64_t PresentationEnd(const TRebuiltTrack& Track, uint64_t Total) {
 
 // The edits of a track whose damaged samples were taken out. The one segment that shows
 // media lasts up to the end of the last picture presented, which the removed time now lies
-// before; and samples taken out at the start leave their time to an empty edit, so that the
-// kept ones play when they did: the segment starts that much earlier in the media, and
-// where that would be before its start a pause makes up the difference.
+// before; samples taken out at the start leave their time to an empty edit before it, so
+// that the kept ones play when they did.
 void FitTrimmedEdits(TRebuiltTrack& Track, uint64_t Total, uint32_t Scale, uint32_t MovieScale) {
   TMp4_elst& elst = Track.elst;
   if (!Track.SamplesTrimmed || (elst.Table.empty() && Track.LeadingDuration == 0)) return;
@@ -114,14 +113,11 @@ void FitTrimmedEdits(TRebuiltTrack& Track, uint64_t Total, uint32_t Scale, uint3
   const auto shown = std::find_if(elst.Table.begin(), elst.Table.end(),
                                   [](const TMp4_elst_entry& e) { return e.MediaTime >= 0; });
   if (shown == elst.Table.end()) return;
-  const uint64_t lead = Track.LeadingDuration;
-  const bool pause = uint64_t(shown->MediaTime) < lead;
-  const uint64_t pauseLength = pause ? lead - uint64_t(shown->MediaTime) : 0;
-  shown->MediaTime = pause ? 0 : shown->MediaTime - int64_t(lead);
   const uint64_t end = PresentationEnd(Track, Total);
   shown->SegmentDuration =
       Rescale(end - std::min(end, uint64_t(shown->MediaTime)), Scale, MovieScale, false);
-  if (pause) elst.Table.insert(shown, {Rescale(pauseLength, Scale, MovieScale, false), -1, 1, 0});
+  if (Track.LeadingDuration > 0)
+    elst.Table.insert(shown, {Rescale(Track.LeadingDuration, Scale, MovieScale, false), -1, 1, 0});
   elst.EntryCount = uint32_t(elst.Table.size());
   uint64_t segments = 0;
   for (const TMp4_elst_entry& e : elst.Table)

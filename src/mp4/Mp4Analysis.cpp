@@ -117,6 +117,10 @@ int32_t THgMP4FileReader::Analyze(uint8_t Mode) {
   // hold is sound.
   const bool noTrack = Traks.empty();
   if (Scan.NullBlocks.Count() > 0 || damaged || noTrack) Error = kDamagedData;
+  // Tables that survived can still list pictures a lost sector or stray data broke.
+  if ((Mode == 2 || Mode == 3) && Error != kDamagedData && Analysis &&
+      Analysis->HasDamagedSamples(*this))
+    Error = kDamagedData;
   Progress(100);
   return Cancelled ? kCancelled : kDone;
 }

@@ -169,6 +169,25 @@ bool WriteStss(THgMp4Stream& Out, const TMp4_stss& Stss) {
   return WriteTable(Out, kstss, 0, Stss, [](TBoxWriter& Box, uint32_t Sample) { Box(Sample); });
 }
 
+bool WriteCtts(THgMp4Stream& Out, uint8_t Version, const std::vector<int32_t>& Offsets) {
+  std::vector<TMp4_stts_entry> runs;
+  for (int32_t offset : Offsets)
+    if (!runs.empty() && runs.back().SampleDelta == uint32_t(offset))
+      ++runs.back().SampleCount;
+    else
+      runs.push_back({1, uint32_t(offset)});
+  if (runs.size() > kMax32) return false;
+  constexpr uint8_t kNoFlags[3] = {};
+  TBoxWriter box(Out, kctts);
+  box.FullBoxHead(Version == 1 ? 1 : 0, kNoFlags);
+  box(uint32_t(runs.size()));
+  for (const TMp4_stts_entry& run : runs) {
+    box(run.SampleCount);
+    box(run.SampleDelta);
+  }
+  return box.End();
+}
+
 bool WriteStsc(THgMp4Stream& Out, const TMp4_stsc& Stsc) {
   return WriteTable(Out, kstsc, 0, Stsc, [](TBoxWriter& Box, const TMp4_stsc_entry& Entry) {
     Box(Entry.FirstChunk);

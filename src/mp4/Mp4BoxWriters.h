@@ -12,6 +12,8 @@
 #include "mp4/HgMp4Stream.h"
 #include "mp4/Mp4Format.h"
 
+#include <vector>
+
 namespace clw {
 
 bool WriteMvhd(THgMp4Stream& Out, const TMp4_mvhd& Mvhd);
@@ -28,6 +30,8 @@ bool WriteStsc(THgMp4Stream& Out, const TMp4_stsc& Stsc);
 bool WriteStsz(THgMp4Stream& Out, const TMp4_stsz& Stsz);
 // "co64" when the largest offset is 2^32 or more, else "stco".
 bool WriteStco(THgMp4Stream& Out, const TMp4_stco& Stco);
+// "ctts" of one offset per sample, run-length coded; version 1 reads the offsets as signed.
+bool WriteCtts(THgMp4Stream& Out, uint8_t Version, const std::vector<int32_t>& Offsets);
 // "edts" holding "elst".
 bool WriteEdts(THgMp4Stream& Out, const TMp4_elst& Elst);
 

@@ -174,6 +174,9 @@ public:
   // Rebuilds the reader's slices from its candidates; MediaNode is the media-data node or -1.
   virtual void FindSlices(THgMP4FileReader& Reader, int32_t MediaNode,
                           bool AllowSingleFrame) const = 0;
+  // Whether a sample the reader's tables list is damaged inside (a lost sector, H.264 units
+  // that do not fill their sample).
+  virtual bool HasDamagedSamples(THgMP4FileReader& /*Reader*/) const { return false; }
 };
 
 } // namespace clw

@@ -20,25 +20,6 @@ bool OpensAccessUnit(uint8_t NalType) {
   return (NalType >= 6 && NalType <= 9) || (NalType >= 14 && NalType <= 18);
 }
 
-void CompactSamples(TSlice& Chunk) {
-  std::erase_if(Chunk.Samples, [](const TNewChunk& s) { return (s.Flags & TNewChunk::kDeleted); });
-  Chunk.SampleCount = int32_t(Chunk.Samples.size());
-}
-
-void CompactChunks(TSlices& Chunks) {
-  std::erase_if(Chunks, [](const TSlice& c) { return (c.Flags & TSlice::kDeleted) != 0; });
-}
-
-// A chunk's extent after samples were removed: from its first sample to its last.
-void FitToSamples(TSlice& Chunk) {
-  if (Chunk.Samples.empty()) return;
-  Chunk.Offset = Chunk.Samples.front().Offset;
-  uint64_t size = 0;
-  for (const TNewChunk& s : Chunk.Samples)
-    size += s.Size;
-  Chunk.Size = size;
-}
-
 // Whether the H.264 sample at Offset holds an IDR picture: its units are walked up to the
 // first coded slice.
 bool StartsWithIdr(TStream64& Stream, uint64_t Offset, uint32_t Size, uint32_t LengthSize) {
@@ -60,6 +41,25 @@ bool StartsWithIdr(TStream64& Stream, uint64_t Offset, uint32_t Size, uint32_t L
 }
 
 } // namespace
+
+void CompactSamples(TSlice& Chunk) {
+  std::erase_if(Chunk.Samples, [](const TNewChunk& s) { return (s.Flags & TNewChunk::kDeleted); });
+  Chunk.SampleCount = int32_t(Chunk.Samples.size());
+}
+
+void CompactChunks(TSlices& Chunks) {
+  std::erase_if(Chunks, [](const TSlice& c) { return (c.Flags & TSlice::kDeleted) != 0; });
+}
+
+// A chunk's extent after samples were removed: from its first sample to its last.
+void FitToSamples(TSlice& Chunk) {
+  if (Chunk.Samples.empty()) return;
+  Chunk.Offset = Chunk.Samples.front().Offset;
+  uint64_t size = 0;
+  for (const TNewChunk& s : Chunk.Samples)
+    size += s.Size;
+  Chunk.Size = size;
+}
 
 void THgMP4FileWriter::BuildChunkLists() {
   for (TRebuiltTrack& t : Tracks) {
@@ -333,7 +333,8 @@ void THgMP4FileWriter::DropZeroRuns() {
     return runEnd > start;
   };
   for (TRebuiltTrack& t : Tracks) {
-    if (t.UniformSampleSize > 0) continue;
+    // Samples judged one by one have had their lost sectors dealt with.
+    if (t.UniformSampleSize > 0 || t.SamplesJudged) continue;
     bool changed = false;
     for (TSlice& c : t.Chunks) {
       bool any = false;

@@ -12,6 +12,7 @@
 //   AudioChunks.cpp        ParseAudioChunks: AAC frames through the decoder, PCM frames
 //   Timings.cpp            ComputeTimings: time scales, durations, edit lists
 //   MediaDataWriter.cpp    WriteMediaData and BuildTrackTables
+//   SampleDamage.cpp       RemoveDamagedSamples: damaged samples out of the kept tables
 #include "mp4/HgMP4File.h"
 #include "mp4/HgMp4Stream.h"
 #include "streams/BufferedWriteStream.h"
@@ -42,6 +43,16 @@ struct TRebuiltTrack {
   // The samples are exactly those of the damaged file's own tables, so the tables that
   // describe samples one by one ("ctts", "sdtp", ...) still hold.
   bool SamplesAsInSource = false;
+  // The damaged file's own samples were judged one by one (SampleDamage.h) ...
+  bool SamplesJudged = false;
+  // ... and the damaged ones taken out: the kept samples are still the damaged file's, in
+  // its order and with its times, so their composition offsets and the edits made for them
+  // still hold. CompositionOffsets has one entry per kept sample (empty: the file had
+  // none); LeadingDuration is what the samples removed before the first kept one lasted.
+  bool SamplesTrimmed = false;
+  uint8_t CompositionVersion = 0;
+  std::vector<int32_t> CompositionOffsets;
+  uint64_t LeadingDuration = 0;
   // Sound whose frames could not be delimited: the track is left out.
   bool SoundUndelimited = false;
   // What one sound sample lasts, as the description and the decoder tell: the sampling
@@ -62,6 +73,13 @@ struct TRebuiltTrack {
   TMp4_stts stts;
 };
 using TRebuiltTracks = std::vector<TRebuiltTrack>;
+
+// Upkeep of a chunk list once samples are marked kDeleted: CompactSamples drops them,
+// FitToSamples makes a chunk run from its first sample over the sizes of all, and
+// CompactChunks drops the chunks marked kDeleted.
+void CompactSamples(TSlice& Chunk);
+void FitToSamples(TSlice& Chunk);
+void CompactChunks(TSlices& Chunks);
 
 // A byte range of the media data that holds no video: the audio of the interleave.
 struct TAudioGap {
@@ -106,6 +124,9 @@ public:
   // The decoder library AAC frames are delimited with; null: none (the default is the
   // process's binding).
   const TAacLibrary* AacDecoderLibrary;
+  // Whether samples the damaged file's own tables describe are judged one by one and the
+  // damaged ones taken out; off, the copy is what the tables alone make.
+  bool JudgeSamples = true;
 
   TMp4_mvhd Mvhd;
   TRebuiltTracks Tracks;
@@ -129,6 +150,7 @@ private:
   void SizeChunksFromNeighbours();
   void DropBeyondFile();
   void DropZeroRuns();
+  void RemoveDamagedSamples();
   bool IsWritten(const TRebuiltTrack& Track) const;
   void AssignTrackIds();
 

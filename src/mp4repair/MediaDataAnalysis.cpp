@@ -1,5 +1,6 @@
 #include "mp4repair/MediaDataAnalysis.h"
 
+#include "mp4repair/SampleDamage.h"
 #include "mp4repair/SliceDetector.h"
 
 namespace clw {
@@ -15,6 +16,9 @@ public:
   void FindSlices(THgMP4FileReader& Reader, int32_t MediaNode,
                   bool AllowSingleFrame) const override {
     TSliceDetector(Reader).FindSlices(MediaNode, AllowSingleFrame);
+  }
+  bool HasDamagedSamples(THgMP4FileReader& Reader) const override {
+    return clw::HasDamagedSamples(Reader);
   }
 };
 

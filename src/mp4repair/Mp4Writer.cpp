@@ -153,6 +153,7 @@ int32_t THgMP4FileWriter::Write() {
   MatchReferenceTracks();
   BuildChunkLists();
   ParseAudioChunks();
+  RemoveDamagedSamples();
   DropZeroRuns();
   ComputeTimings();
   if (Cancelled) return kCancelled;
@@ -337,8 +338,11 @@ bool THgMP4FileWriter::WriteTrak(TRebuiltTrack& Track) {
     if (rewritten || IsContainerBoxType(type) || !IsCopyable(Input, stbl, c, copiedEnd)) continue;
     if (!CopyBox(type, Input, c)) return false;
   }
-  if (!WriteStts(out, Track.stts) || (video && !WriteStss(out, Track.stss)) ||
-      !WriteStsc(out, Track.stsc) || !WriteStsz(out, Track.stsz) || !WriteStco(out, Track.stco))
+  if (!WriteStts(out, Track.stts) ||
+      (!Track.CompositionOffsets.empty() &&
+       !WriteCtts(out, Track.CompositionVersion, Track.CompositionOffsets)) ||
+      (video && !WriteStss(out, Track.stss)) || !WriteStsc(out, Track.stsc) ||
+      !WriteStsz(out, Track.stsz) || !WriteStco(out, Track.stco))
     return false;
   // stbl, minf, mdia, trak
   for (int level = 0; level < 4; ++level)

@@ -76,6 +76,55 @@ TMp4_tkhd DefaultTrackHeader(const TRebuiltTrack& Track, const TMp4_SampleEntry*
   return t;
 }
 
+// When the last presented picture of a track of reordered pictures ends: the decoding time
+// plus the composition offset plus the duration, the latest over all samples.
+uint64_t PresentationEnd(const TRebuiltTrack& Track, uint64_t Total) {
+  if (Track.CompositionOffsets.empty()) return Total;
+  uint64_t decode = 0;
+  uint64_t end = 0;
+  size_t k = 0;
+  for (const TSlice& c : Track.Chunks)
+    for (const TNewChunk& s : c.Samples) {
+      const int64_t offset =
+          k < Track.CompositionOffsets.size()
+              ? (Track.CompositionVersion == 1 ? int64_t(Track.CompositionOffsets[k])
+                                               : int64_t(uint32_t(Track.CompositionOffsets[k])))
+              : 0;
+      const int64_t shown = int64_t(decode) + offset;
+      const uint64_t duration = s.Duration > 0 ? s.Duration : Track.DefaultSampleDuration;
+      if (shown >= 0) end = std::max(end, uint64_t(shown) + duration);
+      decode += duration;
+      ++k;
+    }
+  return end;
+}
+
+// The edits of a track whose damaged samples were taken out. The one segment that shows
+// media lasts up to the end of the last picture presented, which the removed time now lies
+// before; samples taken out at the start leave their time to an empty edit before it, so
+// that the kept ones play when they did.
+void FitTrimmedEdits(TRebuiltTrack& Track, uint64_t Total, uint32_t Scale, uint32_t MovieScale) {
+  TMp4_elst& elst = Track.elst;
+  if (!Track.SamplesTrimmed || (elst.Table.empty() && Track.LeadingDuration == 0)) return;
+  if (elst.Table.empty()) {
+    elst.Version = 0;
+    elst.Table.push_back({0, 0, 1, 0});
+  }
+  const auto shown = std::find_if(elst.Table.begin(), elst.Table.end(),
+                                  [](const TMp4_elst_entry& e) { return e.MediaTime >= 0; });
+  if (shown == elst.Table.end()) return;
+  const uint64_t end = PresentationEnd(Track, Total);
+  shown->SegmentDuration =
+      Rescale(end - std::min(end, uint64_t(shown->MediaTime)), Scale, MovieScale, false);
+  if (Track.LeadingDuration > 0)
+    elst.Table.insert(shown, {Rescale(Track.LeadingDuration, Scale, MovieScale, false), -1, 1, 0});
+  elst.EntryCount = uint32_t(elst.Table.size());
+  uint64_t segments = 0;
+  for (const TMp4_elst_entry& e : elst.Table)
+    segments += e.SegmentDuration;
+  Track.tkhd.Duration = segments;
+}
+
 } // namespace
 
 void THgMP4FileWriter::ComputeTimings() {
@@ -178,7 +227,7 @@ void THgMP4FileWriter::ComputeTimings() {
         edits = &Input.Traks[size_t(t.Source)].elst;
       else if (match && !match->elst.Table.empty())
         edits = &match->elst;
-    } else if (t.SamplesAsInSource && t.Source >= 0) {
+    } else if ((t.SamplesAsInSource || t.SamplesTrimmed) && t.Source >= 0) {
       // Video keeps its edits only with the composition offsets they were made for.
       edits = &Input.Traks[size_t(t.Source)].elst;
     }
@@ -206,6 +255,7 @@ void THgMP4FileWriter::ComputeTimings() {
         t.tkhd.Duration = segments;
       }
     }
+    FitTrimmedEdits(t, total, scale, movieScale);
     if (IsWritten(t)) movieDuration = std::max(movieDuration, uint64_t(t.tkhd.Duration));
   }
   Mvhd.Duration = movieDuration;

@@ -96,6 +96,8 @@ TEST(Mp4WriterLarge, CopyPast4GiBGetsLargeMdatAndCo64) {
   TSparseSink sink;
   {
     THgMP4FileWriter writer(reader, sink);
+    // The zeros stand in for pictures here; judged, they would be lost sectors.
+    writer.JudgeSamples = false;
     ASSERT_EQ(writer.Write(), kDone);
     EXPECT_EQ(writer.RebuildMode, THgMP4FileWriter::rmKeepTables);
   }

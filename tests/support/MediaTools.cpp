@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
@@ -139,6 +140,49 @@ double StreamSeconds(const std::string& Path, const std::string& Stream) {
       output.empty())
     return -1;
   return std::atof(output.c_str());
+}
+
+std::vector<TTimedPacket> TimedPackets(const std::string& Path, const std::string& Stream) {
+  std::string output;
+  RunCommand("ffprobe -v error -select_streams " + Stream +
+                 " -show_entries packet=pts_time,duration_time,size,pos,flags -of csv=p=0 " +
+                 ShellQuote(Path),
+             &output);
+  std::vector<TTimedPacket> packets;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    double seconds = 0, duration = 0;
+    long long size = 0, position = 0;
+    char flags[8] = {};
+    if (std::sscanf(line.c_str(), "%lf,%lf,%lld,%lld,%7s", &seconds, &duration, &size, &position,
+                    flags) == 5)
+      packets.push_back({position, size, flags[0] == 'K', std::llround(seconds * 1000),
+                         std::llround(duration * 1000)});
+  }
+  return packets;
+}
+
+std::map<int64_t, std::string> DecodedFramesByTime(const std::string& Path) {
+  std::string output;
+  if (RunCommand("ffmpeg -nostdin -v error -i " + ShellQuote(Path) +
+                     " -map 0:v:0 -fps_mode passthrough -f framemd5 - 2>/dev/null",
+                 &output) != 0)
+    return {};
+  std::map<int64_t, std::string> frames;
+  long long num = 1, den = 1;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (std::sscanf(line.c_str(), "#tb 0: %lld/%lld", &num, &den) == 2 || line.empty() ||
+        line[0] == '#')
+      continue;
+    long long stream = 0, dts = 0, pts = 0;
+    const size_t comma = line.rfind(',');
+    if (std::sscanf(line.c_str(), "%lld, %lld, %lld", &stream, &dts, &pts) == 3 &&
+        comma != std::string::npos && den > 0)
+      frames[std::llround(double(pts) * double(num) * 1000.0 / double(den))] =
+          line.substr(line.find_first_not_of(' ', comma + 1));
+  }
+  return frames;
 }
 
 } // namespace clw::test

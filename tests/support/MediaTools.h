@@ -2,6 +2,7 @@
 // Real encoder output for end-to-end tests: clips made by ffmpeg at test time into the
 // build tree (kept between runs), and what ffprobe and ffmpeg say of a file.
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -47,5 +48,18 @@ std::vector<TPacketHash> PacketHashes(const std::string& Path, const std::string
 
 // The duration ffprobe gives a stream ("a:0"), in seconds; -1 without that stream.
 double StreamSeconds(const std::string& Path, const std::string& Stream);
+
+// A stream's packets in decoding order: where each lies, its key flag, and its presentation
+// time and duration in milliseconds.
+struct TTimedPacket {
+  int64_t Position = 0, Size = 0;
+  bool Key = false;
+  int64_t Ms = 0, DurationMs = 0;
+};
+std::vector<TTimedPacket> TimedPackets(const std::string& Path, const std::string& Stream);
+
+// The MD5 of every decoded picture of the first video stream by its presentation time in
+// milliseconds, every picture the decoder gives (none dropped or repeated for a frame rate).
+std::map<int64_t, std::string> DecodedFramesByTime(const std::string& Path);
 
 } // namespace clw::test

@@ -1,0 +1,265 @@
+#include "mp4repair/SampleDamage.h"
+
+#include "mp4/Mp4BoxTypes.h"
+#include "mp4repair/TrackDescriptions.h"
+#include "streams/Endian.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace clw {
+
+namespace {
+
+constexpr size_t kReadBlock = 1 << 20;
+constexpr size_t kCttsHead = 8;  // version, flags, entry count
+constexpr size_t kCttsEntry = 8; // sample count, offset
+
+// The samples the tables of a track list, in table order, as far as the tables hold them.
+// Only listed sizes: a track of one uniform size is uncompressed sound.
+template <typename TEach> void ForEachListedSample(const TMp4Trak& Trak, TEach Each) {
+  const TMp4_stsc_table& stsc = Trak.stsc.Table;
+  const TMp4_stsz_table& sizes = Trak.stsz.Table;
+  if (Trak.stsz.SampleSize != 0 || stsc.empty()) return;
+  size_t next = 0;
+  size_t entry = 0;
+  for (size_t c = 0; c < Trak.stco.Table.size() && next < sizes.size(); ++c) {
+    while (entry + 1 < stsc.size() && stsc[entry + 1].FirstChunk <= c + 1)
+      ++entry;
+    uint64_t at = Trak.stco.Table[c];
+    for (uint32_t i = 0; i < stsc[entry].SamplesPerChunk && next < sizes.size(); ++i, ++next) {
+      Each(at, sizes[next]);
+      at += sizes[next];
+    }
+  }
+}
+
+} // namespace
+
+TSampleRules SampleRulesFor(const THgMP4FileReader& Reader, const TMp4Trak& Trak) {
+  TSampleRules rules;
+  if (Trak.stsd.Version == kNotRead || Trak.stsd.Entries.empty()) return rules;
+  const TFourCC type = Trak.stsd.Entries[0].Type;
+  if (Trak.MediaKind == mkVideo) {
+    rules.Zeros = true;
+    if (IsH264SampleEntry(type))
+      rules.NalLengthSize =
+          NalLengthSize(FirstSampleEntry(ReadNodePayload(Reader, Trak.StsdNode, kPlainBoxLimit)));
+  } else if (Trak.MediaKind == mkSound) {
+    rules.Zeros = !IsPcmSampleEntry(type);
+  }
+  return rules;
+}
+
+void TSampleJudge::FindLostSectors(uint64_t From, uint64_t To) {
+  Lost.clear();
+  To = std::min(To, FileSize);
+  uint64_t at = From / kSectorSize * kSectorSize;
+  if (at >= To) return;
+  bool inRun = false;
+  uint64_t runStart = 0;
+  const auto closeRun = [&](uint64_t End) {
+    inRun = false;
+    const uint64_t first = (runStart + kSectorSize - 1) / kSectorSize * kSectorSize;
+    if (End > first && End - first >= kSectorSize)
+      Lost.push_back({first, first + (End - first) / kSectorSize * kSectorSize});
+  };
+  std::vector<uint8_t> buffer(size_t(std::min<uint64_t>(To - at, kReadBlock)));
+  const int64_t saved = Stream.Position();
+  if (Stream.Seek(int64_t(at), soBeginning) != int64_t(at)) return;
+  while (at < To) {
+    const int64_t got =
+        Stream.Read(buffer.data(), int64_t(std::min<uint64_t>(To - at, buffer.size())));
+    if (got <= 0) break;
+    const uint8_t* p = buffer.data();
+    const size_t n = size_t(got);
+    for (size_t i = 0; i < n;) {
+      if (inRun) {
+        i += FirstNonZeroByte(p + i, n - i);
+        if (i < n) closeRun(at + i);
+        continue;
+      }
+      const void* zero = std::memchr(p + i, 0, n - i);
+      if (!zero) break;
+      i = size_t(static_cast<const uint8_t*>(zero) - p);
+      inRun = true;
+      runStart = at + i;
+    }
+    at += uint64_t(got);
+  }
+  if (inRun) closeRun(at);
+  Stream.Seek(saved, soBeginning);
+}
+
+bool TSampleJudge::TouchesLostSector(uint64_t Start, uint64_t End) const {
+  const auto it = std::upper_bound(Lost.begin(), Lost.end(), Start,
+                                   [](uint64_t s, const TByteRange& r) { return s < r.End; });
+  return it != Lost.end() && it->Start < End;
+}
+
+bool TSampleJudge::UnitsFill(uint64_t Offset, uint64_t Size, uint32_t LengthSize) {
+  const uint64_t field = std::clamp<uint32_t>(LengthSize, 1, 4);
+  uint8_t head[5];
+  for (uint64_t at = 0; at < Size;) {
+    if (Size - at < field + 1) return false;
+    // A sample the file cannot give back is not this rule's to judge.
+    if (Stream.Seek(int64_t(Offset + at), soBeginning) != int64_t(Offset + at) ||
+        Stream.Read(head, int64_t(field + 1)) != int64_t(field + 1))
+      return true;
+    uint64_t length = 0;
+    for (uint64_t i = 0; i < field; ++i)
+      length = length << 8 | head[i];
+    if (length == 0 || (head[field] & 0x80) || length > Size - at - field) return false;
+    at += field + length;
+  }
+  return true;
+}
+
+bool TSampleJudge::IsDamaged(uint64_t Offset, uint64_t Size, const TSampleRules& Rules) {
+  // Samples outside the file are another damage, dealt with by the chunk lists.
+  if (Size == 0 || Offset >= FileSize || Size > FileSize - Offset) return false;
+  if (Rules.Zeros && TouchesLostSector(Offset, Offset + Size)) return true;
+  if (Rules.NalLengthSize == 0) return false;
+  const int64_t saved = Stream.Position();
+  const bool fills = UnitsFill(Offset, Size, Rules.NalLengthSize);
+  Stream.Seek(saved, soBeginning);
+  return !fills;
+}
+
+bool HasDamagedSamples(THgMP4FileReader& Reader) {
+  TStream64* stream = Reader.Source();
+  if (!stream) return false;
+  std::vector<TSampleRules> rules;
+  uint64_t from = UINT64_MAX;
+  uint64_t to = 0;
+  for (const TMp4Trak& t : Reader.Traks) {
+    rules.push_back(SampleRulesFor(Reader, t));
+    if (!rules.back().Zeros) continue;
+    ForEachListedSample(t, [&](uint64_t Offset, uint32_t Size) {
+      from = std::min(from, Offset);
+      to = std::max(to, Offset + Size);
+    });
+  }
+  TSampleJudge judge(*stream, Reader.FileSize);
+  // A sector that begins inside the last sample is lost only if it is zeros to its end.
+  if (from < to) judge.FindLostSectors(from, to + kSectorSize);
+  for (size_t i = 0; i < Reader.Traks.size(); ++i) {
+    if (!rules[i].Judged()) continue;
+    bool damaged = false;
+    ForEachListedSample(Reader.Traks[i], [&](uint64_t Offset, uint32_t Size) {
+      damaged = damaged || judge.IsDamaged(Offset, Size, rules[i]);
+    });
+    if (damaged) return true;
+  }
+  return false;
+}
+
+TSampleRemoval RemoveSamples(TRebuiltTrack& Track, const std::vector<bool>& Damaged,
+                             bool WholeGroups, std::vector<int32_t>* CompositionOffsets) {
+  TSampleRemoval removal;
+  std::vector<int32_t> keptOffsets;
+  TNewChunk* kept = nullptr;
+  bool dropping = false;
+  size_t k = 0;
+  for (TSlice& c : Track.Chunks) {
+    bool any = false;
+    for (TNewChunk& s : c.Samples) {
+      if (k < Damaged.size() && Damaged[k])
+        dropping = true;
+      else if (!WholeGroups || (s.Flags & TNewChunk::kSync))
+        dropping = false;
+      if (dropping) {
+        s.Flags |= TNewChunk::kDeleted;
+        any = true;
+        ++removal.Removed;
+        if (kept)
+          kept->Duration =
+              uint32_t(std::min<uint64_t>(uint64_t(kept->Duration) + s.Duration, UINT32_MAX));
+        else
+          removal.LeadingDuration += s.Duration;
+      } else {
+        kept = &s;
+        if (CompositionOffsets && k < CompositionOffsets->size())
+          keptOffsets.push_back((*CompositionOffsets)[k]);
+      }
+      ++k;
+    }
+    if (!any) continue;
+    CompactSamples(c);
+    FitToSamples(c);
+    if (c.Samples.empty()) c.Flags |= TSlice::kDeleted;
+  }
+  if (removal.Removed == 0) return removal;
+  CompactChunks(Track.Chunks);
+  if (CompositionOffsets && !CompositionOffsets->empty()) *CompositionOffsets = keptOffsets;
+  return removal;
+}
+
+std::vector<int32_t> CompositionOffsets(const std::vector<uint8_t>& CttsPayload, uint64_t Samples) {
+  if (CttsPayload.size() < kCttsHead) return {};
+  const uint64_t count = std::min<uint64_t>(ReadBE32(CttsPayload.data() + 4),
+                                            (CttsPayload.size() - kCttsHead) / kCttsEntry);
+  uint64_t covered = 0;
+  for (uint64_t e = 0; e < count; ++e)
+    covered += ReadBE32(CttsPayload.data() + kCttsHead + e * kCttsEntry);
+  if (covered != Samples) return {};
+  std::vector<int32_t> offsets;
+  offsets.reserve(size_t(Samples));
+  for (uint64_t e = 0; e < count; ++e) {
+    const uint8_t* entry = CttsPayload.data() + kCttsHead + e * kCttsEntry;
+    offsets.insert(offsets.end(), ReadBE32(entry), int32_t(ReadBE32(entry + 4)));
+  }
+  return offsets;
+}
+
+void THgMP4FileWriter::RemoveDamagedSamples() {
+  TStream64* stream = Input.Source();
+  if (!stream || !JudgeSamples) return;
+  std::vector<TSampleRules> rules(Tracks.size());
+  uint64_t from = UINT64_MAX;
+  uint64_t to = 0;
+  for (size_t i = 0; i < Tracks.size(); ++i) {
+    TRebuiltTrack& t = Tracks[i];
+    // Only samples the damaged file's own tables describe are judged one by one; samples
+    // rebuilt from a scan were cut where the data itself said.
+    if (!t.SamplesAsInSource || t.UniformSampleSize > 0 || t.Source < 0) continue;
+    rules[i] = SampleRulesFor(Input, Input.Traks[size_t(t.Source)]);
+    t.SamplesJudged = rules[i].Judged();
+    if (!rules[i].Zeros) continue;
+    for (const TSlice& c : t.Chunks)
+      for (const TNewChunk& s : c.Samples) {
+        from = std::min(from, s.Offset);
+        to = std::max(to, s.Offset + s.Size);
+      }
+  }
+  TSampleJudge judge(*stream, Input.FileSize);
+  if (from < to) judge.FindLostSectors(from, to + kSectorSize);
+
+  for (size_t i = 0; i < Tracks.size(); ++i) {
+    TRebuiltTrack& t = Tracks[i];
+    if (!t.SamplesJudged) continue;
+    std::vector<bool> damaged;
+    bool any = false;
+    for (const TSlice& c : t.Chunks)
+      for (const TNewChunk& s : c.Samples) {
+        damaged.push_back(judge.IsDamaged(s.Offset, s.Size, rules[i]));
+        any = any || damaged.back();
+      }
+    if (!any) continue;
+
+    int32_t node = t.TrakNode;
+    for (TFourCC type : {kmdia, kminf, kstbl, kctts})
+      node = node >= 0 ? Input.FindChild(node, type) : -1;
+    std::vector<uint8_t> ctts;
+    if (node >= 0) ctts = ReadNodePayload(Input, node, kCttsHead + kCttsEntry * damaged.size());
+    std::vector<int32_t> offsets = CompositionOffsets(ctts, damaged.size());
+    const TSampleRemoval removal = RemoveSamples(t, damaged, t.MediaKind == mkVideo, &offsets);
+    t.SamplesAsInSource = false;
+    t.SamplesTrimmed = true;
+    t.CompositionVersion = offsets.empty() ? 0 : ctts[0];
+    t.CompositionOffsets = std::move(offsets);
+    t.LeadingDuration = removal.LeadingDuration;
+  }
+}
+
+} // namespace clw

@@ -351,9 +351,12 @@ bool PruneCandidates(TScan& s, THgMP4FileReader& reader, uint64_t frontier) {
   s.Pruned = true;
   const uint64_t step = std::max<uint64_t>({found.PruneAbove / 4, kept / 8, 1});
   s.PruneAt = uint32_t(std::min<uint64_t>(kept + step, UINT32_MAX));
+  // One read adds at most a candidate per five bytes past the prune mark: room for that
+  // too, so the list never doubles on its way to the next prune.
+  const uint64_t room = uint64_t(s.PruneAt) + kReadSize / 5 + 1;
   next.resize(kept);
-  if (next.capacity() > 2 * uint64_t(s.PruneAt)) next.shrink_to_fit();
-  next.reserve(s.PruneAt);
+  if (next.capacity() > 2 * room) next.shrink_to_fit();
+  next.reserve(room);
   return true;
 }
 

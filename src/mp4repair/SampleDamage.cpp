@@ -70,7 +70,10 @@ void TSampleJudge::FindLostSectors(uint64_t From, uint64_t To) {
   while (at < To) {
     const int64_t got =
         Stream.Read(buffer.data(), int64_t(std::min<uint64_t>(To - at, buffer.size())));
-    if (got <= 0) break;
+    if (got <= 0 || !KeepGoing()) {
+      Stopped = got > 0;
+      break;
+    }
     const uint8_t* p = buffer.data();
     const size_t n = size_t(got);
     for (size_t i = 0; i < n;) {
@@ -116,8 +119,9 @@ bool TSampleJudge::UnitsFill(uint64_t Offset, uint64_t Size, uint32_t LengthSize
 }
 
 bool TSampleJudge::IsDamaged(uint64_t Offset, uint64_t Size, const TSampleRules& Rules) {
+  if (!Stopped && (++Judged & 0xFFF) == 0) Stopped = !KeepGoing();
   // Samples outside the file are another damage, dealt with by the chunk lists.
-  if (Size == 0 || Offset >= FileSize || Size > FileSize - Offset) return false;
+  if (Stopped || Size == 0 || Offset >= FileSize || Size > FileSize - Offset) return false;
   if (Rules.Zeros && TouchesLostSector(Offset, Offset + Size)) return true;
   if (Rules.NalLengthSize == 0) return false;
   const int64_t saved = Stream.Position();
@@ -140,7 +144,7 @@ bool HasDamagedSamples(THgMP4FileReader& Reader) {
       to = std::max(to, Offset + Size);
     });
   }
-  TSampleJudge judge(*stream, Reader.FileSize);
+  TSampleJudge judge(*stream, Reader.FileSize, [&Reader] { return Reader.Poll(); });
   // A sector that begins inside the last sample is lost only if it is zeros to its end.
   if (from < to) judge.FindLostSectors(from, to + kSectorSize);
   for (size_t i = 0; i < Reader.Traks.size(); ++i) {
@@ -232,7 +236,7 @@ void THgMP4FileWriter::RemoveDamagedSamples() {
         to = std::max(to, s.Offset + s.Size);
       }
   }
-  TSampleJudge judge(*stream, Input.FileSize);
+  TSampleJudge judge(*stream, Input.FileSize, [this] { return Poll(); });
   if (from < to) judge.FindLostSectors(from, to + kSectorSize);
 
   for (size_t i = 0; i < Tracks.size(); ++i) {

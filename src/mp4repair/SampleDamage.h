@@ -11,6 +11,7 @@
 #include "mp4repair/HgMP4FileWriter.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace clw {
@@ -36,7 +37,10 @@ TSampleRules SampleRulesFor(const THgMP4FileReader& Reader, const TMp4Trak& Trak
 // Judges samples of one file: finds its lost sectors once, then answers for each sample.
 class TSampleJudge {
 public:
-  TSampleJudge(TStream64& Stream, uint64_t FileSize) : Stream(Stream), FileSize(FileSize) {}
+  // KeepGoing is asked after every read of the file and every few thousand samples; once
+  // it answers false (a cancel), the judge finds nothing more.
+  TSampleJudge(TStream64& Stream, uint64_t FileSize, std::function<bool()> KeepGoing)
+      : Stream(Stream), FileSize(FileSize), KeepGoing(std::move(KeepGoing)) {}
   // Finds the lost sectors from the sector boundary at or before From up to To: runs of
   // zeros that begin on a sector boundary and fill at least one whole sector. Only the
   // whole sectors count; zeros a run spills into the next sector are taken for the leading
@@ -53,6 +57,9 @@ private:
 
   TStream64& Stream;
   uint64_t FileSize;
+  std::function<bool()> KeepGoing;
+  bool Stopped = false;
+  uint32_t Judged = 0;
   std::vector<TByteRange> Lost; // in file order
 };
 

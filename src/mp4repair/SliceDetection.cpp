@@ -99,6 +99,17 @@ void TSliceDetector::BuildRuns() {
   std::vector<uint32_t> chainLength(n);
   for (uint32_t i = n; i-- > 0;)
     chainLength[i] = 1 + (next[i] >= 0 ? chainLength[uint32_t(next[i])] : 0);
+  // Room for one run per chain head, taken at once: dense content makes runs by the
+  // hundred thousand, and a list that doubles holds both copies at its peak.
+  {
+    std::vector<bool> led(n);
+    for (uint32_t i = 0; i < n; ++i)
+      if (next[i] >= 0) led[uint32_t(next[i])] = true;
+    size_t heads = 0;
+    for (uint32_t i = 0; i < n; ++i)
+      heads += next[i] >= 0 && !led[i];
+    MDATSlices.reserve(MDATSlices.size() + heads);
+  }
 
   for (uint32_t i = 0; i < n; ++i) {
     if (!Going()) return;

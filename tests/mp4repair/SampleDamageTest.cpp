@@ -79,9 +79,13 @@ TEST_P(SampleDamageRules, JudgeTheSample) {
   TMemoryStream stream;
   stream.Data.assign(4096, kFiller);
   c.Damage(stream.Data);
-  TSampleJudge judge(stream, stream.Data.size());
+  TSampleJudge judge(stream, stream.Data.size(), [] { return true; });
   judge.FindLostSectors(c.Offset, c.Offset + c.Size + kSectorSize);
   EXPECT_EQ(judge.IsDamaged(c.Offset, c.Size, c.Rules), c.Damaged);
+  // A cancel stops the reading: nothing is found, and nothing is judged damaged.
+  TSampleJudge cancelled(stream, stream.Data.size(), [] { return false; });
+  cancelled.FindLostSectors(c.Offset, c.Offset + c.Size + kSectorSize);
+  EXPECT_TRUE(cancelled.LostSectors().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SampleDamageRules, ::testing::ValuesIn(kDamageCases),

@@ -216,6 +216,19 @@ std::vector<int32_t> CompositionOffsets(const std::vector<uint8_t>& CttsPayload,
   return offsets;
 }
 
+std::vector<int32_t> SourceCompositionOffsets(const THgMP4FileReader& Input, int32_t TrakNode,
+                                              uint64_t Samples, uint8_t& Version) {
+  Version = 0;
+  int32_t node = TrakNode;
+  for (TFourCC type : {kmdia, kminf, kstbl, kctts})
+    node = node >= 0 ? Input.FindChild(node, type) : -1;
+  if (node < 0) return {};
+  const std::vector<uint8_t> ctts = ReadNodePayload(Input, node, kCttsHead + kCttsEntry * Samples);
+  std::vector<int32_t> offsets = CompositionOffsets(ctts, Samples);
+  if (!offsets.empty()) Version = ctts[0];
+  return offsets;
+}
+
 void THgMP4FileWriter::RemoveDamagedSamples() {
   TStream64* stream = Input.Source();
   if (!stream || !JudgeSamples) return;
@@ -251,16 +264,13 @@ void THgMP4FileWriter::RemoveDamagedSamples() {
       }
     if (!any) continue;
 
-    int32_t node = t.TrakNode;
-    for (TFourCC type : {kmdia, kminf, kstbl, kctts})
-      node = node >= 0 ? Input.FindChild(node, type) : -1;
-    std::vector<uint8_t> ctts;
-    if (node >= 0) ctts = ReadNodePayload(Input, node, kCttsHead + kCttsEntry * damaged.size());
-    std::vector<int32_t> offsets = CompositionOffsets(ctts, damaged.size());
+    uint8_t version = 0;
+    std::vector<int32_t> offsets =
+        SourceCompositionOffsets(Input, t.TrakNode, damaged.size(), version);
     const TSampleRemoval removal = RemoveSamples(t, damaged, t.MediaKind == mkVideo, &offsets);
     t.SamplesAsInSource = false;
     t.SamplesTrimmed = true;
-    t.CompositionVersion = offsets.empty() ? 0 : ctts[0];
+    t.CompositionVersion = version;
     t.CompositionOffsets = std::move(offsets);
     t.LeadingDuration = removal.LeadingDuration;
   }

@@ -83,5 +83,10 @@ TSampleRemoval RemoveSamples(TRebuiltTrack& Track, const std::vector<bool>& Dama
 // The per-sample composition offsets of a "ctts" payload for Samples samples; empty when it
 // does not cover exactly that many.
 std::vector<int32_t> CompositionOffsets(const std::vector<uint8_t>& CttsPayload, uint64_t Samples);
+// The composition offsets of the damaged file's track at TrakNode, for its Samples samples,
+// and the version of its "ctts" (1: the offsets are signed); empty when it has none that
+// covers them.
+std::vector<int32_t> SourceCompositionOffsets(const THgMP4FileReader& Input, int32_t TrakNode,
+                                              uint64_t Samples, uint8_t& Version);
 
 } // namespace clw

@@ -2,6 +2,7 @@
 // movie, worked out once every sample is known. What the damaged file lost comes from the
 // reference clip of the same camera; what neither holds gets a value that plays.
 #include "mp4repair/HgMP4FileWriter.h"
+#include "mp4repair/SampleDamage.h"
 #include "mp4repair/TrackDescriptions.h"
 
 #include <algorithm>
@@ -77,19 +78,19 @@ TMp4_tkhd DefaultTrackHeader(const TRebuiltTrack& Track, const TMp4_SampleEntry*
 }
 
 // When the last presented picture of a track of reordered pictures ends: the decoding time
-// plus the composition offset plus the duration, the latest over all samples.
-uint64_t PresentationEnd(const TRebuiltTrack& Track, uint64_t Total) {
-  if (Track.CompositionOffsets.empty()) return Total;
+// plus the composition offset plus the duration, the latest over all samples. Offsets holds
+// one per sample (empty: pictures are shown in decoding order, and the track ends at Total).
+uint64_t PresentationEnd(const TRebuiltTrack& Track, const std::vector<int32_t>& Offsets,
+                         uint8_t Version, uint64_t Total) {
+  if (Offsets.empty()) return Total;
   uint64_t decode = 0;
   uint64_t end = 0;
   size_t k = 0;
   for (const TSlice& c : Track.Chunks)
     for (const TNewChunk& s : c.Samples) {
       const int64_t offset =
-          k < Track.CompositionOffsets.size()
-              ? (Track.CompositionVersion == 1 ? int64_t(Track.CompositionOffsets[k])
-                                               : int64_t(uint32_t(Track.CompositionOffsets[k])))
-              : 0;
+          k < Offsets.size() ? (Version == 1 ? int64_t(Offsets[k]) : int64_t(uint32_t(Offsets[k])))
+                             : 0;
       const int64_t shown = int64_t(decode) + offset;
       const uint64_t duration = s.Duration > 0 ? s.Duration : Track.DefaultSampleDuration;
       if (shown >= 0) end = std::max(end, uint64_t(shown) + duration);
@@ -97,6 +98,22 @@ uint64_t PresentationEnd(const TRebuiltTrack& Track, uint64_t Total) {
       ++k;
     }
   return end;
+}
+
+// Where the media a track's edit shows ends. Video whose samples are the damaged file's own
+// (all of them, or those left once damaged ones were taken out) keeps its composition
+// offsets, and with reordered pictures the last one shown ends after the decoding times do.
+uint64_t ShownMediaEnd(const THgMP4FileReader& Input, const TRebuiltTrack& Track, uint64_t Total) {
+  if (Track.SamplesTrimmed)
+    return PresentationEnd(Track, Track.CompositionOffsets, Track.CompositionVersion, Total);
+  if (Track.MediaKind != mkVideo || !Track.SamplesAsInSource) return Total;
+  uint64_t samples = 0;
+  for (const TSlice& c : Track.Chunks)
+    samples += c.Samples.size();
+  uint8_t version = 0;
+  const std::vector<int32_t> offsets =
+      SourceCompositionOffsets(Input, Track.TrakNode, samples, version);
+  return PresentationEnd(Track, offsets, version, Total);
 }
 
 // The edits of a track whose damaged samples were taken out. The one segment that shows
@@ -113,7 +130,8 @@ void FitTrimmedEdits(TRebuiltTrack& Track, uint64_t Total, uint32_t Scale, uint3
   const auto shown = std::find_if(elst.Table.begin(), elst.Table.end(),
                                   [](const TMp4_elst_entry& e) { return e.MediaTime >= 0; });
   if (shown == elst.Table.end()) return;
-  const uint64_t end = PresentationEnd(Track, Total);
+  const uint64_t end =
+      PresentationEnd(Track, Track.CompositionOffsets, Track.CompositionVersion, Total);
   shown->SegmentDuration =
       Rescale(end - std::min(end, uint64_t(shown->MediaTime)), Scale, MovieScale, false);
   if (Track.LeadingDuration > 0)
@@ -238,6 +256,7 @@ void THgMP4FileWriter::ComputeTimings() {
       const bool fromReference = match && edits == &match->elst;
       const uint32_t editScale = fromReference ? reference->Mvhd.TimeScale : Input.Mvhd.TimeScale;
       if (shown == 1 && editScale > 0) {
+        const uint64_t shownEnd = ShownMediaEnd(Input, t, total);
         t.elst.Version = 0;
         uint64_t segments = 0;
         for (TMp4_elst_entry e : edits->Table) {
@@ -245,7 +264,7 @@ void THgMP4FileWriter::ComputeTimings() {
             e.SegmentDuration = Rescale(e.SegmentDuration, editScale, movieScale, false);
           } else {
             const uint64_t media =
-                uint64_t(e.MediaTime) < total ? total - uint64_t(e.MediaTime) : 0;
+                uint64_t(e.MediaTime) < shownEnd ? shownEnd - uint64_t(e.MediaTime) : 0;
             e.SegmentDuration = Rescale(media, scale, movieScale, false);
           }
           segments += e.SegmentDuration;

@@ -3,7 +3,7 @@
 // and its repair must keep the tables, take out each damaged picture with the rest of its
 // group of pictures, and leave every other picture bit for bit where it was in time, the
 // sound whole but for the frames a lost sector hit, and the video ending when it did. A
-// clean clip's copy must be exactly what the tables alone make.
+// clean clip's copy must be exactly what the tables alone make, and show every picture.
 #include "mp4repair/HgMP4FileWriter.h"
 #include "mp4repair/MediaDataAnalysis.h"
 
@@ -222,6 +222,9 @@ TEST(Mp4SampleDamageCleanClip, CopyIsWhatTheTablesMake) {
   const std::string plain = CopyOf(clip, (dir / "plain.mp4").string(), false);
   ASSERT_FALSE(plain.empty());
   EXPECT_TRUE(judged == plain);
+  // The copy shows every picture: with reordered pictures the last one shown ends after the
+  // last decoding time, and the video's edit must reach it.
+  EXPECT_LE(std::abs(VideoEndMs((dir / "judged.mp4").string()) - VideoEndMs(clip)), kFrameMs);
 }
 
 } // namespace

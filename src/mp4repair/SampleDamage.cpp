@@ -4,6 +4,8 @@
 #include "mp4repair/TrackDescriptions.h"
 #include "streams/Endian.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -54,43 +56,36 @@ TSampleRules SampleRulesFor(const THgMP4FileReader& Reader, const TMp4Trak& Trak
 void TSampleJudge::FindLostSectors(uint64_t From, uint64_t To) {
   Lost.clear();
   To = std::min(To, FileSize);
-  uint64_t at = From / kSectorSize * kSectorSize;
+  uint64_t at = From / kSectorSize * kSectorSize; // file offset of buffer[0]
   if (at >= To) return;
-  bool inRun = false;
-  uint64_t runStart = 0;
-  const auto closeRun = [&](uint64_t End) {
-    inRun = false;
-    const uint64_t first = (runStart + kSectorSize - 1) / kSectorSize * kSectorSize;
-    if (End > first && End - first >= kSectorSize)
-      Lost.push_back({first, first + (End - first) / kSectorSize * kSectorSize});
-  };
-  std::vector<uint8_t> buffer(size_t(std::min<uint64_t>(To - at, kReadBlock)));
+  // A run of zeros counts only by the whole sectors it covers, so a sector boundary at a
+  // time is enough: one that does not open with zeros (nearly all) costs one word.
+  std::vector<uint8_t> buffer(
+      size_t(std::max<uint64_t>(kSectorSize, std::min<uint64_t>(To - at, kReadBlock))));
+  uint8_t* p = buffer.data();
   const int64_t saved = Stream.Position();
   if (Stream.Seek(int64_t(at), soBeginning) != int64_t(at)) return;
-  while (at < To) {
+  size_t held = 0; // bytes in the buffer, a sector's tail carried from the last read first
+  while (at + held < To) {
     const int64_t got =
-        Stream.Read(buffer.data(), int64_t(std::min<uint64_t>(To - at, buffer.size())));
+        Stream.Read(p + held, int64_t(std::min<uint64_t>(To - at - held, buffer.size() - held)));
     if (got <= 0 || !KeepGoing()) {
       Stopped = got > 0;
       break;
     }
-    const uint8_t* p = buffer.data();
-    const size_t n = size_t(got);
-    for (size_t i = 0; i < n;) {
-      if (inRun) {
-        i += FirstNonZeroByte(p + i, n - i);
-        if (i < n) closeRun(at + i);
-        continue;
-      }
-      const void* zero = std::memchr(p + i, 0, n - i);
-      if (!zero) break;
-      i = size_t(static_cast<const uint8_t*>(zero) - p);
-      inRun = true;
-      runStart = at + i;
+    held += size_t(got);
+    const size_t whole = held / kSectorSize * kSectorSize;
+    for (size_t i = 0; i < whole; i += kSectorSize) {
+      if (FirstNonZeroByte(p + i, kSectorSize) < kSectorSize) continue;
+      if (!Lost.empty() && Lost.back().End == at + i)
+        Lost.back().End += kSectorSize;
+      else
+        Lost.push_back({at + i, at + i + kSectorSize});
     }
-    at += uint64_t(got);
+    std::memmove(p, p + whole, held - whole);
+    at += whole;
+    held -= whole;
   }
-  if (inRun) closeRun(at);
   Stream.Seek(saved, soBeginning);
 }
 
@@ -100,15 +95,22 @@ bool TSampleJudge::TouchesLostSector(uint64_t Start, uint64_t End) const {
   return it != Lost.end() && it->Start < End;
 }
 
+// Unit headers lie a slice apart, often further than a buffered window reaches: a read of a
+// few bytes from a file goes straight to it instead of refilling a window each time.
+bool TSampleJudge::ReadAt(uint64_t Offset, uint8_t* Out, uint64_t Count) {
+  if (const auto* file = dynamic_cast<const THandleStream64*>(&Stream); file && file->Handle >= 0)
+    return ::pread(file->Handle, Out, size_t(Count), off_t(Offset)) == ssize_t(Count);
+  return Stream.Seek(int64_t(Offset), soBeginning) == int64_t(Offset) &&
+         Stream.Read(Out, int64_t(Count)) == int64_t(Count);
+}
+
 bool TSampleJudge::UnitsFill(uint64_t Offset, uint64_t Size, uint32_t LengthSize) {
   const uint64_t field = std::clamp<uint32_t>(LengthSize, 1, 4);
   uint8_t head[5];
   for (uint64_t at = 0; at < Size;) {
     if (Size - at < field + 1) return false;
     // A sample the file cannot give back is not this rule's to judge.
-    if (Stream.Seek(int64_t(Offset + at), soBeginning) != int64_t(Offset + at) ||
-        Stream.Read(head, int64_t(field + 1)) != int64_t(field + 1))
-      return true;
+    if (!ReadAt(Offset + at, head, field + 1)) return true;
     uint64_t length = 0;
     for (uint64_t i = 0; i < field; ++i)
       length = length << 8 | head[i];

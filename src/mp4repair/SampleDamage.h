@@ -54,6 +54,7 @@ private:
   // Whether the H.264 units of the sample fill it exactly: no unit of length 0, none with
   // its forbidden bit set, none reaching past the sample's end.
   bool UnitsFill(uint64_t Offset, uint64_t Size, uint32_t LengthSize);
+  bool ReadAt(uint64_t Offset, uint8_t* Out, uint64_t Count);
 
   TStream64& Stream;
   uint64_t FileSize;

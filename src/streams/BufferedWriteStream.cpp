@@ -1,5 +1,7 @@
 #include "streams/BufferedWriteStream.h"
 
+#include "streams/BufferedFileStream.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -28,8 +30,7 @@ void TBufferedWriteStream::Written(int64_t End) {
   // Only starts the writing: the flush before the rename still waits for all of it. A
   // target that cannot do this (a pipe, some file systems) just says so, and is flushed
   // at the end as before.
-  ::sync_file_range(to->Handle, FWriteBackEnd, FWrittenEnd - FWriteBackEnd,
-                    SYNC_FILE_RANGE_WRITE);
+  ::sync_file_range(to->Handle, FWriteBackEnd, FWrittenEnd - FWriteBackEnd, SYNC_FILE_RANGE_WRITE);
   FWriteBackEnd = FWrittenEnd;
 }
 
@@ -113,6 +114,10 @@ int64_t TBufferedWriteStream::CopyFrom(const TStream64& Source, int64_t Offset, 
   FSize = std::max(FSize, FPosition);
   FBufferStart = FPosition;
   Written(FPosition);
+  // The kernel wrote past the target's own read window, which may still show the bytes
+  // that were there before.
+  if (auto* window = dynamic_cast<THgBufferedFileStreamW*>(&FTarget); window && copied > 0)
+    window->BufferLength = 0;
   return copied;
 }
 

@@ -1,9 +1,12 @@
 #include "streams/BufferedWriteStream.h"
 
 #include "support/MemoryStream.h"
+#include "support/StreamModel.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <random>
 
 namespace clw::test {
@@ -18,7 +21,8 @@ TEST(BufferedWriteStream, EndsWithTheSameBytesAsUnbufferedWrites) {
   {
     TBufferedWriteStream out(file);
     std::vector<uint8_t> data(3 * TBufferedWriteStream::kBufferSize);
-    for (auto& b : data) b = uint8_t(random());
+    for (auto& b : data)
+      b = uint8_t(random());
     for (int step = 0; step < 3000; ++step) {
       const int kind = int(random() % 10);
       if (kind < 7) { // append
@@ -51,6 +55,21 @@ TEST(BufferedWriteStream, FailedWritesAreReportedByFlush) {
   EXPECT_EQ(out.Write(bytes.data(), 1000), 1000); // buffered: the disk is not asked yet
   EXPECT_FALSE(out.Flush());
   EXPECT_EQ(out.Write(bytes.data(), 1000), 0); // and nothing is taken after a failure
+}
+
+// Programs the stream fuzz target once failed on run against the model again.
+TEST(StreamFuzzRegressions, MatchTheModel) {
+  const auto folder =
+      std::filesystem::path(CLIPWRIGHT_SOURCE_DIR) / "fuzz" / "regressions" / "stream";
+  size_t inputs = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+    ++inputs;
+    if (const char* broken = CheckStreamProgram(bytes.data(), bytes.size()))
+      ADD_FAILURE() << entry.path().filename() << ": " << broken;
+  }
+  EXPECT_GT(inputs, 0u);
 }
 
 } // namespace

@@ -77,6 +77,27 @@ public:
   std::vector<bool> ZeroRunsAreDamage;
   int32_t AudioStreamCount = 0;
 
+  // How the copy keeps the place of a chunk of a stream that damage took with its header.
+  enum : uint8_t {
+    kPlaceNone = 0,    // left out: sound counted in bytes with no silence of its own
+    kPlaceEmpty = 1,   // an empty chunk: video, and sound counted in blocks (VBR MP3)
+    kPlaceSilence = 2, // silence of the index's size in the stream's fill byte
+  };
+  struct TLostChunkPlace {
+    uint8_t Kind = kPlaceNone;
+    uint8_t Fill = 0;
+  };
+  std::vector<TLostChunkPlace> LostChunkPlaces; // by stream number
+  // A chunk an intact index lists where the walk found no header: its place in the copy, or
+  // (Whole) the chunk itself when only its id was hit and its size field still agrees.
+  struct TLostChunk {
+    int64_t Header = 0; // file position of the chunk's header
+    TFourCC Id = 0;
+    int64_t Size = 0;
+    bool Whole = false;
+  };
+  std::vector<TLostChunk> LostChunks; // by position, none overlapping
+
   // The key-frame test of one video chunk, by the codec family's bitstream rule.
   bool IsKeyFrame(int64_t Position, int64_t Size);
   // Checks of one RIFF segment after the rebuild: which movie chunks are kept, and index
@@ -88,7 +109,9 @@ private:
   bool IsGood(int32_t Node) const;
   void Mark(int32_t Node, int32_t Bits);
   int32_t LastTopLevelNode() const;
-  void TakeSizesFromIndex();
+  // The indexes ("idx1" and the OpenDML standard indexes) as witnesses of the movie data:
+  // sizes and ids of chunks whose headers were hit, and LostChunks.
+  void WitnessIndexes();
   void RestoreChunksThatFit();
   void ExcludeOutOfOrder();
   void ExcludeOverlapping();
@@ -100,6 +123,8 @@ private:
 
   // Whether a chunk's data holds a 512-byte sector of the file that is all zeros.
   bool HasZeroedSector(int32_t Node);
+  // Whether a chunk of a compressed stream ends in zeros: a lost header's damage began in it.
+  bool EndsInLostZeros(int32_t Node);
 };
 
 // Writes the repaired copy of an analysed AVI file: every chunk the analysis left good, in
@@ -145,6 +170,7 @@ private:
   int64_t OutputPosition() const;
   // Copies what the input holds of a chunk's data; false only when the output fails.
   bool CopyData(int64_t Offset, int64_t Size, int64_t& Copied);
+  bool WriteSilence(int32_t Node);
   bool WriteSuperIndexPlaceholder(int32_t StreamNumber);
   bool LeaveList(int32_t List, bool& LegacyIndexWritten, bool FirstSegment);
   bool WriteStdIndex(int32_t Movi, TFourCC Id);

@@ -215,6 +215,19 @@ void THgAVIFileReader::ExcludeOverlapping() {
 // Puts the nodes into the nesting of a correct AVI file: header and movie lists and
 // "idx1" right under their RIFF segment, other lists by where they end, and data chunks
 // found outside any movie list under one made for them.
+int32_t THgAVIFileReader::PlaceOf(TFourCC Id, int64_t Size) const {
+  const uint16_t suffix = SuffixOf(Id);
+  if (IsVideoSuffix(suffix)) return cfEmptyFrame;
+  // A lost palette change has no place: the pictures after it keep their time anyway.
+  const size_t stream = size_t(StreamNumberOf(Id));
+  if (suffix != kSuffix_wb || stream >= LostChunkPlaces.size()) return 0;
+  const TLostChunkPlace& place = LostChunkPlaces[stream];
+  const bool silence =
+      place.Kind == kPlaceSilence ||
+      (place.Kind == kPlaceMpegSilence && MpegSilenceHeader(place.FrameHeader, Size) != 0);
+  return silence ? cfSilence : 0;
+}
+
 void THgAVIFileReader::RebuildTree() {
   struct TEntry {
     int32_t Node;
@@ -239,22 +252,12 @@ void THgAVIFileReader::RebuildTree() {
       const TLostChunk& lost = LostChunks[nextLost];
       if (!inMovi || d != 2 || rebuilt.ListType(stack[1].Node) != kmovi) continue;
       const int64_t data = lost.Header + 8;
-      const uint16_t suffix = SuffixOf(lost.Id);
-      const bool video = IsVideoSuffix(suffix);
-      int32_t flags = 0;
-      if (lost.Whole) {
-        if (!video || CodecFamily == kFamilyAllKey || IsKeyFrame(data, lost.Size))
-          flags = cfKeyFrame;
-      } else {
-        const size_t stream = size_t(StreamNumberOf(lost.Id));
-        const uint8_t kind = video                             ? uint8_t(kPlaceEmpty)
-                             : stream < LostChunkPlaces.size() ? LostChunkPlaces[stream].Kind
-                                                               : uint8_t(kPlaceNone);
-        flags = cfExcluded | cfLostChunk |
-                (kind == kPlaceEmpty     ? cfEmptyFrame
-                 : kind == kPlaceSilence ? cfSilence
-                                         : 0);
-      }
+      int32_t flags = cfExcluded | cfLostChunk | PlaceOf(lost.Id, lost.Size);
+      if (lost.Whole)
+        flags = !IsVideoSuffix(SuffixOf(lost.Id)) || CodecFamily == kFamilyAllKey ||
+                        IsKeyFrame(data, lost.Size)
+                    ? cfKeyFrame
+                    : 0;
       rebuilt.SetFlags(rebuilt.AddNode(stack[1].Node, lost.Id, 0, data, lost.Size), flags);
     }
   };
@@ -437,6 +440,9 @@ void THgAVIFileReader::CheckMovi(int32_t Movi) {
       if (video && !(flags & cfFalseChunk)) {
         dropping[stream] = true;
         emptyFrame(c);
+      } else if (!video && (flags & cfIndexed) != 0) {
+        // Sound whose size an index vouches for keeps its time, as a lost chunk's place.
+        SetFlags(c, Flags(c) | PlaceOf(id, Size(c)));
       } else if (!video && IsStreamDataId(id) && !(flags & (cfFalseChunk | cfLostChunk)) &&
                  holdsLostFrames(c)) {
         dropping.assign(dropping.size(), true);
@@ -483,8 +489,11 @@ void THgAVIFileReader::CheckAfterIndex(int32_t Index) {
   }
 }
 
+// Zeros may begin anywhere in the chunk's last sector, so its very last byte decides: frames
+// of the codecs we meet end in stuffing bits or an end marker, and the rare frame that ends
+// in a zero byte is only dropped, as it was before the index could vouch for it.
 bool THgAVIFileReader::EndsInLostZeros(int32_t Node) {
-  constexpr int64_t kTail = 16;
+  constexpr int64_t kTail = 1;
   const size_t stream = size_t(StreamNumberOf(Id(Node)));
   if (stream >= ZeroRunsAreDamage.size() || !ZeroRunsAreDamage[stream]) return false;
   TStream64* source = Source();

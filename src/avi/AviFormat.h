@@ -31,6 +31,8 @@ enum : int32_t {
   // Sound lost with its header: the copy holds silence of the chunk's size in its place, so
   // the sound after it keeps its time.
   cfSilence = 256,
+  // An intact index lists the chunk with this position, id and size.
+  cfIndexed = 512,
 };
 inline constexpr int32_t kNotGoodFlags = cfDamaged | cfExcluded;
 inline bool IsGoodChunk(int32_t Flags) {

@@ -20,6 +20,8 @@ namespace {
 // More entries than this are not read: a damaged index size must not become an allocation.
 constexpr int64_t kMaxEntries = 1 << 24;
 constexpr int64_t kSuperIndexPrefix = 24; // super index fields before its entries
+// One super index entry per RIFF segment of about a gigabyte: room for 64 TiB.
+constexpr int64_t kMaxSegments = 1 << 16;
 
 // One entry of either index, as a place in the file.
 struct TIndexed {
@@ -145,7 +147,8 @@ std::vector<TEntries> TIndexWitness::ReadStandardIndexes() const {
   for (int32_t i = 0; i < int32_t(R.Count()); ++i) {
     if (IsStdIndexId(R.Id(i))) positions.push_back(R.GetChunkStart(i));
     if (R.Id(i) != kindx) continue;
-    const int64_t size = std::min(R.Size(i), R.FileSize);
+    const int64_t size = std::min({R.Size(i), R.FileSize - R.DataPosition(i),
+                                   kSuperIndexPrefix + kMaxSegments * TAVISUPERINDEX::kSize});
     if (size < kSuperIndexPrefix + TAVISUPERINDEX::kSize) continue;
     std::vector<uint8_t> bytes(size_t(size) + 8, 0);
     if (R.ReadChunkPrefix(i, bytes.data() + 8, size) != size) continue;
@@ -219,6 +222,8 @@ void TIndexWitness::Witness(const TEntries& Entries,
       if ((damaged || R.Id(node) != e.Id) && IsStreamDataId(e.Id) && k > 0 && k + 1 < count &&
           agrees[size_t(k - 1)] && agrees[size_t(k + 1)])
         TakeFromIndex(node, e);
+      if (bounded && R.Id(node) == e.Id && R.Size(node) == e.Size)
+        R.SetFlags(node, R.Flags(node) | cfIndexed);
     } else if (bounded && FitsBetweenFoundChunks(e)) {
       // A header that still gives the index's size lost only its id: the chunk is whole.
       uint8_t head[8] = {};
@@ -232,6 +237,29 @@ void TIndexWitness::Witness(const TEntries& Entries,
 
 } // namespace
 
+uint32_t MpegSilenceHeader(uint32_t Template, int64_t Size) {
+  // Bit rates in kbit/s by index: MPEG-1 layer III, MPEG-1 layer II, MPEG-2 and 2.5 (both).
+  static constexpr uint16_t kRates[3][15] = {
+      {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},
+      {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},
+      {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160}};
+  static constexpr uint32_t kSampleRates[3] = {44100, 48000, 32000}; // MPEG-1
+  const uint32_t version = (Template >> 19) & 3; // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+  const uint32_t layer = (Template >> 17) & 3;   // 1 layer III, 2 layer II
+  const uint32_t rateIndex = (Template >> 10) & 3;
+  if ((Template >> 21) != 0x7FF || version == 1 || (layer != 1 && layer != 2) || rateIndex == 3)
+    return 0;
+  const uint32_t sampleRate = kSampleRates[rateIndex] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
+  // MPEG-2 layer III frames hold half the samples of the others.
+  const uint32_t perKbit = version != 3 && layer == 1 ? 72000 : 144000;
+  const uint16_t* rates = kRates[version != 3 ? 2 : layer == 1 ? 0 : 1];
+  for (uint32_t index = 1; index < 15; ++index)
+    for (uint32_t padding = 0; padding < 2; ++padding)
+      if (int64_t(perKbit * rates[index] / sampleRate + padding) == Size)
+        return (Template & ~0x1F200u) | 0x10000u | (index << 12) | (padding << 9);
+  return 0;
+}
+
 void THgAVIFileReader::WitnessIndexes() {
   LostChunks.clear();
   TStream64* source = Source();
@@ -240,6 +268,19 @@ void THgAVIFileReader::WitnessIndexes() {
   for (int32_t i = 0; i < int32_t(Count()) && !anyDamaged; ++i)
     anyDamaged = IsStreamDataId(Id(i)) && (Flags(i) & cfDamaged) != 0;
   if (!anyDamaged) return;
+
+  // A lost MPEG audio frame takes the version, sample rate and channels of the stream's
+  // first whole frame.
+  for (int32_t i = 0; i < int32_t(Count()); ++i) {
+    const size_t stream = size_t(StreamNumberOf(Id(i)));
+    if (!IsStreamDataId(Id(i)) || stream >= LostChunkPlaces.size() ||
+        LostChunkPlaces[stream].Kind != kPlaceMpegSilence ||
+        LostChunkPlaces[stream].FrameHeader != 0 || (Flags(i) & cfDamaged) != 0)
+      continue;
+    uint8_t head[4];
+    if (ReadChunkPrefix(i, head, 4) == 4 && MpegSilenceHeader(ReadBE32(head), Size(i)) != 0)
+      LostChunkPlaces[stream].FrameHeader = ReadBE32(head);
+  }
 
   TIndexWitness witness(*this, *source);
   std::vector<TLostChunk> lost;

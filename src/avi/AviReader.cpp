@@ -157,9 +157,11 @@ void THgAVIFileReader::ReadHeaders() {
           formatLength >= kBitsPerSampleOffset + 2
               ? SilenceByteOf(ReadLE16(format), ReadLE16(format + kBitsPerSampleOffset))
               : -1;
-      // Sound counted in blocks (one per chunk) keeps its time with an empty block; sound
-      // counted in bytes only with bytes.
-      place.Kind = silence >= 0 ? kPlaceSilence : header.SampleSize == 0 ? kPlaceEmpty : kPlaceNone;
+      // MPEG layer II and III sound (format tags 0x50, 0x55) has silent frames of its own.
+      const uint16_t tag = formatLength >= 2 ? ReadLE16(format) : 0;
+      place.Kind = silence >= 0                 ? kPlaceSilence
+                   : tag == 0x50 || tag == 0x55 ? kPlaceMpegSilence
+                                                : kPlaceNone;
       place.Fill = uint8_t(std::max(silence, 0));
     } else if (header.Type == kvids) {
       place.Kind = kPlaceEmpty;

@@ -79,13 +79,16 @@ public:
 
   // How the copy keeps the place of a chunk of a stream that damage took with its header.
   enum : uint8_t {
-    kPlaceNone = 0,    // left out: sound counted in bytes with no silence of its own
-    kPlaceEmpty = 1,   // an empty chunk: video, and sound counted in blocks (VBR MP3)
-    kPlaceSilence = 2, // silence of the index's size in the stream's fill byte
+    kPlaceNone = 0,        // left out: compressed sound with no silence we can write
+    kPlaceEmpty = 1,       // an empty chunk (video)
+    kPlaceSilence = 2,     // the index's size of the stream's fill byte (PCM)
+    kPlaceMpegSilence = 3, // a silent MPEG audio frame of the index's size (MP3, MP2)
   };
   struct TLostChunkPlace {
     uint8_t Kind = kPlaceNone;
     uint8_t Fill = 0;
+    // The first four bytes of a frame of the stream, for kPlaceMpegSilence; 0 when none.
+    uint32_t FrameHeader = 0;
   };
   std::vector<TLostChunkPlace> LostChunkPlaces; // by stream number
   // A chunk an intact index lists where the walk found no header: its place in the copy, or
@@ -125,6 +128,8 @@ private:
   bool HasZeroedSector(int32_t Node);
   // Whether a chunk of a compressed stream ends in zeros: a lost header's damage began in it.
   bool EndsInLostZeros(int32_t Node);
+  // The place flag (cfEmptyFrame, cfSilence or 0) the copy keeps for a lost chunk.
+  int32_t PlaceOf(TFourCC Id, int64_t Size) const;
 };
 
 // Writes the repaired copy of an analysed AVI file: every chunk the analysis left good, in
@@ -179,6 +184,12 @@ private:
   bool WriteHeaderCounts();
   void ReportProgress(int64_t& LastReported, int64_t Hundredth);
 };
+
+// The header of a silent MPEG audio frame (layer II or III) of exactly Size bytes, in the
+// version, sample rate and channel mode of Template (a frame header of the same stream,
+// first byte highest): the bit rate and padding that give that size, no checksum. 0 when
+// Template is no such header or no bit rate gives Size. Zeros after it decode as silence.
+uint32_t MpegSilenceHeader(uint32_t Template, int64_t Size);
 
 // How key frames of a video stream are recognised. The handler decides, whatever its
 // letter case; a handler that is empty or names no known codec leaves it to the

@@ -41,9 +41,9 @@ void PrintTo(const TWitnessCase& Case, std::ostream* Out) {
 
 const std::vector<std::string> kLabels = {"v0", "a0", "v1", "a1", "v2",
                                           "a2", "v3", "a3", "v4", "a4"};
-constexpr uint32_t kVideoSize = 40, kSoundSize = 20;
-const std::string kWhole = "00dc:40 01wb:20 00dc:40 01wb:20 00dc:40 "
-                           "01wb:20 00dc:40 01wb:20 00dc:40 01wb:20";
+constexpr uint32_t kVideoSize = 40, kSoundSize = 24;
+const std::string kWhole = "00dc:40 01wb:24 00dc:40 01wb:24 00dc:40 "
+                           "01wb:24 00dc:40 01wb:24 00dc:40 01wb:24";
 
 bool IsVideo(const std::string& Label) {
   return Label[0] == 'v';
@@ -110,6 +110,9 @@ TAviFile Build(const TWitnessCase& Case, const TAviFile* Plan = nullptr) {
     } else {
       TBytes samples(kSoundSize);
       std::iota(samples.begin(), samples.end(), uint8_t(1));
+      // MPEG-2 layer III, 8 kbit/s at 24 kHz, mono: a 24-byte frame.
+      if (Case.Sound.Tag == 0x55)
+        std::copy_n(BytesOf("\xFF\xF3\x14\xC0").begin(), 4, samples.begin());
       movie.push_back(Chunk("01wb", samples).Named(label));
       if (listed) sound.push_back(label);
     }
@@ -148,7 +151,8 @@ TAviFile Build(const TWitnessCase& Case, const TAviFile* Plan = nullptr) {
   return BuildAvi({Riff("AVI ", std::move(riff))});
 }
 
-// The chunks of the copy's movie list as id:size, with the fill of uniform ones.
+// The chunks of the copy's movie list as id:size, with the fill of uniform ones and "*silent"
+// for an MPEG audio frame of zeros.
 std::string Describe(TBytes Copy) {
   TMemoryStream stream(std::move(Copy));
   THGRIFFStream riff(stream);
@@ -167,6 +171,9 @@ std::string Describe(TBytes Copy) {
       char fill[4];
       std::snprintf(fill, sizeof fill, "*%02x", data[0]);
       text += fill;
+    } else if (data.size() > 4 && data[0] == 0xFF &&
+               std::all_of(data.begin() + 4, data.end(), [](uint8_t b) { return b == 0; })) {
+      text += "*silent";
     }
   }
   return text;
@@ -206,8 +213,8 @@ const auto kIdHit = [](TAviFile& File) {
   Overwrite(File.Bytes, File.At["a1"].Header, "\xFF\xFF\xFF\xFF");
 };
 // Without a witness v1 (whose end meets no header) and v2 are lost, up to the key frame v3.
-const std::string kLostRun = "00dc:40 01wb:20 00dc:40 01wb:20*00 00dc:0 "
-                             "01wb:20 00dc:40 01wb:20 00dc:40 01wb:20";
+const std::string kLostRun = "00dc:40 01wb:24 00dc:40 01wb:24*00 00dc:0 "
+                             "01wb:24 00dc:40 01wb:24 00dc:40 01wb:24";
 
 INSTANTIATE_TEST_SUITE_P(
     Damage, AviIndexWitnessTest,
@@ -226,8 +233,8 @@ INSTANTIATE_TEST_SUITE_P(
                        WriteLE32(File.Bytes.data() + entries + 8,
                                  ReadLE32(File.Bytes.data() + entries + 8) + 2);
                      },
-                     "00dc:40 01wb:20 00dc:40 01wb:20 00dc:0 "
-                     "01wb:20 00dc:40 01wb:20 00dc:40 01wb:20"},
+                     "00dc:40 01wb:24 00dc:40 01wb:24 00dc:0 "
+                     "01wb:24 00dc:40 01wb:24 00dc:40 01wb:24"},
         TWitnessCase{"size_hit_entry_count_overstated",
                      false,
                      true,
@@ -248,30 +255,54 @@ INSTANTIATE_TEST_SUITE_P(
                      {1, 8, 1},
                      {},
                      Zeroed("a1", "v2"),
-                     "00dc:40 01wb:20 00dc:40 01wb:20*80 00dc:0 "
-                     "01wb:20 00dc:40 01wb:20 00dc:40 01wb:20"},
-        TWitnessCase{"lost_mp3_in_blocks",
+                     "00dc:40 01wb:24 00dc:40 01wb:24*80 00dc:0 "
+                     "01wb:24 00dc:40 01wb:24 00dc:40 01wb:24"},
+        TWitnessCase{"lost_mp3",
                      true,
                      false,
                      {0x55, 0, 0},
                      {},
                      Zeroed("a1", "v2"),
-                     "00dc:40 01wb:20 00dc:40 01wb:0 00dc:0 "
-                     "01wb:20 00dc:40 01wb:20 00dc:40 01wb:20"},
-        TWitnessCase{"lost_mp3_in_bytes",
+                     "00dc:40 01wb:24 00dc:40 01wb:24*silent 00dc:0 "
+                     "01wb:24 00dc:40 01wb:24 00dc:40 01wb:24"},
+        TWitnessCase{"mp3_frame_ending_in_the_zeros_that_took_the_next",
                      true,
                      false,
-                     {0x55, 0, 1},
+                     {0x55, 0, 0},
+                     {},
+                     [](TAviFile& File) {
+                       Zeroed("v2", "v2")(File);
+                       const TPlacedPart& a1 = File.At["a1"];
+                       std::fill_n(File.Bytes.begin() + a1.Data + a1.Size - 4, 4, 0);
+                     },
+                     "00dc:40 01wb:24 00dc:40 01wb:24*silent 00dc:0 "
+                     "01wb:24 00dc:40 01wb:24 00dc:40 01wb:24"},
+        TWitnessCase{"lost_sound_without_silence_of_its_own",
+                     true,
+                     false,
+                     {0x2000, 0, 0},
                      {},
                      Zeroed("a1", "v2"),
-                     "00dc:40 01wb:20 00dc:40 00dc:0 01wb:20 00dc:40 01wb:20 00dc:40 01wb:20"},
+                     "00dc:40 01wb:24 00dc:40 00dc:0 01wb:24 00dc:40 01wb:24 00dc:40 01wb:24"},
+        TWitnessCase{"lost_after_a_frame_whose_tail_is_zeroed",
+                     true,
+                     false,
+                     {},
+                     {},
+                     [](TAviFile& File) {
+                       Zeroed("a1", "v2")(File);
+                       const TPlacedPart& v1 = File.At["v1"];
+                       std::fill_n(File.Bytes.begin() + v1.Data + v1.Size - 10, 10, 0);
+                     },
+                     "00dc:40 01wb:24 00dc:0 01wb:24*00 00dc:0 "
+                     "01wb:24 00dc:40 01wb:24 00dc:40 01wb:24"},
         TWitnessCase{"lost_but_not_listed",
                      true,
                      false,
                      {},
                      {"a1", "v2"},
                      Zeroed("a1", "v2"),
-                     "00dc:40 01wb:20 00dc:0 01wb:20 00dc:40 01wb:20 00dc:40 01wb:20"}),
+                     "00dc:40 01wb:24 00dc:0 01wb:24 00dc:40 01wb:24 00dc:40 01wb:24"}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
 // The last segment of a capture past 4 GiB, written sparse: its standard index counts from

@@ -179,12 +179,18 @@ std::string Describe(TBytes Copy) {
   return text;
 }
 
-// Bytes of the labelled chunks, headers included, set to zero: a card's lost sectors.
-std::function<void(TAviFile&)> Zeroed(const char* First, const char* Last) {
+// Bytes of the labelled chunks, headers included, set to zero: a card's lost sectors. The
+// zeros may begin Tail bytes before the end of the chunk Before.
+std::function<void(TAviFile&)> Zeroed(const char* First, const char* Last,
+                                      const char* Before = nullptr, int64_t Tail = 0) {
   return [=](TAviFile& File) {
     const TPlacedPart& last = File.At.at(Last);
     std::fill(File.Bytes.begin() + File.At.at(First).Header,
               File.Bytes.begin() + last.Data + last.Size, 0);
+    if (Before) {
+      const TPlacedPart& before = File.At.at(Before);
+      std::fill_n(File.Bytes.begin() + before.Data + before.Size - Tail, Tail, 0);
+    }
   };
 }
 
@@ -270,11 +276,7 @@ INSTANTIATE_TEST_SUITE_P(
                      false,
                      {0x55, 0, 0},
                      {},
-                     [](TAviFile& File) {
-                       Zeroed("v2", "v2")(File);
-                       const TPlacedPart& a1 = File.At["a1"];
-                       std::fill_n(File.Bytes.begin() + a1.Data + a1.Size - 4, 4, 0);
-                     },
+                     Zeroed("v2", "v2", "a1", 4),
                      "00dc:40 01wb:24 00dc:40 01wb:24*silent 00dc:0 "
                      "01wb:24 00dc:40 01wb:24 00dc:40 01wb:24"},
         TWitnessCase{"lost_sound_without_silence_of_its_own",
@@ -289,11 +291,7 @@ INSTANTIATE_TEST_SUITE_P(
                      false,
                      {},
                      {},
-                     [](TAviFile& File) {
-                       Zeroed("a1", "v2")(File);
-                       const TPlacedPart& v1 = File.At["v1"];
-                       std::fill_n(File.Bytes.begin() + v1.Data + v1.Size - 10, 10, 0);
-                     },
+                     Zeroed("a1", "v2", "v1", 10),
                      "00dc:40 01wb:24 00dc:0 01wb:24*00 00dc:0 "
                      "01wb:24 00dc:40 01wb:24 00dc:40 01wb:24"},
         TWitnessCase{"lost_but_not_listed",

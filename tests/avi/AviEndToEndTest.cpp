@@ -68,6 +68,9 @@ TEST_P(AviEndToEndTest, DamagedCopyIsReportedAndRepairedIntoAPlayableFile) {
       KeptPackets(soundHashes, PacketHashes(repaired, "a:0"), HitTimes(sound, soundHashes, range));
   EXPECT_GE(audio.Exact, ExpectedAudioPackets(sound, range) * 99 / 100);
   EXPECT_EQ(audio.Bad, 0);
+  // Lost frames and sound keep their places: picture and sound stay within a frame (25 fps)
+  // of each other, also where damage took chunks with their headers.
+  EXPECT_LE(SyncError(video, audio) * 25, 1.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, AviEndToEndTest,

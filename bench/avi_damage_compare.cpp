@@ -66,10 +66,11 @@ int main() {
                  " -c copy " + ShellQuote(theirs_));
       const int expected = ExpectedFrames(packets, ranges);
       const int expectedAudio = ExpectedAudioPackets(audioPackets, ranges);
+      const auto hitTimes = HitTimes(audioPackets, originalAudio, ranges);
       auto row = [&](const std::string& Path, TTotals& Totals) {
         const TProbe probe = ProbeVideo(Path);
         const TKept video = KeptPackets(originalVideo, PacketHashes(Path, "v:0"));
-        const TKept audio = KeptPackets(originalAudio, PacketHashes(Path, "a:0"));
+        const TKept audio = KeptPackets(originalAudio, PacketHashes(Path, "a:0"), hitTimes);
         // Of the sound packets the damage left whole.
         const double audioShare = expectedAudio == 0 ? 0 : double(audio.Exact) / expectedAudio;
         Totals.Frames += video.Exact;

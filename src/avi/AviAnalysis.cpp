@@ -135,7 +135,7 @@ int32_t THgAVIFileReader::Analyze(uint8_t Mode) {
   ReadHeaders();
   if (const int32_t avi = FindChildWithListType(-1, kRIFF, kAVI); avi >= 0)
     IsOpenDML = FindNextWithListType(avi, kRIFF, kAVIX) >= 0;
-  TakeSizesFromIndex();
+  WitnessIndexes();
   RestoreChunksThatFit();
   ExcludeOutOfOrder();
   ExcludeOverlapping();
@@ -156,7 +156,8 @@ int32_t THgAVIFileReader::LastTopLevelNode() const {
 
 // A chunk marked damaged because the next header had to be searched for may have been
 // whole after all: when a later header starts exactly where it ends, the headers found in
-// between were inside its data (frame bytes that happen to look like a header).
+// between were inside its data (frame bytes that happen to look like a header). A chunk an
+// index lists as lost ends the search like a header: the damage began after this chunk.
 void THgAVIFileReader::RestoreChunksThatFit() {
   const int32_t count = int32_t(Count());
   for (int32_t i = 0; i < count; ++i) {
@@ -167,8 +168,16 @@ void THgAVIFileReader::RestoreChunksThatFit() {
     while (j < count && GetChunkStart(j) < end && PollStep())
       ++j;
     if (Cancelled) return;
+    const auto lost =
+        std::lower_bound(LostChunks.begin(), LostChunks.end(), DataPosition(i),
+                         [](const TLostChunk& c, int64_t position) { return c.Header < position; });
+    const bool lostInside = lost != LostChunks.end() && lost->Header < end;
+    // Zeros that took the next header began inside a compressed chunk that ends in them.
+    const bool lostAtEnd = lost != LostChunks.end() && lost->Header == end &&
+                           (j >= count || GetChunkStart(j) >= end) && !EndsInLostZeros(i);
     const bool fits =
-        j < count ? GetChunkStart(j) == end : end == FileSize && Size(i) < kLastChunkLimit;
+        !lostInside && (lostAtEnd || (j < count ? GetChunkStart(j) == end
+                                                : end == FileSize && Size(i) < kLastChunkLimit));
     if (!fits) continue;
     // Restoring keeps the key-frame mark: a restored key frame must still end a drop.
     SetFlags(i, flags & ~kNotGoodFlags);
@@ -206,6 +215,19 @@ void THgAVIFileReader::ExcludeOverlapping() {
 // Puts the nodes into the nesting of a correct AVI file: header and movie lists and
 // "idx1" right under their RIFF segment, other lists by where they end, and data chunks
 // found outside any movie list under one made for them.
+int32_t THgAVIFileReader::PlaceOf(TFourCC Id, int64_t Size) const {
+  const uint16_t suffix = SuffixOf(Id);
+  if (IsVideoSuffix(suffix)) return cfEmptyFrame;
+  // A lost palette change has no place: the pictures after it keep their time anyway.
+  const size_t stream = size_t(StreamNumberOf(Id));
+  if (suffix != kSuffix_wb || stream >= LostChunkPlaces.size()) return 0;
+  const TLostChunkPlace& place = LostChunkPlaces[stream];
+  const bool silence =
+      place.Kind == kPlaceSilence ||
+      (place.Kind == kPlaceMpegSilence && MpegSilenceHeader(place.FrameHeader, Size) != 0);
+  return silence ? cfSilence : 0;
+}
+
 void THgAVIFileReader::RebuildTree() {
   struct TEntry {
     int32_t Node;
@@ -222,9 +244,28 @@ void THgAVIFileReader::RebuildTree() {
     stack[k] = e;
   };
 
+  // Lost chunks go into the movie list where their headers were: a place the copy keeps
+  // for each, or the chunk itself when only its id was hit.
+  size_t nextLost = 0;
+  const auto addLostBefore = [&](int64_t Position) {
+    for (; nextLost < LostChunks.size() && LostChunks[nextLost].Header < Position; ++nextLost) {
+      const TLostChunk& lost = LostChunks[nextLost];
+      if (!inMovi || d != 2 || rebuilt.ListType(stack[1].Node) != kmovi) continue;
+      const int64_t data = lost.Header + 8;
+      int32_t flags = cfExcluded | cfLostChunk | PlaceOf(lost.Id, lost.Size);
+      if (lost.Whole)
+        flags = !IsVideoSuffix(SuffixOf(lost.Id)) || CodecFamily == kFamilyAllKey ||
+                        IsKeyFrame(data, lost.Size)
+                    ? cfKeyFrame
+                    : 0;
+      rebuilt.SetFlags(rebuilt.AddNode(stack[1].Node, lost.Id, 0, data, lost.Size), flags);
+    }
+  };
+
   for (int32_t i = 0; i < int32_t(Count()); ++i) {
     const TChunkNode& old = Node(i);
     const int64_t end = old.DataPosition + old.Size;
+    addLostBefore(GetChunkStart(i));
     auto add = [&](int32_t Parent) {
       const int32_t node =
           rebuilt.AddNode(Parent, old.Id, old.ListType, old.DataPosition, old.Size);
@@ -268,6 +309,7 @@ void THgAVIFileReader::RebuildTree() {
       add(d > 0 ? stack[d - 1].Node : -1);
     }
   }
+  addLostBefore(std::numeric_limits<int64_t>::max());
   static_cast<THgChunkTree&>(*this) = std::move(rebuilt);
 }
 
@@ -332,7 +374,8 @@ void THgAVIFileReader::CheckMovi(int32_t Movi) {
     // Chunks grouped in "rec " lists: a list is kept whole or not at all.
     for (int32_t c = FirstChild(Movi); c >= 0; c = NextSibling(c)) {
       if (Id(c) != kLIST) {
-        Mark(c, cfExcluded);
+        // Places for lost chunks belong in record lists, which the index does not give.
+        SetFlags(c, (Flags(c) | cfExcluded) & ~(cfEmptyFrame | cfSilence));
         continue;
       }
       bool whole = FirstChild(c) >= 0;
@@ -397,7 +440,11 @@ void THgAVIFileReader::CheckMovi(int32_t Movi) {
       if (video && !(flags & cfFalseChunk)) {
         dropping[stream] = true;
         emptyFrame(c);
-      } else if (!video && IsStreamDataId(id) && !(flags & cfFalseChunk) && holdsLostFrames(c)) {
+      } else if (!video && (flags & cfIndexed) != 0) {
+        // Sound whose size an index vouches for keeps its time, as a lost chunk's place.
+        SetFlags(c, Flags(c) | PlaceOf(id, Size(c)));
+      } else if (!video && IsStreamDataId(id) && !(flags & (cfFalseChunk | cfLostChunk)) &&
+                 holdsLostFrames(c)) {
         dropping.assign(dropping.size(), true);
       }
     }
@@ -440,6 +487,24 @@ void THgAVIFileReader::CheckAfterIndex(int32_t Index) {
     if (!IsStreamDataId(Id(s)) || (Size(s) != 0 && Size(s) != 16)) break;
     Mark(s, cfExcluded);
   }
+}
+
+// Zeros may begin anywhere in the chunk's last sector, so its very last byte decides: frames
+// of the codecs we meet end in stuffing bits or an end marker, and the rare frame that ends
+// in a zero byte is only dropped, as it was before the index could vouch for it.
+bool THgAVIFileReader::EndsInLostZeros(int32_t Node) {
+  constexpr int64_t kTail = 1;
+  const size_t stream = size_t(StreamNumberOf(Id(Node)));
+  if (stream >= ZeroRunsAreDamage.size() || !ZeroRunsAreDamage[stream]) return false;
+  TStream64* source = Source();
+  const int64_t size = std::min(Size(Node), kTail);
+  const int64_t at = DataPosition(Node) + Size(Node) - size;
+  uint8_t tail[kTail] = {};
+  if (!source || size <= 0 || at < 0 || at > FileSize - size) return false;
+  const int64_t back = source->Position();
+  const bool read = source->Seek(at, soBeginning) == at && source->Read(tail, size) == size;
+  source->SetPosition(back);
+  return read && std::all_of(tail, tail + size, [](uint8_t b) { return b == 0; });
 }
 
 bool THgAVIFileReader::HasZeroedSector(int32_t Node) {

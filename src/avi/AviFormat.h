@@ -25,14 +25,23 @@ enum : int32_t {
   // copy holds an empty chunk in its place, which players show as the picture before, so
   // the frames after it keep their time and stay in step with the sound.
   cfEmptyFrame = 64,
+  // A place the copy keeps for a chunk an intact index lists but damage took together with
+  // its header: an empty chunk (cfEmptyFrame) or silence (cfSilence) of the index's size.
+  cfLostChunk = 128,
+  // Sound lost with its header: the copy holds silence of the chunk's size in its place, so
+  // the sound after it keeps its time.
+  cfSilence = 256,
+  // An intact index lists the chunk with this position, id and size.
+  cfIndexed = 512,
 };
 inline constexpr int32_t kNotGoodFlags = cfDamaged | cfExcluded;
 inline bool IsGoodChunk(int32_t Flags) {
   return (Flags & kNotGoodFlags) == 0;
 }
-// Whether the copy holds a chunk for the node: its data, or an empty frame in its place.
+// Whether the copy holds a chunk for the node: its data, or an empty frame or silence in its
+// place.
 inline bool IsWrittenChunk(int32_t Flags) {
-  return IsGoodChunk(Flags) || (Flags & cfEmptyFrame) != 0;
+  return IsGoodChunk(Flags) || (Flags & (cfEmptyFrame | cfSilence)) != 0;
 }
 
 // Stream types in "strh".
@@ -53,6 +62,16 @@ inline bool IsUncompressedAudio(uint16_t FormatTag) {
          FormatTag == 0x0007 || FormatTag == 0xFFFE;
 }
 bool IsUncompressedVideo(TFourCC Handler, TFourCC Compression);
+
+// What silence is in a PCM-like format: the byte that fills it, or -1 when the format has
+// no silence of its own (compressed sound). 8-bit PCM is unsigned around 0x80; A-law and
+// mu-law code their zero level as 0xD5 and 0xFF.
+inline int32_t SilenceByteOf(uint16_t FormatTag, uint16_t BitsPerSample) {
+  if (FormatTag == 0x0006) return 0xD5;
+  if (FormatTag == 0x0007) return 0xFF;
+  if (!IsUncompressedAudio(FormatTag)) return -1;
+  return BitsPerSample == 8 ? 0x80 : 0x00;
+}
 
 // How key frames of the video stream are recognised.
 enum : uint8_t {

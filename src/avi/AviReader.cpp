@@ -133,6 +133,7 @@ void THgAVIFileReader::ReadHeaders() {
   }
 
   ZeroRunsAreDamage.assign(size_t(kMaxStreams), false);
+  LostChunkPlaces.assign(size_t(kMaxStreams), TLostChunkPlace{});
   size_t number = 0; // a stream's number is the place of its "strl"
   for (int32_t strl = FindChildWithListType(hdrl, kLIST, kstrl); strl >= 0;
        strl = FindNextWithListType(strl, kLIST, kstrl), ++number) {
@@ -145,10 +146,25 @@ void THgAVIFileReader::ReadHeaders() {
     const int32_t strf = FindChild(strl, kstrf);
     const int64_t formatLength = strf >= 0 ? ReadChunkPrefix(strf, format, sizeof format) : 0;
     bool compressed = false;
+    TLostChunkPlace place;
     if (header.Type == kauds) {
       ++AudioStreamCount;
       compressed = formatLength >= 2 && !IsUncompressedAudio(ReadLE16(format));
+      // The wave format's bits per sample follow the tag, channels, rate, byte rate and
+      // block alignment.
+      constexpr int64_t kBitsPerSampleOffset = 14;
+      const int32_t silence =
+          formatLength >= kBitsPerSampleOffset + 2
+              ? SilenceByteOf(ReadLE16(format), ReadLE16(format + kBitsPerSampleOffset))
+              : -1;
+      // MPEG layer II and III sound (format tags 0x50, 0x55) has silent frames of its own.
+      const uint16_t tag = formatLength >= 2 ? ReadLE16(format) : 0;
+      place.Kind = silence >= 0                 ? kPlaceSilence
+                   : tag == 0x50 || tag == 0x55 ? kPlaceMpegSilence
+                                                : kPlaceNone;
+      place.Fill = uint8_t(std::max(silence, 0));
     } else if (header.Type == kvids) {
+      place.Kind = kPlaceEmpty;
       VideoHeader = header;
       VideoCompression =
           formatLength == int64_t(sizeof format) ? ReadLE32(format + kBitmapCompressionOffset) : 0;
@@ -156,7 +172,10 @@ void THgAVIFileReader::ReadHeaders() {
       compressed = formatLength == int64_t(sizeof format) &&
                    !IsUncompressedVideo(VideoHeader.Handler, VideoCompression);
     }
-    if (number < ZeroRunsAreDamage.size()) ZeroRunsAreDamage[number] = compressed;
+    if (number < ZeroRunsAreDamage.size()) {
+      ZeroRunsAreDamage[number] = compressed;
+      LostChunkPlaces[number] = place;
+    }
   }
 
   source->SetPosition(start);
@@ -172,6 +191,8 @@ void THgAVIFileReader::ClearAnalysis() {
   MoviStreamCount = 0;
   MoviStreams.clear();
   MoviStreams.shrink_to_fit();
+  LostChunks.clear();
+  LostChunks.shrink_to_fit();
 }
 
 int64_t THgAVIFileReader::GetChunkStart(int32_t Node) const {

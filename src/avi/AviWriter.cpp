@@ -122,6 +122,8 @@ int32_t THgAVIFileWriter::Write() {
       if (RiffStream->WriteChunk(id, 0, 0, nullptr) < 0) return kWriteFailed;
       Reader.SetNewOffset(node, OutputPosition());
       Reader.Node(node).Size = 0; // the indexes describe the chunk as written
+    } else if ((Reader.Flags(node) & cfSilence) != 0 && !IsListId(id)) {
+      if (!WriteSilence(node)) return kWriteFailed;
     } else if (IsGood(node)) {
       if (RiffStream->CreateChunk(id, Reader.ListType(node)) < 0) return kWriteFailed;
       Reader.SetNewOffset(node, OutputPosition());
@@ -219,6 +221,26 @@ bool THgAVIFileWriter::LeaveList(int32_t List, bool& LegacyIndexWritten, bool Fi
     if (!WriteLegacyIndex(List)) return false;
   }
   return true;
+}
+
+// Sound lost with its header: the index's size of the stream's silence in its place.
+bool THgAVIFileWriter::WriteSilence(int32_t Node) {
+  const size_t stream = size_t(StreamNumberOf(Reader.Id(Node)));
+  const THgAVIFileReader::TLostChunkPlace place = stream < Reader.LostChunkPlaces.size()
+                                                      ? Reader.LostChunkPlaces[stream]
+                                                      : THgAVIFileReader::TLostChunkPlace{};
+  if (RiffStream->CreateChunk(Reader.Id(Node), 0) < 0) return false;
+  Reader.SetNewOffset(Node, OutputPosition());
+  std::fill(CopyBuffer.begin(), CopyBuffer.end(), place.Fill);
+  if (place.Kind == THgAVIFileReader::kPlaceMpegSilence && CopyBuffer.size() >= 4)
+    WriteBE32(CopyBuffer.data(), MpegSilenceHeader(place.FrameHeader, Reader.Size(Node)));
+  for (int64_t left = Reader.Size(Node); left > 0;) {
+    const int64_t block = std::min(left, int64_t(CopyBuffer.size()));
+    if (RiffStream->WriteData(CopyBuffer.data(), block) != block) return false;
+    left -= block;
+    std::fill_n(CopyBuffer.begin(), std::min<size_t>(4, CopyBuffer.size()), place.Fill);
+  }
+  return RiffStream->CloseChunk() >= 0;
 }
 
 bool THgAVIFileWriter::CopyData(int64_t Offset, int64_t Size, int64_t& Copied) {

@@ -77,6 +77,30 @@ public:
   std::vector<bool> ZeroRunsAreDamage;
   int32_t AudioStreamCount = 0;
 
+  // How the copy keeps the place of a chunk of a stream that damage took with its header.
+  enum : uint8_t {
+    kPlaceNone = 0,        // left out: compressed sound with no silence we can write
+    kPlaceEmpty = 1,       // an empty chunk (video)
+    kPlaceSilence = 2,     // the index's size of the stream's fill byte (PCM)
+    kPlaceMpegSilence = 3, // a silent MPEG audio frame of the index's size (MP3, MP2)
+  };
+  struct TLostChunkPlace {
+    uint8_t Kind = kPlaceNone;
+    uint8_t Fill = 0;
+    // The first four bytes of a frame of the stream, for kPlaceMpegSilence; 0 when none.
+    uint32_t FrameHeader = 0;
+  };
+  std::vector<TLostChunkPlace> LostChunkPlaces; // by stream number
+  // A chunk an intact index lists where the walk found no header: its place in the copy, or
+  // (Whole) the chunk itself when only its id was hit and its size field still agrees.
+  struct TLostChunk {
+    int64_t Header = 0; // file position of the chunk's header
+    TFourCC Id = 0;
+    int64_t Size = 0;
+    bool Whole = false;
+  };
+  std::vector<TLostChunk> LostChunks; // by position, none overlapping
+
   // The key-frame test of one video chunk, by the codec family's bitstream rule.
   bool IsKeyFrame(int64_t Position, int64_t Size);
   // Checks of one RIFF segment after the rebuild: which movie chunks are kept, and index
@@ -88,7 +112,9 @@ private:
   bool IsGood(int32_t Node) const;
   void Mark(int32_t Node, int32_t Bits);
   int32_t LastTopLevelNode() const;
-  void TakeSizesFromIndex();
+  // The indexes ("idx1" and the OpenDML standard indexes) as witnesses of the movie data:
+  // sizes and ids of chunks whose headers were hit, and LostChunks.
+  void WitnessIndexes();
   void RestoreChunksThatFit();
   void ExcludeOutOfOrder();
   void ExcludeOverlapping();
@@ -100,6 +126,10 @@ private:
 
   // Whether a chunk's data holds a 512-byte sector of the file that is all zeros.
   bool HasZeroedSector(int32_t Node);
+  // Whether a chunk of a compressed stream ends in zeros: a lost header's damage began in it.
+  bool EndsInLostZeros(int32_t Node);
+  // The place flag (cfEmptyFrame, cfSilence or 0) the copy keeps for a lost chunk.
+  int32_t PlaceOf(TFourCC Id, int64_t Size) const;
 };
 
 // Writes the repaired copy of an analysed AVI file: every chunk the analysis left good, in
@@ -145,6 +175,7 @@ private:
   int64_t OutputPosition() const;
   // Copies what the input holds of a chunk's data; false only when the output fails.
   bool CopyData(int64_t Offset, int64_t Size, int64_t& Copied);
+  bool WriteSilence(int32_t Node);
   bool WriteSuperIndexPlaceholder(int32_t StreamNumber);
   bool LeaveList(int32_t List, bool& LegacyIndexWritten, bool FirstSegment);
   bool WriteStdIndex(int32_t Movi, TFourCC Id);
@@ -153,6 +184,12 @@ private:
   bool WriteHeaderCounts();
   void ReportProgress(int64_t& LastReported, int64_t Hundredth);
 };
+
+// The header of a silent MPEG audio frame (layer II or III) of exactly Size bytes, in the
+// version, sample rate and channel mode of Template (a frame header of the same stream,
+// first byte highest): the bit rate and padding that give that size, no checksum. 0 when
+// Template is no such header or no bit rate gives Size. Zeros after it decode as silence.
+uint32_t MpegSilenceHeader(uint32_t Template, int64_t Size);
 
 // How key frames of a video stream are recognised. The handler decides, whatever its
 // letter case; a handler that is empty or names no known codec leaves it to the

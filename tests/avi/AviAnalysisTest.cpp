@@ -13,14 +13,6 @@
 namespace clw::test {
 namespace {
 
-// MPEG-4 Part 2 frames: a VOP start code whose next byte gives the coding type.
-TBytes Vop(bool Intra, size_t Size = 40) {
-  TBytes bytes(Size, 0xEE);
-  const uint8_t head[] = {0, 0, 1, 0xB6, uint8_t(Intra ? 0x00 : 0x40)};
-  std::copy(std::begin(head), std::end(head), bytes.begin());
-  return bytes;
-}
-
 TAviPart StreamList(const char (&Type)[5], const char (&Handler)[5], const char* Compression = "") {
   TBytes strh(56, 0);
   std::copy(Type, Type + 4, strh.begin());

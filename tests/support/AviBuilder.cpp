@@ -79,6 +79,13 @@ TAviPart Raw(TBytes bytes) {
   return part;
 }
 
+TBytes Vop(bool Intra, size_t Size) {
+  TBytes bytes(Size, 0xEE);
+  const uint8_t head[] = {0, 0, 1, 0xB6, uint8_t(Intra ? 0x00 : 0x40)};
+  std::copy(std::begin(head), std::begin(head) + std::min(Size, sizeof head), bytes.begin());
+  return bytes;
+}
+
 TAviPart Idx1(const std::vector<TIdx1Entry>& entries) {
   TBytes data;
   for (const TIdx1Entry& e : entries) {

@@ -62,6 +62,9 @@ struct TIdx1Entry {
 };
 TAviPart Idx1(const std::vector<TIdx1Entry>& entries);
 
+// An MPEG-4 Part 2 frame: a VOP start code whose next byte gives the coding type, then 0xEE.
+TBytes Vop(bool Intra, size_t Size = 40);
+
 // Where a labelled part landed. Data is after the list type for lists; Size is the true
 // data size (list type excluded), whatever the size field says.
 struct TPlacedPart {

@@ -108,7 +108,8 @@ bool Hit(const TPacket& P, const TDamagedRanges& Damage) {
 }
 } // namespace
 
-TKept KeptPackets(const std::vector<TPacketHash>& Original, const std::vector<TPacketHash>& Copy) {
+TKept KeptPackets(const std::vector<TPacketHash>& Original, const std::vector<TPacketHash>& Copy,
+                  const std::vector<double>& HitTimes) {
   static const std::string kEmptyHash = "d41d8cd98f00b204e9800998ecf8427e";
   std::multimap<std::string, double> pool;
   for (const TPacketHash& p : Original)
@@ -117,8 +118,10 @@ TKept KeptPackets(const std::vector<TPacketHash>& Original, const std::vector<TP
   for (const TPacketHash& p : Copy) {
     if (p.Hash == kEmptyHash) continue;
     const auto at = pool.find(p.Hash);
+    const bool hitThere = std::any_of(HitTimes.begin(), HitTimes.end(),
+                                      [&](double t) { return std::abs(t - p.Seconds) < 0.001; });
     if (at == pool.end()) {
-      ++kept.Bad;
+      ++(hitThere ? kept.Filled : kept.Bad);
     } else {
       ++kept.Exact;
       kept.Shifts.emplace_back(at->second, p.Seconds - at->second);
@@ -143,6 +146,14 @@ double SyncError(const TKept& Video, const TKept& Audio) {
     if (gap >= 0) worst = std::max(worst, std::abs(shift - nearest));
   }
   return worst;
+}
+
+std::vector<double> HitTimes(const std::vector<TPacket>& Packets,
+                             const std::vector<TPacketHash>& Hashes, const TDamagedRanges& Damage) {
+  std::vector<double> times;
+  for (size_t i = 0; i < Packets.size() && i < Hashes.size(); ++i)
+    if (Hit(Packets[i], Damage)) times.push_back(Hashes[i].Seconds);
+  return times;
 }
 
 int ExpectedAudioPackets(const std::vector<TPacket>& Packets, const TDamagedRanges& Damage) {

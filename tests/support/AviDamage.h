@@ -44,10 +44,12 @@ inline void PrintTo(const TAviDamage& Damage, std::ostream* Out) {
 // a lost one up to the next key frame (they refer to what was lost).
 int ExpectedFrames(const std::vector<TPacket>& Packets, const TDamagedRanges& Damage);
 // Of a copy's packets of one stream, those that are bit for bit packets of the original,
-// and those that are not (bad frames); empty packets (kept places of lost frames) count as
-// neither.
+// those that stand where the damage hit an original packet (silence kept in place of lost
+// sound), and the rest (bad frames); empty packets (kept places of lost frames) count as
+// none of them.
 struct TKept {
   int Exact = 0;
+  int Filled = 0;
   int Bad = 0;
   // For each exact packet, by the original's time: how much later the copy shows it.
   std::vector<std::pair<double, double>> Shifts;
@@ -55,7 +57,12 @@ struct TKept {
 // The largest difference, in seconds, between how far the copy moved a video packet and how
 // far it moved the sound packet nearest to it in time: 0 when the copy stays in step.
 double SyncError(const TKept& Video, const TKept& Audio);
-TKept KeptPackets(const std::vector<TPacketHash>& Original, const std::vector<TPacketHash>& Copy);
+TKept KeptPackets(const std::vector<TPacketHash>& Original, const std::vector<TPacketHash>& Copy,
+                  const std::vector<double>& HitTimes = {});
+// The times of the original's packets that the damage hit; Packets and Hashes list the same
+// stream of the same file.
+std::vector<double> HitTimes(const std::vector<TPacket>& Packets,
+                             const std::vector<TPacketHash>& Hashes, const TDamagedRanges& Damage);
 
 // Sound packets a sound repair keeps: every one clear of the damage.
 int ExpectedAudioPackets(const std::vector<TPacket>& Packets, const TDamagedRanges& Damage);

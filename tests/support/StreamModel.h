@@ -178,6 +178,9 @@ inline const char* CheckStreamProgram(const uint8_t* Data, size_t Size) {
                              : origin == soCurrent ? model.Position
                                                    : int64_t(model.Bytes.size());
         const int64_t target = base + offset;
+        // Positions stay within a few MiB, so the file (and the model, and the fuzzer's
+        // memory over a long run) never grows past that.
+        if (target > kMaxFile + kMaxIo) break;
         const int64_t n = stream.Seek(offset, origin);
         // The write-behind stream refuses a seek before the start and stays; the file
         // stream takes the failure as its position, from which nothing is read or written.

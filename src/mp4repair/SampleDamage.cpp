@@ -247,8 +247,9 @@ void THgMP4FileWriter::RemoveDamagedSamples() {
     if (!rules[i].Zeros) continue;
     for (const TSlice& c : t.Chunks)
       for (const TNewChunk& s : c.Samples) {
-        from = std::min(from, s.Offset);
-        to = std::max(to, s.Offset + s.Size);
+        const uint64_t offset = s.Offset; // a packed field: no reference to it
+        from = std::min(from, offset);
+        to = std::max(to, offset + s.Size);
       }
   }
   TSampleJudge judge(*stream, Input.FileSize, [this] { return Poll(); });

@@ -212,9 +212,8 @@ void THgAVIFileReader::ExcludeOverlapping() {
   }
 }
 
-// Puts the nodes into the nesting of a correct AVI file: header and movie lists and
-// "idx1" right under their RIFF segment, other lists by where they end, and data chunks
-// found outside any movie list under one made for them.
+// The place the copy keeps for a lost chunk of this id and size: an empty frame, silence,
+// or none (0).
 int32_t THgAVIFileReader::PlaceOf(TFourCC Id, int64_t Size) const {
   const uint16_t suffix = SuffixOf(Id);
   if (IsVideoSuffix(suffix)) return cfEmptyFrame;
@@ -228,6 +227,9 @@ int32_t THgAVIFileReader::PlaceOf(TFourCC Id, int64_t Size) const {
   return silence ? cfSilence : 0;
 }
 
+// Puts the nodes into the nesting of a correct AVI file: header and movie lists and
+// "idx1" right under their RIFF segment, other lists by where they end, and data chunks
+// found outside any movie list under one made for them.
 void THgAVIFileReader::RebuildTree() {
   struct TEntry {
     int32_t Node;

@@ -519,15 +519,21 @@ void TRepairJob::ProgressHandler(const void* Sender, int64_t Percent) {
   FView.PumpEvents();
 }
 
+// The file types of one format, then all files.
+std::vector<TFileFilter> TRepairJob::FiltersFor(int32_t Kind) const {
+  if (Kind == kindMp4)
+    return {{FMessages[msgMpeg4Files] + " (*.mov;*.mp4;*.m4v;*.mp4v;*.3g2;*.3gp2;*.3gp;*.3gpp)",
+             "*.mov;*.mp4;*.m4v;*.mp4v;*.3g2;*.3gp2;*.3gp;*.3gpp"},
+            {FMessages[msgAllFiles], "*.*"}};
+  return {{FMessages[msgAviFiles] + " (*.avi)", "*.AVI"}, {FMessages[msgAllFiles], "*.*"}};
+}
+
 void TRepairJob::ReferenceNeededHandler(const void* Sender) {
   (void)Sender;
   if (!Writer || Writer->ReferenceReader) return;
   if (!FView.AskYesNo(FMessages[msgReferenceQuestion], FMessages[msgErrorCaption])) return;
   TFileDialogRequest request = DialogRequest(msgOpenTitle, InputFileName, InputDirectory);
-  request.Filters = {
-      {FMessages[msgMpeg4Files] + " (*.mov;*.mp4;*.m4v;*.mp4v;*.3g2;*.3gp2;*.3gp;*.3gpp)",
-       "*.mov;*.mp4;*.m4v;*.mp4v;*.3g2;*.3gp2;*.3gp;*.3gpp"},
-      {FMessages[msgAllFiles], "*.*"}};
+  request.Filters = FiltersFor(kindMp4);
   request.FileMustExist = true;
   const auto chosen = FView.ChooseReferenceFile(request);
   if (!chosen) return;
@@ -551,8 +557,8 @@ void TRepairJob::ReferenceNeededHandler(const void* Sender) {
 
 void TRepairJob::ChooseOutputFile() {
   TFileDialogRequest request = DialogRequest(msgSaveTitle, OutputFileName, OutputDirectory);
-  request.Filters = {{FMessages[msgAviFiles] + " (*.avi)", "*.AVI"},
-                     {FMessages[msgAllFiles], "*.*"}};
+  // The copy has the input's format: an MP4 repair is offered MP4 names.
+  request.Filters = FiltersFor(CurrentKind);
   request.PathMustExist = true;
   request.ConfirmOverwrite = true;
   const auto chosen = FView.ChooseOutputFile(request);

@@ -105,6 +105,7 @@ private:
   TFileReport* ReportFor(const std::string& FileName);
   TFileDialogRequest DialogRequest(int32_t Title, const std::string& InitialFile,
                                    const std::string& FallbackDirectory) const;
+  std::vector<TFileFilter> FiltersFor(int32_t Kind) const;
 
   TJobView& FView;
   const TMessages& FMessages;

@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,6 +84,19 @@ TEST_F(RepairJobTest, OpeningDamagedFileOffersTheRepair) {
   EXPECT_EQ(Text(203), "Mpeg 4");
   EXPECT_EQ(Text(106), "&Repair!");
   EXPECT_THAT(View.EnabledButtons(), ElementsAre(101, 102, 106));
+}
+
+// The Save dialog offers names of the input's own format: an MP4 repair is no AVI file.
+TEST_F(RepairJobTest, SaveDialogOffersTheInputsFormat) {
+  for (const auto& [name, bytes, pattern] : {std::tuple{"clip.mp4", kMp4Bytes, "*.mov;*.mp4"},
+                                             std::tuple{"clip.avi", kAviBytes, "*.AVI"}}) {
+    OpenSingle(Make(name, bytes, {.QuickVerdict = kDamagedData}));
+    View.Requests.clear();
+    Job.ChooseOutputFile();
+    ASSERT_EQ(View.Requests.size(), 1u) << name;
+    ASSERT_FALSE(View.Requests[0].Filters.empty());
+    EXPECT_EQ(View.Requests[0].Filters[0].Patterns.rfind(pattern, 0), 0u) << name;
+  }
 }
 
 TEST_F(RepairJobTest, AviWithoutCodecDescriptionShowsItsHandler) {

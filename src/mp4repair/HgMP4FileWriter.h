@@ -150,7 +150,8 @@ private:
   void SizeChunksFromNeighbours();
   void DropBeyondFile();
   void DropZeroRuns();
-  void RemoveDamagedSamples();
+  // Rebuilt: the samples sized from the remains of the tables, else those of the tables.
+  void RemoveDamagedSamples(bool Rebuilt);
   bool IsWritten(const TRebuiltTrack& Track) const;
   void AssignTrackIds();
 

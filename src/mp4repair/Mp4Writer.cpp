@@ -153,8 +153,9 @@ int32_t THgMP4FileWriter::Write() {
   MatchReferenceTracks();
   BuildChunkLists();
   ParseAudioChunks();
-  RemoveDamagedSamples();
+  RemoveDamagedSamples(false);
   DropZeroRuns();
+  RemoveDamagedSamples(true);
   ComputeTimings();
   if (Cancelled) return kCancelled;
 

@@ -231,19 +231,24 @@ std::vector<int32_t> SourceCompositionOffsets(const THgMP4FileReader& Input, int
   return offsets;
 }
 
-void THgMP4FileWriter::RemoveDamagedSamples() {
+void THgMP4FileWriter::RemoveDamagedSamples(bool Rebuilt) {
   TStream64* stream = Input.Source();
   if (!stream || !JudgeSamples) return;
   std::vector<TSampleRules> rules(Tracks.size());
+  std::vector<bool> judged(Tracks.size());
   uint64_t from = UINT64_MAX;
   uint64_t to = 0;
   for (size_t i = 0; i < Tracks.size(); ++i) {
     TRebuiltTrack& t = Tracks[i];
-    // Only samples the damaged file's own tables describe are judged one by one; samples
-    // rebuilt from a scan were cut where the data itself said.
-    if (!t.SamplesAsInSource || t.UniformSampleSize > 0 || t.Source < 0) continue;
+    // First the samples the damaged file's own tables describe; then, once the zero runs
+    // are out, the samples the repair sized itself from the tables' remains, which the
+    // copy's check judges just the same.
+    if (t.UniformSampleSize > 0 || t.Source < 0 || t.SamplesAsInSource == Rebuilt ||
+        t.SamplesTrimmed)
+      continue;
     rules[i] = SampleRulesFor(Input, Input.Traks[size_t(t.Source)]);
-    t.SamplesJudged = rules[i].Judged();
+    judged[i] = rules[i].Judged();
+    if (!Rebuilt) t.SamplesJudged = judged[i];
     if (!rules[i].Zeros) continue;
     for (const TSlice& c : t.Chunks)
       for (const TNewChunk& s : c.Samples) {
@@ -257,7 +262,7 @@ void THgMP4FileWriter::RemoveDamagedSamples() {
 
   for (size_t i = 0; i < Tracks.size(); ++i) {
     TRebuiltTrack& t = Tracks[i];
-    if (!t.SamplesJudged) continue;
+    if (!judged[i]) continue;
     std::vector<bool> damaged;
     bool any = false;
     for (const TSlice& c : t.Chunks)
@@ -267,6 +272,12 @@ void THgMP4FileWriter::RemoveDamagedSamples() {
       }
     if (!any) continue;
 
+    if (Rebuilt) {
+      // Rebuilt samples have no composition offsets of the file's to keep.
+      t.LeadingDuration =
+          RemoveSamples(t, damaged, t.MediaKind == mkVideo, nullptr).LeadingDuration;
+      continue;
+    }
     uint8_t version = 0;
     std::vector<int32_t> offsets =
         SourceCompositionOffsets(Input, t.TrakNode, damaged.size(), version);

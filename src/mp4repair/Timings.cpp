@@ -122,7 +122,9 @@ uint64_t ShownMediaEnd(const THgMP4FileReader& Input, const TRebuiltTrack& Track
 // that the kept ones play when they did.
 void FitTrimmedEdits(TRebuiltTrack& Track, uint64_t Total, uint32_t Scale, uint32_t MovieScale) {
   TMp4_elst& elst = Track.elst;
-  if (!Track.SamplesTrimmed || (elst.Table.empty() && Track.LeadingDuration == 0)) return;
+  if ((!Track.SamplesTrimmed && Track.LeadingDuration == 0) ||
+      (elst.Table.empty() && Track.LeadingDuration == 0))
+    return;
   if (elst.Table.empty()) {
     elst.Version = 0;
     elst.Table.push_back({0, 0, 1, 0});

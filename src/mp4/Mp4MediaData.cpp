@@ -78,8 +78,54 @@ void TDroppedCandidates::Clear() {
   Total = 0;
 }
 
+void TAloneCandidates::Add(const TMDATChunk& C) {
+  if (ByMarker.empty()) ByMarker.resize(kMarkers);
+  const uint8_t picture = (C.Flags & TMDATChunk::kPictureStart) ? 0x10 : 0;
+  ByMarker[C.Neighbour >> 1].Add(
+      TRecord{C.Position, C.Length, C.Header, uint8_t((C.SliceType & 15) | picture)});
+  ++Total;
+}
+
+void TAloneCandidates::AddMarkers(std::vector<int32_t>& H) const {
+  for (size_t m = 0; m < ByMarker.size(); ++m)
+    H[m] += int32_t(ByMarker[m].Count());
+}
+
+std::vector<TMDATChunk> TAloneCandidates::Take(uint8_t Marker, TDroppedCandidates& Dropped) {
+  std::vector<TMDATChunk> kept;
+  for (size_t m = 0; m < ByMarker.size(); ++m) {
+    const TPagedArray<TRecord>& records = ByMarker[m];
+    if (m == Marker) kept.reserve(records.Count());
+    for (uint32_t i = 0; i < records.Count(); ++i) {
+      const TRecord& r = records[i];
+      TMDATChunk c;
+      c.Position = r.Position;
+      c.Length = r.Length;
+      c.Header = r.Header;
+      c.SliceType = r.SliceType & 15;
+      c.Flags = (r.SliceType & 0x10) ? TMDATChunk::kPictureStart : 0;
+      c.Neighbour = uint8_t(m << 1 | TMDATChunk::kAudioEndsBefore);
+      if (m == Marker)
+        kept.push_back(c);
+      else
+        Dropped.Add(c);
+    }
+  }
+  Clear();
+  std::sort(kept.begin(), kept.end(),
+            [](const TMDATChunk& a, const TMDATChunk& b) { return a.Position < b.Position; });
+  return kept;
+}
+
+void TAloneCandidates::Clear() {
+  ByMarker.clear();
+  ByMarker.shrink_to_fit();
+  Total = 0;
+}
+
 void TMp4ScanResults::Clear() {
   Dropped.Clear();
+  Alone.Clear();
   MDATChunks.Reset();
   NullBlocks.Reset();
   BlocksOfOffset->Clear();

@@ -118,6 +118,36 @@ private:
   uint64_t Total = 0;
 };
 
+// Candidates that begin no run and belong to none but could stand alone between audio
+// frames (see MayStandAlone), kept apart by the byte that follows them once the scan lets
+// candidates go. Slice detection keeps only those followed by the file's audio marker,
+// which is known once every candidate has been seen; until then, dense encoder output
+// leaves millions of them, so each waits in 14 bytes instead of a record of the list.
+class TAloneCandidates {
+public:
+  void Add(const TMDATChunk& C); // C.MayStandAlone()
+  // Adds the counts by marker to H[0..63].
+  void AddMarkers(std::vector<int32_t>& H) const;
+  // The candidates followed by Marker, in position order; the others are let go of into
+  // Dropped. The store is empty afterwards.
+  std::vector<TMDATChunk> Take(uint8_t Marker, TDroppedCandidates& Dropped);
+  uint64_t Count() const { return Total; }
+  void Clear();
+
+private:
+#pragma pack(push, 1)
+  struct TRecord {
+    uint64_t Position;
+    uint32_t Length;
+    uint8_t Header;
+    uint8_t SliceType; // bits 0-3; bit 4: picture start
+  };
+#pragma pack(pop)
+  static_assert(sizeof(TRecord) == 14);
+  std::vector<TPagedArray<TRecord>> ByMarker;
+  uint64_t Total = 0;
+};
+
 // What the scan of the media data leaves for slice detection and the dumps.
 struct TMp4ScanResults {
   // Granularity of the index by offset.
@@ -130,6 +160,7 @@ struct TMp4ScanResults {
   // PruneAbove of them; past that it lets go of those no later step can use.
   uint32_t PruneAbove = 1u << 20;
   TDroppedCandidates Dropped;
+  TAloneCandidates Alone;
   // The candidate index by offset; slice detection uses it as its list of lone candidates.
   std::unique_ptr<THgBlocksOfOffset> BlocksOfOffset =
       std::make_unique<THgBlocksOfOffset>(kOffsetBlockGranularity);

@@ -13,6 +13,7 @@
 #include "mp4/Mp4BoxTypes.h"
 #include "mp4repair/MediaDataAnalysis.h"
 #include "mp4repair/ScanRules.h"
+#include "mp4repair/ScanState.h"
 #include "streams/Endian.h"
 
 #include <algorithm>
@@ -26,33 +27,11 @@ namespace clw {
 
 namespace {
 
-constexpr size_t kReadSize = 0x10000;
-// A position is examined once 18 bytes from it are in the buffer (length field, header,
-// the slice header bits, a box's 64-bit size); the 17 bytes after the last examined
-// position are carried into the next read.
-constexpr size_t kLookAhead = 18;
-constexpr size_t kCarried = kLookAhead - 1;
-// Two bytes before the carried tail stay too, so the end-of-frame test before a length
-// field sees its bytes even across reads.
-constexpr size_t kHistory = 2;
-constexpr size_t kBufferSize = kReadSize + kCarried + kHistory;
+using namespace scan;
 
 constexpr uint64_t kMinNullBlock = 513;
 constexpr uint64_t kProgressBytes = 0x100001;
-
-// Candidates wait for the byte at their end in a ring of 32 KiB blocks of end offsets;
-// the ring spans more than the longest unit, so no two live blocks share a slot.
-constexpr int kEndBlockShift = 15;
-constexpr size_t kEndRing = 4096;
 static_assert(((kMaxNalLength + 4 + kBufferSize) >> kEndBlockShift) + 2 < kEndRing);
-
-// The end offset is kept as its low 32 bits: a pending end lies less than 4 GiB after
-// the buffer start at any time.
-struct TPendingEnd {
-  uint32_t Index;
-  uint32_t EndLow;
-  uint64_t End(uint64_t base) const { return base + uint32_t(EndLow - uint32_t(base)); }
-};
 
 // Known box types by their first two characters, so that almost every offset of damaged
 // data is passed over with one bit test before the table search.
@@ -121,38 +100,6 @@ bool TrackZeroRuns(const uint8_t* p, size_t n, uint64_t at, TZeroRun& run, TNull
   return s == 0;
 }
 
-// Everything one call of the scan works with.
-struct TScan {
-  TLengthRanges Ranges;
-  uint8_t TopByteLimit = 0; // largest top byte of an acceptable length field
-  uint64_t FileSize = 0;
-  uint64_t RangeStart = 0;
-  TMDATChunks* Chunks = nullptr;
-  // Beside each candidate, the one that begins where it ends (-1 until one is seen).
-  std::vector<int32_t>* Successors = nullptr;
-
-  // Candidates found by the current read, by buffer position, and their rank, so the
-  // candidate beginning at an end offset is found without a search.
-  static constexpr size_t kWords = (kBufferSize + 63) / 64;
-  std::array<uint32_t, kBufferSize> Hits{}; // positions that passed the length test
-  std::array<uint64_t, kWords> Found{};
-  std::array<uint32_t, kWords + 1> Rank{};
-  size_t FoundWords = 0; // words of Found that may hold a bit
-  uint32_t FirstOfRead = 0;
-
-  std::vector<std::vector<TPendingEnd>> Pending = std::vector<std::vector<TPendingEnd>>(kEndRing);
-
-  // Pruning: the first candidate of this call, the count at which the list is pruned next,
-  // and, sorted, where units of earlier calls end whose successor nobody has looked for.
-  uint32_t FirstOfScan = 0;
-  uint32_t PruneAt = UINT32_MAX;
-  bool Pruned = false;
-  std::vector<uint64_t> ForeignEnds;
-  std::vector<uint64_t> Led;
-  std::vector<uint64_t> Gone;
-  std::vector<uint32_t> GoneBefore;
-};
-
 // Whether the length field and header byte at P fit each other; most offsets that pass
 // the prefilter fail here. Branch-free, since the answer is a coin toss.
 inline bool LengthFitsHeader(const uint8_t* p, const TScan& s) {
@@ -186,17 +133,21 @@ void TryCandidate(const uint8_t* buf, size_t q, uint64_t base, TScan& s) {
   if (position == s.RangeStart || (q >= 2 && AudioEndsIn(ReadBE16(p - 2))))
     neighbour |= TMDATChunk::kAudioEndsBefore;
 
-  const uint32_t index = s.Chunks->Add();
-  TMDATChunk& c = (*s.Chunks)[index];
+  TMDATChunk c;
   c.Position = position;
   c.Length = length;
   c.Flags = flags;
   c.Header = header;
   c.SliceType = sliceType;
   c.Neighbour = neighbour;
-  s.Successors->push_back(-1);
-  const uint64_t end = position + length + 4;
-  s.Pending[(end >> kEndBlockShift) & (kEndRing - 1)].push_back(TPendingEnd{index, uint32_t(end)});
+  if (s.Deferring) {
+    s.Staged.push_back(TStaged{c});
+  } else {
+    const uint32_t index = s.Chunks->Add(c);
+    s.Successors->push_back(-1);
+    s.Pending[(c.End() >> kEndBlockShift) & (kEndRing - 1)].push_back(
+        TPendingEnd::Listed(index, c.End()));
+  }
   s.Found[q >> 6] |= uint64_t(1) << (q & 63);
   s.FoundWords = (q >> 6) + 1;
 }
@@ -225,16 +176,38 @@ void FindCandidates(const uint8_t* buf, size_t from, size_t to, uint64_t base, T
     TryCandidate(buf, hits[k], base, s);
 }
 
-// AAC syntax elements never have the identifier 111 (ID_END) first; such a byte cannot
-// start an audio frame and tells nothing.
-inline void SetFollowingByte(TMDATChunk& c, uint8_t next) {
-  if ((next & 0xE0) != 0xE0)
-    c.Neighbour = uint8_t((next & 0xFE) | (c.Neighbour & TMDATChunk::kAudioEndsBefore));
+// The candidate of the current read at buffer position Q (a list index, or this read's
+// staged index while deferring), or -1.
+inline int32_t FoundAt(const TScan& s, size_t q) {
+  const uint64_t bit = uint64_t(1) << (q & 63);
+  if ((q >> 6) >= s.FoundWords || !(s.Found[q >> 6] & bit)) return -1;
+  return int32_t(s.FirstOfRead + s.Rank[q >> 6] +
+                 uint32_t(std::popcount(s.Found[q >> 6] & (bit - 1))));
+}
+
+// Settles a waiting candidate whose end now lies behind the scan: Next is the byte there
+// (0x100: not known) and At the candidate that begins there (FoundAt), or
+// kSuccessorUnknown when the scan did not examine that position.
+void Settle(TPendingEnd e, uint64_t block, uint32_t next, int32_t at, TScan& s,
+            TMp4ScanResults& found) {
+  const bool staged = s.Deferring && at >= 0;
+  if (staged) s.Staged[size_t(at)].Led = true;
+  if (e.IsDeferred()) {
+    SettleDeferred(s, found, e.Record(block), staged ? -1 : at, staged ? at : -1, next);
+    return;
+  }
+  TMDATChunk& c = (*s.Chunks)[e.Index()];
+  if (next <= 0xFF) SetFollowingByte(c, uint8_t(next));
+  if (staged)
+    s.Links.emplace_back(e.Index(), uint32_t(at));
+  else if (at != -1)
+    (*s.Successors)[e.Index()] = at;
 }
 
 // Gives the candidates that end at buffer positions [From, To), all examined by now, the
 // byte that follows them and the candidate that begins there.
-void ResolveEnds(const uint8_t* buf, size_t from, size_t to, uint64_t base, TScan& s) {
+void ResolveEnds(const uint8_t* buf, size_t from, size_t to, uint64_t base, TScan& s,
+                 TMp4ScanResults& found) {
   if (from >= to) return;
   // Ranks only where this read found candidates: a read of zeros finds none.
   const size_t firstWord = from >> 6;
@@ -249,132 +222,66 @@ void ResolveEnds(const uint8_t* buf, size_t from, size_t to, uint64_t base, TSca
     std::vector<TPendingEnd>& list = s.Pending[b & (kEndRing - 1)];
     for (size_t k = 0; k < list.size();) {
       const TPendingEnd e = list[k];
-      const uint64_t end = e.End(base);
+      const uint64_t end = e.End(b);
       if (end >= hi) {
         ++k;
         continue;
       }
-      const size_t q = size_t(end - base);
-      SetFollowingByte((*s.Chunks)[e.Index], buf[q]);
-      const uint64_t bit = uint64_t(1) << (q & 63);
-      if (end < lo)
-        (*s.Successors)[e.Index] = kSuccessorUnknown;
-      else if ((q >> 6) < s.FoundWords && (s.Found[q >> 6] & bit))
-        (*s.Successors)[e.Index] = int32_t(s.FirstOfRead + s.Rank[q >> 6] +
-                                           uint32_t(std::popcount(s.Found[q >> 6] & (bit - 1))));
       list[k] = list.back();
       list.pop_back();
+      const size_t q = size_t(end - base);
+      Settle(e, b, buf[q], end < lo ? kSuccessorUnknown : FoundAt(s, q), s, found);
     }
     // A block's list fills while the scan approaches it and empties as it passes; dense
     // candidates make each hold thousands at its peak, so an emptied one lets its room go.
     if (list.empty() && list.capacity() > 256) std::vector<TPendingEnd>().swap(list);
   }
+  // While deferring, this read's own candidates wait in no list yet.
+  for (TStaged& t : s.Staged) {
+    const uint64_t end = t.Chunk.End();
+    if (end >= hi) continue;
+    const size_t q = size_t(end - base);
+    SetFollowingByte(t.Chunk, buf[q]);
+    t.Successor = FoundAt(s, q);
+    t.Resolved = true;
+    if (t.Successor >= 0) s.Staged[size_t(t.Successor)].Led = true;
+  }
 }
 
 // Candidates whose end the scan did not examine: the byte there is still known when it is
-// in the buffer, the candidate there is not.
-void ResolveRemainingEnds(const uint8_t* buf, size_t filled, uint64_t base, TScan& s) {
-  for (std::vector<TPendingEnd>& list : s.Pending) {
+// in the buffer, the candidate there is not. No end lies before Lo.
+void ResolveRemainingEnds(const uint8_t* buf, size_t filled, uint64_t base, uint64_t lo, TScan& s,
+                          TMp4ScanResults& found) {
+  for (size_t slot = 0; slot < kEndRing; ++slot) {
+    const uint64_t block = BlockOfSlot(slot, lo >> kEndBlockShift);
+    std::vector<TPendingEnd> list;
+    list.swap(s.Pending[slot]);
     for (const TPendingEnd& e : list) {
-      (*s.Successors)[e.Index] = kSuccessorUnknown;
-      const uint64_t end = e.End(base);
-      if (end >= base + filled) continue;
-      SetFollowingByte((*s.Chunks)[e.Index], buf[end - base]);
+      const uint64_t end = e.End(block);
+      const uint32_t next = end >= base && end < base + filled ? buf[end - base] : 0x100;
+      Settle(e, block, next, kSuccessorUnknown, s, found);
     }
-    list.clear();
   }
-}
-
-// Lets go of the candidates of this call that no later step can use, among those whose end
-// lies before Frontier (every end there has been looked at, so every link to and from them
-// is known): a candidate that begins no run, belongs to none and could never stand alone
-// between audio frames. The first candidate of all stays, since slice detection takes it
-// for the start of the media data, and so does one where a unit of an earlier call may end.
-// False when cancelled, with the list half compacted.
-bool PruneCandidates(TScan& s, THgMP4FileReader& reader, uint64_t frontier) {
-  TMp4ScanResults& found = reader.Scan;
-  TPollEvery<THgFileReader> going(reader);
-  TMDATChunks& chunks = found.MDATChunks;
-  std::vector<int32_t>& next = found.ChunkSuccessors;
-  const uint32_t first = s.FirstOfScan;
-  const uint32_t n = chunks.Count();
-  // Bit sets over [First, N): the candidates something leads to (a successor always comes
-  // later in the list), then the ones let go of, with their counts before each word.
-  const size_t words = (size_t(n - first) + 63) / 64;
-  std::vector<uint64_t>& led = s.Led;
-  std::vector<uint64_t>& gone = s.Gone;
-  led.assign(words, 0);
-  gone.assign(words, 0);
-  for (uint32_t i = first; i < n; ++i)
-    if (next[i] > int32_t(i)) {
-      const uint32_t k = uint32_t(next[i]) - first;
-      led[k >> 6] |= uint64_t(1) << (k & 63);
-    }
-  uint32_t kept = first;
-  for (uint32_t i = first; i < n; ++i) {
-    if (!going()) return false;
-    const TMDATChunk& c = chunks[i];
-    const uint32_t k = i - first;
-    const bool keep =
-        i == 0 || c.End() >= frontier || next[i] != -1 || ((led[k >> 6] >> (k & 63)) & 1) ||
-        c.MayStandAlone() ||
-        std::binary_search(s.ForeignEnds.begin(), s.ForeignEnds.end(), uint64_t(c.Position));
-    if (!keep) {
-      found.Dropped.Add(c);
-      gone[k >> 6] |= uint64_t(1) << (k & 63);
-      continue;
-    }
-    if (kept != i) {
-      chunks[kept] = c;
-      next[kept] = next[i];
-    }
-    ++kept;
-  }
-  std::vector<uint32_t>& before = s.GoneBefore;
-  before.assign(words + 1, 0);
-  for (size_t w = 0; w < words; ++w)
-    before[w + 1] = before[w] + uint32_t(std::popcount(gone[w]));
-  // Every candidate still referred to was kept; it moved down by the ones gone before it.
-  const auto moved = [&](uint32_t i) {
-    const uint32_t k = i - first;
-    return i - before[k >> 6] -
-           uint32_t(std::popcount(gone[k >> 6] & ((uint64_t(1) << (k & 63)) - 1)));
-  };
-  for (uint32_t k = first; k < kept; ++k)
-    if (next[k] >= 0) next[k] = int32_t(moved(uint32_t(next[k])));
-  for (std::vector<TPendingEnd>& list : s.Pending)
-    for (TPendingEnd& e : list)
-      e.Index = moved(e.Index);
-  chunks.Resize(kept);
-  // The list grows by an eighth of what is kept before the next prune, so the pages it
-  // holds stay close to what it keeps, while each candidate is looked at a few times only.
-  s.Pruned = true;
-  const uint64_t step = std::max<uint64_t>({found.PruneAbove / 4, kept / 8, 1});
-  s.PruneAt = uint32_t(std::min<uint64_t>(kept + step, UINT32_MAX));
-  // One read adds at most a candidate per five bytes past the prune mark: room for that
-  // too, so the list never doubles on its way to the next prune.
-  const uint64_t room = uint64_t(s.PruneAt) + kReadSize / 5 + 1;
-  next.resize(kept);
-  if (next.capacity() > 2 * room) next.shrink_to_fit();
-  next.reserve(room);
-  return true;
 }
 
 // Candidates whose end lies in [Lo, Hi), a stretch of zeros passed over without reading
-// it: a zero byte follows each, and no candidate begins there. Base is the absolute offset
-// of buffer index 0, within 4 GiB before every pending end.
-void ResolveEndsInZeros(uint64_t lo, uint64_t hi, uint64_t base, TScan& s) {
-  for (std::vector<TPendingEnd>& list : s.Pending)
+// it: a zero byte follows each, and no candidate begins there. No end lies before Lo.
+void ResolveEndsInZeros(uint64_t lo, uint64_t hi, TScan& s, TMp4ScanResults& found) {
+  for (size_t slot = 0; slot < kEndRing; ++slot) {
+    const uint64_t block = BlockOfSlot(slot, lo >> kEndBlockShift);
+    std::vector<TPendingEnd>& list = s.Pending[slot];
     for (size_t k = 0; k < list.size();) {
-      const uint64_t end = list[k].End(base);
+      const TPendingEnd e = list[k];
+      const uint64_t end = e.End(block);
       if (end < lo || end >= hi) {
         ++k;
         continue;
       }
-      SetFollowingByte((*s.Chunks)[list[k].Index], 0);
       list[k] = list.back();
       list.pop_back();
+      Settle(e, block, 0, -1, s, found);
     }
+  }
 }
 
 // Box headers inside damaged media data, at buffer positions [From, To), go into the tree
@@ -465,7 +372,7 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
         remaining > 2 * kReadSize) {
       const uint64_t skip = std::min(zerosEnd - kReadSize - readAt, remaining - kReadSize);
       if (stream->Seek(int64_t(readAt + skip), soBeginning) < 0) break;
-      ResolveEndsInZeros(base + next, base + next + skip, base, s);
+      ResolveEndsInZeros(base + next, base + next + skip, s, found);
       base += skip;
       remaining -= skip;
       unreported += skip;
@@ -485,14 +392,20 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
       const size_t to = allZero ? std::min(examinable, fresh) : examinable;
       std::fill_n(s.Found.begin(), s.FoundWords, 0);
       s.FoundWords = 0;
-      s.FirstOfRead = found.MDATChunks.Count();
+      s.FirstOfRead = s.Deferring ? 0 : found.MDATChunks.Count();
       if (next < to) {
         FindCandidates(buf, next, to, base, s);
         if (Reader.InScanMode()) FindBoxesInData(Reader, buf, next, to, base);
       }
-      ResolveEnds(buf, next, examinable, base, s);
+      ResolveEnds(buf, next, examinable, base, s, found);
       next = examinable;
-      if (found.MDATChunks.Count() >= s.PruneAt && !PruneCandidates(s, Reader, base + next)) break;
+      if (s.Deferring) {
+        CommitStaged(s, found);
+      } else if (found.MDATChunks.Count() >= s.PruneAt) {
+        // From the first prune on, a candidate enters the list only when it stays.
+        if (!PruneCandidates(s, Reader, base + next)) break;
+        s.Deferring = true;
+      }
     }
 
     remaining -= n;
@@ -505,8 +418,11 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
     }
   }
   // Every end is judged once the rest are resolved; once pruning has begun, what is kept
-  // no longer depends on when the prunes fell.
-  if (!Reader.Cancelled) ResolveRemainingEnds(buf, filled, base, s);
+  // no longer depends on when the prunes fell, nor on what waited outside the list.
+  if (!Reader.Cancelled) {
+    ResolveRemainingEnds(buf, filled, base, base + next, s, found);
+    PutInPositionOrder(s, found);
+  }
   if (!Reader.Cancelled && (s.Pruned || found.MDATChunks.Count() >= s.PruneAt) &&
       PruneCandidates(s, Reader, UINT64_MAX))
     found.MDATChunks.ReleaseUnused();

@@ -78,6 +78,14 @@ void THgMP4FileWriter::ParseAudioChunks() {
   }
 }
 
+void THgMP4FileWriter::SetAacTiming(TRebuiltTrack& Track, const TAacDecoder& Decoder,
+                                    const TAacConfig& Aac) {
+  Track.AudioSampleRate = Decoder.SampleRate();
+  // With SBR the decoder doubles the rate, and every coded frame yields twice the samples.
+  Track.SamplesPerFrame =
+      Aac.SamplesPerFrame * (Decoder.SampleRate() >= 2 * Aac.SampleRate ? 2 : 1);
+}
+
 void THgMP4FileWriter::ParseAACFrames(TRebuiltTrack& Track, size_t& Done, size_t Total) {
   TMp4_SampleEntry entry;
   std::vector<uint8_t> bytes;
@@ -96,10 +104,7 @@ void THgMP4FileWriter::ParseAACFrames(TRebuiltTrack& Track, size_t& Done, size_t
   TAacDecoder decoder(AacDecoderLibrary);
   TStream64* source = Input.Source();
   if (!source || !decoder.Init(config.data(), config.size())) return;
-  Track.AudioSampleRate = decoder.SampleRate();
-  // With SBR the decoder doubles the rate, and every coded frame yields twice the samples.
-  Track.SamplesPerFrame =
-      aac.SamplesPerFrame * (decoder.SampleRate() >= 2 * aac.SampleRate ? 2 : 1);
+  SetAacTiming(Track, decoder, aac);
 
   TAacFrameParser parser(*source, decoder);
   parser.Cancelled = &Cancelled;

@@ -62,6 +62,7 @@ void FitToSamples(TSlice& Chunk) {
 }
 
 void THgMP4FileWriter::BuildChunkLists() {
+  bool walked = false;
   for (TRebuiltTrack& t : Tracks) {
     t.Chunks.clear();
     t.UniformSampleSize = 0;
@@ -70,11 +71,15 @@ void THgMP4FileWriter::BuildChunkLists() {
   if (RebuildMode == rmFromScan && VideoTrack >= 0) {
     const uint16_t own = ValidateTables(VideoTrack);
     const uint16_t all = tfChunkOffsets | tfSampleSizes | tfSyncSamples | tfSampleToChunk;
-    if ((own & all) != all) ChunksFromSlices(Tracks[size_t(VideoTrack)]);
+    if ((own & all) != all) {
+      walked = ChunksFromWalk();
+      if (!walked) ChunksFromSlices(Tracks[size_t(VideoTrack)]);
+    }
   }
   for (TRebuiltTrack& t : Tracks)
     if (t.Chunks.empty() && t.Source >= 0) ChunksFromTables(t);
-  if (RebuildMode == rmFromScan && SoundTrack >= 0 && Tracks[size_t(SoundTrack)].Chunks.empty())
+  if (RebuildMode == rmFromScan && !walked && SoundTrack >= 0 &&
+      Tracks[size_t(SoundTrack)].Chunks.empty())
     ChunksFromGaps(Tracks[size_t(SoundTrack)]);
   SizeChunksFromNeighbours();
   DropBeyondFile();

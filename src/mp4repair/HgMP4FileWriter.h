@@ -9,6 +9,7 @@
 //   Mp4Writer.cpp          Write: the order of the steps, the movie box and its tracks
 //   RebuildMode.cpp        ChooseRebuildMode, ValidateTables, the reference's tracks
 //   ChunkLists.cpp         BuildChunkLists: samples from slices, tables and audio gaps
+//   WalkedChunks.cpp       ChunksFromWalk: the chunks a reference clip lets the walker prove
 //   AudioChunks.cpp        ParseAudioChunks: AAC frames through the decoder, PCM frames
 //   Timings.cpp            ComputeTimings: time scales, durations, edit lists
 //   MediaDataWriter.cpp    WriteMediaData and BuildTrackTables
@@ -25,6 +26,8 @@
 namespace clw {
 
 struct TAacLibrary;
+struct TAacConfig;
+class TAacDecoder;
 
 // One track of the repaired movie: where its headers and description come from, its
 // chunks with their samples, and the tables prepared from them.
@@ -145,6 +148,11 @@ private:
   void MatchReferenceTracks();
   void FindAudioGaps();
   void ChunksFromSlices(TRebuiltTrack& Track);
+  // With a reference clip, the video and sound chunks the walker proves; false (nothing
+  // changed) when it cannot walk the media data from start to end.
+  bool ChunksFromWalk();
+  // The time base of AAC frames as the decoder reports it.
+  static void SetAacTiming(TRebuiltTrack& Track, const TAacDecoder& Decoder, const TAacConfig& Aac);
   void ChunksFromTables(TRebuiltTrack& Track);
   void ChunksFromGaps(TRebuiltTrack& Track);
   void SizeChunksFromNeighbours();

@@ -90,4 +90,23 @@ std::vector<int32_t> CompositionOffsets(const std::vector<uint8_t>& CttsPayload,
 std::vector<int32_t> SourceCompositionOffsets(const THgMP4FileReader& Input, int32_t TrakNode,
                                               uint64_t Samples, uint8_t& Version);
 
+// The samples the tables of a track list, in table order, as far as the tables hold them.
+// Only listed sizes: a track of one uniform size is uncompressed sound.
+template <typename TEach> void ForEachListedSample(const TMp4Trak& Trak, TEach Each) {
+  const TMp4_stsc_table& stsc = Trak.stsc.Table;
+  const TMp4_stsz_table& sizes = Trak.stsz.Table;
+  if (Trak.stsz.SampleSize != 0 || stsc.empty()) return;
+  size_t next = 0;
+  size_t entry = 0;
+  for (size_t c = 0; c < Trak.stco.Table.size() && next < sizes.size(); ++c) {
+    while (entry + 1 < stsc.size() && stsc[entry + 1].FirstChunk <= c + 1)
+      ++entry;
+    uint64_t at = Trak.stco.Table[c];
+    for (uint32_t i = 0; i < stsc[entry].SamplesPerChunk && next < sizes.size(); ++i, ++next) {
+      Each(at, sizes[next]);
+      at += sizes[next];
+    }
+  }
+}
+
 } // namespace clw

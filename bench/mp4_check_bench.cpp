@@ -3,11 +3,16 @@
 // its time and the process's peak memory on one line for bench/mp4_check_bench.sh. With
 // --slices it also writes the slices found (start, size, units, coded slices, gap) and the
 // statistics they were judged by to LIST, so two builds can be compared on the same file.
-//   mp4_check_bench [--slices LIST] FILE
+// With --walk it then walks the media data chunk by chunk against the reference clip REF,
+// as a repair with that reference does, and prints the walk's time and what it took.
+//   mp4_check_bench [--slices LIST | --walk REF] FILE
+#include "mp4repair/ChunkWalker.h"
 #include "mp4repair/MediaDataAnalysis.h"
+#include "mp4repair/ReferenceClip.h"
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -30,18 +35,48 @@ bool WriteSlices(const clw::THgMP4FileReader& Reader, const char* Path) {
   return std::fclose(out) == 0;
 }
 
+// Times the walk of the checked file's media data against the reference clip.
+bool Walk(clw::THgMP4FileReader& Reader, const char* Reference) {
+  using namespace clw;
+  int32_t verdict = 0;
+  const auto reference = OpenReferenceClip(Reference, verdict);
+  TWalkProfile profile;
+  const int32_t media = Reader.Scan.MediaDataNode;
+  if (!reference || !MakeWalkProfile(*reference, AacLibrary(), profile) || !Reader.IsNode(media) ||
+      !Reader.Source()) {
+    std::fprintf(stderr, "mp4_check_bench: cannot walk with %s\n", Reference);
+    return false;
+  }
+  const uint64_t start = uint64_t(Reader.DataPosition(media));
+  const uint64_t end = std::min<uint64_t>(uint64_t(Reader.NodeEnd(media)), Reader.FileSize);
+  const auto begin = std::chrono::steady_clock::now();
+  TMp4ChunkWalker walker(*Reader.Source(), start, end, false, Reader.Scan.NullBlocks, profile);
+  walker.Walk();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  size_t video = 0;
+  for (const TWalkedChunk& c : walker.Chunks)
+    video += c.Video ? 1 : 0;
+  std::printf("walk_seconds %.3f walk_ms_per_mib %.3f chunks %zu video_chunks %zu skipped %llu\n",
+              seconds, seconds * 1000 / (double(end - start) / 1048576), walker.Chunks.size(),
+              video, (unsigned long long)walker.Skipped);
+  return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
   using namespace clw;
   const char* slices = nullptr;
-  if (argc == 4 && std::strcmp(argv[1], "--slices") == 0) {
-    slices = argv[2];
+  const char* walkReference = nullptr;
+  if (argc == 4 && std::strcmp(argv[1], "--walk") == 0) walkReference = argv[2];
+  if (argc == 4 && (std::strcmp(argv[1], "--slices") == 0 || walkReference)) {
+    if (!walkReference) slices = argv[2];
     argv += 2;
     argc -= 2;
   }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: mp4_check_bench [--slices LIST] FILE\n");
+    std::fprintf(stderr, "usage: mp4_check_bench [--slices LIST | --walk REF] FILE\n");
     return 2;
   }
   const auto start = std::chrono::steady_clock::now();
@@ -64,6 +99,7 @@ int main(int argc, char** argv) {
               "seconds %.3f peak_rss_kib %ld\n",
               quickError, reader.Error, reader.Scan.MDATChunks.Count(), reader.MDATSlices.size(),
               reader.Scan.NullBlocks.Count(), quickSeconds, seconds, long(usage.ru_maxrss));
+  if (walkReference && !Walk(reader, walkReference)) return 1;
   if (slices && !WriteSlices(reader, slices)) {
     std::fprintf(stderr, "mp4_check_bench: cannot write %s\n", slices);
     return 1;

@@ -1,8 +1,10 @@
-// The chunks of a moov-less file as the walker proves them against a reference clip. Only
-// a walk that accounts for every byte of the media data (chunks and zero runs) replaces
-// slice detection; damage the walk has to skip is left to slice detection as before.
+// The chunks of a moov-less file as the walker proves them against a reference clip. The
+// walk replaces slice detection when it accounts for every byte of the media data (chunks
+// and zero runs), or when what it skipped is a small share and it still alternates as the
+// reference does; otherwise slice detection goes on as without a reference.
 #include "mp4/AacConfig.h"
 #include "mp4/AacDecoder.h"
+#include "mp4/H264Syntax.h"
 #include "mp4/Mp4BoxTypes.h"
 #include "mp4repair/ChunkWalker.h"
 #include "mp4repair/HgMP4FileWriter.h"
@@ -10,6 +12,57 @@
 #include <algorithm>
 
 namespace clw {
+
+namespace {
+
+// Bytes at the start of the media data searched for parameter sets: past the first chunk
+// of sound when the interleave starts with it.
+constexpr uint64_t kParameterSetReach = 1 << 20;
+
+uint64_t UnitLength(const std::vector<uint8_t>& Bytes, size_t At, size_t Field) {
+  uint64_t length = 0;
+  for (size_t i = 0; i < Field; ++i)
+    length = length << 8 | Bytes[At + i];
+  return length;
+}
+
+// Parameter sets the media data itself holds describe the stream better than the
+// reference's (a camera set to another picture size since): the limits are made from the
+// first sequence parameter set followed at once by a picture parameter set, keeping the
+// unit types the reference showed.
+void UseInBandParameterSets(TStream64& Source, uint64_t Start, uint64_t End, TNalLimits& Limits) {
+  std::vector<uint8_t> head(size_t(std::min(End - Start, kParameterSetReach)));
+  if (Start > uint64_t(INT64_MAX) || Source.Seek(int64_t(Start), soBeginning) != int64_t(Start) ||
+      Source.Read(head.data(), int64_t(head.size())) != int64_t(head.size()))
+    return;
+  const size_t field = Limits.NalLengthSize;
+  const auto unitAt = [&](size_t At, uint8_t Type, uint64_t Max) {
+    if (At + field >= head.size()) return uint64_t(0);
+    const uint64_t length = UnitLength(head, At, field);
+    const uint8_t header = head[At + field];
+    const bool fits = length >= 2 && length <= Max && length <= head.size() - At - field;
+    return fits && (header & 0x9F) == Type && (header & 0x60) ? length : uint64_t(0);
+  };
+  TAvcConfig config;
+  config.NalLengthSize = Limits.NalLengthSize;
+  for (size_t at = 0; at + field < head.size() && config.Sps.empty(); ++at) {
+    const uint64_t sps = unitAt(at, 7, kMaxSpsLength);
+    if (sps == 0 || unitAt(at + field + size_t(sps), 8, kMaxPpsLength) == 0) continue;
+    // The sets that follow each other there, up to the first unit of another type.
+    for (size_t p = at; p + field < head.size();) {
+      const uint64_t length = std::max(unitAt(p, 7, kMaxSpsLength), unitAt(p, 8, kMaxPpsLength));
+      if (length == 0) break;
+      const std::vector<uint8_t> unit(head.begin() + ptrdiff_t(p + field),
+                                      head.begin() + ptrdiff_t(p + field + length));
+      ((head[p + field] & 0x1F) == 7 ? config.Sps : config.Pps).push_back(unit);
+      p += field + size_t(length);
+    }
+  }
+  TNalLimits own;
+  if (!config.Sps.empty() && MakeNalLimits(config, Limits.AllowedTypes, own)) Limits = own;
+}
+
+} // namespace
 
 bool THgMP4FileWriter::ChunksFromWalk() {
   const THgMP4FileReader* reference = Reference();
@@ -29,13 +82,23 @@ bool THgMP4FileWriter::ChunksFromWalk() {
   const uint64_t end =
       std::min<uint64_t>(uint64_t(std::max<int64_t>(Input.NodeEnd(media), 0)), Input.FileSize);
   if (end <= start) return false;
+  UseInBandParameterSets(*source, start, end, profile.Video);
   TMp4ChunkWalker walker(*source, start, end, false, Input.Scan.NullBlocks, profile);
-  if (!walker.Walk(&Cancelled) || walker.Skipped > 0) return false;
-  const bool anyVideo = std::any_of(walker.Chunks.begin(), walker.Chunks.end(),
-                                    [](const TWalkedChunk& c) { return c.Video; });
-  const bool anySound = std::any_of(walker.Chunks.begin(), walker.Chunks.end(),
-                                    [](const TWalkedChunk& c) { return !c.Video; });
-  if (!anyVideo || (profile.Audio == TWalkProfile::waNone && anySound)) return false;
+  if (!walker.Walk(&Cancelled)) return false;
+  const auto videoChunks = size_t(std::count_if(walker.Chunks.begin(), walker.Chunks.end(),
+                                                [](const TWalkedChunk& c) { return c.Video; }));
+  const size_t soundChunks = walker.Chunks.size() - videoChunks;
+  if (videoChunks == 0 || (profile.Audio == TWalkProfile::waNone && soundChunks > 0)) return false;
+  // Damage the walk skipped is trusted only while the walk still alternates as the
+  // reference does; a reference of another interleave fails most of one kind instead.
+  if (walker.Skipped > 0) {
+    const size_t apart =
+        videoChunks > soundChunks ? videoChunks - soundChunks : soundChunks - videoChunks;
+    if (walker.Skipped > (end - start) / 20 ||
+        (profile.Audio != TWalkProfile::waNone && apart > videoChunks / 10 + 2))
+      return false;
+  }
+  const bool anySound = soundChunks > 0;
 
   if (anySound && SoundTrack < 0) {
     SoundTrack = AddTrack(mkSound);

@@ -235,6 +235,57 @@ const TMp4Clip kHarderClips[] = {
 INSTANTIATE_TEST_SUITE_P(Harder, Mp4RepairEndToEndTest, ::testing::ValuesIn(kHarderClips),
                          [](const auto& Info) { return std::string(Info.param.Name); });
 
+// A camera set to a larger picture since the reference was recorded, writing its parameter
+// sets into the media data (four slices a picture, frame by frame): the walk takes the
+// stream's limits from the sets in the media data, not from the reference's.
+TEST(Mp4RepairEndToEndInBandTest, ParameterSetsInTheMediaDataWin) {
+  const std::string original =
+      MakeClip("inband_720p.mp4", "-f lavfi -i testsrc2=size=1280x720:rate=30 " CLW_SINE_IN CLW_H264
+                                  "-slices 4 -x264-params repeat-headers=1 " CLW_AAC);
+  const std::string reference = MakeClip(
+      "inband_ref_360p.mp4", "-f lavfi -i testsrc2=size=640x360:rate=30 " CLW_SINE_IN CLW_H264
+                             "-slices 4 " CLW_AAC "-t 6");
+  ASSERT_FALSE(original.empty());
+  ASSERT_FALSE(reference.empty());
+  const auto dir = ScratchDir();
+  const std::string cut = CutAtMovieHeader(original, dir);
+  ASSERT_FALSE(cut.empty());
+  const std::string output = (dir / "repaired_inband.mp4").string();
+  const TRepairFigures f = RepairAndMeasure(original, cut, output, reference);
+  Report("inband_parameter_sets", f);
+  ASSERT_TRUE(f.Repaired);
+  EXPECT_EQ(f.Probe.DecodeErrorLines, 0);
+  EXPECT_EQ(f.ExactFrames, f.OriginalFrames);
+  EXPECT_EQ(f.ExactAudioPackets, f.OriginalAudioPackets);
+}
+
+// A stretch of the media data a card lost to zeros, in a camera-like and in a frame-by-frame
+// interleave: the copy still decodes without an error and keeps the pictures outside the
+// lost stretch (the groups of pictures it cut into go with it).
+TEST(Mp4RepairEndToEndZerosTest, LostStretchInsideTheMediaData) {
+  for (const TMp4Clip& clip : {kMp4Clips[0], kMp4Clips[6]}) {
+    SCOPED_TRACE(clip.Name);
+    const std::string original = MakeClip(clip.File, clip.Arguments);
+    const std::string reference =
+        MakeClip(std::string("ref_") + clip.File, std::string(clip.Arguments) + " -t 6");
+    ASSERT_FALSE(original.empty());
+    ASSERT_FALSE(reference.empty());
+    const auto dir = ScratchDir();
+    const std::string cut = CutAtMovieHeader(original, dir);
+    ASSERT_FALSE(cut.empty());
+    std::string bytes = ReadFile(cut);
+    const size_t from = bytes.size() * 2 / 5;
+    bytes.replace(from, 700000, 700000, '\0');
+    WriteFile(cut, bytes);
+    const std::string output = (dir / "repaired_zeros.mp4").string();
+    const TRepairFigures f = RepairAndMeasure(original, cut, output, reference);
+    Report(std::string(clip.Name) + "_zeroed", f);
+    ASSERT_TRUE(f.Repaired);
+    EXPECT_EQ(f.Probe.DecodeErrorLines, 0);
+    EXPECT_GE(double(f.ExactFrames), 0.85 * double(f.OriginalFrames));
+  }
+}
+
 // A real action camera's clip: five tracks (video, sound, time code, telemetry, per-frame
 // data) interleaved frame by frame, repaired with itself as the reference. Reported: the
 // telemetry between the frames makes it the hardest layout there is.

@@ -119,22 +119,35 @@ void Report(const std::string& Name, const TRepairFigures& f) {
               f.KeyPackets, f.KeyMismatches);
 }
 
+// A clip made with Arguments and cut where its movie header starts, and a reference made
+// with ReferenceArguments; Cut is empty when ffmpeg failed.
+struct TCutClip {
+  std::string Original, Reference, Cut;
+  std::filesystem::path Dir;
+};
+TCutClip MakeCutClip(const std::string& File, const std::string& Arguments,
+                     const std::string& ReferenceArguments) {
+  TCutClip c;
+  c.Original = MakeClip(File, Arguments);
+  c.Reference = MakeClip("ref_" + File, ReferenceArguments);
+  c.Dir = ScratchDir();
+  if (!c.Original.empty() && !c.Reference.empty()) c.Cut = CutAtMovieHeader(c.Original, c.Dir);
+  return c;
+}
+// The reference of a clip: the same settings, a shorter recording.
+TCutClip MakeCutClip(const TMp4Clip& Clip) {
+  return MakeCutClip(Clip.File, Clip.Arguments, std::string(Clip.Arguments) + " -t 6");
+}
+
 class Mp4RepairEndToEndTest : public ::testing::TestWithParam<TMp4Clip> {};
 
 TEST_P(Mp4RepairEndToEndTest, MovieHeaderCutOffIsRepairedWithAReference) {
   const TMp4Clip& clip = GetParam();
-  const std::string original = MakeClip(clip.File, clip.Arguments);
-  // The reference: the same settings, a shorter recording.
-  const std::string reference =
-      MakeClip(std::string("ref_") + clip.File, std::string(clip.Arguments) + " -t 6");
-  ASSERT_FALSE(original.empty());
-  ASSERT_FALSE(reference.empty());
-  const auto dir = ScratchDir();
-  const std::string cut = CutAtMovieHeader(original, dir);
-  ASSERT_FALSE(cut.empty());
-  const std::string output = (dir / "repaired.mp4").string();
+  const TCutClip c = MakeCutClip(clip);
+  ASSERT_FALSE(c.Cut.empty());
+  const std::string output = (c.Dir / "repaired.mp4").string();
 
-  const TRepairFigures f = RepairAndMeasure(original, cut, output, reference);
+  const TRepairFigures f = RepairAndMeasure(c.Original, c.Cut, output, c.Reference);
   Report(clip.Name, f);
 
   // Every copy opens and decodes cleanly, whatever share of the clip it holds.
@@ -239,19 +252,14 @@ INSTANTIATE_TEST_SUITE_P(Harder, Mp4RepairEndToEndTest, ::testing::ValuesIn(kHar
 // sets into the media data (four slices a picture, frame by frame): the walk takes the
 // stream's limits from the sets in the media data, not from the reference's.
 TEST(Mp4RepairEndToEndInBandTest, ParameterSetsInTheMediaDataWin) {
-  const std::string original =
-      MakeClip("inband_720p.mp4", "-f lavfi -i testsrc2=size=1280x720:rate=30 " CLW_SINE_IN CLW_H264
-                                  "-slices 4 -x264-params repeat-headers=1 " CLW_AAC);
-  const std::string reference = MakeClip(
-      "inband_ref_360p.mp4", "-f lavfi -i testsrc2=size=640x360:rate=30 " CLW_SINE_IN CLW_H264
-                             "-slices 4 " CLW_AAC "-t 6");
-  ASSERT_FALSE(original.empty());
-  ASSERT_FALSE(reference.empty());
-  const auto dir = ScratchDir();
-  const std::string cut = CutAtMovieHeader(original, dir);
-  ASSERT_FALSE(cut.empty());
-  const std::string output = (dir / "repaired_inband.mp4").string();
-  const TRepairFigures f = RepairAndMeasure(original, cut, output, reference);
+  const TCutClip c = MakeCutClip("inband_720p.mp4",
+                                 "-f lavfi -i testsrc2=size=1280x720:rate=30 " CLW_SINE_IN CLW_H264
+                                 "-slices 4 -x264-params repeat-headers=1 " CLW_AAC,
+                                 "-f lavfi -i testsrc2=size=640x360:rate=30 " CLW_SINE_IN CLW_H264
+                                 "-slices 4 " CLW_AAC "-t 6");
+  ASSERT_FALSE(c.Cut.empty());
+  const std::string output = (c.Dir / "repaired_inband.mp4").string();
+  const TRepairFigures f = RepairAndMeasure(c.Original, c.Cut, output, c.Reference);
   Report("inband_parameter_sets", f);
   ASSERT_TRUE(f.Repaired);
   EXPECT_EQ(f.Probe.DecodeErrorLines, 0);
@@ -265,20 +273,13 @@ TEST(Mp4RepairEndToEndInBandTest, ParameterSetsInTheMediaDataWin) {
 TEST(Mp4RepairEndToEndZerosTest, LostStretchInsideTheMediaData) {
   for (const TMp4Clip& clip : {kMp4Clips[0], kMp4Clips[6]}) {
     SCOPED_TRACE(clip.Name);
-    const std::string original = MakeClip(clip.File, clip.Arguments);
-    const std::string reference =
-        MakeClip(std::string("ref_") + clip.File, std::string(clip.Arguments) + " -t 6");
-    ASSERT_FALSE(original.empty());
-    ASSERT_FALSE(reference.empty());
-    const auto dir = ScratchDir();
-    const std::string cut = CutAtMovieHeader(original, dir);
-    ASSERT_FALSE(cut.empty());
-    std::string bytes = ReadFile(cut);
-    const size_t from = bytes.size() * 2 / 5;
-    bytes.replace(from, 700000, 700000, '\0');
-    WriteFile(cut, bytes);
-    const std::string output = (dir / "repaired_zeros.mp4").string();
-    const TRepairFigures f = RepairAndMeasure(original, cut, output, reference);
+    const TCutClip c = MakeCutClip(clip);
+    ASSERT_FALSE(c.Cut.empty());
+    std::string bytes = ReadFile(c.Cut);
+    bytes.replace(bytes.size() * 2 / 5, 700000, 700000, '\0');
+    WriteFile(c.Cut, bytes);
+    const std::string output = (c.Dir / "repaired_zeros.mp4").string();
+    const TRepairFigures f = RepairAndMeasure(c.Original, c.Cut, output, c.Reference);
     Report(std::string(clip.Name) + "_zeroed", f);
     ASSERT_TRUE(f.Repaired);
     EXPECT_EQ(f.Probe.DecodeErrorLines, 0);

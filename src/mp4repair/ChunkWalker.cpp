@@ -1,7 +1,9 @@
 // The chunk walker (ChunkWalker.h). Every check looks ahead: a picture end is a chunk end
-// only when audio checks out after it, and an audio frame end only when video does. The
-// look-ahead goes one step deeper for PCM, which has no syntax of its own to check, than
-// for AAC; its depth drops on each step from video to the audio after it.
+// only when the chunk after it checks out, and so is an audio frame end. The look-ahead
+// goes one step deeper for PCM, which has no syntax of its own to check, than for AAC; its
+// depth drops on each step out of video. Chunks of data tracks prove nothing by themselves
+// (any sixteen bytes are a sample of sixteen bytes): they count only through the media
+// chunk after them, and at most a few of them in a row.
 #include "mp4repair/ChunkWalker.h"
 
 #include "mp4repair/ScanRules.h"
@@ -18,6 +20,9 @@ constexpr size_t kMaxWindow = 64 << 20;
 constexpr size_t kMemoLimit = 1 << 14;
 // How far a resynchronisation searches for the next picture that checks out.
 constexpr uint64_t kResyncReach = 64 << 20;
+// A look-ahead may pass one chunk of other tracks more between two video chunks than the
+// reference ever has, and no more than this many.
+constexpr uint32_t kMostFiller = 12;
 
 bool OpensByType(uint8_t Type) {
   return (Type >= 6 && Type <= 9) || Type == 14 || Type == 15;
@@ -35,7 +40,8 @@ uint64_t ReadLength(const uint8_t* P, uint32_t Size) {
 TMp4ChunkWalker::TMp4ChunkWalker(TStream64& Source, uint64_t Start, uint64_t End, bool Intact,
                                  const TNullBlocks& ZeroRuns, const TWalkProfile& Profile)
     : Source(Source), Start(Start), End(End), Intact(Intact), Profile(Profile),
-      Depth(Profile.Audio == TWalkProfile::waPcm ? 2 : 1) {
+      Depth(Profile.Audio == TWalkProfile::waPcm ? 2 : 1),
+      Filler0(int(std::min(Profile.LongestRun + 1, kMostFiller))) {
   // Silence can run into the length field of the unit after it: a run ends that many
   // bytes early.
   const uint64_t early = Profile.Video.NalLengthSize - 1;
@@ -52,6 +58,23 @@ TMp4ChunkWalker::TMp4ChunkWalker(TStream64& Source, uint64_t Start, uint64_t End
     Decoder = std::make_unique<TAacDecoder>(Profile.Library);
     if (!Decoder->Init(Profile.AacConfig.data(), Profile.AacConfig.size())) Decoder.reset();
   }
+  const size_t tracks = Profile.Tracks.size();
+  for (size_t t = 0; t < tracks; ++t)
+    if (Profile.Tracks[t].Kind == TWalkTrack::wkAudio) AudioTrack = int32_t(t);
+  for (size_t from = 0; from <= tracks && from < Profile.Follows.size(); ++from) {
+    std::vector<int32_t> next;
+    for (size_t to = 0; to < tracks && to < Profile.Follows[from].size(); ++to)
+      if (Profile.Follows[from][to] > 0) next.push_back(int32_t(to));
+    std::stable_sort(next.begin(), next.end(), [&](int32_t a, int32_t b) {
+      return Profile.Follows[from][size_t(a)] > Profile.Follows[from][size_t(b)];
+    });
+    Next.push_back(std::move(next));
+  }
+  Next.resize(tracks + 1);
+}
+
+const std::vector<int32_t>& TMp4ChunkWalker::Successors(int32_t Track) const {
+  return Next[Track < 0 || size_t(Track) >= Next.size() - 1 ? Next.size() - 1 : size_t(Track)];
 }
 
 TMp4ChunkWalker::~TMp4ChunkWalker() = default;
@@ -138,7 +161,10 @@ const TMp4ChunkWalker::TChain& TMp4ChunkWalker::ChainAt(uint64_t Position) {
       u.Sync = type == 5 && start.SliceTypeKnown && start.SliceType % 5 == 2;
     }
     const bool opener = OpensByType(type) || (u.Slice && firstMb == 0);
-    u.OpensPicture = opener && (c.Units.empty() || afterSlice);
+    // A chunk begins with a sample, and the reference shows what its samples begin with.
+    const bool startsSample =
+        Profile.SampleStartTypes == 0 || (Profile.SampleStartTypes & NalTypeBit(type)) != 0;
+    u.OpensPicture = opener && (c.Units.empty() ? startsSample : afterSlice);
     afterSlice = u.Slice;
     if (u.OpensPicture && !c.Units.empty()) c.PictureEnds.push_back(p);
     c.Units.push_back(u);
@@ -171,28 +197,95 @@ const TMp4ChunkWalker::TFrames& TMp4ChunkWalker::AacAt(uint64_t Position) {
   return f;
 }
 
+std::vector<uint64_t> TMp4ChunkWalker::DataChunkEnds(int32_t Track, uint64_t Position) {
+  const TWalkTrack& t = Profile.Tracks[size_t(Track)];
+  const uint64_t limit = LimitAfter(Position);
+  std::vector<uint64_t> ends;
+  if (t.Kind == TWalkTrack::wkUniform) {
+    size_t available = 0;
+    const uint8_t* head = Bytes(Position, t.Prefix.size(), available);
+    if (!t.Prefix.empty() && (!head || available < t.Prefix.size() ||
+                              !std::equal(t.Prefix.begin(), t.Prefix.end(), head)))
+      return ends;
+    for (const uint32_t size : t.Sizes)
+      if (const uint64_t end = Position + uint64_t(size) * t.SamplesPerChunk; end <= limit)
+        ends.push_back(end);
+    return ends;
+  }
+  if (t.Kind != TWalkTrack::wkKlv) return ends;
+  // Records of a four-character key of printable characters, a type (0 for nested
+  // records), the size of one value and how many follow, the values padded to four bytes.
+  const uint64_t reach = std::min<uint64_t>(limit, Position + 2 * uint64_t(t.LargestChunk) + 8);
+  uint64_t p = Position;
+  while (p + 8 <= reach) {
+    size_t available = 0;
+    const uint8_t* r = Bytes(p, 8, available);
+    if (!r || available < 8) break;
+    bool key = true;
+    for (int i = 0; i < 4; ++i)
+      key &= r[i] >= 0x20 && r[i] < 0x7F;
+    if (!key || (r[4] != 0 && (r[4] < 0x20 || r[4] >= 0x7F))) break;
+    const uint64_t payload = uint64_t(r[5]) * (uint64_t(r[6]) << 8 | r[7]);
+    const uint64_t next = p + 8 + ((payload + 3) & ~uint64_t(3));
+    if (next > reach) break;
+    p = next;
+    ends.push_back(p);
+  }
+  std::reverse(ends.begin(), ends.end()); // the chunk takes every record that follows
+  return ends;
+}
+
+bool TMp4ChunkWalker::Checks(int32_t Track, uint64_t Position, int Level, int Filler) {
+  const uint64_t key = Position << 12 | uint64_t(Track & 15) << 8 | uint64_t(Level & 15) << 4 |
+                       uint64_t(Filler & 15);
+  if (const auto known = Checked.find(key); known != Checked.end()) return known->second;
+  bool ok = false;
+  const TWalkTrack::TKind kind = Profile.Tracks[size_t(Track)].Kind;
+  if (kind == TWalkTrack::wkVideo) {
+    ok = VideoChecks(Position, Level);
+  } else if (kind == TWalkTrack::wkAudio) {
+    ok = AudioChecks(Position, Level, Filler);
+  } else {
+    const uint64_t limit = LimitAfter(Position);
+    for (const uint64_t end : DataChunkEnds(Track, Position))
+      if ((ok = end == limit || NextChecks(Track, end, Level, Filler))) break;
+  }
+  Checked[key] = ok;
+  return ok;
+}
+
+bool TMp4ChunkWalker::NextChecks(int32_t Track, uint64_t Position, int Level, int Filler) {
+  for (const int32_t b : Successors(Track)) {
+    const bool video = Profile.Tracks[size_t(b)].Kind == TWalkTrack::wkVideo;
+    if (!video && Filler <= 0) continue;
+    if (Checks(b, Position, Level, video ? Filler0 : Filler - 1)) return true;
+  }
+  return false;
+}
+
 bool TMp4ChunkWalker::VideoChecks(uint64_t Position, int Level) {
   const TChain& c = ChainAt(Position);
   if (!c.OpensPicture()) return false;
   if (c.Hit) return true;
   if (c.PictureEnds.empty()) return false;
-  if (Level <= 0 || Profile.Audio == TWalkProfile::waNone) return true;
+  const std::vector<int32_t>& next = Successors(0);
+  if (Level <= 0 || (next.size() == 1 && next[0] == 0)) return true; // video only
   const std::vector<uint64_t> ends = c.PictureEnds; // the checks below add to the memo
   for (auto e = ends.rbegin(); e != ends.rend(); ++e)
-    if (AudioChecks(*e, Level - 1)) return true;
+    if (NextChecks(0, *e, Level - 1, Filler0)) return true;
   return false;
 }
 
-bool TMp4ChunkWalker::PcmGapEnd(uint64_t Position, int Level, uint64_t& GapEnd) {
+bool TMp4ChunkWalker::PcmGapEnd(uint64_t Position, int Level, int Filler, uint64_t& GapEnd) {
   const uint64_t frame = Profile.PcmFrameBytes;
-  if (frame == 0) return false;
+  if (frame == 0 || AudioTrack < 0) return false;
   const uint64_t limit = LimitAfter(Position);
   const uint64_t first = std::max<uint64_t>(1, Profile.MinFramesPerChunk / 2);
   const uint64_t last = uint64_t(Profile.MaxFramesPerChunk) * 3 / 2 + 1;
   for (uint64_t k = first; k <= last; ++k) {
     const uint64_t q = Position + k * frame;
     if (q > limit) break;
-    if (q < limit && VideoChecks(q, Level)) {
+    if (q < limit && NextChecks(AudioTrack, q, Level, Filler)) {
       GapEnd = q;
       return true;
     }
@@ -205,37 +298,50 @@ bool TMp4ChunkWalker::PcmGapEnd(uint64_t Position, int Level, uint64_t& GapEnd) 
   return false;
 }
 
-bool TMp4ChunkWalker::AudioChecks(uint64_t Position, int Level) {
+bool TMp4ChunkWalker::AudioChecks(uint64_t Position, int Level, int Filler) {
   if (Profile.Audio == TWalkProfile::waPcm) {
     uint64_t end = 0;
-    return PcmGapEnd(Position, Level, end);
+    return PcmGapEnd(Position, Level, Filler, end);
   }
-  if (Profile.Audio != TWalkProfile::waAac) return false;
+  if (Profile.Audio != TWalkProfile::waAac || AudioTrack < 0) return false;
   const TFrames& f = AacAt(Position);
   if (f.Ends.empty()) return false;
   if (Level <= 0) return true;
   const std::vector<uint64_t> ends = f.Ends;
   const uint64_t limit = f.Limit;
   for (const uint64_t e : ends)
-    if (VideoChecks(e, Level)) return true;
+    if (NextChecks(AudioTrack, e, Level, Filler)) return true;
   return limit - ends.back() <= 2 * uint64_t(Profile.LargestFrame);
+}
+
+bool TMp4ChunkWalker::Take(int32_t Track, uint64_t& Position, int Level) {
+  switch (Profile.Tracks[size_t(Track)].Kind) {
+  case TWalkTrack::wkVideo:
+    return TakeVideo(Position, Level);
+  case TWalkTrack::wkAudio:
+    return TakeAudio(Position, Level);
+  default:
+    return TakeData(Track, Position, Level);
+  }
 }
 
 bool TMp4ChunkWalker::TakeVideo(uint64_t& Position, int Level) {
   const TChain& c = ChainAt(Position);
   if (!c.OpensPicture()) return false;
+  const std::vector<int32_t>& next = Successors(0);
   uint64_t end = 0;
-  if (c.Hit || Profile.Audio == TWalkProfile::waNone) {
+  if (c.Hit || (next.size() == 1 && next[0] == 0)) {
     end = c.PictureEnds.empty() ? 0 : c.PictureEnds.back();
     if (c.Hit) end = c.End;
   } else {
     const std::vector<uint64_t> ends = c.PictureEnds;
     for (auto e = ends.rbegin(); e != ends.rend() && end == 0; ++e)
-      if (AudioChecks(*e, Level)) end = *e;
+      if (NextChecks(0, *e, Level, Filler0)) end = *e;
   }
   if (end <= Position) return false;
   const TChain& chain = ChainAt(Position);
   TWalkedChunk chunk;
+  chunk.Track = 0;
   chunk.Video = true;
   chunk.Offset = Position;
   chunk.Size = end - Position;
@@ -253,11 +359,13 @@ bool TMp4ChunkWalker::TakeVideo(uint64_t& Position, int Level) {
 }
 
 bool TMp4ChunkWalker::TakeAudio(uint64_t& Position, int Level) {
+  if (AudioTrack < 0) return false;
   TWalkedChunk chunk;
+  chunk.Track = AudioTrack;
   chunk.Offset = Position;
   if (Profile.Audio == TWalkProfile::waPcm) {
     uint64_t end = 0;
-    if (!PcmGapEnd(Position, Level, end)) return false;
+    if (!PcmGapEnd(Position, Level, Filler0, end)) return false;
     chunk.Size = end - Position;
   } else if (Profile.Audio == TWalkProfile::waAac) {
     const TFrames& f = AacAt(Position);
@@ -266,7 +374,7 @@ bool TMp4ChunkWalker::TakeAudio(uint64_t& Position, int Level) {
     const uint64_t limit = f.Limit;
     uint64_t end = 0;
     for (const uint64_t e : ends)
-      if (VideoChecks(e, Level)) {
+      if (NextChecks(AudioTrack, e, Level, Filler0)) {
         end = e;
         break;
       }
@@ -284,6 +392,24 @@ bool TMp4ChunkWalker::TakeAudio(uint64_t& Position, int Level) {
   }
   Chunks.push_back(std::move(chunk));
   Position += Chunks.back().Size;
+  return true;
+}
+
+bool TMp4ChunkWalker::TakeData(int32_t Track, uint64_t& Position, int Level) {
+  const uint64_t limit = LimitAfter(Position);
+  uint64_t end = 0;
+  for (const uint64_t e : DataChunkEnds(Track, Position))
+    if (e == limit || NextChecks(Track, e, Level, Filler0 - 1)) {
+      end = e;
+      break;
+    }
+  if (end == 0) return false;
+  TWalkedChunk chunk;
+  chunk.Track = Track;
+  chunk.Offset = Position;
+  chunk.Size = end - Position;
+  Chunks.push_back(std::move(chunk));
+  Position = end;
   return true;
 }
 
@@ -313,42 +439,54 @@ bool TMp4ChunkWalker::Resynchronise(uint64_t& Position, const bool* Cancelled) {
 bool TMp4ChunkWalker::Walk(const bool* Cancelled) {
   Chunks.clear();
   Skipped = 0;
-  const bool withAudio = Profile.Audio != TWalkProfile::waNone;
-  bool video = !withAudio || !Profile.AudioFirst;
-  int shallow = 0; // chunks taken in a row at depth 0
+  if (Profile.Tracks.empty() || Profile.Tracks[0].Kind != TWalkTrack::wkVideo) return true;
+  int32_t last = -1;       // the track of the last chunk taken; -1 the start
+  bool videoFirst = false; // after zeros and damage a picture is looked for first
+  int shallow = 0;         // chunks taken in a row at depth 0
   uint64_t pos = Start;
   while (pos < End) {
     if (Cancelled && *Cancelled) return false;
-    if (Chains.size() + Frames.size() > kMemoLimit) {
+    if (Chains.size() + Frames.size() + Checked.size() > kMemoLimit) {
       Chains.clear();
       Frames.clear();
+      Checked.clear();
+    }
+    std::vector<int32_t> candidates = Successors(last);
+    if (videoFirst) {
+      std::erase(candidates, 0);
+      candidates.insert(candidates.begin(), 0);
     }
     uint64_t runEnd = 0;
-    if (InZeroRun(pos, runEnd) && !(Profile.Audio == TWalkProfile::waPcm && !video)) {
+    const bool pcmNext = Profile.Audio == TWalkProfile::waPcm && !candidates.empty() &&
+                         candidates.front() == AudioTrack;
+    if (InZeroRun(pos, runEnd) && !pcmNext) {
       pos = runEnd;
-      video = true;
+      videoFirst = true;
       continue;
     }
-    bool took = video ? TakeVideo(pos, Depth) : TakeAudio(pos, Depth);
-    bool tookVideo = video;
-    if (!took && withAudio) {
-      took = video ? TakeAudio(pos, Depth) : TakeVideo(pos, Depth);
-      tookVideo = !video;
-    }
+    bool took = false;
+    for (const int32_t b : candidates)
+      if ((took = Take(b, pos, Depth))) {
+        last = b;
+        break;
+      }
     if (took) {
       shallow = 0;
     } else if (shallow < 2) {
-      took = video ? TakeVideo(pos, 0) : TakeAudio(pos, 0);
-      tookVideo = video;
-      if (took) ++shallow;
+      for (const int32_t b : candidates)
+        if ((took = Take(b, pos, 0))) {
+          last = b;
+          ++shallow;
+          break;
+        }
     }
     if (took) {
-      video = withAudio ? !tookVideo : true;
+      videoFirst = false;
       continue;
     }
     shallow = 0;
     if (!Resynchronise(pos, Cancelled)) return false;
-    video = true;
+    videoFirst = true;
   }
   return true;
 }

@@ -1,9 +1,11 @@
 #pragma once
 // The media data of a file that lost its movie header, walked chunk by chunk in the order
-// a reference clip of the same camera shows: video, then audio, then video again. A
-// boundary is accepted only when the chunk after it checks out from there: video as a
+// a reference clip of the same camera shows: video, then audio, then video again, with
+// whatever else the camera interleaves (a per-frame data track, telemetry, a time code).
+// A boundary is accepted only when the chunk after it checks out from there: video as a
 // chain of H.264 units the reference's stream can hold that opens a picture, AAC as frames
-// the decoder takes, PCM as whole sample frames up to where video starts again. Nothing is
+// the decoder takes, PCM as whole sample frames up to where video starts again, a data
+// track's chunk by the one size its samples have, telemetry by its KLV records. Nothing is
 // learnt from the damaged file's own statistics; everything is checked against what the
 // reference proves about the stream.
 #include "mp4/AacDecoder.h"
@@ -18,10 +20,32 @@
 
 namespace clw {
 
+// A track of the reference as the walk knows its chunks.
+struct TWalkTrack {
+  enum TKind : uint8_t {
+    wkVideo,   // H.264
+    wkAudio,   // the profile's sound
+    wkUniform, // samples (nearly) all of one size
+    wkKlv      // telemetry: four-character keys, a type, a size, a repeat count
+  };
+  TKind Kind = wkVideo;
+  uint32_t SampleSize = 0; // wkUniform: that size
+  // wkUniform: the sizes the reference's samples have, most frequent first (a camera's
+  // first samples of such a track are often its own headers, of other sizes).
+  std::vector<uint32_t> Sizes;
+  std::vector<uint8_t> Prefix;  // wkUniform: the bytes each of its chunks begins with
+  uint32_t SamplesPerChunk = 1; // wkUniform: the most common count
+  uint32_t LargestChunk = 0;    // wkKlv: bytes of the largest chunk
+  uint64_t Chunks = 0;          // in the reference
+};
+
 // What the walk takes from the reference clip.
 struct TWalkProfile {
   enum TAudio : uint8_t { waNone, waAac, waPcm };
   TNalLimits Video;
+  // NAL unit types the reference's samples begin with (bits as NalTypeBit); 0: any that
+  // opens a picture.
+  uint32_t SampleStartTypes = 0;
   TAudio Audio = waNone;
   std::vector<uint8_t> AacConfig;       // the AudioSpecificConfig
   const TAacLibrary* Library = nullptr; // for AAC
@@ -32,17 +56,25 @@ struct TWalkProfile {
   uint32_t MaxFramesPerChunk = 1;
   // The largest AAC frame; for PCM the bytes of the largest chunk.
   uint32_t LargestFrame = 0;
-  bool AudioFirst = false; // the reference's media data starts with audio
+  // Every track with chunks in the reference: the video first, the sound second when
+  // there is one. Follows[a][b]: how often a chunk of track b follows one of track a in the
+  // reference; row Tracks.size() counts the first chunk of the media data.
+  std::vector<TWalkTrack> Tracks;
+  std::vector<std::vector<uint32_t>> Follows;
+  // The most chunks of other tracks the reference has between two video chunks.
+  uint32_t LongestRun = 1;
 };
 
-// Builds the profile from a reference clip's first video (H.264) and sound tracks; false
-// when it has no H.264 video with a readable configuration.
+// Builds the profile from a reference clip's first video (H.264) and sound tracks and the
+// chunks of its other tracks; false when it has no H.264 video with a readable
+// configuration, or a track with chunks the walk cannot take.
 bool MakeWalkProfile(const THgMP4FileReader& Reference, const TAacLibrary* Library,
                      TWalkProfile& Out);
 
 // One chunk the walk accepted, with its samples: pictures, or AAC frames; PCM chunks list
 // none (their sample frames all have the profile's size).
 struct TWalkedChunk {
+  int32_t Track = 0; // in the profile's Tracks
   bool Video = false;
   uint64_t Offset = 0;
   uint64_t Size = 0;
@@ -86,6 +118,10 @@ private:
     std::vector<uint64_t> Ends; // of each frame that decoded, in order
     uint64_t Limit = 0;
   };
+  // The tracks whose chunks may follow one of Track (-1: the start), most frequent first.
+  const std::vector<int32_t>& Successors(int32_t Track) const;
+  // Where the chunk of a data track at Position can end, the likeliest first.
+  std::vector<uint64_t> DataChunkEnds(int32_t Track, uint64_t Position);
 
   const uint8_t* Bytes(uint64_t Position, size_t Need, size_t& Available);
   uint64_t LimitAfter(uint64_t Position) const; // next zero run or the end
@@ -93,12 +129,19 @@ private:
   const TChain& ChainAt(uint64_t Position);
   const TFrames& AacAt(uint64_t Position);
 
+  // Whether a chunk of Track can begin at Position, looking Depth video chunks ahead;
+  // Filler: chunks of other tracks still allowed before the next video chunk.
+  bool Checks(int32_t Track, uint64_t Position, int Depth, int Filler);
+  // Whether the chunk after one of Track ending at Position checks out.
+  bool NextChecks(int32_t Track, uint64_t Position, int Depth, int Filler);
   bool VideoChecks(uint64_t Position, int Depth);
-  bool AudioChecks(uint64_t Position, int Depth);
-  bool PcmGapEnd(uint64_t Position, int Depth, uint64_t& End);
+  bool AudioChecks(uint64_t Position, int Depth, int Filler);
+  bool PcmGapEnd(uint64_t Position, int Depth, int Filler, uint64_t& End);
 
+  bool Take(int32_t Track, uint64_t& Position, int Depth);
   bool TakeVideo(uint64_t& Position, int Depth);
   bool TakeAudio(uint64_t& Position, int Depth);
+  bool TakeData(int32_t Track, uint64_t& Position, int Depth);
   bool Resynchronise(uint64_t& Position, const bool* Cancelled);
 
   TStream64& Source;
@@ -107,13 +150,17 @@ private:
   std::vector<std::pair<uint64_t, uint64_t>> Zeros; // [start, end), trimmed
   const TWalkProfile& Profile;
   int Depth;
+  int Filler0; // the filler a look-ahead starts with after a video chunk
   std::unique_ptr<TAacDecoder> Decoder;
 
   std::vector<uint8_t> Window;
   uint64_t WindowStart = 0;
   size_t WindowBytes = 0;
+  int32_t AudioTrack = -1;
+  std::vector<std::vector<int32_t>> Next; // Successors, by track; the last row the start
   std::map<uint64_t, TChain> Chains;
   std::map<uint64_t, TFrames> Frames;
+  std::map<uint64_t, bool> Checked; // Checks, by position, track, depth and filler
 };
 
 } // namespace clw

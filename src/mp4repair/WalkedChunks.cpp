@@ -10,6 +10,7 @@
 #include "mp4repair/HgMP4FileWriter.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace clw {
 
@@ -29,12 +30,12 @@ uint64_t UnitLength(const std::vector<uint8_t>& Bytes, size_t At, size_t Field) 
 // Parameter sets the media data itself holds describe the stream better than the
 // reference's (a camera set to another picture size since): the limits are made from the
 // first sequence parameter set followed at once by a picture parameter set, keeping the
-// unit types the reference showed.
-void UseInBandParameterSets(TStream64& Source, uint64_t Start, uint64_t End, TNalLimits& Limits) {
+// unit types the reference showed. False when the media data holds none.
+bool UseInBandParameterSets(TStream64& Source, uint64_t Start, uint64_t End, TNalLimits& Limits) {
   std::vector<uint8_t> head(size_t(std::min(End - Start, kParameterSetReach)));
   if (Start > uint64_t(INT64_MAX) || Source.Seek(int64_t(Start), soBeginning) != int64_t(Start) ||
       Source.Read(head.data(), int64_t(head.size())) != int64_t(head.size()))
-    return;
+    return false;
   const size_t field = Limits.NalLengthSize;
   const auto unitAt = [&](size_t At, uint8_t Type, uint64_t Max) {
     if (At + field >= head.size()) return uint64_t(0);
@@ -59,7 +60,9 @@ void UseInBandParameterSets(TStream64& Source, uint64_t Start, uint64_t End, TNa
     }
   }
   TNalLimits own;
-  if (!config.Sps.empty() && MakeNalLimits(config, Limits.AllowedTypes, own)) Limits = own;
+  if (config.Sps.empty() || !MakeNalLimits(config, Limits.AllowedTypes, own)) return false;
+  Limits = own;
+  return true;
 }
 
 } // namespace
@@ -82,21 +85,30 @@ bool THgMP4FileWriter::ChunksFromWalk() {
   const uint64_t end =
       std::min<uint64_t>(uint64_t(std::max<int64_t>(Input.NodeEnd(media), 0)), Input.FileSize);
   if (end <= start) return false;
-  UseInBandParameterSets(*source, start, end, profile.Video);
+  // Where the stream carries its sets in band, its pictures can begin with them.
+  if (UseInBandParameterSets(*source, start, end, profile.Video) && profile.SampleStartTypes != 0)
+    profile.SampleStartTypes |= NalTypeBit(7);
   TMp4ChunkWalker walker(*source, start, end, false, Input.Scan.NullBlocks, profile);
   if (!walker.Walk(&Cancelled)) return false;
-  const auto videoChunks = size_t(std::count_if(walker.Chunks.begin(), walker.Chunks.end(),
-                                                [](const TWalkedChunk& c) { return c.Video; }));
-  const size_t soundChunks = walker.Chunks.size() - videoChunks;
+  // The walk's tracks: the video first, the sound second when there is one; chunks of the
+  // others (time code, telemetry, per-frame data) are recognised and left out.
+  const int32_t soundIndex =
+      profile.Tracks.size() > 1 && profile.Tracks[1].Kind == TWalkTrack::wkAudio ? 1 : -1;
+  size_t videoChunks = 0, soundChunks = 0;
+  for (const TWalkedChunk& c : walker.Chunks) {
+    videoChunks += c.Track == 0 ? 1 : 0;
+    soundChunks += c.Track == soundIndex ? 1 : 0;
+  }
   if (videoChunks == 0 || (profile.Audio == TWalkProfile::waNone && soundChunks > 0)) return false;
-  // Damage the walk skipped is trusted only while the walk still alternates as the
+  // Damage the walk skipped is trusted only while the walk still interleaves as the
   // reference does; a reference of another interleave fails most of one kind instead.
   if (walker.Skipped > 0) {
-    const size_t apart =
-        videoChunks > soundChunks ? videoChunks - soundChunks : soundChunks - videoChunks;
-    if (walker.Skipped > (end - start) / 20 ||
-        (profile.Audio != TWalkProfile::waNone && apart > videoChunks / 10 + 2))
-      return false;
+    if (walker.Skipped > (end - start) / 20) return false;
+    if (soundIndex >= 0) {
+      const double expected = double(videoChunks) * double(profile.Tracks[1].Chunks) /
+                              double(std::max<uint64_t>(profile.Tracks[0].Chunks, 1));
+      if (std::abs(double(soundChunks) - expected) > expected / 10 + 2) return false;
+    }
   }
   const bool anySound = soundChunks > 0;
 
@@ -119,9 +131,9 @@ bool THgMP4FileWriter::ChunksFromWalk() {
     chunk.Size = w.Size;
     chunk.Samples = std::move(w.Samples);
     chunk.SampleCount = int32_t(chunk.Samples.size());
-    if (w.Video) {
+    if (w.Track == 0) {
       video.Chunks.push_back(std::move(chunk));
-    } else if (sound) {
+    } else if (w.Track == soundIndex && sound) {
       if (profile.Audio == TWalkProfile::waPcm)
         chunk.SampleCount = int32_t(std::min<uint64_t>(w.Size / profile.PcmFrameBytes, INT32_MAX));
       sound->Chunks.push_back(std::move(chunk));

@@ -1,5 +1,6 @@
 #include "mp4repair/TrackDescriptions.h"
 
+#include "mp4/H264Syntax.h"
 #include "mp4/Mp4BoxTypes.h"
 #include "streams/Endian.h"
 
@@ -50,20 +51,23 @@ bool HasAvcConfiguration(const TMp4Trak& Trak) {
   return Trak.SampleDescriptions.IsNode(0) && Trak.SampleDescriptions.FindChild(0, kavcC) >= 0;
 }
 
-uint32_t NalLengthSize(const std::vector<uint8_t>& Entry) {
-  // The visual fixed part is 78 bytes; the boxes after it hold "avcC", whose fifth byte
-  // carries lengthSizeMinusOne in its low two bits.
+std::vector<uint8_t> AvcConfigPayload(const std::vector<uint8_t>& Entry) {
+  // The visual fixed part is 78 bytes; "avcC" is among the boxes after it.
   size_t at = size_t(kEntryHeader) + 78;
   while (at + 8 <= Entry.size()) {
     const uint32_t size = ReadBE32(Entry.data() + at);
     if (size < 8 || size > Entry.size() - at) break;
-    if (ReadLE32(Entry.data() + at + 4) == kavcC && size >= 8 + 5) {
-      const uint32_t length = (Entry[at + 8 + 4] & 3u) + 1;
-      return length == 3 ? 4 : length;
-    }
+    if (ReadLE32(Entry.data() + at + 4) == kavcC)
+      return {Entry.begin() + ptrdiff_t(at) + 8, Entry.begin() + ptrdiff_t(at) + size};
     at += size;
   }
-  return 4;
+  return {};
+}
+
+uint32_t NalLengthSize(const std::vector<uint8_t>& Entry) {
+  const std::vector<uint8_t> config = AvcConfigPayload(Entry);
+  const uint32_t length = AvcNalLengthSize(config.data(), config.size());
+  return length > 0 ? length : 4;
 }
 
 uint32_t SoundSampleRate(const TMp4_SampleEntry& Entry) {

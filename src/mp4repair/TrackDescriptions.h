@@ -21,6 +21,8 @@ std::vector<uint8_t> FirstSampleEntry(const std::vector<uint8_t>& StsdPayload);
 bool IsH264SampleEntry(TFourCC Type);
 // True when the track's first description is H.264 with its decoder configuration.
 bool HasAvcConfiguration(const TMp4Trak& Trak);
+// The payload of an H.264 sample entry's "avcC"; empty when it holds none.
+std::vector<uint8_t> AvcConfigPayload(const std::vector<uint8_t>& Entry);
 // The length-field size of the units of an H.264 sample entry (1, 2 or 4), from its "avcC";
 // 4 when the entry holds none.
 uint32_t NalLengthSize(const std::vector<uint8_t>& Entry);

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <sstream>
 
 namespace clw::test {
 namespace {
@@ -109,6 +110,18 @@ std::string CutAtMovieHeader(const std::string& Clip, const std::filesystem::pat
   return cut;
 }
 
+// The clip File made with Arguments, its reference (the same settings, a shorter recording
+// of ReferenceSeconds) and the clip cut where its movie header starts, in Dir; false when
+// one of them could not be made.
+bool MakeCutClip(const std::string& File, const std::string& Arguments, int ReferenceSeconds,
+                 const std::filesystem::path& Dir, std::string& Original, std::string& Reference,
+                 std::string& Cut) {
+  Original = MakeClip(File, Arguments);
+  Reference = MakeClip("ref_" + File, Arguments + " -t " + std::to_string(ReferenceSeconds));
+  Cut = Original.empty() ? "" : CutAtMovieHeader(Original, Dir);
+  return !Reference.empty() && !Cut.empty();
+}
+
 void Report(const std::string& Name, const TRepairFigures& f) {
   std::printf("[ figures  ] %s: repaired %d%s, decode errors %d, frames %zu/%zu exact (%.1f%%), "
               "sound frames %zu/%zu exact, video %.2fs, audio %.2fs, key packets %d, key flags "
@@ -124,15 +137,9 @@ class Mp4RepairEndToEndTest : public ::testing::TestWithParam<TMp4Clip> {};
 
 TEST_P(Mp4RepairEndToEndTest, MovieHeaderCutOffIsRepairedWithAReference) {
   const TMp4Clip& clip = GetParam();
-  const std::string original = MakeClip(clip.File, clip.Arguments);
-  // The reference: the same settings, a shorter recording.
-  const std::string reference =
-      MakeClip(std::string("ref_") + clip.File, std::string(clip.Arguments) + " -t 6");
-  ASSERT_FALSE(original.empty());
-  ASSERT_FALSE(reference.empty());
   const auto dir = ScratchDir();
-  const std::string cut = CutAtMovieHeader(original, dir);
-  ASSERT_FALSE(cut.empty());
+  std::string original, reference, cut;
+  ASSERT_TRUE(MakeCutClip(clip.File, clip.Arguments, 6, dir, original, reference, cut));
   const std::string output = (dir / "repaired.mp4").string();
 
   const TRepairFigures f = RepairAndMeasure(original, cut, output, reference);
@@ -213,6 +220,59 @@ INSTANTIATE_TEST_SUITE_P(Clips, Mp4RepairEndToEndTablesTest,
 
 INSTANTIATE_TEST_SUITE_P(Clips, Mp4RepairEndToEndTest, ::testing::ValuesIn(kMp4Clips),
                          [](const auto& Info) { return std::string(Info.param.Name); });
+
+// Each video packet's composition offset (presentation minus decoding time, in seconds) by
+// the MD5 of its bytes.
+std::map<std::string, double> CompositionOffsetsByHash(const std::string& Path) {
+  std::string output;
+  RunCommand("ffprobe -v error -select_streams v:0 -show_packets -show_data_hash md5"
+             " -show_entries packet=pts_time,dts_time,data_hash -of csv=p=0 " +
+                 ShellQuote(Path),
+             &output);
+  std::map<std::string, double> offsets;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t first = line.find(',');
+    const size_t second = first == std::string::npos ? first : line.find(',', first + 1);
+    if (second == std::string::npos) continue;
+    offsets[line.substr(second + 1)] =
+        std::atof(line.substr(0, first).c_str()) - std::atof(line.substr(first + 1).c_str());
+  }
+  return offsets;
+}
+
+// x264's B-frames in a pyramid: pictures are stored up to three ahead of when they are
+// shown. Rebuilt from the scan, every picture must keep the composition offset it had; a
+// decoder reorders by itself, so only the packets' times show a missing "ctts".
+TEST(Mp4RepairEndToEndBFramesTest, RebuiltVideoKeepsEveryPicturesCompositionOffset) {
+  const std::string arguments = CLW_VIDEO_IN CLW_SINE_IN
+      "-vf noise=alls=12:allf=t -c:v libx264 -bf 3 -g 60 -t 12 " CLW_AAC CLW_SECOND_CHUNKS;
+  const auto dir = ScratchDir();
+  std::string original, reference, cut;
+  ASSERT_TRUE(MakeCutClip("h264_bframes_aac.mp4", arguments, 4, dir, original, reference, cut));
+  const std::string output = (dir / "repaired.mp4").string();
+  bool withoutSound = false;
+  ASSERT_TRUE(Repair(cut, output, reference, withoutSound));
+
+  const std::map<std::string, double> before = CompositionOffsetsByHash(original);
+  std::map<double, int> distinct;
+  for (const auto& [hash, offset] : before)
+    ++distinct[offset];
+  ASSERT_GE(distinct.size(), 3u) << "the clip does not reorder its pictures";
+  size_t matched = 0;
+  int changed = 0;
+  for (const auto& [hash, offset] : CompositionOffsetsByHash(output)) {
+    const auto it = before.find(hash);
+    if (it == before.end()) continue;
+    ++matched;
+    if (std::fabs(it->second - offset) > 1e-4) ++changed;
+  }
+  std::printf("[ figures  ] b_frames: %zu/%zu packets matched, %d composition offsets changed\n",
+              matched, before.size(), changed);
+  EXPECT_GE(double(matched), 0.98 * double(before.size()));
+  EXPECT_EQ(changed, 0);
+  EXPECT_EQ(ProbeVideo(output).DecodeErrorLines, 0);
+}
 
 // A real action camera's clip: five tracks (video, sound, time code, telemetry, per-frame
 // data) interleaved frame by frame, repaired with itself as the reference. Reported: the

@@ -17,7 +17,11 @@ constexpr size_t kWindow = 256;
 // slice starts within its first kWindow bytes, the usual case.
 class TSampleWindow {
 public:
-  explicit TSampleWindow(TStream64& S) : Source(S) {}
+  // The writer's other steps read the same stream: its position is left as it was.
+  explicit TSampleWindow(TStream64& S) : Source(S), Saved(S.Position()) {}
+  ~TSampleWindow() { Source.Seek(Saved, soBeginning); }
+  TSampleWindow(const TSampleWindow&) = delete;
+  TSampleWindow& operator=(const TSampleWindow&) = delete;
   void Open(uint64_t Offset, uint32_t Size) {
     SampleOffset = Offset;
     SampleSize = Size;
@@ -43,6 +47,7 @@ public:
 
 private:
   TStream64& Source;
+  int64_t Saved;
   std::vector<uint8_t> Buffer;
   uint64_t SampleOffset = 0;
   uint64_t SampleSize = 0;

@@ -167,8 +167,10 @@ TEST(CompositionTimesTest, SamplesReadFromTheStream) {
     stream.Track.DefaultSampleDuration = 10;
     stream.Track.CompositionOffsets = {7}; // left from before: replaced or cleared
     TMemoryStream source(stream.Bytes);
+    source.Seek(3, soBeginning); // where the writer's other steps left it
     const std::vector<uint8_t> avcC = MakeAvcC(4, {MakeSps(c.Described)}, {pps});
     EXPECT_EQ(AssignCompositionOffsets(source, avcC, stream.Track), c.Outcome);
+    EXPECT_EQ(source.Position(), 3);
     EXPECT_EQ(stream.Track.CompositionOffsets, c.Offsets);
     EXPECT_EQ(stream.Track.CompositionVersion, 0);
   }

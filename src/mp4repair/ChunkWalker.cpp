@@ -452,6 +452,11 @@ bool TMp4ChunkWalker::Walk(const bool* Cancelled) {
       Checked.clear();
     }
     std::vector<int32_t> candidates = Successors(last);
+    // The reference's first chunk may be of another track than this recording's.
+    if (last < 0)
+      for (int32_t t = 0; t < int32_t(Profile.Tracks.size()); ++t)
+        if (std::find(candidates.begin(), candidates.end(), t) == candidates.end())
+          candidates.push_back(t);
     if (videoFirst) {
       std::erase(candidates, 0);
       candidates.insert(candidates.begin(), 0);

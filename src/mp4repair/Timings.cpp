@@ -1,6 +1,7 @@
 // Time scales, sample durations, track and movie durations and edit lists of the repaired
 // movie, worked out once every sample is known. What the damaged file lost comes from the
 // reference clip of the same camera; what neither holds gets a value that plays.
+#include "mp4repair/CompositionTimes.h"
 #include "mp4repair/HgMP4FileWriter.h"
 #include "mp4repair/SampleDamage.h"
 #include "mp4repair/TrackDescriptions.h"
@@ -77,14 +78,19 @@ TMp4_tkhd DefaultTrackHeader(const TRebuiltTrack& Track, const TMp4_SampleEntry*
   return t;
 }
 
-// When the last presented picture of a track of reordered pictures ends: the decoding time
-// plus the composition offset plus the duration, the latest over all samples. Offsets holds
-// one per sample (empty: pictures are shown in decoding order, and the track ends at Total).
-uint64_t PresentationEnd(const TRebuiltTrack& Track, const std::vector<int32_t>& Offsets,
-                         uint8_t Version, uint64_t Total) {
-  if (Offsets.empty()) return Total;
+// When the first presented picture of a track of reordered pictures starts and the last
+// one ends: the decoding time plus the composition offset (plus the duration), the
+// earliest and latest over all samples. Offsets holds one per sample (empty: pictures are
+// shown in decoding order, from 0 to Total).
+struct TPresentation {
+  uint64_t Start = 0;
+  uint64_t End = 0;
+};
+TPresentation PresentationSpan(const TRebuiltTrack& Track, const std::vector<int32_t>& Offsets,
+                               uint8_t Version, uint64_t Total) {
+  if (Offsets.empty()) return {0, Total};
   uint64_t decode = 0;
-  uint64_t end = 0;
+  TPresentation span{UINT64_MAX, 0};
   size_t k = 0;
   for (const TSlice& c : Track.Chunks)
     for (const TNewChunk& s : c.Samples) {
@@ -93,11 +99,20 @@ uint64_t PresentationEnd(const TRebuiltTrack& Track, const std::vector<int32_t>&
                              : 0;
       const int64_t shown = int64_t(decode) + offset;
       const uint64_t duration = s.Duration > 0 ? s.Duration : Track.DefaultSampleDuration;
-      if (shown >= 0) end = std::max(end, uint64_t(shown) + duration);
+      if (shown >= 0) {
+        span.Start = std::min(span.Start, uint64_t(shown));
+        span.End = std::max(span.End, uint64_t(shown) + duration);
+      }
       decode += duration;
       ++k;
     }
-  return end;
+  span.Start = std::min(span.Start, span.End);
+  return span;
+}
+
+uint64_t PresentationEnd(const TRebuiltTrack& Track, const std::vector<int32_t>& Offsets,
+                         uint8_t Version, uint64_t Total) {
+  return PresentationSpan(Track, Offsets, Version, Total).End;
 }
 
 // Where the media a track's edit shows ends. Video whose samples are the damaged file's own
@@ -143,6 +158,28 @@ void FitTrimmedEdits(TRebuiltTrack& Track, uint64_t Total, uint32_t Scale, uint3
   for (const TMp4_elst_entry& e : elst.Table)
     segments += e.SegmentDuration;
   Track.tkhd.Duration = segments;
+}
+
+// The edit of video rebuilt from the media data with composition offsets: the offsets
+// are all shifted up so that none is negative, and the one segment starts the
+// presentation at the earliest picture, as a camera's own edit does.
+void FitRebuiltVideoEdit(TRebuiltTrack& Track, uint64_t Total, uint32_t Scale,
+                         uint32_t MovieScale) {
+  const TPresentation span =
+      PresentationSpan(Track, Track.CompositionOffsets, Track.CompositionVersion, Total);
+  TMp4_elst& elst = Track.elst;
+  elst.Version = span.Start > uint64_t(INT32_MAX) ? 1 : 0;
+  elst.Table = {
+      {Rescale(span.End - span.Start, Scale, MovieScale, false), int64_t(span.Start), 1, 0}};
+  elst.EntryCount = 1;
+  Track.tkhd.Duration = elst.Table[0].SegmentDuration;
+}
+
+// Video rebuilt from the media data: pictures cut from the scan's slices, whose order only
+// the slice headers tell.
+bool RebuiltFromScan(const TRebuiltTrack& Track, int32_t Mode) {
+  return Mode == THgMP4FileWriter::rmFromScan && Track.MediaKind == mkVideo &&
+         !Track.SamplesAsInSource && !Track.SamplesTrimmed && Track.UniformSampleSize == 0;
 }
 
 } // namespace
@@ -215,6 +252,14 @@ void THgMP4FileWriter::ComputeTimings() {
     if (duration == 0) duration = 1000;
     t.DefaultSampleDuration = duration;
 
+    // With the durations known, pictures rebuilt from the scan get their composition
+    // offsets; a stream they cannot be worked out for keeps decoding order.
+    std::vector<uint8_t> entryBytes;
+    const bool rebuilt = RebuiltFromScan(t, RebuildMode);
+    if (rebuilt && described && IsH264SampleEntry(entry.Type) && Input.Source() &&
+        TrackSampleEntry(t, entry, &entryBytes))
+      AssignCompositionOffsets(*Input.Source(), AvcConfigPayload(entryBytes), t);
+
     uint64_t total = 0;
     if (t.UniformSampleSize > 0) {
       uint64_t samples = 0;
@@ -276,6 +321,7 @@ void THgMP4FileWriter::ComputeTimings() {
         t.tkhd.Duration = segments;
       }
     }
+    if (rebuilt && !t.CompositionOffsets.empty()) FitRebuiltVideoEdit(t, total, scale, movieScale);
     FitTrimmedEdits(t, total, scale, movieScale);
     if (IsWritten(t)) movieDuration = std::max(movieDuration, uint64_t(t.tkhd.Duration));
   }

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <sstream>
 
 namespace clw::test {
 namespace {
@@ -285,6 +286,58 @@ TEST(Mp4RepairEndToEndZerosTest, LostStretchInsideTheMediaData) {
     EXPECT_EQ(f.Probe.DecodeErrorLines, 0);
     EXPECT_GE(double(f.ExactFrames), 0.85 * double(f.OriginalFrames));
   }
+}
+
+// Each video packet's composition offset (presentation minus decoding time, in seconds) by
+// the MD5 of its bytes.
+std::map<std::string, double> CompositionOffsetsByHash(const std::string& Path) {
+  std::string output;
+  RunCommand("ffprobe -v error -select_streams v:0 -show_packets -show_data_hash md5"
+             " -show_entries packet=pts_time,dts_time,data_hash -of csv=p=0 " +
+                 ShellQuote(Path),
+             &output);
+  std::map<std::string, double> offsets;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t first = line.find(',');
+    const size_t second = first == std::string::npos ? first : line.find(',', first + 1);
+    if (second == std::string::npos) continue;
+    offsets[line.substr(second + 1)] =
+        std::atof(line.substr(0, first).c_str()) - std::atof(line.substr(first + 1).c_str());
+  }
+  return offsets;
+}
+
+// x264's B-frames in a pyramid: pictures are stored up to three ahead of when they are
+// shown. Rebuilt from the scan, every picture must keep the composition offset it had; a
+// decoder reorders by itself, so only the packets' times show a missing "ctts".
+TEST(Mp4RepairEndToEndBFramesTest, RebuiltVideoKeepsEveryPicturesCompositionOffset) {
+  const std::string arguments = CLW_VIDEO_IN CLW_SINE_IN
+      "-vf noise=alls=12:allf=t -c:v libx264 -bf 3 -g 60 -t 12 " CLW_AAC CLW_SECOND_CHUNKS;
+  const TCutClip c = MakeCutClip("h264_bframe_pyramid_aac.mp4", arguments, arguments + " -t 4");
+  ASSERT_FALSE(c.Cut.empty());
+  const std::string output = (c.Dir / "repaired.mp4").string();
+  bool withoutSound = false;
+  ASSERT_TRUE(Repair(c.Cut, output, c.Reference, withoutSound));
+
+  const std::map<std::string, double> before = CompositionOffsetsByHash(c.Original);
+  std::map<double, int> distinct;
+  for (const auto& [hash, offset] : before)
+    ++distinct[offset];
+  ASSERT_GE(distinct.size(), 3u) << "the clip does not reorder its pictures";
+  size_t matched = 0;
+  int changed = 0;
+  for (const auto& [hash, offset] : CompositionOffsetsByHash(output)) {
+    const auto it = before.find(hash);
+    if (it == before.end()) continue;
+    ++matched;
+    if (std::fabs(it->second - offset) > 1e-4) ++changed;
+  }
+  std::printf("[ figures  ] b_frames: %zu/%zu packets matched, %d composition offsets changed\n",
+              matched, before.size(), changed);
+  EXPECT_GE(double(matched), 0.98 * double(before.size()));
+  EXPECT_EQ(changed, 0);
+  EXPECT_EQ(ProbeVideo(output).DecodeErrorLines, 0);
 }
 
 // A real action camera's clip: five tracks (video, sound, time code, telemetry, per-frame

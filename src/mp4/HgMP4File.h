@@ -25,6 +25,7 @@
 // The level of a node (its depth in the box hierarchy, 0 at the top) is kept in ListType.
 #include "container/HgFileBase.h"
 #include "mp4/HgMp4Stream.h"
+#include "mp4/Mp4ChunkCheck.h"
 #include "mp4/Mp4Format.h"
 #include "mp4/Mp4MediaData.h"
 #include "streams/BufferedFileStream.h"
@@ -121,6 +122,13 @@ public:
   TMp4ScanResults Scan;
   TMDATSlices MDATSlices;
   TSliceStatistics SliceStatistics;
+  // The chunk tables checked against the media data (full checks of a file with tracks).
+  TTableCheck TableCheck;
+  // The decoder library AAC chunks are judged with; null: the process's binding.
+  const TAacLibrary* AacDecoderLibrary = nullptr;
+  // The movie box could not be walked whole: a top-level header had to be searched for, or
+  // fewer tracks were read than track headers were found. What was read is only a part.
+  bool MovieIncomplete = false;
 
 private:
   std::unique_ptr<THgBufferedFileStreamW> FileStream;
@@ -137,6 +145,8 @@ private:
   void RebuildHierarchy();
   void ReadTables();
   bool LastTrackHolds(TFourCC Type) const;
+  // The tracks whose "trak" or "tkhd" headers the walk kept, lost or not since.
+  size_t TrackHeadersFound() const;
   // Makes Node the atom stream's only open box, ending where the node ends.
   void EnterNode(int32_t Node);
 };

@@ -111,6 +111,9 @@ public:
   int32_t AddTrack(uint8_t MediaKind);
   // The table flags the damaged file's own tables of a track earn.
   uint16_t ValidateTables(int32_t Track) const;
+  // A chunk offset of the damaged file's tables where the chunk lies now: moved by the shift
+  // the check found (Input.TableCheck.Shift); UINT64_MAX when that leaves the file.
+  uint64_t ShiftedOffset(uint64_t Offset) const;
   void BuildChunkLists();
   void ParseAudioChunks();
   void ComputeTimings();

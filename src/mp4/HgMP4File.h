@@ -126,8 +126,8 @@ public:
   TTableCheck TableCheck;
   // The decoder library AAC chunks are judged with; null: the process's binding.
   const TAacLibrary* AacDecoderLibrary = nullptr;
-  // The movie box could not be walked whole: a top-level header had to be searched for, or
-  // fewer tracks were read than track headers were found. What was read is only a part.
+  // The movie box could not be walked whole: a top-level header had to be searched for, so
+  // whatever box that header opened is lost, and what was read of it is only a part.
   bool MovieIncomplete = false;
 
 private:

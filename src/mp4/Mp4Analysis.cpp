@@ -119,8 +119,12 @@ int32_t THgMP4FileReader::Analyze(uint8_t Mode) {
   // its movie header was written is the commonest damage of all, and every box it does
   // hold is sound.
   const bool noTrack = Traks.empty();
-  MovieIncomplete = MovieIncomplete || TrackHeadersFound() > Traks.size();
   if (Scan.NullBlocks.Count() > 0 || damaged || noTrack || MovieIncomplete) Error = kDamagedData;
+  // A track read from tables found without their "trak" has lost its place in the movie,
+  // and a track header without a track of its own lost the rest.
+  const auto whole = size_t(
+      std::count_if(Traks.begin(), Traks.end(), [](const TMp4Trak& t) { return t.TrakNode >= 0; }));
+  if (Error == kNoDamage && whole < TrackHeadersFound()) Error = kDamagedIndex;
   // A whole movie box can still point elsewhere than its chunks are: a garbled offset
   // table, or a start of the file cut away.
   if ((Mode == 2 || Mode == 3) && !noTrack) {

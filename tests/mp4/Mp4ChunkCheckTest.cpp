@@ -209,7 +209,7 @@ TEST(Mp4ChunkCheckAac, FramesAreJudgedOnlyWithADecoder) {
 // left without its track. Each is damage in the quick analysis as in the full check.
 struct TMovieBoxCase {
   const char* Name;
-  std::function<void(TBytes&, const TMp4File&)> Damage;
+  const char* Overwritten; // the label of the box whose type is overwritten
   uint8_t Mode;
   int32_t Error;
   bool Incomplete;
@@ -219,24 +219,12 @@ void PrintTo(const TMovieBoxCase& Case, std::ostream* Out) {
   *Out << Case.Name << "_mode" << int(Case.Mode);
 }
 
-void Overwrite(TBytes& Bytes, int64_t At, const char (&Type)[5]) {
-  std::copy(Type, Type + 4, Bytes.begin() + At);
-}
-
 const TMovieBoxCase kMovieBoxCases[] = {
-    {"moov_type_overwritten",
-     [](TBytes& b, const TMp4File& f) { Overwrite(b, f.At.at("moov").Header + 4, "xq7z"); }, 0,
-     kDamagedData, false},
-    {"moov_type_overwritten",
-     [](TBytes& b, const TMp4File& f) { Overwrite(b, f.At.at("moov").Header + 4, "xq7z"); }, 2,
-     kDamagedData, true},
+    {"moov_type_overwritten", "moov", 0, kDamagedData, false},
+    {"moov_type_overwritten", "moov", 2, kDamagedData, true},
     // The second track's "trak" lost: its tables are found straight under "moov".
-    {"second_trak_type_overwritten",
-     [](TBytes& b, const TMp4File& f) { Overwrite(b, f.At.at("sound").Header + 4, "xq7z"); }, 0,
-     kDamagedIndex, false},
-    {"second_trak_type_overwritten",
-     [](TBytes& b, const TMp4File& f) { Overwrite(b, f.At.at("sound").Header + 4, "xq7z"); }, 2,
-     kDamagedIndex, false},
+    {"second_trak_type_overwritten", "sound", 0, kDamagedIndex, false},
+    {"second_trak_type_overwritten", "sound", 2, kDamagedIndex, false},
 };
 
 class Mp4MovieBoxDamage : public ::testing::TestWithParam<TMovieBoxCase> {};
@@ -250,7 +238,8 @@ TEST_P(Mp4MovieBoxDamage, IsDamage) {
                                    Trak(true, 1, {Box("stsz", StszPayload(0, 1, {8}))}),
                                    Trak(false, 2, {Box("stsz", StszPayload(4, 1))}).Named("sound")})
                     .Named("moov")});
-  c.Damage(file.Bytes, file);
+  const int64_t type = file.At.at(c.Overwritten).Header + 4;
+  std::copy_n("xq7z", 4, file.Bytes.begin() + type);
   TMp4InMemory damaged(file.Bytes);
   damaged.Reader.Analyze(c.Mode);
   EXPECT_EQ(damaged.Reader.Error, c.Error);

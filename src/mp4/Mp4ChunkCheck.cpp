@@ -214,15 +214,19 @@ private:
     if (First == 0 || First > most || Second > most) return false;
     Bytes.resize(size_t(First + Second));
     if (!Read(Offset, Bytes.data(), Bytes.size())) return false;
-    // Bytes that were no frame can leave the decoder in a state that refuses real ones.
-    if (!Decoder->Reset() || Decoder->Decode(Bytes.data(), size_t(First)) == 0) return false;
-    return Second == 0 || Decoder->Decode(Bytes.data() + First, size_t(Second)) != 0;
+    // Bytes that were no frame can leave the decoder in a state that refuses real ones; a
+    // fresh instance costs more than decoding the two frames, so only then.
+    if (Spoilt && !Decoder->Reset()) return false;
+    Spoilt = Decoder->Decode(Bytes.data(), size_t(First)) == 0 ||
+             (Second > 0 && Decoder->Decode(Bytes.data() + First, size_t(Second)) == 0);
+    return !Spoilt;
   }
 
   const std::vector<TByteSpan>& Media;
   TReadAt& Read;
   TNalLimits Limits;
   std::unique_ptr<TAacDecoder> Decoder;
+  bool Spoilt = false;
   std::vector<uint8_t> Bytes;
 };
 

@@ -29,6 +29,10 @@ bool IsLiveSlice(const TMDATSlice& Slice) {
 
 void THgMP4FileWriter::CopyInputTracks() {
   Tracks.clear();
+  // The part of a movie box the walk recovered after searching past its header is no
+  // movie: kept, its tracks would pass for all the recording had. The copy is rebuilt
+  // from the scan, as for a lost movie box.
+  if (Input.MovieIncomplete) return;
   for (size_t i = 0; i < Input.Traks.size(); ++i) {
     const TMp4Trak& source = Input.Traks[i];
     TRebuiltTrack t;

@@ -299,6 +299,42 @@ TEST_P(Mp4CheckEndToEndCameraMovieTest, MovieBoxTypeOverwrittenIsDamage) {
 INSTANTIATE_TEST_SUITE_P(Types, Mp4CheckEndToEndCameraMovieTest,
                          ::testing::Values("xq7z", "MOOV", "\xff\xff\xff\xff", "trak"));
 
+// The same damage to an ffmpeg clip, checked by the full check alone: what the search found
+// of the movie box is not kept as the movie; the copy is rebuilt from the scan with the
+// reference, and holds the whole recording.
+TEST(Mp4RepairEndToEndMovieBoxTest, MovieBoxTypeOverwrittenIsRebuiltWhole) {
+  const TMp4Clip& clip = kMp4Clips[0];
+  const std::string original = MakeClip(clip.File, clip.Arguments);
+  const std::string reference =
+      MakeClip(std::string("ref_") + clip.File, std::string(clip.Arguments) + " -t 6");
+  ASSERT_FALSE(original.empty());
+  ASSERT_FALSE(reference.empty());
+  std::string bytes = ReadFile(original);
+  const int64_t moov = MoovOffset(bytes);
+  ASSERT_GT(moov, 0);
+  bytes.replace(size_t(moov) + 4, 4, "xq7z");
+  const auto dir = ScratchDir();
+  const std::string damaged = (dir / "moov_type_overwritten.mp4").string();
+  const std::string output = (dir / "repaired.mp4").string();
+  WriteFile(damaged, bytes);
+
+  THgMP4FileReader reader(damaged, &MediaDataAnalysis());
+  ASSERT_EQ(reader.Analyze(2), kDone);
+  EXPECT_EQ(reader.Error, kDamagedData);
+  EXPECT_TRUE(reader.MovieIncomplete);
+  THgMP4FileWriter writer(reader, output);
+  int32_t verdict = 0;
+  writer.ReferenceReader = OpenReferenceClip(reference, verdict);
+  ASSERT_TRUE(writer.ReferenceReader);
+  ASSERT_EQ(writer.Write(), kDone);
+  TRepairFigures f = Measure(original, output);
+  f.Repaired = true;
+  Report("moov_type_overwritten_h264_aac_mp4", f);
+  EXPECT_EQ(f.Probe.DecodeErrorLines, 0);
+  EXPECT_GE(double(f.ExactFrames), 0.98 * double(f.OriginalFrames));
+  EXPECT_GE(double(f.ExactAudioPackets), 0.98 * double(f.OriginalAudioPackets));
+}
+
 // A real action camera's clip: five tracks (video, sound, time code, telemetry, per-frame
 // data) interleaved frame by frame, repaired with itself as the reference. Reported: the
 // telemetry between the frames makes it the hardest layout there is.

@@ -10,6 +10,7 @@
 //   Mp4Tables.cpp           the box readers (ftyp, headers, stsd, sample tables)
 //   Mp4Analysis.cpp         Analyze: the walk and reading the tables
 //   Mp4TreeJudge.cpp        judging the walked tree, rebuilding its nesting after damage
+//   Mp4ChunkCheck.cpp       the tables checked against the media data they point into
 //   Mp4Dump.cpp             the text dump (DumpInfo)
 //   Mp4DebugDump.cpp        the diagnostic tag-stream dump
 // The scan of the media data and slice detection are supplied by the repair code through
@@ -25,6 +26,7 @@
 // The level of a node (its depth in the box hierarchy, 0 at the top) is kept in ListType.
 #include "container/HgFileBase.h"
 #include "mp4/HgMp4Stream.h"
+#include "mp4/Mp4ChunkCheck.h"
 #include "mp4/Mp4Format.h"
 #include "mp4/Mp4MediaData.h"
 #include "streams/BufferedFileStream.h"
@@ -121,6 +123,13 @@ public:
   TMp4ScanResults Scan;
   TMDATSlices MDATSlices;
   TSliceStatistics SliceStatistics;
+  // The chunk tables checked against the media data (full checks of a file with tracks).
+  TTableCheck TableCheck;
+  // The decoder library AAC chunks are judged with; null: the process's binding.
+  const TAacLibrary* AacDecoderLibrary = nullptr;
+  // The movie box could not be walked whole: a top-level header had to be searched for, so
+  // whatever box that header opened is lost, and what was read of it is only a part.
+  bool MovieIncomplete = false;
 
 private:
   std::unique_ptr<THgBufferedFileStreamW> FileStream;
@@ -137,6 +146,8 @@ private:
   void RebuildHierarchy();
   void ReadTables();
   bool LastTrackHolds(TFourCC Type) const;
+  // The tracks whose "trak" or "tkhd" headers the walk kept, lost or not since.
+  size_t TrackHeadersFound() const;
   // Makes Node the atom stream's only open box, ending where the node ends.
   void EnterNode(int32_t Node);
 };

@@ -3,6 +3,7 @@
 // movie and track tables from the judged tree. Judging the tree is in Mp4TreeJudge.cpp.
 #include "mp4/HgMP4File.h"
 
+#include "mp4/AacDecoder.h"
 #include "mp4/Mp4BoxTypes.h"
 
 #include <algorithm>
@@ -73,6 +74,8 @@ int32_t THgMP4FileReader::Analyze(uint8_t Mode) {
   THgMp4Stream& atoms = *Atoms;
   Mvhd = TMp4_mvhd{};
   Ftyp = TMp4_ftyp{};
+  TableCheck = TTableCheck{};
+  MovieIncomplete = false;
   Cancelled = false;
   ClearAnalysis();
   atoms.Seek(0, soBeginning);
@@ -116,9 +119,24 @@ int32_t THgMP4FileReader::Analyze(uint8_t Mode) {
   // its movie header was written is the commonest damage of all, and every box it does
   // hold is sound.
   const bool noTrack = Traks.empty();
-  if (Scan.NullBlocks.Count() > 0 || damaged || noTrack) Error = kDamagedData;
+  if (Scan.NullBlocks.Count() > 0 || damaged || noTrack || MovieIncomplete) Error = kDamagedData;
+  // A track read from tables found without their "trak" has lost its place in the movie,
+  // and a track header without a track of its own lost the rest.
+  const auto whole = size_t(
+      std::count_if(Traks.begin(), Traks.end(), [](const TMp4Trak& t) { return t.TrakNode >= 0; }));
+  if (Error == kNoDamage && whole < TrackHeadersFound()) Error = kDamagedIndex;
+  // A whole movie box can still point elsewhere than its chunks are: a garbled offset
+  // table, or a start of the file cut away.
+  if ((Mode == 2 || Mode == 3) && !noTrack) {
+    TableCheck = CheckChunkTables(*this, AacDecoderLibrary ? AacDecoderLibrary : AacLibrary());
+    if (Cancelled) return kCancelled;
+    if (Error == kNoDamage && TableCheck.WrongIndex())
+      Error = kDamagedIndex;
+    else if (Error == kNoDamage && TableCheck.AnyFailed())
+      Error = kDamagedData;
+  }
   // Tables that survived can still list pictures a lost sector or stray data broke.
-  if ((Mode == 2 || Mode == 3) && Error != kDamagedData && Analysis &&
+  if ((Mode == 2 || Mode == 3) && Error == kNoDamage && Analysis &&
       Analysis->HasDamagedSamples(*this))
     Error = kDamagedData;
   Progress(100);
@@ -135,6 +153,8 @@ bool THgMP4FileReader::WalkBoxes(uint8_t Mode) {
   int64_t lastReport = 0;
   uint32_t depthBefore = 0;
   bool haveHeader = true; // the first header has been read by Analyze
+  // Where the next top-level header stands when the boxes follow each other.
+  int64_t nextTopLevel = 0;
 
   while (!Cancelled) {
     if (!haveHeader) {
@@ -168,9 +188,24 @@ bool THgMP4FileReader::WalkBoxes(uint8_t Mode) {
 
     int32_t node = -1;
     if (!atoms.ScanMode) {
+      const bool topLevel = parents.empty();
       node = AddNode(parents.empty() ? -1 : parents.back(), type, TFourCC(parents.size()), dataPos,
                      int64_t(size));
       if (headerLength > 8) SetFlags(node, nfLargeHeader);
+      if (topLevel && entered) {
+        // A top-level box that does not start where the one before it ended was found by
+        // searching past a header that could not be believed: whatever box that header
+        // opened ("moov" with its type overwritten) is lost, however much of its inside
+        // the search then finds.
+        if (NodeStart(node) != nextTopLevel) {
+          if (Mode == 0) {
+            Error = kDamagedData;
+            return false;
+          }
+          MovieIncomplete = true;
+        }
+        nextTopLevel = NodeEnd(node);
+      }
       parents.push_back(node);
     } else {
       if (Mode == 0) {
@@ -241,6 +276,16 @@ void THgMP4FileReader::EnterNode(int32_t Node) {
   uint64_t size = uint64_t(payload) + 8;
   if (size >= (uint64_t(1) << 32)) size += 8;
   Atoms->SetRoot(Id(Node), size, DataPosition(Node));
+}
+
+size_t THgMP4FileReader::TrackHeadersFound() const {
+  size_t trak = 0, tkhd = 0;
+  for (int32_t i = 0; i < int32_t(Count()); ++i) {
+    if (Flags(i) & nfDropped) continue;
+    trak += Id(i) == ktrak ? 1 : 0;
+    tkhd += Id(i) == ktkhd ? 1 : 0;
+  }
+  return std::max(trak, tkhd);
 }
 
 bool THgMP4FileReader::LastTrackHolds(TFourCC Type) const {

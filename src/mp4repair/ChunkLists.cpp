@@ -130,7 +130,7 @@ void THgMP4FileWriter::ChunksFromTables(TRebuiltTrack& Track) {
   if (!(flags & tfChunkOffsets)) return;
   for (uint64_t offset : source.stco.Table) {
     TSlice chunk;
-    chunk.Offset = offset;
+    chunk.Offset = ShiftedOffset(offset);
     Track.Chunks.push_back(std::move(chunk));
   }
   if ((flags & (tfSampleSizes | tfSampleToChunk)) != (tfSampleSizes | tfSampleToChunk)) return;

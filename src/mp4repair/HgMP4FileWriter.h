@@ -16,6 +16,7 @@
 //   SampleDamage.cpp       RemoveDamagedSamples: damaged samples out of the kept tables
 #include "mp4/HgMP4File.h"
 #include "mp4/HgMp4Stream.h"
+#include "mp4/NalUnitCheck.h"
 #include "streams/BufferedWriteStream.h"
 
 #include <cstdint>
@@ -56,6 +57,11 @@ struct TRebuiltTrack {
   uint8_t CompositionVersion = 0;
   std::vector<int32_t> CompositionOffsets;
   uint64_t LeadingDuration = 0;
+  // The limits rebuilt H.264 video was proven against by the walk (the media data's own
+  // parameter sets where it holds them, else the reference's); its samples are judged by
+  // them too.
+  bool HasUnitLimits = false;
+  TNalLimits UnitLimits;
   // Sound whose frames could not be delimited: the track is left out.
   bool SoundUndelimited = false;
   // What one sound sample lasts, as the description and the decoder tell: the sampling
@@ -114,6 +120,9 @@ public:
   int32_t AddTrack(uint8_t MediaKind);
   // The table flags the damaged file's own tables of a track earn.
   uint16_t ValidateTables(int32_t Track) const;
+  // A chunk offset of the damaged file's tables where the chunk lies now: moved by the shift
+  // the check found (Input.TableCheck.Shift); UINT64_MAX when that leaves the file.
+  uint64_t ShiftedOffset(uint64_t Offset) const;
   void BuildChunkLists();
   void ParseAudioChunks();
   void ComputeTimings();

@@ -42,8 +42,17 @@ bool IsTrackBox(TFourCC Type) {
          std::find(std::begin(kHeaders), std::end(kHeaders), Type) != std::end(kHeaders);
 }
 
-// The fixed "ftyp" of a copy whose damaged file and reference hold none.
+// The fixed "ftyp" of a copy whose damaged file and reference hold none, and the one a
+// QuickTime movie opens with.
 const uint8_t kIsomFtyp[] = {'i', 's', 'o', 'm', 0, 0, 0, 1, 'i', 's', 'o', 'm'};
+const uint8_t kQuickTimeFtyp[] = {'q', 't', ' ', ' ', 0, 0, 2, 0, 'q', 't', ' ', ' '};
+
+// QuickTime names the media handler's component type "mhlr" where ISO files write zero.
+bool IsQuickTimeMovie(const THgMP4FileReader& Reader) {
+  return std::any_of(Reader.Traks.begin(), Reader.Traks.end(), [](const TMp4Trak& t) {
+    return t.hdlr.Version != kNotRead && t.hdlr.PreDefined == 0x6D686C72u;
+  });
+}
 
 } // namespace
 
@@ -186,7 +195,8 @@ int32_t THgMP4FileWriter::Write() {
   AssignTrackIds();
 
   const THgMP4FileReader* withFtyp = Input.FindChild(-1, kftyp) >= 0 ? &Input : Reference();
-  if ((!withFtyp || withFtyp->FindChild(-1, kftyp) < 0) && RebuildMode != rmFromScan)
+  if ((!withFtyp || withFtyp->FindChild(-1, kftyp) < 0) && RebuildMode != rmFromScan &&
+      Input.TableCheck.Shift == 0)
     return kNothingRecovered;
   if (!WriteFtyp() || !WriteMediaData()) return kWriteFailed;
   if (Cancelled) return kCancelled;
@@ -200,10 +210,13 @@ int32_t THgMP4FileWriter::Write() {
 bool THgMP4FileWriter::WriteFtyp() {
   const int32_t own = Input.FindChild(-1, kftyp);
   if (own >= 0) return CopyBox(kftyp, Input, own);
+  // The file type of a file whose start was cut away shows in its tracks.
+  if (Input.TableCheck.Shift != 0 && IsQuickTimeMovie(Input))
+    return Output->WriteAtom(kftyp, kQuickTimeFtyp, sizeof kQuickTimeFtyp) >= 0;
   const THgMP4FileReader* reference = Reference();
   const int32_t theirs = reference ? reference->FindChild(-1, kftyp) : -1;
   if (theirs >= 0) return CopyBox(kftyp, *reference, theirs);
-  if (RebuildMode != rmFromScan) return false;
+  if (RebuildMode != rmFromScan && Input.TableCheck.Shift == 0) return false;
   return Output->WriteAtom(kftyp, kIsomFtyp, sizeof kIsomFtyp) >= 0;
 }
 

@@ -29,6 +29,10 @@ bool IsLiveSlice(const TMDATSlice& Slice) {
 
 void THgMP4FileWriter::CopyInputTracks() {
   Tracks.clear();
+  // The part of a movie box the walk recovered after searching past its header is no
+  // movie: kept, its tracks would pass for all the recording had. The copy is rebuilt
+  // from the scan, as for a lost movie box.
+  if (Input.MovieIncomplete) return;
   for (size_t i = 0; i < Input.Traks.size(); ++i) {
     const TMp4Trak& source = Input.Traks[i];
     TRebuiltTrack t;
@@ -121,9 +125,10 @@ uint16_t THgMP4FileWriter::ValidateTables(int32_t Track) const {
   uint16_t flags = 0;
 
   // Chunk offsets must point into media data of this file: garbled offsets would fill the
-  // copy with whatever lies there.
+  // copy with whatever lies there. Nor are offsets trusted whose chunks the check found
+  // holding something else than the track's description says.
   if (HasEntries(t.stco.Version, t.stco.Table.size()) && t.stco.Table.front() != 0 &&
-      NonDecreasing(t.stco.Table)) {
+      NonDecreasing(t.stco.Table) && !Input.TableCheck.WrongOffsets(size_t(source))) {
     struct TRegion {
       uint64_t Start, Length;
     };
@@ -135,8 +140,10 @@ uint16_t THgMP4FileWriter::ValidateTables(int32_t Track) const {
       if (end > start) media.push_back({start, end - start});
     }
     const bool inside = std::all_of(t.stco.Table.begin(), t.stco.Table.end(), [&](uint64_t o) {
-      return std::any_of(media.begin(), media.end(),
-                         [&](const TRegion& m) { return o >= m.Start && o - m.Start < m.Length; });
+      return std::any_of(media.begin(), media.end(), [&](const TRegion& m) {
+        const uint64_t at = ShiftedOffset(o);
+        return at >= m.Start && at - m.Start < m.Length;
+      });
     });
     if (inside) flags |= tfChunkOffsets;
   }
@@ -176,8 +183,19 @@ uint16_t THgMP4FileWriter::ValidateTables(int32_t Track) const {
   return flags;
 }
 
+uint64_t THgMP4FileWriter::ShiftedOffset(uint64_t Offset) const {
+  const int64_t shift = Input.TableCheck.Shift;
+  // A shift that would take an offset below the start of the file leaves it outside.
+  if (shift < 0 && Offset < uint64_t(-shift)) return UINT64_MAX;
+  return Offset + uint64_t(shift);
+}
+
 void THgMP4FileWriter::CheckCompleteness() {
-  ReferenceNeeded = Input.FindChild(-1, kftyp) < 0;
+  // A file whose start was cut away has lost nothing else: its tables are whole once
+  // shifted, and a fresh "ftyp" is written. A movie box that could not be walked whole has
+  // lost tracks nobody can describe without the reference.
+  ReferenceNeeded =
+      (Input.FindChild(-1, kftyp) < 0 && Input.TableCheck.Shift == 0) || Input.MovieIncomplete;
   for (const TRebuiltTrack& t : Tracks) {
     if (ReferenceNeeded) break;
     ReferenceNeeded = t.tkhd.Version == kNotRead || t.mdhd.Version == kNotRead ||

@@ -14,6 +14,7 @@ namespace clw {
 namespace {
 
 constexpr size_t kReadBlock = 1 << 20;
+constexpr size_t kUnitHeadRead = 36;
 constexpr size_t kCttsHead = 8;  // version, flags, entry count
 constexpr size_t kCttsEntry = 8; // sample count, offset
 
@@ -25,9 +26,15 @@ TSampleRules SampleRulesFor(const THgMP4FileReader& Reader, const TMp4Trak& Trak
   const TFourCC type = Trak.stsd.Entries[0].Type;
   if (Trak.MediaKind == mkVideo) {
     rules.Zeros = true;
-    if (IsH264SampleEntry(type))
-      rules.NalLengthSize =
-          NalLengthSize(FirstSampleEntry(ReadNodePayload(Reader, Trak.StsdNode, kPlainBoxLimit)));
+    if (IsH264SampleEntry(type)) {
+      const std::vector<uint8_t> entry =
+          FirstSampleEntry(ReadNodePayload(Reader, Trak.StsdNode, kPlainBoxLimit));
+      rules.NalLengthSize = NalLengthSize(entry);
+      const std::vector<uint8_t> avcC = AvcConfigPayload(entry);
+      rules.UnitsOfStream =
+          MakeNalLimits(avcC.data(), avcC.size(), kOwnStreamNalTypes, rules.Limits) &&
+          rules.Limits.NalLengthSize == rules.NalLengthSize;
+    }
   } else if (Trak.MediaKind == mkSound) {
     rules.Zeros = !IsPcmSampleEntry(type);
   }
@@ -85,17 +92,23 @@ bool TSampleJudge::ReadAt(uint64_t Offset, uint8_t* Out, uint64_t Count) {
          Stream.Read(Out, int64_t(Count)) == int64_t(Count);
 }
 
-bool TSampleJudge::UnitsFill(uint64_t Offset, uint64_t Size, uint32_t LengthSize) {
-  const uint64_t field = std::clamp<uint32_t>(LengthSize, 1, 4);
-  uint8_t head[5];
+bool TSampleJudge::UnitsFill(uint64_t Offset, uint64_t Size, const TSampleRules& Rules) {
+  const uint64_t field = std::clamp<uint32_t>(Rules.NalLengthSize, 1, 4);
+  // The length field and as much of the unit as its slice header needs.
+  uint8_t head[kUnitHeadRead];
   for (uint64_t at = 0; at < Size;) {
     if (Size - at < field + 1) return false;
+    const uint64_t held =
+        std::min<uint64_t>(Size - at, Rules.UnitsOfStream ? kUnitHeadRead : field + 1);
     // A sample the file cannot give back is not this rule's to judge.
-    if (!ReadAt(Offset + at, head, field + 1)) return true;
+    if (!ReadAt(Offset + at, head, held)) return true;
     uint64_t length = 0;
     for (uint64_t i = 0; i < field; ++i)
       length = length << 8 | head[i];
     if (length == 0 || (head[field] & 0x80) || length > Size - at - field) return false;
+    if (Rules.UnitsOfStream &&
+        CheckNalUnit(head + field, size_t(held - field), length, Rules.Limits) != nvAccepted)
+      return false;
     at += field + length;
   }
   return true;
@@ -108,7 +121,7 @@ bool TSampleJudge::IsDamaged(uint64_t Offset, uint64_t Size, const TSampleRules&
   if (Rules.Zeros && TouchesLostSector(Offset, Offset + Size)) return true;
   if (Rules.NalLengthSize == 0) return false;
   const int64_t saved = Stream.Position();
-  const bool fills = UnitsFill(Offset, Size, Rules.NalLengthSize);
+  const bool fills = UnitsFill(Offset, Size, Rules);
   Stream.Seek(saved, soBeginning);
   return !fills;
 }
@@ -224,10 +237,19 @@ void THgMP4FileWriter::RemoveDamagedSamples(bool Rebuilt) {
     // First the samples the damaged file's own tables describe; then, once the zero runs
     // are out, the samples the repair sized itself from the tables' remains, which the
     // copy's check judges just the same.
-    if (t.UniformSampleSize > 0 || t.Source < 0 || t.SamplesAsInSource == Rebuilt ||
-        t.SamplesTrimmed)
+    if (t.UniformSampleSize > 0 || t.SamplesAsInSource == Rebuilt || t.SamplesTrimmed) continue;
+    // A track made for what the scan found is described by the reference clip's track.
+    const THgMP4FileReader* reference = Reference();
+    if (t.Source >= 0)
+      rules[i] = SampleRulesFor(Input, Input.Traks[size_t(t.Source)]);
+    else if (reference && t.ReferenceTrackIndex >= 0)
+      rules[i] = SampleRulesFor(*reference, reference->Traks[size_t(t.ReferenceTrackIndex)]);
+    else
       continue;
-    rules[i] = SampleRulesFor(Input, Input.Traks[size_t(t.Source)]);
+    if (t.HasUnitLimits && rules[i].UnitsOfStream) {
+      rules[i].Limits = t.UnitLimits;
+      rules[i].NalLengthSize = t.UnitLimits.NalLengthSize;
+    }
     judged[i] = rules[i].Judged();
     if (!Rebuilt) t.SamplesJudged = judged[i];
     if (!rules[i].Zeros) continue;

@@ -8,6 +8,7 @@
 // damaged sound frame alone, handing their time to the sample before them so that sound
 // and pictures stay in step.
 #include "mp4/HgMP4File.h"
+#include "mp4/NalUnitCheck.h"
 #include "mp4repair/HgMP4FileWriter.h"
 
 #include <cstdint>
@@ -28,6 +29,10 @@ struct TByteRange {
 struct TSampleRules {
   bool Zeros = false;         // a lost sector in a sample damages it (never PCM: silence is zeros)
   uint32_t NalLengthSize = 0; // H.264: bytes of each unit's length field; 0 for other formats
+  // H.264 with a readable "avcC": every unit must also be one the stream's parameter sets
+  // allow (a slice of a picture set it does not have is stray data that fits its length).
+  bool UnitsOfStream = false;
+  TNalLimits Limits;
   bool Judged() const { return Zeros || NalLengthSize > 0; }
 };
 // Video is judged by lost sectors, and H.264 also by its units; compressed sound by lost
@@ -52,8 +57,9 @@ public:
 private:
   bool TouchesLostSector(uint64_t Start, uint64_t End) const;
   // Whether the H.264 units of the sample fill it exactly: no unit of length 0, none with
-  // its forbidden bit set, none reaching past the sample's end.
-  bool UnitsFill(uint64_t Offset, uint64_t Size, uint32_t LengthSize);
+  // its forbidden bit set, none reaching past the sample's end, and with limits of the
+  // stream none they refuse.
+  bool UnitsFill(uint64_t Offset, uint64_t Size, const TSampleRules& Rules);
   bool ReadAt(uint64_t Offset, uint8_t* Out, uint64_t Count);
 
   TStream64& Stream;

@@ -125,6 +125,8 @@ bool THgMP4FileWriter::ChunksFromWalk() {
   }
   TRebuiltTrack& video = Tracks[size_t(VideoTrack)];
   video.Chunks.clear();
+  video.HasUnitLimits = true;
+  video.UnitLimits = profile.Video;
   for (TWalkedChunk& w : walker.Chunks) {
     TSlice chunk;
     chunk.Offset = w.Offset;

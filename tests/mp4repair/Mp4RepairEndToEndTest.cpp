@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -171,40 +172,69 @@ TEST_P(Mp4RepairEndToEndTest, MovieHeaderCutOffIsRepairedWithAReference) {
   }
 }
 
-// A movie header that survives with its video chunk offsets garbled: the check has no
-// reason to call it damaged, so the writer is run directly. The damaged file describes its
-// own tracks, so no reference is asked for; the video is rebuilt from the scan and the
-// sound keeps its own tables.
-class Mp4RepairEndToEndTablesTest : public ::testing::TestWithParam<TMp4Clip> {};
+// A movie header that survives whole while its chunk offsets do not: garbled by a stray
+// write, or all pointing 20 to 32 bytes past their chunks because a tool cut "ftyp" out of
+// the file. The check finds the chunks hold something else than the descriptions say, and
+// the repair needs no reference: the damaged file describes its own tracks. Garbled
+// offsets are rebuilt from the scan (the sound's from the gaps between the pictures); a
+// shift is undone and a fresh "ftyp" written.
+enum class TTableDamage { GarbledVideoOffsets, GarbledOffsets, FtypCutOut };
 
-TEST_P(Mp4RepairEndToEndTablesTest, GarbledVideoOffsetsAreRebuiltAndTheSoundTablesKept) {
-  const TMp4Clip& clip = GetParam();
-  const std::string original = MakeClip(clip.File, clip.Arguments);
-  ASSERT_FALSE(original.empty());
-  std::string bytes = ReadFile(original);
-  {
-    THgMP4FileReader reader(original, nullptr);
-    ASSERT_EQ(reader.Analyze(0), kDone);
+struct TTableCase {
+  TMp4Clip Clip;
+  TTableDamage Damage;
+  const char* Name;
+};
+
+void PrintTo(const TTableCase& Case, std::ostream* Out) {
+  *Out << Case.Clip.Name << "_" << Case.Name;
+}
+
+// The file with the damage done; "" when the original's tables could not be found.
+std::string DamageTables(const std::string& Original, TTableDamage Damage,
+                         const std::filesystem::path& Dir) {
+  std::string bytes = ReadFile(Original);
+  THgMP4FileReader reader(Original, nullptr);
+  if (reader.Analyze(0) != kDone || reader.Traks.empty()) return "";
+  if (Damage == TTableDamage::FtypCutOut) {
+    const int32_t ftyp = reader.FindChild(-1, MakeFourCC("ftyp"));
+    if (ftyp < 0) return "";
+    bytes.erase(0, size_t(reader.NodeEnd(ftyp)));
+  } else {
     for (const TMp4Trak& t : reader.Traks) {
-      if (t.MediaKind != mkVideo) continue;
+      if (Damage == TTableDamage::GarbledVideoOffsets && t.MediaKind != mkVideo) continue;
       const int32_t mdia = reader.FindChild(t.TrakNode, MakeFourCC("mdia"));
       const int32_t minf = reader.FindChild(mdia, MakeFourCC("minf"));
       const int32_t stco =
           reader.FindChild(reader.FindChild(minf, MakeFourCC("stbl")), MakeFourCC("stco"));
-      ASSERT_GE(stco, 0);
+      if (stco < 0) return "";
       for (int64_t at = reader.DataPosition(stco) + 8; at + 4 <= reader.NodeEnd(stco); at += 4)
         bytes.replace(size_t(at), 4, "\x7f\xee\x12\x34");
     }
   }
-  const auto dir = ScratchDir();
-  const std::string garbled = (dir / "garbled.mp4").string();
-  WriteFile(garbled, bytes);
+  const std::string damaged =
+      (Dir / ("damaged" + std::filesystem::path(Original).extension().string())).string();
+  WriteFile(damaged, bytes);
+  return damaged;
+}
 
-  THgMP4FileReader reader(garbled, &MediaDataAnalysis());
+class Mp4RepairEndToEndTablesTest : public ::testing::TestWithParam<TTableCase> {};
+
+TEST_P(Mp4RepairEndToEndTablesTest, WrongOffsetsAreFoundAndRepairedWithoutAReference) {
+  const TTableCase& c = GetParam();
+  const std::string original = MakeClip(c.Clip.File, c.Clip.Arguments);
+  ASSERT_FALSE(original.empty());
+  const auto dir = ScratchDir();
+  const std::string damaged = DamageTables(original, c.Damage, dir);
+  ASSERT_FALSE(damaged.empty());
+
+  THgMP4FileReader reader(damaged, &MediaDataAnalysis());
   ASSERT_EQ(reader.Analyze(0), kDone);
-  ASSERT_EQ(reader.Analyze(2), kDone);
-  EXPECT_EQ(reader.Error, kNoDamage) << "nothing in the structure tells of the garbled offsets";
-  const std::string output = (dir / "repaired.mp4").string();
+  ASSERT_EQ(reader.Analyze(reader.Error == kDamagedData ? 3 : 2), kDone);
+  EXPECT_EQ(reader.Error, kDamagedIndex);
+  EXPECT_EQ(reader.TableCheck.Shift != 0, c.Damage == TTableDamage::FtypCutOut);
+  const std::string output =
+      (dir / ("repaired" + std::filesystem::path(original).extension().string())).string();
   bool asked = false;
   {
     THgMP4FileWriter writer(reader, output);
@@ -212,18 +242,46 @@ TEST_P(Mp4RepairEndToEndTablesTest, GarbledVideoOffsetsAreRebuiltAndTheSoundTabl
     ASSERT_EQ(writer.Write(), kDone);
   }
   EXPECT_FALSE(asked);
-  TRepairFigures f = Measure(original, output);
-  f.Repaired = true;
-  Report(std::string("garbled_video_offsets_") + clip.Name, f);
-  EXPECT_EQ(f.Probe.DecodeErrorLines, 0);
-  EXPECT_EQ(f.ExactFrames, f.OriginalFrames);
-  EXPECT_EQ(f.ExactAudioPackets, f.OriginalAudioPackets);
+  if (c.Damage == TTableDamage::FtypCutOut) {
+    const bool quickTime = std::string(c.Clip.File).ends_with(".mov");
+    EXPECT_EQ(ReadFile(output).substr(4, 8), quickTime ? "ftypqt  " : "ftypisom");
+  }
+
+  // Every packet of the original, bit for bit, and a copy the check finds sound.
+  std::map<std::string, int> video, sound;
+  for (const TPacketHash& p : PacketHashes(original, "v:0"))
+    ++video[p.Hash];
+  for (const TPacketHash& p : PacketHashes(original, "a:0"))
+    ++sound[p.Hash];
+  for (const TPacketHash& p : PacketHashes(output, "v:0"))
+    --video[p.Hash];
+  for (const TPacketHash& p : PacketHashes(output, "a:0"))
+    --sound[p.Hash];
+  EXPECT_TRUE(std::all_of(video.begin(), video.end(), [](const auto& h) { return h.second == 0; }))
+      << "the copy's video packets differ from the original's";
+  EXPECT_TRUE(std::all_of(sound.begin(), sound.end(), [](const auto& h) { return h.second == 0; }))
+      << "the copy's sound packets differ from the original's";
+  EXPECT_EQ(ProbeVideo(output).DecodeErrorLines, 0);
+  THgMP4FileReader copy(output, &MediaDataAnalysis());
+  ASSERT_EQ(copy.Analyze(0), kDone);
+  ASSERT_EQ(copy.Analyze(2), kDone);
+  EXPECT_EQ(copy.Error, kNoDamage);
 }
 
 // AAC in MP4, and PCM in MOV, whose "stsz" gives the size of one channel's sample.
-INSTANTIATE_TEST_SUITE_P(Clips, Mp4RepairEndToEndTablesTest,
-                         ::testing::Values(kMp4Clips[0], kMp4Clips[3]),
-                         [](const auto& Info) { return std::string(Info.param.Name); });
+const TTableCase kTableCases[] = {
+    {kMp4Clips[0], TTableDamage::GarbledVideoOffsets, "garbled_video_offsets"},
+    {kMp4Clips[0], TTableDamage::GarbledOffsets, "garbled_offsets"},
+    {kMp4Clips[0], TTableDamage::FtypCutOut, "ftyp_cut_out"},
+    {kMp4Clips[3], TTableDamage::GarbledVideoOffsets, "garbled_video_offsets"},
+    {kMp4Clips[3], TTableDamage::GarbledOffsets, "garbled_offsets"},
+    {kMp4Clips[3], TTableDamage::FtypCutOut, "ftyp_cut_out"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Clips, Mp4RepairEndToEndTablesTest, ::testing::ValuesIn(kTableCases),
+                         [](const auto& Info) {
+                           return std::string(Info.param.Clip.Name) + "_" + Info.param.Name;
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Clips, Mp4RepairEndToEndTest, ::testing::ValuesIn(kMp4Clips),
                          [](const auto& Info) { return std::string(Info.param.Name); });
@@ -338,6 +396,67 @@ TEST(Mp4RepairEndToEndBFramesTest, RebuiltVideoKeepsEveryPicturesCompositionOffs
   EXPECT_GE(double(matched), 0.98 * double(before.size()));
   EXPECT_EQ(changed, 0);
   EXPECT_EQ(ProbeVideo(output).DecodeErrorLines, 0);
+}
+
+// A real action camera's clip with the type of its "moov" overwritten: the walk searches
+// past the header and recovers some of what was inside, which is no whole movie.
+class Mp4CheckEndToEndCameraMovieTest : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Mp4CheckEndToEndCameraMovieTest, MovieBoxTypeOverwrittenIsDamage) {
+  const std::string sample =
+      std::string(CLIPWRIGHT_SOURCE_DIR) + "/../shared/samples/action-camera-five-tracks.mp4";
+  // The samples sit beside the checkout, not in it; a checkout without them says so.
+  if (!std::filesystem::exists(sample)) GTEST_SKIP() << "no sample clip at " << sample;
+  std::string bytes = ReadFile(sample);
+  const int64_t moov = MoovOffset(bytes);
+  ASSERT_GT(moov, 0);
+  bytes.replace(size_t(moov) + 4, 4, std::string(GetParam(), 4));
+  const auto dir = ScratchDir();
+  const std::string damaged = (dir / "moov_type_overwritten.mp4").string();
+  WriteFile(damaged, bytes);
+
+  THgMP4FileReader reader(damaged, &MediaDataAnalysis());
+  ASSERT_EQ(reader.Analyze(0), kDone);
+  EXPECT_NE(reader.Error, kNoDamage) << "the quick analysis";
+  ASSERT_EQ(reader.Analyze(reader.Error == kDamagedData ? 3 : 2), kDone);
+  EXPECT_NE(reader.Error, kNoDamage) << "the full check";
+  EXPECT_NE(reader.TrackCount(), 1) << "a part of the movie is kept as if it were whole";
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, Mp4CheckEndToEndCameraMovieTest,
+                         ::testing::Values("xq7z", "MOOV", "\xff\xff\xff\xff", "trak"));
+
+// The same damage to an ffmpeg clip, checked by the full check alone: what the search found
+// of the movie box is not kept as the movie; the copy is rebuilt from the scan with the
+// reference, and holds the whole recording.
+TEST(Mp4RepairEndToEndMovieBoxTest, MovieBoxTypeOverwrittenIsRebuiltWhole) {
+  const TCutClip c = MakeCutClip(kMp4Clips[0]);
+  ASSERT_FALSE(c.Cut.empty());
+  const std::string& original = c.Original;
+  std::string bytes = ReadFile(original);
+  const int64_t moov = MoovOffset(bytes);
+  ASSERT_GT(moov, 0);
+  bytes.replace(size_t(moov) + 4, 4, "xq7z");
+  const auto dir = ScratchDir();
+  const std::string damaged = (dir / "moov_type_overwritten.mp4").string();
+  const std::string output = (dir / "repaired.mp4").string();
+  WriteFile(damaged, bytes);
+
+  THgMP4FileReader reader(damaged, &MediaDataAnalysis());
+  ASSERT_EQ(reader.Analyze(2), kDone);
+  EXPECT_EQ(reader.Error, kDamagedData);
+  EXPECT_TRUE(reader.MovieIncomplete);
+  THgMP4FileWriter writer(reader, output);
+  int32_t verdict = 0;
+  writer.ReferenceReader = OpenReferenceClip(c.Reference, verdict);
+  ASSERT_TRUE(writer.ReferenceReader);
+  ASSERT_EQ(writer.Write(), kDone);
+  TRepairFigures f = Measure(original, output);
+  f.Repaired = true;
+  Report("moov_type_overwritten_h264_aac_mp4", f);
+  EXPECT_EQ(f.Probe.DecodeErrorLines, 0);
+  EXPECT_GE(double(f.ExactFrames), 0.98 * double(f.OriginalFrames));
+  EXPECT_GE(double(f.ExactAudioPackets), 0.98 * double(f.OriginalAudioPackets));
 }
 
 // A real action camera's clip: five tracks (video, sound, time code, telemetry, per-frame

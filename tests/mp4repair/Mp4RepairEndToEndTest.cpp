@@ -288,8 +288,8 @@ INSTANTIATE_TEST_SUITE_P(Clips, Mp4RepairEndToEndTest, ::testing::ValuesIn(kMp4C
 
 // Streams that statistics of the file itself get wrong: 44.1 kHz mono AAC under 29.97
 // pictures a second, near-silent 24-bit PCM frame by frame (zero-rich sound between
-// pictures), and stereo AAC frame by frame with an access unit delimiter opening each
-// picture.
+// pictures), stereo AAC frame by frame with an access unit delimiter opening each picture,
+// and a third track between the pictures and the sound (a time code's one sample).
 const TMp4Clip kHarderClips[] = {
     {"aac_44k_mono_2997_mp4", "aac_44k_2997.mp4",
      "-f lavfi -i testsrc2=size=960x540:rate=30000/1001 "
@@ -301,6 +301,9 @@ const TMp4Clip kHarderClips[] = {
      true},
     {"aac_stereo_aud_frame_by_frame_mp4", "aac_stereo_aud_fbf.mp4",
      CLW_VIDEO_IN CLW_SINE_IN CLW_H264 "-x264-params aud=1 " CLW_AAC "-ac 2", TLayout::FrameByFrame,
+     true},
+    {"aac_timecode_frame_by_frame_mov", "aac_timecode_fbf.mov",
+     CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_AAC "-timecode 01:00:00:00", TLayout::FrameByFrame,
      true},
 };
 

@@ -208,7 +208,8 @@ std::vector<uint64_t> TMp4ChunkWalker::DataChunkEnds(int32_t Track, uint64_t Pos
                               !std::equal(t.Prefix.begin(), t.Prefix.end(), head)))
       return ends;
     for (const uint32_t size : t.Sizes)
-      if (const uint64_t end = Position + uint64_t(size) * t.SamplesPerChunk; end <= limit)
+      if (const uint64_t end = Position + uint64_t(size) * t.SamplesPerChunk;
+          end > Position && end <= limit)
         ends.push_back(end);
     return ends;
   }

@@ -1,0 +1,73 @@
+// The chunk walker on bytes no camera wrote: whatever it is given, it ends, and what it
+// takes are chunks in file order inside the media data, none overlapping another. The
+// profile is a real one, from an ffmpeg clip with sound, so every check is on.
+#include "mp4repair/ChunkWalker.h"
+#include "mp4repair/ReferenceClip.h"
+
+#include "support/MediaTools.h"
+#include "support/MemoryStream.h"
+#include "support/Mp4Clips.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace clw::test {
+namespace {
+
+TEST(ChunkWalker, HostileBytesEndTheWalkWithChunksInOrder) {
+  const std::string clip =
+      MakeClip("walk_profile_fbf.mp4", CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_AAC "-t 2");
+  ASSERT_FALSE(clip.empty());
+  int32_t verdict = 0;
+  const auto reference = OpenReferenceClip(clip, verdict);
+  ASSERT_TRUE(reference);
+  TWalkProfile profile;
+  ASSERT_TRUE(MakeWalkProfile(*reference, AacLibrary(), profile));
+  ASSERT_EQ(profile.Audio, TWalkProfile::waAac);
+
+  // The clip's own media data with bytes overwritten at random, and noise that holds
+  // unit-like length fields, zeros and stretches of one byte.
+  const std::string whole = ReadFile(clip);
+  std::mt19937 random(7);
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE(round);
+    std::vector<uint8_t> bytes(whole.begin(), whole.end());
+    if (round < 3) {
+      for (int k = 0; k < 200 * (round + 1); ++k)
+        bytes[random() % bytes.size()] = uint8_t(random());
+    } else {
+      bytes.assign(bytes.size() / 4, 0);
+      for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = round == 3 ? uint8_t(random()) : round == 4 ? uint8_t(random() % 3) : 0x01;
+    }
+    TMemoryStream stream(bytes);
+    TNullBlocks zeros;
+    zeros.Add(TNullBlock{bytes.size() / 2, 4096});
+    TMp4ChunkWalker walker(stream, 48, bytes.size(), false, zeros, profile);
+    ASSERT_TRUE(walker.Walk());
+    if (round < 3) {
+      EXPECT_GT(walker.Chunks.size(), 20u) << "the clip's own chunks around the damage";
+    }
+    uint64_t at = 48;
+    for (const TWalkedChunk& c : walker.Chunks) {
+      ASSERT_GE(c.Offset, at);
+      ASSERT_GT(c.Size, 0u);
+      ASSERT_LE(c.Offset + c.Size, bytes.size());
+      uint64_t inside = c.Offset;
+      for (const TNewChunk& s : c.Samples) {
+        const uint64_t offset = s.Offset; // a packed field: no reference to it
+        ASSERT_EQ(offset, inside);
+        inside += s.Size;
+      }
+      if (!c.Samples.empty()) {
+        ASSERT_EQ(inside, c.Offset + c.Size);
+      }
+      at = c.Offset + c.Size;
+    }
+  }
+}
+
+} // namespace
+} // namespace clw::test

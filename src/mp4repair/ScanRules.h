@@ -1,6 +1,7 @@
 #pragma once
 // What makes bytes of media data a plausible H.264 unit in MP4 framing, and how an AAC
 // frame shows its end: the rules the media-data scanner applies at every offset.
+#include "mp4/NalUnitCheck.h"
 #include "streams/Endian.h"
 
 #include <algorithm>
@@ -46,10 +47,10 @@ inline TLengthRanges MakeLengthRanges(uint64_t MaxNal) {
       r = {4, UINT32_MAX};
       break;
     case 7:
-      r = {4, 8592}; // the largest a sequence parameter set can be
+      r = {uint32_t(kMinSpsLength), uint32_t(kMaxSpsLength)};
       break;
     case 8:
-      r = {2, 5320}; // likewise for a picture parameter set
+      r = {uint32_t(kMinPpsLength), uint32_t(kMaxPpsLength)};
       break;
     case 13:
       r = {1, 24};

@@ -25,7 +25,7 @@ constexpr size_t kVisualFixed = 78;
 // and the headers of the small units (parameter sets, SEI) that open a key frame.
 constexpr size_t kHeadRead = 320;
 // What is read of a later unit: its length field and enough of it for the slice header.
-constexpr size_t kUnitRead = 36;
+constexpr size_t kUnitRead = kJudgedUnitHead;
 // A sample of more units than this is not walked to its end; it is not judged wrong for it.
 constexpr uint32_t kMaxUnits = 1024;
 
@@ -190,18 +190,22 @@ private:
     for (uint32_t n = 0; at < Size; ++n) {
       if (n == kMaxUnits) return true;
       if (Size - at <= field) return false;
-      const uint8_t* p = head + at;
+      // The unit's head from the first read while it holds enough of it, else read anew.
       size_t available = held > at ? held - size_t(at) : 0;
-      if (available < std::min<uint64_t>(Size - at, kUnitRead)) {
+      const uint8_t* p = unit;
+      if (available >= std::min<uint64_t>(Size - at, kUnitRead)) {
+        p = head + size_t(at);
+      } else {
         available = size_t(std::min<uint64_t>(Size - at, kUnitRead));
         if (!Read(Offset + at, unit, available)) return false;
-        p = unit;
       }
       uint64_t length = 0;
       for (size_t i = 0; i < field; ++i)
         length = length << 8 | p[i];
-      if (length > Size - at - field ||
-          CheckNalUnit(p + field, available - field, length, Limits) != nvAccepted)
+      // Each unit is judged by as many bytes as the repair judges the samples it keeps by,
+      // so that a copy the repair made never fails here.
+      const size_t judged = std::min(available, kUnitRead) - field;
+      if (length > Size - at - field || CheckNalUnit(p + field, judged, length, Limits) != nvAccepted)
         return false;
       at += field + length;
     }

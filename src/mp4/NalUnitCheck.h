@@ -39,6 +39,10 @@ inline constexpr uint64_t kMaxPpsLength = 5320;
 inline constexpr uint64_t kAudLength = 2;
 inline constexpr uint64_t kMaxOtherLength = 1 << 20;
 inline constexpr uint64_t kMinSliceLength = 4;
+// How much of a unit a sample's judges read (its length field included) when they look at
+// the units of whole samples: enough for the slice header. The check of a file's tables
+// and the repair that keeps its samples read the same, so a copy never fails the check.
+inline constexpr size_t kJudgedUnitHead = 36;
 
 // What a reference clip proves about its stream.
 struct TNalLimits {

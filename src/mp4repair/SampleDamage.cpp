@@ -14,7 +14,7 @@ namespace clw {
 namespace {
 
 constexpr size_t kReadBlock = 1 << 20;
-constexpr size_t kUnitHeadRead = 36;
+constexpr size_t kUnitHeadRead = kJudgedUnitHead;
 constexpr size_t kCttsHead = 8;  // version, flags, entry count
 constexpr size_t kCttsEntry = 8; // sample count, offset
 

@@ -123,7 +123,7 @@ void PutInPositionOrder(TScan& S, TMp4ScanResults& Found) {
   late.reserve(S.Late.size());
   std::vector<uint64_t> isLate((size_t(n - first) + 63) / 64, 0);
   for (const uint32_t i : S.Late) {
-    late.emplace_back(chunks[i].Position, i);
+    late.emplace_back(uint64_t(chunks[i].Position), i); // a packed field: no reference to it
     isLate[(i - first) >> 6] |= uint64_t(1) << ((i - first) & 63);
   }
   std::vector<uint32_t>().swap(S.Late);

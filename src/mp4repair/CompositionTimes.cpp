@@ -178,7 +178,8 @@ TCompositionOutcome AssignCompositionOffsets(TStream64& Source, const std::vecto
       if (sps.PicOrderCntType == 2) return coInOrder;
       orders.push_back(counter.Next(slice, sps.Log2MaxPicOrderCntLsb));
       periods.push_back(counter.Period());
-      durations.push_back(s.Duration > 0 ? s.Duration : Track.DefaultSampleDuration);
+      const uint32_t duration = s.Duration; // a packed field: no reference to it
+      durations.push_back(duration > 0 ? duration : Track.DefaultSampleDuration);
     }
   std::vector<int32_t> offsets;
   if (!OffsetsFromRanks(DisplayRanks(periods, orders), durations, offsets)) return coOutOfRange;

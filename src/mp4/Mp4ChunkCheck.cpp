@@ -89,14 +89,11 @@ std::vector<TChunkSpan> ChunkSpans(const TMp4Trak& Trak, uint32_t FrameBytes) {
   std::vector<TChunkSpan> spans;
   spans.reserve(Trak.stco.Table.size());
   uint64_t next = 0;
-  size_t entry = 0;
-  for (size_t c = 0; c < Trak.stco.Table.size() && next < samples; ++c) {
-    while (entry + 1 < stsc.size() && stsc[entry + 1].FirstChunk <= c + 1)
-      ++entry;
-    const uint64_t count = std::min<uint64_t>(stsc[entry].SamplesPerChunk, samples - next);
-    if (count == 0) continue;
+  ForEachChunk(Trak, [&](size_t Chunk, uint32_t Samples) {
+    const uint64_t count = std::min<uint64_t>(Samples, samples - next);
+    if (count == 0) return next < samples;
     TChunkSpan span;
-    span.Offset = Trak.stco.Table[c];
+    span.Offset = Trak.stco.Table[Chunk];
     if (uniform) {
       span.First = size;
       span.Second = count > 1 ? size : 0;
@@ -109,7 +106,8 @@ std::vector<TChunkSpan> ChunkSpans(const TMp4Trak& Trak, uint32_t FrameBytes) {
     }
     next += count;
     spans.push_back(span);
-  }
+    return next < samples;
+  });
   return spans;
 }
 
@@ -205,7 +203,8 @@ private:
       // Each unit is judged by as many bytes as the repair judges the samples it keeps by,
       // so that a copy the repair made never fails here.
       const size_t judged = std::min(available, kUnitRead) - field;
-      if (length > Size - at - field || CheckNalUnit(p + field, judged, length, Limits) != nvAccepted)
+      if (length > Size - at - field ||
+          CheckNalUnit(p + field, judged, length, Limits) != nvAccepted)
         return false;
       at += field + length;
     }

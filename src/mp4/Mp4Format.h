@@ -305,6 +305,19 @@ struct TMp4Trak {
 };
 using TMp4Traks = std::vector<TMp4Trak>;
 
+// Calls Each(chunk index, samples per chunk) for every chunk of "stco", the count taken from
+// the "stsc" entry that covers it; Each returns false to stop. Nothing without "stsc".
+template <typename TEach> void ForEachChunk(const TMp4Trak& Trak, TEach Each) {
+  const TMp4_stsc_table& stsc = Trak.stsc.Table;
+  if (stsc.empty()) return;
+  size_t entry = 0;
+  for (size_t c = 0; c < Trak.stco.Table.size(); ++c) {
+    while (entry + 1 < stsc.size() && stsc[entry + 1].FirstChunk <= c + 1)
+      ++entry;
+    if (!Each(c, stsc[entry].SamplesPerChunk)) return;
+  }
+}
+
 // The media kind and the fixed-part length a sample entry type implies. Kinds: mkNone for
 // a type that does not decide it. FixedLength -1: the whole payload (entry size - 8). For
 // sound it is the version 0 length; the entry's own version may make it longer

@@ -99,20 +99,17 @@ std::vector<int32_t> SourceCompositionOffsets(const THgMP4FileReader& Input, int
 // The samples the tables of a track list, in table order, as far as the tables hold them.
 // Only listed sizes: a track of one uniform size is uncompressed sound.
 template <typename TEach> void ForEachListedSample(const TMp4Trak& Trak, TEach Each) {
-  const TMp4_stsc_table& stsc = Trak.stsc.Table;
   const TMp4_stsz_table& sizes = Trak.stsz.Table;
-  if (Trak.stsz.SampleSize != 0 || stsc.empty()) return;
+  if (Trak.stsz.SampleSize != 0) return;
   size_t next = 0;
-  size_t entry = 0;
-  for (size_t c = 0; c < Trak.stco.Table.size() && next < sizes.size(); ++c) {
-    while (entry + 1 < stsc.size() && stsc[entry + 1].FirstChunk <= c + 1)
-      ++entry;
-    uint64_t at = Trak.stco.Table[c];
-    for (uint32_t i = 0; i < stsc[entry].SamplesPerChunk && next < sizes.size(); ++i, ++next) {
+  ForEachChunk(Trak, [&](size_t Chunk, uint32_t Samples) {
+    uint64_t at = Trak.stco.Table[Chunk];
+    for (uint32_t i = 0; i < Samples && next < sizes.size(); ++i, ++next) {
       Each(at, sizes[next]);
       at += sizes[next];
     }
-  }
+    return next < sizes.size();
+  });
 }
 
 } // namespace clw

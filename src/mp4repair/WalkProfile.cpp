@@ -55,14 +55,10 @@ uint32_t SampleNalTypes(const THgMP4FileReader& Reader, const TMp4Trak& Trak, ui
 // Samples per chunk of a track, chunk by chunk.
 std::vector<uint32_t> SamplesPerChunk(const TMp4Trak& Trak) {
   std::vector<uint32_t> out;
-  const TMp4_stsc_table& stsc = Trak.stsc.Table;
-  if (stsc.empty()) return out;
-  size_t entry = 0;
-  for (size_t c = 0; c < Trak.stco.Table.size(); ++c) {
-    while (entry + 1 < stsc.size() && stsc[entry + 1].FirstChunk <= c + 1)
-      ++entry;
-    out.push_back(stsc[entry].SamplesPerChunk);
-  }
+  ForEachChunk(Trak, [&](size_t, uint32_t Samples) {
+    out.push_back(Samples);
+    return true;
+  });
   return out;
 }
 

@@ -9,7 +9,8 @@
 //   Mp4Writer.cpp          Write: the order of the steps, the movie box and its tracks
 //   RebuildMode.cpp        ChooseRebuildMode, ValidateTables, the reference's tracks
 //   ChunkLists.cpp         BuildChunkLists: samples from slices, tables and audio gaps
-//   WalkedChunks.cpp       ChunksFromWalk: the chunks a reference clip lets the walker prove
+//   WalkedChunks.cpp       ChunksFromWalk: the chunks the file's own tables or a reference
+//                          clip let the walker prove
 //   AudioChunks.cpp        ParseAudioChunks: AAC frames through the decoder, PCM frames
 //   Timings.cpp            ComputeTimings: time scales, durations, edit lists
 //   MediaDataWriter.cpp    WriteMediaData and BuildTrackTables
@@ -29,6 +30,8 @@ namespace clw {
 struct TAacLibrary;
 struct TAacConfig;
 class TAacDecoder;
+struct TWalkProfile;
+struct TWalkedChunk;
 
 // One track of the repaired movie: where its headers and description come from, its
 // chunks with their samples, and the tables prepared from them.
@@ -160,6 +163,8 @@ private:
   // With a reference clip, the video and sound chunks the walker proves; false (nothing
   // changed) when it cannot walk the media data from start to end.
   bool ChunksFromWalk();
+  bool WalkWith(const THgMP4FileReader& From, TWalkProfile& Profile,
+                std::vector<TWalkedChunk>& Chunks);
   // The time base of AAC frames as the decoder reports it.
   static void SetAacTiming(TRebuiltTrack& Track, const TAacDecoder& Decoder, const TAacConfig& Aac);
   void ChunksFromTables(TRebuiltTrack& Track);

@@ -164,6 +164,23 @@ std::vector<std::vector<uint32_t>> ChunkOrder(const std::vector<const TMp4Trak*>
   return follows;
 }
 
+// A file's own tables whose chunk offsets the check found pointing elsewhere (a garbled
+// "stco") still describe the stream and how many samples each chunk holds, but not where
+// the chunks lie nor in which order the tracks follow each other.
+bool OffsetsHold(const THgMP4FileReader& Reader, const TMp4Trak& Trak) {
+  return !Reader.TableCheck.WrongOffsets(size_t(&Trak - Reader.Traks.data()));
+}
+
+// The order of chunks when no offsets show it: the tracks take turns, any after any other;
+// video follows itself only when it is alone.
+std::vector<std::vector<uint32_t>> TakingTurns(size_t Tracks, uint32_t& LongestRun) {
+  std::vector<std::vector<uint32_t>> follows(Tracks + 1, std::vector<uint32_t>(Tracks, 1));
+  for (size_t t = 0; t < Tracks && Tracks > 1; ++t)
+    follows[t][t] = 0;
+  LongestRun = uint32_t(std::max<size_t>(1, Tracks - 1));
+  return follows;
+}
+
 } // namespace
 
 bool MakeWalkProfile(const THgMP4FileReader& Reference, const TAacLibrary* Library,
@@ -176,7 +193,9 @@ bool MakeWalkProfile(const THgMP4FileReader& Reference, const TAacLibrary* Libra
   const std::vector<uint8_t> avcC = AvcConfigPayload(entry);
   const uint32_t lengthSize = AvcNalLengthSize(avcC.data(), avcC.size());
   if (lengthSize == 0) return false;
-  const uint32_t types = SampleNalTypes(Reference, *video, lengthSize, Out.SampleStartTypes);
+  const uint32_t types = OffsetsHold(Reference, *video)
+                             ? SampleNalTypes(Reference, *video, lengthSize, Out.SampleStartTypes)
+                             : 0;
   if (!MakeNalLimits(avcC.data(), avcC.size(), types, Out.Video)) return false;
 
   const TMp4Trak* sound = FirstTrack(Reference, mkSound);
@@ -205,16 +224,19 @@ bool MakeWalkProfile(const THgMP4FileReader& Reference, const TAacLibrary* Libra
     soundTrack.Chunks = sound->stco.Table.size();
     Out.Tracks.push_back(soundTrack);
   }
+  const bool ordered = std::all_of(traks.begin(), traks.end(),
+                                   [&](const TMp4Trak* t) { return OffsetsHold(Reference, *t); });
   for (const TMp4Trak& t : Reference.Traks) {
     if (&t == video || &t == sound || t.stco.Table.empty()) continue;
     TWalkTrack track;
-    if (!DataTrack(Reference, t, track)) return false;
+    if (!OffsetsHold(Reference, t) || !DataTrack(Reference, t, track)) return false;
     traks.push_back(&t);
     Out.Tracks.push_back(track);
   }
   // Each check of a position is remembered by its track among sixteen.
   if (traks.size() > 16) return false;
-  Out.Follows = ChunkOrder(traks, Out.LongestRun);
+  Out.Follows =
+      ordered ? ChunkOrder(traks, Out.LongestRun) : TakingTurns(traks.size(), Out.LongestRun);
   if (!sound || Out.Audio == TWalkProfile::waNone) return true;
 
   const std::vector<uint32_t> perChunk = SamplesPerChunk(*sound);

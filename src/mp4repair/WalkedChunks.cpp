@@ -1,7 +1,8 @@
-// The chunks of a moov-less file as the walker proves them against a reference clip. The
-// walk replaces slice detection when it accounts for every byte of the media data (chunks
-// and zero runs), or when what it skipped is a small share and it still alternates as the
-// reference does; otherwise slice detection goes on as without a reference.
+// The chunks of a file as the walker proves them against its own surviving movie box (whose
+// chunk offsets were garbled) or against a reference clip (the movie box is lost). The walk
+// replaces slice detection when it accounts for every byte of the media data (chunks and
+// zero runs), or when what it skipped is a small share and it still alternates as the
+// description does; otherwise slice detection goes on as without one.
 #include "mp4/AacConfig.h"
 #include "mp4/AacDecoder.h"
 #include "mp4/H264Syntax.h"
@@ -67,49 +68,65 @@ bool UseInBandParameterSets(TStream64& Source, uint64_t Start, uint64_t End, TNa
 
 } // namespace
 
-bool THgMP4FileWriter::ChunksFromWalk() {
-  const THgMP4FileReader* reference = Reference();
+// The walk of the media data with what From describes, when it is trusted: it accounts for
+// every byte, or what it skipped is a small share while it still interleaves as From's
+// tables do (a description of another interleave fails most of one kind instead).
+bool THgMP4FileWriter::WalkWith(const THgMP4FileReader& From, TWalkProfile& Profile,
+                                std::vector<TWalkedChunk>& Chunks) {
   TStream64* source = Input.Source();
   const int32_t media = Input.Scan.MediaDataNode;
-  if (!reference || !source || VideoTrack < 0 || !Input.IsNode(media)) return false;
-  TWalkProfile profile;
-  if (!MakeWalkProfile(*reference, AacDecoderLibrary, profile)) return false;
+  if (!source || !Input.IsNode(media) || !MakeWalkProfile(From, AacDecoderLibrary, Profile))
+    return false;
   TAacConfig aac;
   TAacDecoder decoder(AacDecoderLibrary);
-  if (profile.Audio == TWalkProfile::waAac &&
-      (!ParseAudioSpecificConfig(profile.AacConfig.data(), profile.AacConfig.size(), aac) ||
-       !decoder.Init(profile.AacConfig.data(), profile.AacConfig.size())))
-    profile.Audio = TWalkProfile::waNone; // the sound is left to the gaps, as without a walk
+  if (Profile.Audio == TWalkProfile::waAac &&
+      (!ParseAudioSpecificConfig(Profile.AacConfig.data(), Profile.AacConfig.size(), aac) ||
+       !decoder.Init(Profile.AacConfig.data(), Profile.AacConfig.size())))
+    Profile.Audio = TWalkProfile::waNone; // the sound is left to the gaps, as without a walk
 
   const uint64_t start = uint64_t(std::max<int64_t>(Input.DataPosition(media), 0));
   const uint64_t end =
       std::min<uint64_t>(uint64_t(std::max<int64_t>(Input.NodeEnd(media), 0)), Input.FileSize);
   if (end <= start) return false;
   // Where the stream carries its sets in band, its pictures can begin with them.
-  if (UseInBandParameterSets(*source, start, end, profile.Video) && profile.SampleStartTypes != 0)
-    profile.SampleStartTypes |= NalTypeBit(7);
-  TMp4ChunkWalker walker(*source, start, end, false, Input.Scan.NullBlocks, profile);
+  if (UseInBandParameterSets(*source, start, end, Profile.Video) && Profile.SampleStartTypes != 0)
+    Profile.SampleStartTypes |= NalTypeBit(7);
+  TMp4ChunkWalker walker(*source, start, end, false, Input.Scan.NullBlocks, Profile);
   if (!walker.Walk(&Cancelled)) return false;
+  size_t videoChunks = 0, soundChunks = 0;
+  for (const TWalkedChunk& c : walker.Chunks) {
+    videoChunks += c.Track == 0 ? 1 : 0;
+    soundChunks += c.Track == 1 && Profile.Tracks[1].Kind == TWalkTrack::wkAudio ? 1 : 0;
+  }
+  if (videoChunks == 0 || (Profile.Audio == TWalkProfile::waNone && soundChunks > 0)) return false;
+  if (walker.Skipped > 0) {
+    if (walker.Skipped > (end - start) / 20) return false;
+    if (Profile.Tracks.size() > 1 && Profile.Tracks[1].Kind == TWalkTrack::wkAudio) {
+      const double expected = double(videoChunks) * double(Profile.Tracks[1].Chunks) /
+                              double(std::max<uint64_t>(Profile.Tracks[0].Chunks, 1));
+      if (std::abs(double(soundChunks) - expected) > expected / 10 + 2) return false;
+    }
+  }
+  Chunks = std::move(walker.Chunks);
+  return true;
+}
+
+bool THgMP4FileWriter::ChunksFromWalk() {
+  if (VideoTrack < 0) return false;
+  // The file's own movie box, where it survives with tables the walk can follow, describes
+  // this very stream; a reference clip only the camera's.
+  TWalkProfile profile;
+  std::vector<TWalkedChunk> chunks;
+  const THgMP4FileReader* reference = Reference();
+  if (!WalkWith(Input, profile, chunks) && (!reference || !WalkWith(*reference, profile, chunks)))
+    return false;
   // The walk's tracks: the video first, the sound second when there is one; chunks of the
   // others (time code, telemetry, per-frame data) are recognised and left out.
   const int32_t soundIndex =
       profile.Tracks.size() > 1 && profile.Tracks[1].Kind == TWalkTrack::wkAudio ? 1 : -1;
-  size_t videoChunks = 0, soundChunks = 0;
-  for (const TWalkedChunk& c : walker.Chunks) {
-    videoChunks += c.Track == 0 ? 1 : 0;
+  size_t soundChunks = 0;
+  for (const TWalkedChunk& c : chunks)
     soundChunks += c.Track == soundIndex ? 1 : 0;
-  }
-  if (videoChunks == 0 || (profile.Audio == TWalkProfile::waNone && soundChunks > 0)) return false;
-  // Damage the walk skipped is trusted only while the walk still interleaves as the
-  // reference does; a reference of another interleave fails most of one kind instead.
-  if (walker.Skipped > 0) {
-    if (walker.Skipped > (end - start) / 20) return false;
-    if (soundIndex >= 0) {
-      const double expected = double(videoChunks) * double(profile.Tracks[1].Chunks) /
-                              double(std::max<uint64_t>(profile.Tracks[0].Chunks, 1));
-      if (std::abs(double(soundChunks) - expected) > expected / 10 + 2) return false;
-    }
-  }
   const bool anySound = soundChunks > 0;
 
   if (anySound && SoundTrack < 0) {
@@ -118,7 +135,13 @@ bool THgMP4FileWriter::ChunksFromWalk() {
   }
   TRebuiltTrack* sound = SoundTrack >= 0 ? &Tracks[size_t(SoundTrack)] : nullptr;
   if (sound) sound->Chunks.clear();
-  if (sound && profile.Audio == TWalkProfile::waAac) SetAacTiming(*sound, decoder, aac);
+  if (sound && profile.Audio == TWalkProfile::waAac) {
+    TAacConfig aac;
+    TAacDecoder decoder(AacDecoderLibrary);
+    if (ParseAudioSpecificConfig(profile.AacConfig.data(), profile.AacConfig.size(), aac) &&
+        decoder.Init(profile.AacConfig.data(), profile.AacConfig.size()))
+      SetAacTiming(*sound, decoder, aac);
+  }
   if (sound && profile.Audio == TWalkProfile::waPcm) {
     sound->UniformSampleSize = profile.PcmFrameBytes;
     sound->SamplesPerFrame = 1;
@@ -127,7 +150,7 @@ bool THgMP4FileWriter::ChunksFromWalk() {
   video.Chunks.clear();
   video.HasUnitLimits = true;
   video.UnitLimits = profile.Video;
-  for (TWalkedChunk& w : walker.Chunks) {
+  for (TWalkedChunk& w : chunks) {
     TSlice chunk;
     chunk.Offset = w.Offset;
     chunk.Size = w.Size;

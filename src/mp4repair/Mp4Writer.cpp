@@ -137,6 +137,13 @@ int32_t THgMP4FileWriter::Write() {
   CopyInputTracks();
 
   RebuildMode = ChooseRebuildMode();
+  // A file without a movie box in which slice detection found no picture can still be
+  // walked chunk by chunk against a reference clip.
+  if (RebuildMode == rmNothing && Tracks.empty() && !ReferenceReader &&
+      Input.IsNode(Input.Scan.MediaDataNode)) {
+    FireReferenceNeeded();
+    if (ReferenceReader) RebuildMode = ChooseRebuildMode();
+  }
   if (RebuildMode == rmNothing) return kNothingRecovered;
   CheckCompleteness();
   if (ReferenceNeeded && !ReferenceReader) FireReferenceNeeded();

@@ -90,7 +90,10 @@ int32_t THgMP4FileWriter::ChooseRebuildMode() {
   bool anySlice = false;
   for (const TMDATSlice& s : Input.MDATSlices)
     anySlice |= IsLiveSlice(s);
-  if (Tracks.empty() && !anySlice) return rmNothing;
+  // With a reference clip the walk proves chunks where slice detection found none (sound
+  // frame by frame between short pictures leaves it no pattern to find).
+  const bool walkable = Reference() != nullptr && Input.IsNode(Input.Scan.MediaDataNode);
+  if (Tracks.empty() && !anySlice && !walkable) return rmNothing;
 
   int32_t mode = rmKeepTables;
   for (size_t i = 0; i < Tracks.size() && VideoTrack < 0; ++i)
@@ -113,7 +116,10 @@ int32_t THgMP4FileWriter::ChooseRebuildMode() {
     for (int32_t k = 0; k < s.Count && size_t(k) < s.Members.size(); ++k)
       codedSlices += Input.Scan.MDATChunks[uint32_t(s.Members[size_t(k)])].IsVCL() ? 1 : 0;
   }
-  if (mode == rmFromScan) return codedSlices == 0 ? rmKeepTables : rmFromScan;
+  // So can the file's own description of its video when the offsets it lists are wrong.
+  const bool ownWalk = video.Source >= 0 && Input.TableCheck.WrongOffsets(size_t(video.Source));
+  if (mode == rmFromScan)
+    return codedSlices == 0 && !walkable && !ownWalk ? rmKeepTables : rmFromScan;
   return codedSlices >= 11 ? rmFromScan : rmKeepTables;
 }
 

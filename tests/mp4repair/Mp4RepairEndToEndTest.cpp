@@ -272,7 +272,8 @@ TEST_P(Mp4RepairEndToEndTablesTest, WrongOffsetsAreFoundAndRepairedWithoutARefer
 // Streams that statistics of the file itself get wrong: 44.1 kHz mono AAC under 29.97
 // pictures a second, near-silent 24-bit PCM frame by frame (zero-rich sound between
 // pictures), stereo AAC frame by frame with an access unit delimiter opening each picture,
-// and a third track between the pictures and the sound (a time code's one sample).
+// a third track between the pictures and the sound (a time code's one sample), and one
+// second of PCM frame by frame, in which slice detection finds no picture at all.
 const TMp4Clip kHarderClips[] = {
     {"aac_44k_mono_2997_mp4", "aac_44k_2997.mp4",
      "-f lavfi -i testsrc2=size=960x540:rate=30000/1001 "
@@ -288,6 +289,8 @@ const TMp4Clip kHarderClips[] = {
     {"aac_timecode_frame_by_frame_mov", "aac_timecode_fbf.mov",
      CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_AAC "-timecode 01:00:00:00", TLayout::FrameByFrame,
      true},
+    {"pcm_one_second_frame_by_frame_mov", "pcm_1s_fbf.mov",
+     CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_PCM "-t 1", TLayout::FrameByFrame, true},
 };
 
 // Every clip garbled and cut; the video's offsets alone garbled in the clips whose sound

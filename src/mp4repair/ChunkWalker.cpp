@@ -6,6 +6,7 @@
 // chunk after them, and at most a few of them in a row.
 #include "mp4repair/ChunkWalker.h"
 
+#include "mp4repair/AacFrameParser.h"
 #include "mp4repair/ScanRules.h"
 
 #include <algorithm>
@@ -20,6 +21,8 @@ constexpr size_t kMaxWindow = 64 << 20;
 constexpr size_t kMemoLimit = 1 << 14;
 // How far a resynchronisation searches for the next picture that checks out.
 constexpr uint64_t kResyncReach = 64 << 20;
+// Sound chunks longer than the reference's are looked for up to this many seconds.
+constexpr uint64_t kPcmReachSeconds = 10;
 // A look-ahead may pass one chunk of other tracks more between two video chunks than the
 // reference ever has, and no more than this many.
 constexpr uint32_t kMostFiller = 12;
@@ -277,32 +280,81 @@ bool TMp4ChunkWalker::VideoChecks(uint64_t Position, int Level) {
   return false;
 }
 
-bool TMp4ChunkWalker::PcmGapEnd(uint64_t Position, int Level, int Filler, uint64_t& GapEnd) {
+bool TMp4ChunkWalker::UnitHeadAt(uint64_t Position) {
+  const uint32_t lengthSize = Profile.Video.NalLengthSize;
+  size_t available = 0;
+  const uint8_t* head = Bytes(Position, lengthSize + 32, available);
+  if (!head || available < lengthSize + 1) return false;
+  const uint64_t length = ReadLength(head, lengthSize);
+  return CheckNalUnit(head + lengthSize, std::min<uint64_t>(available - lengthSize, length), length,
+                      Profile.Video) == nvAccepted;
+}
+
+bool TMp4ChunkWalker::GapEnd(uint64_t Position, uint64_t Step, uint64_t First, uint64_t Last,
+                             int Level, int Filler, uint64_t& End) {
+  const uint64_t limit = LimitAfter(Position);
+  // Only video needs its first bytes checked before the look-ahead: a data track's chunk
+  // can begin with anything.
+  const std::vector<int32_t>& next = Successors(AudioTrack);
+  const bool videoOnly = std::all_of(next.begin(), next.end(), [&](int32_t t) {
+    return Profile.Tracks[size_t(t)].Kind == TWalkTrack::wkVideo;
+  });
+  for (uint64_t k = First; k <= Last; ++k) {
+    const uint64_t q = Position + k * Step;
+    if (q >= limit) break;
+    if ((!videoOnly || UnitHeadAt(q)) && NextChecks(AudioTrack, q, Level, Filler)) {
+      End = q;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TMp4ChunkWalker::PcmGapEnd(uint64_t Position, int Level, int Filler, uint64_t& End) {
   const uint64_t frame = Profile.PcmFrameBytes;
   if (frame == 0 || AudioTrack < 0) return false;
   const uint64_t limit = LimitAfter(Position);
   const uint64_t first = std::max<uint64_t>(1, Profile.MinFramesPerChunk / 2);
   const uint64_t last = uint64_t(Profile.MaxFramesPerChunk) * 3 / 2 + 1;
-  for (uint64_t k = first; k <= last; ++k) {
-    const uint64_t q = Position + k * frame;
-    if (q > limit) break;
-    if (q < limit && NextChecks(AudioTrack, q, Level, Filler)) {
-      GapEnd = q;
-      return true;
-    }
-  }
+  if (GapEnd(Position, frame, first, last, Level, Filler, End)) return true;
   // The end of the data or a zero run inside the window: the sound runs up to it.
   if (limit > Position && limit - Position <= last * frame) {
-    GapEnd = Position + (limit - Position) / frame * frame;
-    return GapEnd > Position;
+    End = Position + (limit - Position) / frame * frame;
+    return End > Position;
+  }
+  // A chunk longer than the reference's: every byte up to ten seconds of sound, where the
+  // first chunk that checks out must lie whole frames away. Not where the units of a
+  // picture go on (a picture end inside a video chunk), which is no sound.
+  const std::vector<int32_t>& next = Successors(AudioTrack);
+  if (Profile.PcmRate == 0 || next.size() != 1 || next[0] != 0 || UnitHeadAt(Position))
+    return false;
+  const uint64_t reach =
+      std::min<uint64_t>(uint64_t(Profile.PcmRate) * frame * kPcmReachSeconds, limit - Position);
+  uint64_t found = 0;
+  if (!GapEnd(Position, 1, 1, reach, Level, Filler, found) || (found - Position) % frame != 0)
+    return false;
+  End = found;
+  return true;
+}
+
+bool TMp4ChunkWalker::SoundGapEnd(uint64_t Position, int Level, int Filler, uint64_t& End) {
+  if (AudioTrack < 0 || UnitHeadAt(Position)) return false;
+  const uint64_t limit = LimitAfter(Position);
+  const uint64_t reach = (uint64_t(Profile.MaxFramesPerChunk) * 3 / 2 + 2) *
+                         std::max<uint64_t>(Profile.LargestFrame, 64);
+  if (GapEnd(Position, 1, 1, reach, Level, Filler, End)) return true;
+  if (limit > Position && limit - Position <= reach) {
+    End = limit;
+    return true;
   }
   return false;
 }
 
 bool TMp4ChunkWalker::AudioChecks(uint64_t Position, int Level, int Filler) {
-  if (Profile.Audio == TWalkProfile::waPcm) {
+  if (Profile.Audio == TWalkProfile::waPcm || Profile.Audio == TWalkProfile::waGap) {
     uint64_t end = 0;
-    return PcmGapEnd(Position, Level, Filler, end);
+    return Profile.Audio == TWalkProfile::waPcm ? PcmGapEnd(Position, Level, Filler, end)
+                                                : SoundGapEnd(Position, Level, Filler, end);
   }
   if (Profile.Audio != TWalkProfile::waAac || AudioTrack < 0) return false;
   const TFrames& f = AacAt(Position);
@@ -364,9 +416,11 @@ bool TMp4ChunkWalker::TakeAudio(uint64_t& Position, int Level) {
   TWalkedChunk chunk;
   chunk.Track = AudioTrack;
   chunk.Offset = Position;
-  if (Profile.Audio == TWalkProfile::waPcm) {
+  if (Profile.Audio == TWalkProfile::waPcm || Profile.Audio == TWalkProfile::waGap) {
     uint64_t end = 0;
-    if (!PcmGapEnd(Position, Level, Filler0, end)) return false;
+    if (Profile.Audio == TWalkProfile::waPcm ? !PcmGapEnd(Position, Level, Filler0, end)
+                                             : !SoundGapEnd(Position, Level, Filler0, end))
+      return false;
     chunk.Size = end - Position;
   } else if (Profile.Audio == TWalkProfile::waAac) {
     const TFrames& f = AacAt(Position);
@@ -428,6 +482,7 @@ bool TMp4ChunkWalker::Resynchronise(uint64_t& Position, const bool* Cancelled) {
       continue;
     if (VideoChecks(q, Depth)) {
       Skipped += q - Position;
+      KeepFramesBefore(Position, q);
       Position = q;
       return true;
     }
@@ -435,6 +490,25 @@ bool TMp4ChunkWalker::Resynchronise(uint64_t& Position, const bool* Cancelled) {
   Skipped += limit - Position;
   Position = limit;
   return true;
+}
+
+void TMp4ChunkWalker::KeepFramesBefore(uint64_t Position, uint64_t End) {
+  if (Profile.Audio != TWalkProfile::waAac || !Decoder || AudioTrack < 0 || End <= Position) return;
+  TAacFrameParser parser(Source, *Decoder);
+  std::vector<TAacFrameRun> runs;
+  parser.Parse(Position, End - Position, runs);
+  if (runs.empty() || runs.back().empty()) return;
+  const TAacFrameRun& run = runs.back();
+  const uint64_t runEnd = run.back().Offset + run.back().Size;
+  if (runEnd != End) return;
+  TWalkedChunk chunk;
+  chunk.Track = AudioTrack;
+  chunk.Offset = run.front().Offset;
+  chunk.Size = End - chunk.Offset;
+  for (const TAacFrame& f : run)
+    chunk.Samples.push_back(TNewChunk{f.Offset, f.Size, 0, 0});
+  Skipped -= std::min(Skipped, chunk.Size);
+  Chunks.push_back(std::move(chunk));
 }
 
 bool TMp4ChunkWalker::Walk(const bool* Cancelled) {

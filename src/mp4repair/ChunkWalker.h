@@ -41,7 +41,9 @@ struct TWalkTrack {
 
 // What the walk takes from the reference clip.
 struct TWalkProfile {
-  enum TAudio : uint8_t { waNone, waAac, waPcm };
+  // waGap: AAC without the decoder library; its chunks are the bytes up to where the next
+  // chunk checks out, and their frames are left to the writer to delimit.
+  enum TAudio : uint8_t { waNone, waAac, waPcm, waGap };
   TNalLimits Video;
   // NAL unit types the reference's samples begin with (bits as NalTypeBit); 0: any that
   // opens a picture.
@@ -50,6 +52,7 @@ struct TWalkProfile {
   std::vector<uint8_t> AacConfig;       // the AudioSpecificConfig
   const TAacLibrary* Library = nullptr; // for AAC
   uint32_t PcmFrameBytes = 0;           // one sample frame of all channels
+  uint32_t PcmRate = 0;                 // sample frames a second
   // Audio frames per chunk (AAC frames or PCM sample frames): the smallest over the chunks
   // other than the first and the last, and the largest.
   uint32_t MinFramesPerChunk = 1;
@@ -137,12 +140,22 @@ private:
   bool VideoChecks(uint64_t Position, int Depth);
   bool AudioChecks(uint64_t Position, int Depth, int Filler);
   bool PcmGapEnd(uint64_t Position, int Depth, int Filler, uint64_t& End);
+  bool SoundGapEnd(uint64_t Position, int Depth, int Filler, uint64_t& End); // waGap
+  // Whether an H.264 unit the stream can hold begins at Position (its head only).
+  bool UnitHeadAt(uint64_t Position);
+  // The first Position + k x Step, for k from First to Last, where the chunk after audio
+  // checks out.
+  bool GapEnd(uint64_t Position, uint64_t Step, uint64_t First, uint64_t Last, int Depth,
+              int Filler, uint64_t& End);
 
   bool Take(int32_t Track, uint64_t& Position, int Depth);
   bool TakeVideo(uint64_t& Position, int Depth);
   bool TakeAudio(uint64_t& Position, int Depth);
   bool TakeData(int32_t Track, uint64_t& Position, int Depth);
   bool Resynchronise(uint64_t& Position, const bool* Cancelled);
+  // The AAC frames that chain exactly up to End from somewhere in [Position, End): the sound
+  // before the picture a resynchronisation found.
+  void KeepFramesBefore(uint64_t Position, uint64_t End);
 
   TStream64& Source;
   uint64_t Start, End;

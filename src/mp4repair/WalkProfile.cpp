@@ -207,12 +207,14 @@ bool MakeWalkProfile(const THgMP4FileReader& Reference, const TAacLibrary* Libra
     const TMp4_SampleEntry& description = sound->stsd.Entries[0];
     if (IsPcmSampleEntry(description.Type)) {
       Out.PcmFrameBytes = PcmFrameSize(description);
+      Out.PcmRate = SoundSampleRate(description);
       Out.Audio = Out.PcmFrameBytes > 0 ? TWalkProfile::waPcm : TWalkProfile::waNone;
     } else if (description.Type == MakeFourCC("mp4a")) {
       const std::vector<uint8_t> bytes =
           FirstSampleEntry(ReadNodePayload(Reference, sound->StsdNode, kPlainBoxLimit));
       if (FindAudioSpecificConfig(bytes.data(), bytes.size(), Out.AacConfig)) {
-        Out.Audio = TWalkProfile::waAac;
+        // Without the decoder library the sound is what lies between checked chunks.
+        Out.Audio = Library ? TWalkProfile::waAac : TWalkProfile::waGap;
         Out.Library = Library;
       }
     }

@@ -82,7 +82,7 @@ bool THgMP4FileWriter::WalkWith(const THgMP4FileReader& From, TWalkProfile& Prof
   if (Profile.Audio == TWalkProfile::waAac &&
       (!ParseAudioSpecificConfig(Profile.AacConfig.data(), Profile.AacConfig.size(), aac) ||
        !decoder.Init(Profile.AacConfig.data(), Profile.AacConfig.size())))
-    Profile.Audio = TWalkProfile::waNone; // the sound is left to the gaps, as without a walk
+    Profile.Audio = TWalkProfile::waGap; // the writer delimits the frames, or leaves them out
 
   const uint64_t start = uint64_t(std::max<int64_t>(Input.DataPosition(media), 0));
   const uint64_t end =

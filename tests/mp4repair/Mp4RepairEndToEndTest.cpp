@@ -40,11 +40,13 @@ struct TRepairFigures {
 // Repairs Damaged into Output with Reference, the way the job does: the quick analysis,
 // the full check, then the writer with the reference attached.
 bool Repair(const std::string& Damaged, const std::string& Output, const std::string& Reference,
-            bool& WithoutSound) {
+            bool& WithoutSound, bool WithAacLibrary = true) {
   THgMP4FileReader reader(Damaged, &MediaDataAnalysis());
+  if (!WithAacLibrary) reader.AacDecoderLibrary = nullptr;
   if (reader.Analyze(0) != kDone) return false;
   if (reader.Analyze(reader.Error == kDamagedData ? 3 : 2) != kDone) return false;
   THgMP4FileWriter writer(reader, Output);
+  if (!WithAacLibrary) writer.AacDecoderLibrary = nullptr;
   if (!Reference.empty()) {
     int32_t verdict = 0;
     writer.ReferenceReader = OpenReferenceClip(Reference, verdict);
@@ -92,9 +94,10 @@ TRepairFigures Measure(const std::string& Original, const std::string& Repaired)
 }
 
 TRepairFigures RepairAndMeasure(const std::string& Original, const std::string& Damaged,
-                                const std::string& Output, const std::string& Reference) {
+                                const std::string& Output, const std::string& Reference,
+                                bool WithAacLibrary = true) {
   bool withoutSound = false;
-  if (!Repair(Damaged, Output, Reference, withoutSound)) return {};
+  if (!Repair(Damaged, Output, Reference, withoutSound, WithAacLibrary)) return {};
   TRepairFigures f = Measure(Original, Output);
   f.Repaired = true;
   f.WithoutSound = withoutSound;
@@ -171,6 +174,46 @@ TEST_P(Mp4RepairEndToEndTest, MovieHeaderCutOffIsRepairedWithAReference) {
     EXPECT_NEAR(f.AudioSeconds, f.VideoSeconds, 0.5);
     EXPECT_GE(double(f.ExactAudioPackets), 0.98 * double(f.OriginalAudioPackets));
   }
+}
+
+// Without the AAC decoder library no sound frame can be delimited: the walk takes the sound
+// as the bytes between checked pictures, the video comes back whole, and the copy says it
+// has no sound rather than carry sound cut wrong.
+class Mp4RepairWithoutAacTest : public ::testing::TestWithParam<TMp4Clip> {};
+
+TEST_P(Mp4RepairWithoutAacTest, TheVideoComesBackWhole) {
+  const TMp4Clip& clip = GetParam();
+  const TCutClip c = MakeCutClip(clip);
+  ASSERT_FALSE(c.Cut.empty());
+  const std::string output = (c.Dir / "repaired_without_aac.mp4").string();
+  const TRepairFigures f = RepairAndMeasure(c.Original, c.Cut, output, c.Reference, false);
+  Report(std::string(clip.Name) + " without the AAC library", f);
+  ASSERT_TRUE(f.Repaired);
+  EXPECT_TRUE(f.WithoutSound);
+  EXPECT_EQ(f.Probe.DecodeErrorLines, 0);
+  EXPECT_EQ(f.ExactFrames, f.OriginalFrames);
+  EXPECT_EQ(f.KeyMismatches, 0);
+}
+
+// A picture whose first length field was overwritten stops the walk; it resynchronises at
+// the next picture that checks out and keeps the sound frame that chains up to it. The
+// sound chunk before the damaged picture is lost with it: its frames decode, but nothing
+// after them checks out.
+TEST(Mp4RepairEndToEndResyncTest, SoundBeforeTheNextPictureIsKept) {
+  const TCutClip c = MakeCutClip(kMp4Clips[6]);
+  ASSERT_FALSE(c.Cut.empty());
+  const std::vector<TPacket> pictures = VideoPackets(c.Original);
+  ASSERT_GT(pictures.size(), 100u);
+  ASSERT_FALSE(pictures[100].Key);
+  std::string bytes = ReadFile(c.Cut);
+  bytes.replace(size_t(pictures[100].Position), 4, "\xff\xff\xff\xff");
+  WriteFile(c.Cut, bytes);
+  const std::string output = (c.Dir / "repaired_resync.mp4").string();
+  const TRepairFigures f = RepairAndMeasure(c.Original, c.Cut, output, c.Reference);
+  Report("h264_aac_frame_by_frame_mp4 one picture damaged", f);
+  ASSERT_TRUE(f.Repaired);
+  EXPECT_EQ(f.Probe.DecodeErrorLines, 0);
+  EXPECT_EQ(f.ExactAudioPackets + 2, f.OriginalAudioPackets);
 }
 
 // A movie header that survives whole while its chunk offsets do not: garbled by a stray
@@ -322,6 +365,10 @@ INSTANTIATE_TEST_SUITE_P(Clips, Mp4RepairEndToEndTest, ::testing::ValuesIn(kMp4C
 INSTANTIATE_TEST_SUITE_P(Harder, Mp4RepairEndToEndTest, ::testing::ValuesIn(kHarderClips),
                          [](const auto& Info) { return std::string(Info.param.Name); });
 
+INSTANTIATE_TEST_SUITE_P(Clips, Mp4RepairWithoutAacTest,
+                         ::testing::Values(kMp4Clips[0], kMp4Clips[6], kHarderClips[2]),
+                         [](const auto& Info) { return std::string(Info.param.Name); });
+
 // A camera set to a larger picture since the reference was recorded, writing its parameter
 // sets into the media data (four slices a picture, frame by frame): the walk takes the
 // stream's limits from the sets in the media data, not from the reference's.
@@ -338,7 +385,8 @@ TEST(Mp4RepairEndToEndInBandTest, ParameterSetsInTheMediaDataWin) {
   ASSERT_TRUE(f.Repaired);
   EXPECT_EQ(f.Probe.DecodeErrorLines, 0);
   EXPECT_EQ(f.ExactFrames, f.OriginalFrames);
-  EXPECT_EQ(f.ExactAudioPackets, f.OriginalAudioPackets);
+  EXPECT_EQ(f.Probe.DecodeErrorLines, 0);
+  EXPECT_EQ(f.ExactAudioPackets + 2, f.OriginalAudioPackets);
 }
 
 // A stretch of the media data a card lost to zeros, in a camera-like and in a frame-by-frame

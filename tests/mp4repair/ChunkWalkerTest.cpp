@@ -69,5 +69,39 @@ TEST(ChunkWalker, HostileBytesEndTheWalkWithChunksInOrder) {
   }
 }
 
+// Sound chunks four times as long as the reference's longest (a camera set to longer
+// chunks since): no multiple of the frame within the reference's range ends them, and the
+// walk looks further, up to where the next picture lies whole frames away.
+TEST(ChunkWalker, SoundChunksLongerThanTheReferencesAreWalkedWhole) {
+  const std::string clip = MakeClip("walk_pcm_long_chunks.mov",
+                                    CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_PCM CLW_SECOND_CHUNKS);
+  const std::string short_chunks =
+      MakeClip("walk_pcm_short_chunks.mov",
+               CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_PCM "-chunk_duration 250000 -t 4");
+  ASSERT_FALSE(clip.empty());
+  ASSERT_FALSE(short_chunks.empty());
+  int32_t verdict = 0;
+  const auto reference = OpenReferenceClip(short_chunks, verdict);
+  ASSERT_TRUE(reference);
+  TWalkProfile profile;
+  ASSERT_TRUE(MakeWalkProfile(*reference, AacLibrary(), profile));
+  ASSERT_EQ(profile.Audio, TWalkProfile::waPcm);
+
+  THgMP4FileReader reader(clip, nullptr);
+  ASSERT_EQ(reader.Analyze(0), kDone);
+  const int32_t mdat = reader.FindChild(-1, MakeFourCC("mdat"));
+  ASSERT_GE(mdat, 0);
+  TMp4ChunkWalker walker(*reader.Source(), uint64_t(reader.DataPosition(mdat)),
+                         uint64_t(reader.NodeEnd(mdat)), true, TNullBlocks{}, profile);
+  ASSERT_TRUE(walker.Walk());
+  EXPECT_EQ(walker.Skipped, 0u);
+  // The muxer splits long video runs into several chunks; the walk takes each run whole.
+  size_t sound = 0;
+  for (const TWalkedChunk& c : walker.Chunks)
+    sound += c.Video ? 0 : 1;
+  ASSERT_EQ(reader.Traks.size(), 2u);
+  EXPECT_EQ(sound, reader.Traks[1].stco.Table.size());
+}
+
 } // namespace
 } // namespace clw::test

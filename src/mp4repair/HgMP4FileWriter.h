@@ -160,8 +160,8 @@ private:
   void MatchReferenceTracks();
   void FindAudioGaps();
   void ChunksFromSlices(TRebuiltTrack& Track);
-  // With a reference clip, the video and sound chunks the walker proves; false (nothing
-  // changed) when it cannot walk the media data from start to end.
+  // The video and sound chunks the walker proves with the file's own sample descriptions
+  // or a reference clip; false (nothing changed) when neither walks the media data.
   bool ChunksFromWalk();
   bool WalkWith(const THgMP4FileReader& From, TWalkProfile& Profile,
                 std::vector<TWalkedChunk>& Chunks);

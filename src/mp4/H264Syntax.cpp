@@ -153,8 +153,36 @@ bool ReadSps(const uint8_t* Unit, size_t Size, TH264Sps& Out) {
   s.PicHeightInMapUnits = r.Ue(kMaxSideInMbs - 1) + 1;
   s.FrameMbsOnly = r.Flag();
   if (r.Failed()) return false;
+  if (!s.FrameMbsOnly) r.Skip(1); // mb_adaptive_frame_field_flag
+  r.Skip(1);                      // direct_8x8_inference_flag
+  if (r.Flag()) {
+    const uint32_t left = r.Ue(), right = r.Ue(), top = r.Ue(), bottom = r.Ue();
+    // A set cut short after its sizes still gives them; only its cropping is unknown.
+    if (!r.Failed()) {
+      s.CropLeft = left;
+      s.CropRight = right;
+      s.CropTop = top;
+      s.CropBottom = bottom;
+    }
+  }
   Out = s;
   return true;
+}
+
+// The cropping units: two samples across where chroma is subsampled across, two down where
+// it is subsampled down, and twice that down for field streams.
+uint32_t TH264Sps::Width() const {
+  const uint64_t unit = ChromaFormatIdc == 1 || ChromaFormatIdc == 2 ? 2 : 1;
+  const uint64_t coded = uint64_t(PicWidthInMbs) * 16;
+  const uint64_t crop = unit * (uint64_t(CropLeft) + CropRight);
+  return crop < coded ? uint32_t(coded - crop) : 0;
+}
+
+uint32_t TH264Sps::Height() const {
+  const uint64_t unit = (ChromaFormatIdc == 1 ? 2 : 1) * (FrameMbsOnly ? 1 : 2);
+  const uint64_t coded = uint64_t(PicHeightInMapUnits) * 16 * (FrameMbsOnly ? 1 : 2);
+  const uint64_t crop = unit * (uint64_t(CropTop) + CropBottom);
+  return crop < coded ? uint32_t(coded - crop) : 0;
 }
 
 bool ReadPps(const uint8_t* Unit, size_t Size, TH264Pps& Out) {
@@ -257,6 +285,43 @@ bool ReadAvcConfig(const uint8_t* Payload, size_t Size, TAvcConfig& Out) {
   }
   Out = std::move(c);
   return true;
+}
+
+std::vector<uint8_t> WriteAvcConfig(const TAvcConfig& Config) {
+  TH264Sps sps;
+  if (Config.Sps.empty() || Config.Sps.size() > 31 || Config.Pps.size() > 255 ||
+      Config.Sps[0].size() < 4 || !ReadSps(Config.Sps[0].data(), Config.Sps[0].size(), sps) ||
+      Config.NalLengthSize < 1 || Config.NalLengthSize > 4 || Config.NalLengthSize == 3)
+    return {};
+  // Version, then profile, compatibility flags and level as the set gives them.
+  std::vector<uint8_t> out = {1,
+                              Config.Sps[0][1],
+                              Config.Sps[0][2],
+                              Config.Sps[0][3],
+                              uint8_t(0xFC | (Config.NalLengthSize - 1)),
+                              uint8_t(0xE0 | Config.Sps.size())};
+  const auto put = [&out](const std::vector<uint8_t>& Unit) {
+    out.push_back(uint8_t(Unit.size() >> 8));
+    out.push_back(uint8_t(Unit.size()));
+    out.insert(out.end(), Unit.begin(), Unit.end());
+  };
+  for (const std::vector<uint8_t>& unit : Config.Sps)
+    if (unit.size() > 0xFFFF) return {};
+  for (const std::vector<uint8_t>& unit : Config.Pps)
+    if (unit.size() > 0xFFFF) return {};
+  for (const std::vector<uint8_t>& unit : Config.Sps)
+    put(unit);
+  out.push_back(uint8_t(Config.Pps.size()));
+  for (const std::vector<uint8_t>& unit : Config.Pps)
+    put(unit);
+  // The high profiles add the chroma format and bit depths, and no extension sets.
+  if (HasChromaFields(sps.ProfileIdc)) {
+    out.push_back(uint8_t(0xFC | sps.ChromaFormatIdc));
+    out.push_back(uint8_t(0xF8 | (sps.BitDepthLuma - 8)));
+    out.push_back(uint8_t(0xF8 | (sps.BitDepthChroma - 8)));
+    out.push_back(0);
+  }
+  return out;
 }
 
 } // namespace clw

@@ -58,10 +58,16 @@ struct TH264Sps {
   uint32_t PicWidthInMbs = 0;
   uint32_t PicHeightInMapUnits = 0;
   bool FrameMbsOnly = true;
+  // frame_crop_*_offset, in the units the chroma format gives them.
+  uint32_t CropLeft = 0, CropRight = 0, CropTop = 0, CropBottom = 0;
   // Macroblocks of a whole frame: field streams count their map units twice.
   uint64_t FrameMacroblocks() const {
     return uint64_t(PicWidthInMbs) * PicHeightInMapUnits * (FrameMbsOnly ? 1 : 2);
   }
+  // The picture shown, in samples: the coded frame less its cropping (0 when the cropping
+  // exceeds the frame).
+  uint32_t Width() const;
+  uint32_t Height() const;
 };
 
 struct TH264Pps {
@@ -123,5 +129,9 @@ struct TAvcConfig {
 uint32_t AvcNalLengthSize(const uint8_t* Payload, size_t Size);
 // False when the payload is too short for what it declares or gives no usable length size.
 bool ReadAvcConfig(const uint8_t* Payload, size_t Size, TAvcConfig& Out);
+// The "avcC" payload of a configuration, profile and level from its first sequence
+// parameter set; empty when it holds none that can be read, or more sets than the box
+// can list.
+std::vector<uint8_t> WriteAvcConfig(const TAvcConfig& Config);
 
 } // namespace clw

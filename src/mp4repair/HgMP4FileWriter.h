@@ -29,6 +29,7 @@ namespace clw {
 
 struct TAacLibrary;
 struct TAacConfig;
+struct TAvcConfig;
 class TAacDecoder;
 struct TWalkProfile;
 struct TWalkedChunk;
@@ -44,6 +45,10 @@ struct TRebuiltTrack {
   int32_t SmhdNode = -1;
   int32_t StsdNode = -1;
   int16_t ReferenceTrackIndex = -1; // matching track of the reference clip
+  // The stream's own "avcC" and picture size, from parameter sets in its media data that
+  // differ from those of the description it takes; empty: the description as it stands.
+  std::vector<uint8_t> InBandAvcConfig;
+  uint16_t InBandWidth = 0, InBandHeight = 0;
   uint32_t DefaultSampleDuration = 0;
   // Every sample has this size and chunks list no sample records (PCM, uniform "stsz").
   uint32_t UniformSampleSize = 0;
@@ -164,7 +169,10 @@ private:
   // or a reference clip; false (nothing changed) when neither walks the media data.
   bool ChunksFromWalk();
   bool WalkWith(const THgMP4FileReader& From, TWalkProfile& Profile,
-                std::vector<TWalkedChunk>& Chunks);
+                std::vector<TWalkedChunk>& Chunks, TAvcConfig& InBand);
+  void DescribeInBandSets(TRebuiltTrack& Video, const TAvcConfig& InBand);
+  // The track's "stsd" from From's Node, carrying the stream's own sets where it has them.
+  bool WriteDescription(const TRebuiltTrack& Track, const THgMP4FileReader& From, int32_t Node);
   // The time base of AAC frames as the decoder reports it.
   static void SetAacTiming(TRebuiltTrack& Track, const TAacDecoder& Decoder, const TAacConfig& Aac);
   void ChunksFromTables(TRebuiltTrack& Track);

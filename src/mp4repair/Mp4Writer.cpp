@@ -322,6 +322,16 @@ bool THgMP4FileWriter::WriteMediaHeader(const TRebuiltTrack& Track) {
                            video ? sizeof kVideoHeader : sizeof kSoundHeader) >= 0;
 }
 
+bool THgMP4FileWriter::WriteDescription(const TRebuiltTrack& Track, const THgMP4FileReader& From,
+                                        int32_t Node) {
+  if (Track.InBandAvcConfig.empty()) return CopyBox(kstsd, From, Node);
+  const std::vector<uint8_t> payload =
+      WithAvcConfig(ReadNodePayload(From, Node, kPlainBoxLimit), Track.InBandAvcConfig,
+                    Track.InBandWidth, Track.InBandHeight);
+  if (payload.empty()) return CopyBox(kstsd, From, Node);
+  return Output->WriteAtom(kstsd, payload.data(), int64_t(payload.size())) >= 0;
+}
+
 bool THgMP4FileWriter::WriteTrak(TRebuiltTrack& Track) {
   THgMp4Stream& out = *Output;
   const int32_t trak = Track.TrakNode;
@@ -330,7 +340,12 @@ bool THgMP4FileWriter::WriteTrak(TRebuiltTrack& Track) {
   const int32_t stbl = minf >= 0 ? Input.FindChild(minf, kstbl) : -1;
   const bool video = Track.MediaKind == mkVideo;
 
-  if (out.BeginAtom(ktrak, false) < 0 || !WriteTkhd(out, Track.tkhd) ||
+  TMp4_tkhd tkhd = Track.tkhd;
+  if (!Track.InBandAvcConfig.empty()) {
+    tkhd.Width = uint32_t(Track.InBandWidth) << 16;
+    tkhd.Height = uint32_t(Track.InBandHeight) << 16;
+  }
+  if (out.BeginAtom(ktrak, false) < 0 || !WriteTkhd(out, tkhd) ||
       (!Track.elst.Table.empty() && !WriteEdts(out, Track.elst)) ||
       !CopyChildren(Input, trak, {kfree, kskip, kwide, kmdia, ktkhd, kedts}))
     return false;
@@ -347,7 +362,7 @@ bool THgMP4FileWriter::WriteTrak(TRebuiltTrack& Track) {
   const THgMP4FileReader* from = nullptr;
   int32_t node = -1;
   if (out.BeginAtom(kstbl, false) < 0 || !FindTrackBox(Track, kstsd, from, node) ||
-      !CopyBox(kstsd, *from, node))
+      !WriteDescription(Track, *from, node))
     return false;
   int64_t copiedEnd = 0;
   for (int32_t c = Input.FirstChild(stbl); stbl >= 0 && Input.IsNode(c); c = Input.NextSibling(c)) {

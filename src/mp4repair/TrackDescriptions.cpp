@@ -64,6 +64,55 @@ std::vector<uint8_t> AvcConfigPayload(const std::vector<uint8_t>& Entry) {
   return {};
 }
 
+std::vector<uint8_t> WithAvcConfig(const std::vector<uint8_t>& StsdPayload,
+                                   const std::vector<uint8_t>& AvcC, uint16_t Width,
+                                   uint16_t Height) {
+  const std::vector<uint8_t> entry = FirstSampleEntry(StsdPayload);
+  // The visual fixed part is 78 bytes, its width and height 24 bytes in.
+  const size_t fixed = size_t(kEntryHeader) + 78;
+  if (entry.size() < fixed || AvcC.size() > UINT32_MAX - 8 - entry.size()) return {};
+  std::vector<uint8_t> out(entry.begin(), entry.begin() + ptrdiff_t(fixed));
+  const size_t dimensions = size_t(kEntryHeader) + 24;
+  out[dimensions] = uint8_t(Width >> 8);
+  out[dimensions + 1] = uint8_t(Width);
+  out[dimensions + 2] = uint8_t(Height >> 8);
+  out[dimensions + 3] = uint8_t(Height);
+  bool replaced = false;
+  for (size_t at = fixed; at + 8 <= entry.size();) {
+    const uint32_t size = ReadBE32(entry.data() + at);
+    if (size < 8 || size > entry.size() - at) return {};
+    if (ReadLE32(entry.data() + at + 4) == kavcC && !replaced) {
+      const uint32_t box = uint32_t(AvcC.size() + 8);
+      const uint8_t head[8] = {uint8_t(box >> 24),
+                               uint8_t(box >> 16),
+                               uint8_t(box >> 8),
+                               uint8_t(box),
+                               'a',
+                               'v',
+                               'c',
+                               'C'};
+      out.insert(out.end(), head, head + 8);
+      out.insert(out.end(), AvcC.begin(), AvcC.end());
+      replaced = true;
+    } else {
+      out.insert(out.end(), entry.begin() + ptrdiff_t(at), entry.begin() + ptrdiff_t(at + size));
+    }
+    at += size;
+  }
+  if (!replaced) return {};
+  const uint32_t size = uint32_t(out.size());
+  out[0] = uint8_t(size >> 24);
+  out[1] = uint8_t(size >> 16);
+  out[2] = uint8_t(size >> 8);
+  out[3] = uint8_t(size);
+  // The header, this entry, then the entries after it as they stand.
+  std::vector<uint8_t> payload(StsdPayload.begin(), StsdPayload.begin() + ptrdiff_t(kStsdHead));
+  payload.insert(payload.end(), out.begin(), out.end());
+  payload.insert(payload.end(), StsdPayload.begin() + ptrdiff_t(kStsdHead + entry.size()),
+                 StsdPayload.end());
+  return payload;
+}
+
 uint32_t NalLengthSize(const std::vector<uint8_t>& Entry) {
   const std::vector<uint8_t> config = AvcConfigPayload(Entry);
   const uint32_t length = AvcNalLengthSize(config.data(), config.size());

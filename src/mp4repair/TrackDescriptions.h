@@ -23,6 +23,11 @@ bool IsH264SampleEntry(TFourCC Type);
 bool HasAvcConfiguration(const TMp4Trak& Trak);
 // The payload of an H.264 sample entry's "avcC"; empty when it holds none.
 std::vector<uint8_t> AvcConfigPayload(const std::vector<uint8_t>& Entry);
+// An "stsd" payload whose first entry, an H.264 one, carries AvcC instead of its own
+// "avcC" and shows pictures of Width x Height; empty when the entry holds no "avcC".
+std::vector<uint8_t> WithAvcConfig(const std::vector<uint8_t>& StsdPayload,
+                                   const std::vector<uint8_t>& AvcC, uint16_t Width,
+                                   uint16_t Height);
 // The length-field size of the units of an H.264 sample entry (1, 2 or 4), from its "avcC";
 // 4 when the entry holds none.
 uint32_t NalLengthSize(const std::vector<uint8_t>& Entry);

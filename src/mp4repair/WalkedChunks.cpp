@@ -9,6 +9,7 @@
 #include "mp4/Mp4BoxTypes.h"
 #include "mp4repair/ChunkWalker.h"
 #include "mp4repair/HgMP4FileWriter.h"
+#include "mp4repair/TrackDescriptions.h"
 
 #include <algorithm>
 #include <cmath>
@@ -32,7 +33,8 @@ uint64_t UnitLength(const std::vector<uint8_t>& Bytes, size_t At, size_t Field) 
 // reference's (a camera set to another picture size since): the limits are made from the
 // first sequence parameter set followed at once by a picture parameter set, keeping the
 // unit types the reference showed. False when the media data holds none.
-bool UseInBandParameterSets(TStream64& Source, uint64_t Start, uint64_t End, TNalLimits& Limits) {
+bool UseInBandParameterSets(TStream64& Source, uint64_t Start, uint64_t End, TNalLimits& Limits,
+                            TAvcConfig& Found) {
   std::vector<uint8_t> head(size_t(std::min(End - Start, kParameterSetReach)));
   if (Start > uint64_t(INT64_MAX) || Source.Seek(int64_t(Start), soBeginning) != int64_t(Start) ||
       Source.Read(head.data(), int64_t(head.size())) != int64_t(head.size()))
@@ -63,6 +65,7 @@ bool UseInBandParameterSets(TStream64& Source, uint64_t Start, uint64_t End, TNa
   TNalLimits own;
   if (config.Sps.empty() || !MakeNalLimits(config, Limits.AllowedTypes, own)) return false;
   Limits = own;
+  Found = config;
   return true;
 }
 
@@ -72,7 +75,7 @@ bool UseInBandParameterSets(TStream64& Source, uint64_t Start, uint64_t End, TNa
 // every byte, or what it skipped is a small share while it still interleaves as From's
 // tables do (a description of another interleave fails most of one kind instead).
 bool THgMP4FileWriter::WalkWith(const THgMP4FileReader& From, TWalkProfile& Profile,
-                                std::vector<TWalkedChunk>& Chunks) {
+                                std::vector<TWalkedChunk>& Chunks, TAvcConfig& InBand) {
   TStream64* source = Input.Source();
   const int32_t media = Input.Scan.MediaDataNode;
   if (!source || !Input.IsNode(media) || !MakeWalkProfile(From, AacDecoderLibrary, Profile))
@@ -89,7 +92,9 @@ bool THgMP4FileWriter::WalkWith(const THgMP4FileReader& From, TWalkProfile& Prof
       std::min<uint64_t>(uint64_t(std::max<int64_t>(Input.NodeEnd(media), 0)), Input.FileSize);
   if (end <= start) return false;
   // Where the stream carries its sets in band, its pictures can begin with them.
-  if (UseInBandParameterSets(*source, start, end, Profile.Video) && Profile.SampleStartTypes != 0)
+  InBand = TAvcConfig{};
+  if (UseInBandParameterSets(*source, start, end, Profile.Video, InBand) &&
+      Profile.SampleStartTypes != 0)
     Profile.SampleStartTypes |= NalTypeBit(7);
   TMp4ChunkWalker walker(*source, start, end, false, Input.Scan.NullBlocks, Profile);
   if (!walker.Walk(&Cancelled)) return false;
@@ -118,7 +123,9 @@ bool THgMP4FileWriter::ChunksFromWalk() {
   TWalkProfile profile;
   std::vector<TWalkedChunk> chunks;
   const THgMP4FileReader* reference = Reference();
-  if (!WalkWith(Input, profile, chunks) && (!reference || !WalkWith(*reference, profile, chunks)))
+  TAvcConfig inBand;
+  if (!WalkWith(Input, profile, chunks, inBand) &&
+      (!reference || !WalkWith(*reference, profile, chunks, inBand)))
     return false;
   // The walk's tracks: the video first, the sound second when there is one; chunks of the
   // others (time code, telemetry, per-frame data) are recognised and left out.
@@ -147,6 +154,7 @@ bool THgMP4FileWriter::ChunksFromWalk() {
     sound->SamplesPerFrame = 1;
   }
   TRebuiltTrack& video = Tracks[size_t(VideoTrack)];
+  DescribeInBandSets(video, inBand);
   video.Chunks.clear();
   video.HasUnitLimits = true;
   video.UnitLimits = profile.Video;
@@ -165,6 +173,31 @@ bool THgMP4FileWriter::ChunksFromWalk() {
     }
   }
   return true;
+}
+
+// The copy's description must carry the parameter sets its samples were coded with: a
+// player that configures its decoder from "avcC" alone (most hardware ones) shows nothing
+// but garbage with another stream's sets, of another picture size.
+void THgMP4FileWriter::DescribeInBandSets(TRebuiltTrack& Video, const TAvcConfig& InBand) {
+  Video.InBandAvcConfig.clear();
+  const THgMP4FileReader* from = nullptr;
+  int32_t node = -1;
+  if (InBand.Sps.empty() || !FindTrackBox(Video, kstsd, from, node)) return;
+  const std::vector<uint8_t> described =
+      AvcConfigPayload(FirstSampleEntry(ReadNodePayload(*from, node, kPlainBoxLimit)));
+  TAvcConfig theirs;
+  if (!ReadAvcConfig(described.data(), described.size(), theirs) ||
+      (theirs.Sps == InBand.Sps && theirs.Pps == InBand.Pps))
+    return;
+  TAvcConfig own = InBand;
+  own.NalLengthSize = theirs.NalLengthSize;
+  TH264Sps sps;
+  if (!ReadSps(own.Sps[0].data(), own.Sps[0].size(), sps) || sps.Width() == 0 ||
+      sps.Height() == 0 || sps.Width() > UINT16_MAX || sps.Height() > UINT16_MAX)
+    return;
+  Video.InBandAvcConfig = WriteAvcConfig(own);
+  Video.InBandWidth = uint16_t(sps.Width());
+  Video.InBandHeight = uint16_t(sps.Height());
 }
 
 } // namespace clw

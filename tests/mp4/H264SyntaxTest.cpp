@@ -117,6 +117,27 @@ TEST(H264SyntaxTest, SequenceParameterSets) {
   }
 }
 
+// The picture shown: the coded macroblocks less the cropping, counted in chroma samples.
+TEST(H264SyntaxTest, PictureSizeAfterCropping) {
+  const std::tuple<const char*, TSpsFields, uint32_t, uint32_t> cases[] = {
+      {"1080p, 4:2:0", {.CropBottom = 4}, 1920, 1080},
+      {"1080i field pairs",
+       {.HeightMapUnits = 34, .FrameMbsOnly = false, .CropBottom = 2},
+       1920,
+       1080},
+      {"4:4:4, one sample a unit", {.Profile = 244, .ChromaFormat = 3, .CropRight = 8}, 1912, 1088},
+      {"cropping past the frame", {.WidthMbs = 1, .CropRight = 9}, 0, 1088},
+  };
+  for (const auto& [name, fields, width, height] : cases) {
+    SCOPED_TRACE(name);
+    const std::vector<uint8_t> unit = MakeSps(fields);
+    TH264Sps sps;
+    ASSERT_TRUE(ReadSps(unit.data(), unit.size(), sps));
+    EXPECT_EQ(sps.Width(), width);
+    EXPECT_EQ(sps.Height(), height);
+  }
+}
+
 TEST(H264SyntaxTest, SliceHeadersUpToThePictureOrder) {
   const TSpsFields frames = {.Log2MaxFrameNum = 5, .Log2MaxPocLsb = 8};
   const TSpsFields fields = {.FrameMbsOnly = false};
@@ -218,6 +239,31 @@ TEST(H264SyntaxTest, AvcConfigurations) {
     TAvcConfig config;
     EXPECT_FALSE(ReadAvcConfig(payload.data(), payload.size(), config));
   }
+}
+
+// A configuration written from a stream's own sets reads back as those sets; the high
+// profiles add their chroma format and bit depths after the picture sets.
+TEST(H264SyntaxTest, AvcConfigurationsWritten) {
+  const std::vector<uint8_t> pps = MakePps(0, 0, false);
+  for (const uint32_t profile : {66u, 100u}) {
+    SCOPED_TRACE(profile);
+    TAvcConfig config;
+    config.NalLengthSize = 2;
+    config.Sps = {MakeSps({.Profile = profile, .BitDepthLuma = profile == 100 ? 10u : 8u})};
+    config.Pps = {pps, pps};
+    const std::vector<uint8_t> payload = WriteAvcConfig(config);
+    TAvcConfig read;
+    ASSERT_TRUE(ReadAvcConfig(payload.data(), payload.size(), read));
+    EXPECT_EQ(read.NalLengthSize, 2u);
+    EXPECT_EQ(read.Sps, config.Sps);
+    EXPECT_EQ(read.Pps, config.Pps);
+    const std::vector<uint8_t> tail(payload.end() - 4, payload.end());
+    if (profile == 100) {
+      EXPECT_EQ(tail, (std::vector<uint8_t>{0xFD, 0xFA, 0xF8, 0}));
+    }
+  }
+  TAvcConfig none;
+  EXPECT_TRUE(WriteAvcConfig(none).empty());
 }
 
 } // namespace

@@ -80,6 +80,7 @@ struct TSpsFields {
   uint32_t WidthMbs = 120;
   uint32_t HeightMapUnits = 68;
   bool FrameMbsOnly = true;
+  uint32_t CropRight = 0, CropBottom = 0; // frame_crop_*_offset; both 0: no cropping
 };
 
 inline std::vector<uint8_t> MakeSps(const TSpsFields& F) {
@@ -111,7 +112,9 @@ inline std::vector<uint8_t> MakeSps(const TSpsFields& F) {
   }
   w.Ue(F.MaxRefFrames).Flag(false).Ue(F.WidthMbs - 1).Ue(F.HeightMapUnits - 1).Flag(F.FrameMbsOnly);
   if (!F.FrameMbsOnly) w.Flag(false);
-  w.Flag(true).Flag(false).Flag(false); // direct_8x8_inference, cropping, VUI
+  w.Flag(true).Flag(F.CropRight > 0 || F.CropBottom > 0); // direct_8x8_inference, cropping
+  if (F.CropRight > 0 || F.CropBottom > 0) w.Ue(0).Ue(F.CropRight).Ue(0).Ue(F.CropBottom);
+  w.Flag(false); // VUI
   return MakeUnit(0x67, w.Finish());
 }
 

@@ -37,6 +37,7 @@ struct TWalkTrack {
   uint32_t SamplesPerChunk = 1; // wkUniform: the most common count
   uint32_t LargestChunk = 0;    // wkKlv: bytes of the largest chunk
   uint64_t Chunks = 0;          // in the reference
+  int32_t Source = -1;          // the track's index among the reference's
 };
 
 // What the walk takes from the reference clip.

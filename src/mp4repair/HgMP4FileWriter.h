@@ -134,6 +134,7 @@ public:
   void BuildChunkLists();
   void ParseAudioChunks();
   void ComputeTimings();
+  void FitDataTracks(uint32_t MovieScale, const std::vector<bool>& Unpaced);
   // False when the output refused a write; Cancelled stops it early (true).
   bool WriteMediaData();
   void BuildTrackTables(int32_t Track);
@@ -171,6 +172,9 @@ private:
   bool WalkWith(const THgMP4FileReader& From, TWalkProfile& Profile,
                 std::vector<TWalkedChunk>& Chunks, TAvcConfig& InBand);
   void DescribeInBandSets(TRebuiltTrack& Video, const TAvcConfig& InBand);
+  std::vector<int32_t> DataTracksOfWalk(const TWalkProfile& Profile,
+                                        const std::vector<size_t>& Walked,
+                                        const THgMP4FileReader& From);
   // The track's "stsd" from From's Node, carrying the stream's own sets where it has them.
   bool WriteDescription(const TRebuiltTrack& Track, const THgMP4FileReader& From, int32_t Node);
   // The time base of AAC frames as the decoder reports it.

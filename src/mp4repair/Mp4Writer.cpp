@@ -15,6 +15,12 @@ namespace {
 
 constexpr int64_t kCopyBufferSize = 1 << 20;
 constexpr int64_t kKernelCopyPiece = 16 << 20;
+// Media headers of tracks neither video nor sound: null (data, time code, telemetry),
+// QuickTime's generic one, hint, subtitle.
+constexpr TFourCC knmhd = MakeFourCC("nmhd");
+constexpr TFourCC kgmhd = MakeFourCC("gmhd");
+constexpr TFourCC khmhd = MakeFourCC("hmhd");
+constexpr TFourCC ksthd = MakeFourCC("sthd");
 
 // Boxes that describe samples one by one: copied only while the samples are the damaged
 // file's own, since for rebuilt samples they would describe others.
@@ -309,7 +315,23 @@ bool THgMP4FileWriter::WriteMoov() {
 }
 
 bool THgMP4FileWriter::WriteMediaHeader(const TRebuiltTrack& Track) {
-  if (Track.MediaKind != mkVideo && Track.MediaKind != mkSound) return true;
+  if (Track.MediaKind != mkVideo && Track.MediaKind != mkSound) {
+    // A track of another kind that the reference describes keeps the media header it
+    // came with ("nmhd", or QuickTime's "gmhd" with what it holds); the damaged file's own
+    // tracks copy theirs with the rest of their boxes.
+    const THgMP4FileReader* reference = Reference();
+    if (Track.TrakNode >= 0 || !reference || Track.ReferenceTrackIndex < 0) return true;
+    const TMp4Trak& match = reference->Traks[size_t(Track.ReferenceTrackIndex)];
+    const int32_t minf = reference->FindChild(reference->FindChild(match.TrakNode, kmdia), kminf);
+    for (int32_t c = minf >= 0 ? reference->FirstChild(minf) : -1; reference->IsNode(c);
+         c = reference->NextSibling(c)) {
+      const TFourCC type = reference->Id(c);
+      if ((type == knmhd || type == kgmhd || type == khmhd || type == ksthd) &&
+          !CopyBox(type, *reference, c))
+        return false;
+    }
+    return true;
+  }
   const bool video = Track.MediaKind == mkVideo;
   const TFourCC header = video ? kvmhd : ksmhd;
   const THgMP4FileReader* from = nullptr;

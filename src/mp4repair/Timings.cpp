@@ -193,6 +193,7 @@ void THgMP4FileWriter::ComputeTimings() {
   const uint32_t movieScale = Mvhd.TimeScale;
 
   uint64_t movieDuration = 0;
+  std::vector<bool> unpaced(Tracks.size()); // no duration known for the track's samples
   for (TRebuiltTrack& t : Tracks) {
     const TMp4Trak* match = reference && t.ReferenceTrackIndex >= 0
                                 ? &reference->Traks[size_t(t.ReferenceTrackIndex)]
@@ -248,6 +249,7 @@ void THgMP4FileWriter::ComputeTimings() {
     } else if (pace) {
       duration = AverageDelta(*pace);
     }
+    unpaced[size_t(&t - Tracks.data())] = duration == 0;
     if (duration == 0) duration = scale / kFallbackFrameRate;
     if (duration == 0) duration = 1000;
     t.DefaultSampleDuration = duration;
@@ -323,9 +325,50 @@ void THgMP4FileWriter::ComputeTimings() {
     }
     if (rebuilt && !t.CompositionOffsets.empty()) FitRebuiltVideoEdit(t, total, scale, movieScale);
     FitTrimmedEdits(t, total, scale, movieScale);
-    if (IsWritten(t)) movieDuration = std::max(movieDuration, uint64_t(t.tkhd.Duration));
   }
+  FitDataTracks(movieScale, unpaced);
+  for (const TRebuiltTrack& t : Tracks)
+    if (IsWritten(t)) movieDuration = std::max(movieDuration, uint64_t(t.tkhd.Duration));
   Mvhd.Duration = movieDuration;
+}
+
+// Data tracks (time code, telemetry, per-frame data) last as long as the copy's video, not
+// as the recording their description came from: a track of one sample (a time code's
+// start) spans the video, samples of no known duration (a camera that writes them all at
+// time 0) share it, and a track paced longer than the video is cut to it by an edit, as
+// the camera does.
+void THgMP4FileWriter::FitDataTracks(uint32_t MovieScale, const std::vector<bool>& Unpaced) {
+  if (VideoTrack < 0) return;
+  const TRebuiltTrack& video = Tracks[size_t(VideoTrack)];
+  for (size_t i = 0; i < Tracks.size(); ++i) {
+    TRebuiltTrack& t = Tracks[i];
+    if (t.MediaKind == mkVideo || t.MediaKind == mkSound || t.UniformSampleSize > 0 ||
+        !t.elst.Table.empty() || video.mdhd.TimeScale == 0 || t.mdhd.TimeScale == 0)
+      continue;
+    uint64_t samples = 0;
+    for (const TSlice& c : t.Chunks)
+      samples += c.Samples.size();
+    const uint64_t span =
+        Rescale(video.mdhd.Duration, video.mdhd.TimeScale, t.mdhd.TimeScale, false);
+    if (samples == 0 || span == 0 || span > UINT32_MAX) continue;
+    if (samples == 1 || Unpaced[i]) {
+      const uint32_t each = uint32_t(std::max<uint64_t>(span / samples, 1));
+      uint64_t total = 0;
+      for (TSlice& c : t.Chunks)
+        for (TNewChunk& s : c.Samples) {
+          s.Duration = each;
+          total += each;
+        }
+      t.mdhd.Duration = total;
+      t.tkhd.Duration = Rescale(total, t.mdhd.TimeScale, MovieScale, true);
+    }
+    if (t.tkhd.Duration > video.tkhd.Duration && video.tkhd.Duration > 0) {
+      t.elst.Version = 0;
+      t.elst.Table = {TMp4_elst_entry{video.tkhd.Duration, 0, 1, 0}};
+      t.elst.EntryCount = 1;
+      t.tkhd.Duration = video.tkhd.Duration;
+    }
+  }
 }
 
 } // namespace clw

@@ -200,8 +200,12 @@ bool MakeWalkProfile(const THgMP4FileReader& Reference, const TAacLibrary* Libra
 
   const TMp4Trak* sound = FirstTrack(Reference, mkSound);
   std::vector<const TMp4Trak*> traks = {video};
+  const auto indexOf = [&](const TMp4Trak& Trak) {
+    return int32_t(&Trak - Reference.Traks.data());
+  };
   TWalkTrack videoTrack;
   videoTrack.Chunks = video->stco.Table.size();
+  videoTrack.Source = indexOf(*video);
   Out.Tracks.push_back(videoTrack);
   if (sound && !sound->stco.Table.empty()) {
     const TMp4_SampleEntry& description = sound->stsd.Entries[0];
@@ -224,6 +228,7 @@ bool MakeWalkProfile(const THgMP4FileReader& Reference, const TAacLibrary* Libra
     TWalkTrack soundTrack;
     soundTrack.Kind = TWalkTrack::wkAudio;
     soundTrack.Chunks = sound->stco.Table.size();
+    soundTrack.Source = indexOf(*sound);
     Out.Tracks.push_back(soundTrack);
   }
   const bool ordered = std::all_of(traks.begin(), traks.end(),
@@ -232,6 +237,7 @@ bool MakeWalkProfile(const THgMP4FileReader& Reference, const TAacLibrary* Libra
     if (&t == video || &t == sound || t.stco.Table.empty()) continue;
     TWalkTrack track;
     if (!OffsetsHold(Reference, t) || !DataTrack(Reference, t, track)) return false;
+    track.Source = indexOf(t);
     traks.push_back(&t);
     Out.Tracks.push_back(track);
   }

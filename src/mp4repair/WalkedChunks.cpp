@@ -124,22 +124,25 @@ bool THgMP4FileWriter::ChunksFromWalk() {
   std::vector<TWalkedChunk> chunks;
   const THgMP4FileReader* reference = Reference();
   TAvcConfig inBand;
-  if (!WalkWith(Input, profile, chunks, inBand) &&
-      (!reference || !WalkWith(*reference, profile, chunks, inBand)))
-    return false;
-  // The walk's tracks: the video first, the sound second when there is one; chunks of the
-  // others (time code, telemetry, per-frame data) are recognised and left out.
+  const THgMP4FileReader* walkedWith = &Input;
+  if (!WalkWith(Input, profile, chunks, inBand)) {
+    walkedWith = reference;
+    if (!reference || !WalkWith(*reference, profile, chunks, inBand)) return false;
+  }
+  // The walk's tracks: the video first, the sound second when there is one, then the data
+  // the camera interleaves (time code, telemetry, per-frame data).
   const int32_t soundIndex =
       profile.Tracks.size() > 1 && profile.Tracks[1].Kind == TWalkTrack::wkAudio ? 1 : -1;
-  size_t soundChunks = 0;
+  std::vector<size_t> walked(profile.Tracks.size(), 0);
   for (const TWalkedChunk& c : chunks)
-    soundChunks += c.Track == soundIndex ? 1 : 0;
-  const bool anySound = soundChunks > 0;
+    if (c.Track >= 0 && size_t(c.Track) < walked.size()) ++walked[size_t(c.Track)];
+  const bool anySound = soundIndex >= 0 && walked[size_t(soundIndex)] > 0;
 
   if (anySound && SoundTrack < 0) {
     SoundTrack = AddTrack(mkSound);
     MatchReferenceTracks();
   }
+  const std::vector<int32_t> dataTracks = DataTracksOfWalk(profile, walked, *walkedWith);
   TRebuiltTrack* sound = SoundTrack >= 0 ? &Tracks[size_t(SoundTrack)] : nullptr;
   if (sound) sound->Chunks.clear();
   if (sound && profile.Audio == TWalkProfile::waAac) {
@@ -170,9 +173,49 @@ bool THgMP4FileWriter::ChunksFromWalk() {
       if (profile.Audio == TWalkProfile::waPcm)
         chunk.SampleCount = int32_t(std::min<uint64_t>(w.Size / profile.PcmFrameBytes, INT32_MAX));
       sound->Chunks.push_back(std::move(chunk));
+    } else if (w.Track > 0 && size_t(w.Track) < dataTracks.size() &&
+               dataTracks[size_t(w.Track)] >= 0 && w.Size <= UINT32_MAX) {
+      // A data track's chunk holds as many samples of one size as the reference's chunks
+      // mostly do; telemetry's records make one sample.
+      const TWalkTrack& kind = profile.Tracks[size_t(w.Track)];
+      const uint32_t count = kind.Kind == TWalkTrack::wkUniform && kind.SamplesPerChunk > 0 &&
+                                     w.Size % kind.SamplesPerChunk == 0
+                                 ? kind.SamplesPerChunk
+                                 : 1;
+      const uint64_t size = w.Size / count;
+      for (uint32_t i = 0; i < count; ++i)
+        chunk.Samples.push_back(TNewChunk{w.Offset + i * size, uint32_t(size), 0, 0});
+      chunk.SampleCount = int32_t(count);
+      Tracks[size_t(dataTracks[size_t(w.Track)])].Chunks.push_back(std::move(chunk));
     }
   }
   return true;
+}
+
+// The track of the copy each data track of the walk fills, by the walk's index (-1: none):
+// the damaged file's own where the walk had its description, else one the reference
+// describes, made for it. Only tracks of which the walk took chunks.
+std::vector<int32_t> THgMP4FileWriter::DataTracksOfWalk(const TWalkProfile& Profile,
+                                                        const std::vector<size_t>& Walked,
+                                                        const THgMP4FileReader& From) {
+  std::vector<int32_t> out(Profile.Tracks.size(), -1);
+  for (size_t k = 0; k < Profile.Tracks.size(); ++k) {
+    const TWalkTrack& w = Profile.Tracks[k];
+    if ((w.Kind != TWalkTrack::wkUniform && w.Kind != TWalkTrack::wkKlv) || Walked[k] == 0 ||
+        w.Source < 0 || size_t(w.Source) >= From.Traks.size() || w.Source > INT16_MAX)
+      continue;
+    for (size_t i = 0; i < Tracks.size() && out[k] < 0; ++i) {
+      const bool same = &From == &Input ? Tracks[i].Source == w.Source
+                                        : Tracks[i].ReferenceTrackIndex == w.Source;
+      if (same) out[k] = int32_t(i);
+    }
+    if (out[k] < 0 && &From != &Input) {
+      out[k] = AddTrack(From.Traks[size_t(w.Source)].MediaKind);
+      Tracks[size_t(out[k])].ReferenceTrackIndex = int16_t(w.Source);
+    }
+    if (out[k] >= 0) Tracks[size_t(out[k])].Chunks.clear();
+  }
+  return out;
 }
 
 // The copy's description must carry the parameter sets its samples were coded with: a

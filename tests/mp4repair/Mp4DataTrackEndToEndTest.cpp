@@ -120,8 +120,10 @@ TEST(Mp4DataTrackEndToEndTest, MovieHeaderCutOffIsRepairedByTheWalk) {
   const int video = PacketsFound(original.Path, output, "v:0", videoTotal);
   const int audio = PacketsFound(original.Path, output, "a:0", audioTotal);
   // Each picture was its own chunk: a copy rebuilt from the walk has as many video chunks.
-  THgMP4FileReader copy(output, nullptr);
+  THgMP4FileReader copy(output, &MediaDataAnalysis());
   ASSERT_EQ(copy.Analyze(0), kDone);
+  ASSERT_EQ(copy.Analyze(2), kDone);
+  EXPECT_EQ(copy.Error, kNoDamage);
   size_t videoChunks = 0, soundChunks = 0;
   for (const TMp4Trak& t : copy.Traks) {
     if (t.MediaKind == mkVideo) videoChunks = t.stco.Table.size();
@@ -138,6 +140,22 @@ TEST(Mp4DataTrackEndToEndTest, MovieHeaderCutOffIsRepairedByTheWalk) {
   EXPECT_EQ(audio, audioTotal) << "sound frames lost or changed";
   EXPECT_EQ(videoChunks, original.Clip.VideoChunks);
   EXPECT_EQ(soundChunks, original.Clip.AudioChunks);
+
+  // The time code, the telemetry and the per-frame data come back too, sample for sample.
+  std::string streams;
+  ASSERT_EQ(RunCommand("ffprobe -v error -show_entries stream=codec_type,codec_tag_string "
+                       "-of csv=p=0 " +
+                           ShellQuote(output),
+                       &streams),
+            0)
+      << streams;
+  EXPECT_EQ(streams, "video,avc1\naudio,mp4a\ndata,tmcd\ndata,tlmk\ndata,frmd\n");
+  for (const char* stream : {"d:0", "d:1", "d:2"}) {
+    SCOPED_TRACE(stream);
+    int total = 0;
+    EXPECT_EQ(PacketsFound(original.Path, output, stream, total), total);
+    EXPECT_GT(total, 0);
+  }
 }
 
 } // namespace

@@ -16,15 +16,23 @@
 namespace clw::test {
 namespace {
 
+// The walk profile of an ffmpeg clip made with Arguments; its Audio stays waNone when the
+// clip could not be made or read.
+TWalkProfile ProfileOf(const std::string& Name, const std::string& Arguments) {
+  TWalkProfile profile;
+  const std::string clip = MakeClip(Name, Arguments);
+  int32_t verdict = 0;
+  const auto reference = clip.empty() ? nullptr : OpenReferenceClip(clip, verdict);
+  if (!reference || !MakeWalkProfile(*reference, AacLibrary(), profile)) return TWalkProfile{};
+  return profile;
+}
+
 TEST(ChunkWalker, HostileBytesEndTheWalkWithChunksInOrder) {
   const std::string clip =
       MakeClip("walk_profile_fbf.mp4", CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_AAC "-t 2");
   ASSERT_FALSE(clip.empty());
-  int32_t verdict = 0;
-  const auto reference = OpenReferenceClip(clip, verdict);
-  ASSERT_TRUE(reference);
-  TWalkProfile profile;
-  ASSERT_TRUE(MakeWalkProfile(*reference, AacLibrary(), profile));
+  const TWalkProfile profile =
+      ProfileOf("walk_profile_fbf.mp4", CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_AAC "-t 2");
   ASSERT_EQ(profile.Audio, TWalkProfile::waAac);
 
   // The clip's own media data with bytes overwritten at random, and noise that holds
@@ -75,16 +83,10 @@ TEST(ChunkWalker, HostileBytesEndTheWalkWithChunksInOrder) {
 TEST(ChunkWalker, SoundChunksLongerThanTheReferencesAreWalkedWhole) {
   const std::string clip = MakeClip("walk_pcm_long_chunks.mov",
                                     CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_PCM CLW_SECOND_CHUNKS);
-  const std::string short_chunks =
-      MakeClip("walk_pcm_short_chunks.mov",
-               CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_PCM "-chunk_duration 250000 -t 4");
   ASSERT_FALSE(clip.empty());
-  ASSERT_FALSE(short_chunks.empty());
-  int32_t verdict = 0;
-  const auto reference = OpenReferenceClip(short_chunks, verdict);
-  ASSERT_TRUE(reference);
-  TWalkProfile profile;
-  ASSERT_TRUE(MakeWalkProfile(*reference, AacLibrary(), profile));
+  const TWalkProfile profile =
+      ProfileOf("walk_pcm_short_chunks.mov",
+                CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_PCM "-chunk_duration 250000 -t 4");
   ASSERT_EQ(profile.Audio, TWalkProfile::waPcm);
 
   THgMP4FileReader reader(clip, nullptr);

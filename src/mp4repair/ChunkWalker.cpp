@@ -21,8 +21,21 @@ constexpr size_t kMaxWindow = 64 << 20;
 constexpr size_t kMemoLimit = 1 << 14;
 // How far a resynchronisation searches for the next picture that checks out.
 constexpr uint64_t kResyncReach = 64 << 20;
-// Sound chunks longer than the reference's are looked for up to this many seconds.
+// Sound chunks longer than the reference's are looked for up to this many seconds, and
+// never further than this many bytes.
 constexpr uint64_t kPcmReachSeconds = 10;
+constexpr uint64_t kMostPcmReach = 32 << 20;
+// How far a sound chunk without frames to follow (AAC without the decoder) may run.
+constexpr uint64_t kMostGapReach = 1 << 20;
+// Byte-by-byte searches for the end of AAC taken as a gap nest: one within another is
+// needed to check what follows the chunk after the gap, and no more (each level multiplies
+// the work by its reach).
+constexpr int kMostNestedScans = 2;
+// Positions the searches for chunk ends may try in a whole walk, per byte of media data and
+// beyond it: nested searches over hostile bytes end the walk's search (it then falls back
+// to slice detection) instead of running for hours.
+constexpr uint64_t kScanBudgetPerByte = 64;
+constexpr uint64_t kScanBudgetBase = 64 << 20;
 // A look-ahead may pass one chunk of other tracks more between two video chunks than the
 // reference ever has, and no more than this many.
 constexpr uint32_t kMostFiller = 12;
@@ -299,15 +312,20 @@ bool TMp4ChunkWalker::GapEnd(uint64_t Position, uint64_t Step, uint64_t First, u
   const bool videoOnly = std::all_of(next.begin(), next.end(), [&](int32_t t) {
     return Profile.Tracks[size_t(t)].Kind == TWalkTrack::wkVideo;
   });
-  for (uint64_t k = First; k <= Last; ++k) {
+  // A search byte by byte counts as a nesting level while it runs.
+  const int nesting = Step == 1 ? 1 : 0;
+  ByteScans += nesting;
+  bool found = false;
+  for (uint64_t k = First; k <= Last && !found && ScanBudget > 0; ++k, --ScanBudget) {
     const uint64_t q = Position + k * Step;
     if (q >= limit) break;
     if ((!videoOnly || UnitHeadAt(q)) && NextChecks(AudioTrack, q, Level, Filler)) {
       End = q;
-      return true;
+      found = true;
     }
   }
-  return false;
+  ByteScans -= nesting;
+  return found;
 }
 
 bool TMp4ChunkWalker::PcmGapEnd(uint64_t Position, int Level, int Filler, uint64_t& End) {
@@ -328,8 +346,8 @@ bool TMp4ChunkWalker::PcmGapEnd(uint64_t Position, int Level, int Filler, uint64
   const std::vector<int32_t>& next = Successors(AudioTrack);
   if (Profile.PcmRate == 0 || next.size() != 1 || next[0] != 0 || UnitHeadAt(Position))
     return false;
-  const uint64_t reach =
-      std::min<uint64_t>(uint64_t(Profile.PcmRate) * frame * kPcmReachSeconds, limit - Position);
+  const uint64_t reach = std::min(
+      {uint64_t(Profile.PcmRate) * frame * kPcmReachSeconds, kMostPcmReach, limit - Position});
   uint64_t found = 0;
   if (!GapEnd(Position, 1, 1, reach, Level, Filler, found) || (found - Position) % frame != 0)
     return false;
@@ -338,10 +356,11 @@ bool TMp4ChunkWalker::PcmGapEnd(uint64_t Position, int Level, int Filler, uint64
 }
 
 bool TMp4ChunkWalker::SoundGapEnd(uint64_t Position, int Level, int Filler, uint64_t& End) {
-  if (AudioTrack < 0 || UnitHeadAt(Position)) return false;
+  if (AudioTrack < 0 || ByteScans >= kMostNestedScans || UnitHeadAt(Position)) return false;
   const uint64_t limit = LimitAfter(Position);
-  const uint64_t reach = (uint64_t(Profile.MaxFramesPerChunk) * 3 / 2 + 2) *
-                         std::max<uint64_t>(Profile.LargestFrame, 64);
+  const uint64_t reach = std::min((uint64_t(Profile.MaxFramesPerChunk) * 3 / 2 + 2) *
+                                      std::max<uint64_t>(Profile.LargestFrame, 64),
+                                  kMostGapReach);
   if (GapEnd(Position, 1, 1, reach, Level, Filler, End)) return true;
   if (limit > Position && limit - Position <= reach) {
     End = limit;
@@ -514,6 +533,7 @@ void TMp4ChunkWalker::KeepFramesBefore(uint64_t Position, uint64_t End) {
 bool TMp4ChunkWalker::Walk(const bool* Cancelled) {
   Chunks.clear();
   Skipped = 0;
+  ScanBudget = kScanBudgetBase + kScanBudgetPerByte * (End - Start);
   if (Profile.Tracks.empty() || Profile.Tracks[0].Kind != TWalkTrack::wkVideo) return true;
   int32_t last = -1;       // the track of the last chunk taken; -1 the start
   bool videoFirst = false; // after zeros and damage a picture is looked for first

@@ -175,6 +175,8 @@ private:
   std::map<uint64_t, TChain> Chains;
   std::map<uint64_t, TFrames> Frames;
   std::map<uint64_t, bool> Checked; // Checks, by position, track, depth and filler
+  int ByteScans = 0;                // searches byte by byte under way (GapEnd)
+  uint64_t ScanBudget = 0;          // positions GapEnd may still try in this walk
 };
 
 } // namespace clw

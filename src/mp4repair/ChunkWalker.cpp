@@ -34,8 +34,8 @@ constexpr int kMostNestedScans = 2;
 // Positions the searches for chunk ends may try in a whole walk, per byte of media data and
 // beyond it: nested searches over hostile bytes end the walk's search (it then falls back
 // to slice detection) instead of running for hours.
-constexpr uint64_t kScanBudgetPerByte = 64;
-constexpr uint64_t kScanBudgetBase = 64 << 20;
+constexpr uint64_t kScanBudgetPerByte = 8;
+constexpr uint64_t kScanBudgetBase = 4 << 20;
 // A look-ahead may pass one chunk of other tracks more between two video chunks than the
 // reference ever has, and no more than this many.
 constexpr uint32_t kMostFiller = 12;
@@ -87,6 +87,12 @@ TMp4ChunkWalker::TMp4ChunkWalker(TStream64& Source, uint64_t Start, uint64_t End
     Next.push_back(std::move(next));
   }
   Next.resize(tracks + 1);
+  if (AudioTrack >= 0) {
+    const std::vector<int32_t>& next = Successors(AudioTrack);
+    VideoAfterSound = !next.empty() && std::all_of(next.begin(), next.end(), [&](int32_t t) {
+      return Profile.Tracks[size_t(t)].Kind == TWalkTrack::wkVideo;
+    });
+  }
 }
 
 const std::vector<int32_t>& TMp4ChunkWalker::Successors(int32_t Track) const {
@@ -308,10 +314,7 @@ bool TMp4ChunkWalker::GapEnd(uint64_t Position, uint64_t Step, uint64_t First, u
   const uint64_t limit = LimitAfter(Position);
   // Only video needs its first bytes checked before the look-ahead: a data track's chunk
   // can begin with anything.
-  const std::vector<int32_t>& next = Successors(AudioTrack);
-  const bool videoOnly = std::all_of(next.begin(), next.end(), [&](int32_t t) {
-    return Profile.Tracks[size_t(t)].Kind == TWalkTrack::wkVideo;
-  });
+  const bool videoOnly = VideoAfterSound;
   // A search byte by byte counts as a nesting level while it runs.
   const int nesting = Step == 1 ? 1 : 0;
   ByteScans += nesting;
@@ -343,9 +346,7 @@ bool TMp4ChunkWalker::PcmGapEnd(uint64_t Position, int Level, int Filler, uint64
   // A chunk longer than the reference's: every byte up to ten seconds of sound, where the
   // first chunk that checks out must lie whole frames away. Not where the units of a
   // picture go on (a picture end inside a video chunk), which is no sound.
-  const std::vector<int32_t>& next = Successors(AudioTrack);
-  if (Profile.PcmRate == 0 || next.size() != 1 || next[0] != 0 || UnitHeadAt(Position))
-    return false;
+  if (Profile.PcmRate == 0 || !VideoAfterSound || UnitHeadAt(Position)) return false;
   const uint64_t reach = std::min(
       {uint64_t(Profile.PcmRate) * frame * kPcmReachSeconds, kMostPcmReach, limit - Position});
   uint64_t found = 0;
@@ -356,7 +357,9 @@ bool TMp4ChunkWalker::PcmGapEnd(uint64_t Position, int Level, int Filler, uint64
 }
 
 bool TMp4ChunkWalker::SoundGapEnd(uint64_t Position, int Level, int Filler, uint64_t& End) {
-  if (AudioTrack < 0 || ByteScans >= kMostNestedScans || UnitHeadAt(Position)) return false;
+  // A search within another only where each position is first checked for a unit head.
+  const int most = VideoAfterSound ? kMostNestedScans : 1;
+  if (AudioTrack < 0 || ByteScans >= most || UnitHeadAt(Position)) return false;
   const uint64_t limit = LimitAfter(Position);
   const uint64_t reach = std::min((uint64_t(Profile.MaxFramesPerChunk) * 3 / 2 + 2) *
                                       std::max<uint64_t>(Profile.LargestFrame, 64),

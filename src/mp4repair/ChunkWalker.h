@@ -177,6 +177,7 @@ private:
   std::map<uint64_t, bool> Checked; // Checks, by position, track, depth and filler
   int ByteScans = 0;                // searches byte by byte under way (GapEnd)
   uint64_t ScanBudget = 0;          // positions GapEnd may still try in this walk
+  bool VideoAfterSound = false;     // only video follows sound in the reference's order
 };
 
 } // namespace clw

@@ -312,6 +312,7 @@ bool TMp4ChunkWalker::UnitHeadAt(uint64_t Position) {
 bool TMp4ChunkWalker::GapEnd(uint64_t Position, uint64_t Step, uint64_t First, uint64_t Last,
                              int Level, int Filler, uint64_t& End) {
   const uint64_t limit = LimitAfter(Position);
+  if (limit <= Position || Step == 0) return false;
   // Only video needs its first bytes checked before the look-ahead: a data track's chunk
   // can begin with anything.
   const bool videoOnly = VideoAfterSound;
@@ -319,9 +320,10 @@ bool TMp4ChunkWalker::GapEnd(uint64_t Position, uint64_t Step, uint64_t First, u
   const int nesting = Step == 1 ? 1 : 0;
   ByteScans += nesting;
   bool found = false;
-  for (uint64_t k = First; k <= Last && !found && ScanBudget > 0; ++k, --ScanBudget) {
+  // k stops before the limit, where Position + k x Step cannot overflow either.
+  const uint64_t most = std::min(Last, (limit - Position - 1) / Step);
+  for (uint64_t k = First; k <= most && !found && ScanBudget > 0; ++k, --ScanBudget) {
     const uint64_t q = Position + k * Step;
-    if (q >= limit) break;
     if ((!videoOnly || UnitHeadAt(q)) && NextChecks(AudioTrack, q, Level, Filler)) {
       End = q;
       found = true;

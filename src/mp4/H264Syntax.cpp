@@ -2,6 +2,8 @@
 
 #include "streams/Endian.h"
 
+#include <algorithm>
+
 namespace clw {
 
 bool TRbspReader::NextByte(uint8_t& Byte) {
@@ -301,14 +303,14 @@ std::vector<uint8_t> WriteAvcConfig(const TAvcConfig& Config) {
                               uint8_t(0xFC | (Config.NalLengthSize - 1)),
                               uint8_t(0xE0 | Config.Sps.size())};
   const auto put = [&out](const std::vector<uint8_t>& Unit) {
-    out.push_back(uint8_t(Unit.size() >> 8));
-    out.push_back(uint8_t(Unit.size()));
+    out.resize(out.size() + 2);
+    WriteBE16(out.data() + out.size() - 2, uint16_t(Unit.size()));
     out.insert(out.end(), Unit.begin(), Unit.end());
   };
-  for (const std::vector<uint8_t>& unit : Config.Sps)
-    if (unit.size() > 0xFFFF) return {};
-  for (const std::vector<uint8_t>& unit : Config.Pps)
-    if (unit.size() > 0xFFFF) return {};
+  const auto tooLong = [](const std::vector<uint8_t>& Unit) { return Unit.size() > 0xFFFF; };
+  if (std::any_of(Config.Sps.begin(), Config.Sps.end(), tooLong) ||
+      std::any_of(Config.Pps.begin(), Config.Pps.end(), tooLong))
+    return {};
   for (const std::vector<uint8_t>& unit : Config.Sps)
     put(unit);
   out.push_back(uint8_t(Config.Pps.size()));

@@ -75,8 +75,7 @@ TMp4ChunkWalker::TMp4ChunkWalker(TStream64& Source, uint64_t Start, uint64_t End
     if (!Decoder->Init(Profile.AacConfig.data(), Profile.AacConfig.size())) Decoder.reset();
   }
   const size_t tracks = Profile.Tracks.size();
-  for (size_t t = 0; t < tracks; ++t)
-    if (Profile.Tracks[t].Kind == TWalkTrack::wkAudio) AudioTrack = int32_t(t);
+  AudioTrack = Profile.SoundTrack();
   for (size_t from = 0; from <= tracks && from < Profile.Follows.size(); ++from) {
     std::vector<int32_t> next;
     for (size_t to = 0; to < tracks && to < Profile.Follows[from].size(); ++to)
@@ -313,9 +312,6 @@ bool TMp4ChunkWalker::GapEnd(uint64_t Position, uint64_t Step, uint64_t First, u
                              int Level, int Filler, uint64_t& End) {
   const uint64_t limit = LimitAfter(Position);
   if (limit <= Position || Step == 0) return false;
-  // Only video needs its first bytes checked before the look-ahead: a data track's chunk
-  // can begin with anything.
-  const bool videoOnly = VideoAfterSound;
   // A search byte by byte counts as a nesting level while it runs.
   const int nesting = Step == 1 ? 1 : 0;
   ByteScans += nesting;
@@ -324,7 +320,9 @@ bool TMp4ChunkWalker::GapEnd(uint64_t Position, uint64_t Step, uint64_t First, u
   const uint64_t most = std::min(Last, (limit - Position - 1) / Step);
   for (uint64_t k = First; k <= most && !found && ScanBudget > 0; ++k, --ScanBudget) {
     const uint64_t q = Position + k * Step;
-    if ((!videoOnly || UnitHeadAt(q)) && NextChecks(AudioTrack, q, Level, Filler)) {
+    // Only video needs its first bytes checked before the look-ahead: a data track's
+    // chunk can begin with anything.
+    if ((!VideoAfterSound || UnitHeadAt(q)) && NextChecks(AudioTrack, q, Level, Filler)) {
       End = q;
       found = true;
     }
@@ -358,14 +356,18 @@ bool TMp4ChunkWalker::PcmGapEnd(uint64_t Position, int Level, int Filler, uint64
   return true;
 }
 
+uint64_t TMp4ChunkWalker::LongestSoundChunk() const {
+  return std::min((uint64_t(Profile.MaxFramesPerChunk) * 3 / 2 + 2) *
+                      std::max<uint64_t>(Profile.LargestFrame, 64),
+                  kMostGapReach);
+}
+
 bool TMp4ChunkWalker::SoundGapEnd(uint64_t Position, int Level, int Filler, uint64_t& End) {
   // A search within another only where each position is first checked for a unit head.
   const int most = VideoAfterSound ? kMostNestedScans : 1;
   if (AudioTrack < 0 || ByteScans >= most || UnitHeadAt(Position)) return false;
   const uint64_t limit = LimitAfter(Position);
-  const uint64_t reach = std::min((uint64_t(Profile.MaxFramesPerChunk) * 3 / 2 + 2) *
-                                      std::max<uint64_t>(Profile.LargestFrame, 64),
-                                  kMostGapReach);
+  const uint64_t reach = LongestSoundChunk();
   if (GapEnd(Position, 1, 1, reach, Level, Filler, End)) return true;
   if (limit > Position && limit - Position <= reach) {
     End = limit;
@@ -518,9 +520,13 @@ bool TMp4ChunkWalker::Resynchronise(uint64_t& Position, const bool* Cancelled) {
 
 void TMp4ChunkWalker::KeepFramesBefore(uint64_t Position, uint64_t End) {
   if (Profile.Audio != TWalkProfile::waAac || !Decoder || AudioTrack < 0 || End <= Position) return;
+  // Frames chaining up to End make a chunk of the reference's longest at most: only the
+  // bytes such a chunk can take are parsed, not all that the resynchronisation passed.
+  const uint64_t reach = LongestSoundChunk();
+  const uint64_t from = End - Position > reach ? End - reach : Position;
   TAacFrameParser parser(Source, *Decoder);
   std::vector<TAacFrameRun> runs;
-  parser.Parse(Position, End - Position, runs);
+  parser.Parse(from, End - from, runs);
   if (runs.empty() || runs.back().empty()) return;
   const TAacFrameRun& run = runs.back();
   const uint64_t runEnd = run.back().Offset + run.back().Size;

@@ -67,6 +67,10 @@ struct TWalkProfile {
   std::vector<std::vector<uint32_t>> Follows;
   // The most chunks of other tracks the reference has between two video chunks.
   uint32_t LongestRun = 1;
+  // The index of the sound among Tracks, -1 without one.
+  int32_t SoundTrack() const {
+    return Tracks.size() > 1 && Tracks[1].Kind == TWalkTrack::wkAudio ? 1 : -1;
+  }
 };
 
 // Builds the profile from a reference clip's first video (H.264) and sound tracks and the
@@ -142,6 +146,9 @@ private:
   bool AudioChecks(uint64_t Position, int Depth, int Filler);
   bool PcmGapEnd(uint64_t Position, int Depth, int Filler, uint64_t& End);
   bool SoundGapEnd(uint64_t Position, int Depth, int Filler, uint64_t& End); // waGap
+  // The most bytes an AAC chunk can take: half as many frames again as the reference's
+  // longest chunk, and two, of its largest frame (at most 1 MiB).
+  uint64_t LongestSoundChunk() const;
   // Whether an H.264 unit the stream can hold begins at Position (its head only).
   bool UnitHeadAt(uint64_t Position);
   // The first Position + k x Step, for k from First to Last, where the chunk after audio

@@ -72,25 +72,15 @@ std::vector<uint8_t> WithAvcConfig(const std::vector<uint8_t>& StsdPayload,
   const size_t fixed = size_t(kEntryHeader) + 78;
   if (entry.size() < fixed || AvcC.size() > UINT32_MAX - 8 - entry.size()) return {};
   std::vector<uint8_t> out(entry.begin(), entry.begin() + ptrdiff_t(fixed));
-  const size_t dimensions = size_t(kEntryHeader) + 24;
-  out[dimensions] = uint8_t(Width >> 8);
-  out[dimensions + 1] = uint8_t(Width);
-  out[dimensions + 2] = uint8_t(Height >> 8);
-  out[dimensions + 3] = uint8_t(Height);
+  WriteBE16(out.data() + kEntryHeader + 24, Width);
+  WriteBE16(out.data() + kEntryHeader + 26, Height);
   bool replaced = false;
   for (size_t at = fixed; at + 8 <= entry.size();) {
     const uint32_t size = ReadBE32(entry.data() + at);
     if (size < 8 || size > entry.size() - at) return {};
     if (ReadLE32(entry.data() + at + 4) == kavcC && !replaced) {
-      const uint32_t box = uint32_t(AvcC.size() + 8);
-      const uint8_t head[8] = {uint8_t(box >> 24),
-                               uint8_t(box >> 16),
-                               uint8_t(box >> 8),
-                               uint8_t(box),
-                               'a',
-                               'v',
-                               'c',
-                               'C'};
+      uint8_t head[8] = {0, 0, 0, 0, 'a', 'v', 'c', 'C'};
+      WriteBE32(head, uint32_t(AvcC.size() + 8));
       out.insert(out.end(), head, head + 8);
       out.insert(out.end(), AvcC.begin(), AvcC.end());
       replaced = true;
@@ -100,11 +90,7 @@ std::vector<uint8_t> WithAvcConfig(const std::vector<uint8_t>& StsdPayload,
     at += size;
   }
   if (!replaced) return {};
-  const uint32_t size = uint32_t(out.size());
-  out[0] = uint8_t(size >> 24);
-  out[1] = uint8_t(size >> 16);
-  out[2] = uint8_t(size >> 8);
-  out[3] = uint8_t(size);
+  WriteBE32(out.data(), uint32_t(out.size()));
   // The header, this entry, then the entries after it as they stand.
   std::vector<uint8_t> payload(StsdPayload.begin(), StsdPayload.begin() + ptrdiff_t(kStsdHead));
   payload.insert(payload.end(), out.begin(), out.end());

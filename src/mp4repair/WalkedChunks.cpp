@@ -69,6 +69,12 @@ bool UseInBandParameterSets(TStream64& Source, uint64_t Start, uint64_t End, TNa
   return true;
 }
 
+// The profile's AAC as the walk decodes it; false when its configuration cannot be opened.
+bool OpenAac(const TWalkProfile& Profile, TAacConfig& Config, TAacDecoder& Decoder) {
+  return ParseAudioSpecificConfig(Profile.AacConfig.data(), Profile.AacConfig.size(), Config) &&
+         Decoder.Init(Profile.AacConfig.data(), Profile.AacConfig.size());
+}
+
 } // namespace
 
 // The walk of the media data with what From describes, when it is trusted: it accounts for
@@ -82,9 +88,7 @@ bool THgMP4FileWriter::WalkWith(const THgMP4FileReader& From, TWalkProfile& Prof
     return false;
   TAacConfig aac;
   TAacDecoder decoder(AacDecoderLibrary);
-  if (Profile.Audio == TWalkProfile::waAac &&
-      (!ParseAudioSpecificConfig(Profile.AacConfig.data(), Profile.AacConfig.size(), aac) ||
-       !decoder.Init(Profile.AacConfig.data(), Profile.AacConfig.size())))
+  if (Profile.Audio == TWalkProfile::waAac && !OpenAac(Profile, aac, decoder))
     Profile.Audio = TWalkProfile::waGap; // the writer delimits the frames, or leaves them out
 
   const uint64_t start = uint64_t(std::max<int64_t>(Input.DataPosition(media), 0));
@@ -98,16 +102,17 @@ bool THgMP4FileWriter::WalkWith(const THgMP4FileReader& From, TWalkProfile& Prof
     Profile.SampleStartTypes |= NalTypeBit(7);
   TMp4ChunkWalker walker(*source, start, end, false, Input.Scan.NullBlocks, Profile);
   if (!walker.Walk(&Cancelled)) return false;
+  const int32_t sound = Profile.SoundTrack();
   size_t videoChunks = 0, soundChunks = 0;
   for (const TWalkedChunk& c : walker.Chunks) {
     videoChunks += c.Track == 0 ? 1 : 0;
-    soundChunks += c.Track == 1 && Profile.Tracks[1].Kind == TWalkTrack::wkAudio ? 1 : 0;
+    soundChunks += c.Track == sound ? 1 : 0;
   }
   if (videoChunks == 0 || (Profile.Audio == TWalkProfile::waNone && soundChunks > 0)) return false;
   if (walker.Skipped > 0) {
     if (walker.Skipped > (end - start) / 20) return false;
-    if (Profile.Tracks.size() > 1 && Profile.Tracks[1].Kind == TWalkTrack::wkAudio) {
-      const double expected = double(videoChunks) * double(Profile.Tracks[1].Chunks) /
+    if (sound >= 0) {
+      const double expected = double(videoChunks) * double(Profile.Tracks[size_t(sound)].Chunks) /
                               double(std::max<uint64_t>(Profile.Tracks[0].Chunks, 1));
       if (std::abs(double(soundChunks) - expected) > expected / 10 + 2) return false;
     }
@@ -131,8 +136,7 @@ bool THgMP4FileWriter::ChunksFromWalk() {
   }
   // The walk's tracks: the video first, the sound second when there is one, then the data
   // the camera interleaves (time code, telemetry, per-frame data).
-  const int32_t soundIndex =
-      profile.Tracks.size() > 1 && profile.Tracks[1].Kind == TWalkTrack::wkAudio ? 1 : -1;
+  const int32_t soundIndex = profile.SoundTrack();
   std::vector<size_t> walked(profile.Tracks.size(), 0);
   for (const TWalkedChunk& c : chunks)
     if (c.Track >= 0 && size_t(c.Track) < walked.size()) ++walked[size_t(c.Track)];
@@ -148,9 +152,7 @@ bool THgMP4FileWriter::ChunksFromWalk() {
   if (sound && profile.Audio == TWalkProfile::waAac) {
     TAacConfig aac;
     TAacDecoder decoder(AacDecoderLibrary);
-    if (ParseAudioSpecificConfig(profile.AacConfig.data(), profile.AacConfig.size(), aac) &&
-        decoder.Init(profile.AacConfig.data(), profile.AacConfig.size()))
-      SetAacTiming(*sound, decoder, aac);
+    if (OpenAac(profile, aac, decoder)) SetAacTiming(*sound, decoder, aac);
   }
   if (sound && profile.Audio == TWalkProfile::waPcm) {
     sound->UniformSampleSize = profile.PcmFrameBytes;

@@ -1,10 +1,10 @@
-// Which candidates of the media-data scan stay in the list: the prune that lets go of those
-// no later step can use, and, once the list has been pruned, the deferral that lists a new
-// candidate only when its neighbours show it is of use. Both keep exactly the candidates
-// the same rule keeps: it begins a run (its end is where another candidate begins, or
-// beyond what was scanned), belongs to one (another ends where it begins), could stand
-// alone between audio frames, is the first of all, or may be where a unit of an earlier
-// call ends.
+// Which candidates of the media-data scan stay in the list: each candidate is settled once
+// the scan has seen the bytes at its end, and once the list has grown past its limit, the
+// prune lets go of those no later step can use and the settling lists a new candidate only
+// when it is of use. Both keep exactly the candidates the same rule keeps: it begins a run
+// (its end is where another candidate begins, or beyond what was scanned), belongs to one
+// (another ends where it begins), could stand alone between audio frames, is the first of
+// all, or may be where a unit of an earlier call ends.
 #include "mp4repair/ScanState.h"
 
 #include "mp4/HgMP4File.h"
@@ -16,15 +16,9 @@ namespace clw::scan {
 
 namespace {
 
-// Deferred record layout: end within its block (15 bits), the deferred bit, the length
-// (27 bits: units are shorter than 100 MiB), the header byte, the slice type (4 bits),
-// the picture-start flag and whether an AAC frame ends before it.
-constexpr int kLengthShift = 16;
-constexpr int kHeaderShift = 43;
-constexpr int kSliceTypeShift = 51;
-constexpr int kPictureShift = 55;
-constexpr int kAudioShift = 56;
-static_assert(kMaxNalLength < (uint64_t(1) << (kHeaderShift - kLengthShift)));
+// The successor of a listed candidate while the one that begins at its end waits to be
+// settled; it never outlives the scan.
+constexpr int32_t kSuccessorOpen = -3;
 
 // A candidate that begins no run and belongs to none: of use only standing alone.
 void KeepApartOrDrop(TMp4ScanResults& Found, const TMDATChunk& C) {
@@ -34,134 +28,118 @@ void KeepApartOrDrop(TMp4ScanResults& Found, const TMDATChunk& C) {
     Found.Dropped.Add(C);
 }
 
+// What the scan saw at a candidate's end: the byte there (0x100: not known) and its
+// successor (-1 none, kSuccessorUnknown, or 0 when a candidate begins there).
+struct TEndSeen {
+  uint32_t Byte = 0x100;
+  int32_t Successor = kSuccessorUnknown;
+};
+
+TEndSeen SeeEnd(const TScan& S, const TFoundCandidate& F) {
+  if (F.End & TFoundCandidate::kEndSeen)
+    return {uint32_t(F.End & 0xFF), (F.End & TFoundCandidate::kSuccessorThere) ? 0 : -1};
+  const uint64_t end = F.EndPosition();
+  for (const auto& [from, to] : S.Skipped)
+    if (end >= from && end < to) return {0, -1}; // zeros: no candidate begins there
+  if (end < S.Base) return {};                   // not reached when the scan stopped
+  const uint64_t q = end - S.Base;
+  if (q >= S.Filled) return {};
+  const uint32_t byte = S.Window[q];
+  if (q >= S.Next) return {byte, kSuccessorUnknown};
+  return {byte, S.BeginsAt(size_t(q)) ? 0 : -1};
+}
+
+void Settle(TScan& S, TMp4ScanResults& Found, const TFoundCandidate& F) {
+  TMDATChunk c = F.Chunk();
+  const TEndSeen end = SeeEnd(S, F);
+  if (end.Byte <= 0xFF) SetFollowingByte(c, uint8_t(end.Byte));
+
+  // The listed candidates that end where this one begins lead to it.
+  S.EndingHere.clear();
+  const uint64_t position = F.Position;
+  while (!S.Open.empty() && S.Open.top().End <= position) {
+    const TOpenLink link = S.Open.top();
+    S.Open.pop();
+    if (link.End == position)
+      S.EndingHere.push_back(link.Index);
+    else
+      (*S.Successors)[link.Index] = -1; // cannot happen: every successor is settled
+  }
+  const bool stays = !S.EndingHere.empty() || end.Successor != -1 ||
+                     Found.MDATChunks.Count() == 0 || S.IsForeignEnd(position);
+  if (S.Pruned && !stays) {
+    KeepApartOrDrop(Found, c);
+    return;
+  }
+  const uint32_t index = Found.MDATChunks.Add(c);
+  S.Successors->push_back(end.Successor == 0 ? kSuccessorOpen : end.Successor);
+  if (end.Successor == 0) S.Open.push(TOpenLink{F.EndPosition(), index});
+  for (const uint32_t from : S.EndingHere)
+    (*S.Successors)[from] = int32_t(index);
+}
+
 } // namespace
 
-TPendingEnd TPendingEnd::Listed(uint32_t Index, uint64_t End) {
-  TPendingEnd e;
-  e.Bits = (End & 0x7FFF) | uint64_t(Index) << 16;
-  return e;
-}
-
-TPendingEnd TPendingEnd::Deferred(const TMDATChunk& C) {
-  TPendingEnd e;
-  e.Bits = (C.End() & 0x7FFF) | uint64_t(1) << 15 | uint64_t(C.Length) << kLengthShift |
-           uint64_t(C.Header) << kHeaderShift | uint64_t(C.SliceType & 15) << kSliceTypeShift |
-           uint64_t((C.Flags & TMDATChunk::kPictureStart) != 0) << kPictureShift |
-           uint64_t(C.Neighbour & TMDATChunk::kAudioEndsBefore) << kAudioShift;
-  return e;
-}
-
-TMDATChunk TPendingEnd::Record(uint64_t Block) const {
+TMDATChunk TFoundCandidate::Chunk() const {
   TMDATChunk c;
-  c.Length = uint32_t((Bits >> kLengthShift) & ((uint64_t(1) << 27) - 1));
-  c.Position = End(Block) - c.Length - 4;
-  c.Header = uint8_t(Bits >> kHeaderShift);
-  c.SliceType = uint8_t((Bits >> kSliceTypeShift) & 15);
-  c.Flags = (Bits >> kPictureShift) & 1 ? TMDATChunk::kPictureStart : 0;
-  c.Neighbour = uint8_t(TMDATChunk::kNeighbourUnknown | ((Bits >> kAudioShift) & 1));
+  c.Position = Position;
+  c.Length = Length;
+  c.Header = Header;
+  c.SliceType = Info & 15;
+  c.Flags = (Info & kPictureStart) ? TMDATChunk::kPictureStart : 0;
+  c.Neighbour = uint8_t(TMDATChunk::kNeighbourUnknown | ((Info & kAudioEndsBefore) ? 1 : 0));
   return c;
 }
 
-bool TScan::IsForeignEnd(uint64_t Position) const {
-  return !ForeignEnds.empty() &&
-         std::binary_search(ForeignEnds.begin(), ForeignEnds.end(), Position);
+bool TScan::IsForeignEnd(uint64_t Position) {
+  while (NextForeignEnd < ForeignEnds.size() && ForeignEnds[NextForeignEnd] < Position)
+    ++NextForeignEnd;
+  return NextForeignEnd < ForeignEnds.size() && ForeignEnds[NextForeignEnd] == Position;
 }
 
-void SettleDeferred(TScan& S, TMp4ScanResults& Found, TMDATChunk C, int32_t Successor,
-                    int32_t StagedSuccessor, uint32_t Next) {
-  if (Next <= 0xFF) SetFollowingByte(C, uint8_t(Next));
-  if (StagedSuccessor < 0 && Successor == -1) {
-    KeepApartOrDrop(Found, C);
-    return;
+void SettleBefore(TScan& S, TMp4ScanResults& Found, uint64_t Limit) {
+  // The ends lie anywhere in the 4 MiB ahead, far out of the caches: each is asked for a
+  // few candidates before it is needed. (Written out in the loop: a helper that does
+  // nothing but prefetch counts as free of effects, and its calls are dropped.)
+  constexpr size_t kAhead = 16;
+  const TFoundCandidate* waiting = S.Waiting.data();
+  const size_t count = S.Waiting.size();
+  const uint8_t* window = S.Window.get();
+  const uint64_t* begins = S.Begins.data();
+  const uint64_t base = S.Base;
+  const uint64_t filled = S.Filled;
+  size_t k = S.Head;
+  for (size_t a = k; a <= k + kAhead && a < count; ++a) {
+    const uint64_t q = waiting[a].EndPosition() - base; // wraps when before the window
+    if (q < filled) __builtin_prefetch(window + q);
   }
-  const uint32_t index = Found.MDATChunks.Add(C);
-  S.Successors->push_back(StagedSuccessor >= 0 ? -1 : Successor);
-  if (StagedSuccessor >= 0) S.Links.emplace_back(index, uint32_t(StagedSuccessor));
-  S.Late.push_back(index);
-}
-
-void CommitStaged(TScan& S, TMp4ScanResults& Found) {
-  S.StagedIndex.assign(S.Staged.size(), UINT32_MAX);
-  for (size_t k = 0; k < S.Staged.size(); ++k) {
-    const TStaged& t = S.Staged[k];
-    const TMDATChunk& c = t.Chunk;
-    const bool stays = t.Led || Found.MDATChunks.Count() == 0 || S.IsForeignEnd(c.Position) ||
-                       (t.Resolved && t.Successor != -1);
-    if (!stays) {
-      if (t.Resolved)
-        KeepApartOrDrop(Found, c);
-      else
-        S.Pending[(c.End() >> kEndBlockShift) & (kEndRing - 1)].push_back(TPendingEnd::Deferred(c));
-      continue;
+  for (; k < count && waiting[k].Position < Limit; ++k) {
+    if (k + kAhead < count) {
+      const uint64_t q = waiting[k + kAhead].EndPosition() - base;
+      if (q < filled) {
+        __builtin_prefetch(window + q);
+        __builtin_prefetch(begins + (q >> 6));
+      }
     }
-    const uint32_t index = Found.MDATChunks.Add(c);
-    S.StagedIndex[k] = index;
-    S.Successors->push_back(t.Resolved && t.Successor < 0 ? t.Successor : -1);
-    if (!t.Resolved)
-      S.Pending[(c.End() >> kEndBlockShift) & (kEndRing - 1)].push_back(
-          TPendingEnd::Listed(index, c.End()));
+    Settle(S, Found, waiting[k]);
   }
-  // A successor is led to, so it stays.
-  for (size_t k = 0; k < S.Staged.size(); ++k)
-    if (S.StagedIndex[k] != UINT32_MAX && S.Staged[k].Resolved && S.Staged[k].Successor >= 0)
-      (*S.Successors)[S.StagedIndex[k]] = int32_t(S.StagedIndex[size_t(S.Staged[k].Successor)]);
-  for (const auto& [from, to] : S.Links)
-    (*S.Successors)[from] = int32_t(S.StagedIndex[to]);
-  S.Links.clear();
-  S.Staged.clear();
-}
-
-void PutInPositionOrder(TScan& S, TMp4ScanResults& Found) {
-  if (S.Late.empty()) return;
-  TMDATChunks& chunks = Found.MDATChunks;
-  std::vector<int32_t>& next = *S.Successors;
-  const uint32_t first = S.FirstOfScan;
-  const uint32_t n = chunks.Count();
-  // The candidates listed at once are in position order, and so, once sorted, are the late
-  // ones: merged, they give each its place.
-  std::vector<std::pair<uint64_t, uint32_t>> late;
-  late.reserve(S.Late.size());
-  std::vector<uint64_t> isLate((size_t(n - first) + 63) / 64, 0);
-  for (const uint32_t i : S.Late) {
-    late.emplace_back(uint64_t(chunks[i].Position), i); // a packed field: no reference to it
-    isLate[(i - first) >> 6] |= uint64_t(1) << ((i - first) & 63);
-  }
-  std::vector<uint32_t>().swap(S.Late);
-  std::sort(late.begin(), late.end());
-  std::vector<uint32_t> place(n - first); // old index - first -> new index
-  uint32_t at = first;
-  size_t l = 0;
-  for (uint32_t i = first; i < n; ++i) {
-    if ((isLate[(i - first) >> 6] >> ((i - first) & 63)) & 1) continue;
-    const uint64_t position = chunks[i].Position;
-    for (; l < late.size() && late[l].first < position; ++l)
-      place[late[l].second - first] = at++;
-    place[i - first] = at++;
-  }
-  for (; l < late.size(); ++l)
-    place[late[l].second - first] = at++;
-  std::vector<std::pair<uint64_t, uint32_t>>().swap(late);
-
-  for (uint32_t i = first; i < n; ++i)
-    if (next[i] >= int32_t(first)) next[i] = int32_t(place[uint32_t(next[i]) - first]);
-  // Each record moves along its cycle of the permutation; a visited mark per record.
-  std::fill(isLate.begin(), isLate.end(), 0);
-  for (uint32_t i = first; i < n; ++i) {
-    if ((isLate[(i - first) >> 6] >> ((i - first) & 63)) & 1) continue;
-    TMDATChunk chunk = chunks[i];
-    int32_t successor = next[i];
-    uint32_t j = place[i - first];
-    while (true) {
-      isLate[(j - first) >> 6] |= uint64_t(1) << ((j - first) & 63);
-      std::swap(chunk, chunks[j]);
-      std::swap(successor, next[j]);
-      if (j == i) break;
-      j = place[j - first];
-    }
+  S.Head = k;
+  // The settled front goes once it outweighs what still waits.
+  if (S.Head == S.Waiting.size()) {
+    S.Waiting.clear();
+    S.Head = 0;
+  } else if (S.Head >= 4096 && S.Head * 2 >= S.Waiting.size()) {
+    S.Waiting.erase(S.Waiting.begin(), S.Waiting.begin() + std::ptrdiff_t(S.Head));
+    S.Head = 0;
   }
 }
 
-bool PruneCandidates(TScan& S, THgMP4FileReader& Reader, uint64_t Frontier) {
+void CloseOpenLinks(TScan& S) {
+  for (; !S.Open.empty(); S.Open.pop())
+    (*S.Successors)[S.Open.top().Index] = kSuccessorUnknown;
+}
+
+bool PruneCandidates(TScan& S, THgMP4FileReader& Reader) {
   TMp4ScanResults& found = Reader.Scan;
   TPollEvery<THgFileReader> going(Reader);
   TMDATChunks& chunks = found.MDATChunks;
@@ -185,9 +163,9 @@ bool PruneCandidates(TScan& S, THgMP4FileReader& Reader, uint64_t Frontier) {
     if (!going()) return false;
     const TMDATChunk& c = chunks[i];
     const uint32_t k = i - first;
-    const bool keep = i == 0 || c.End() >= Frontier || next[i] != -1 ||
-                      ((led[k >> 6] >> (k & 63)) & 1) || c.MayStandAlone() ||
-                      S.IsForeignEnd(c.Position);
+    const bool keep =
+        i == 0 || next[i] != -1 || ((led[k >> 6] >> (k & 63)) & 1) || c.MayStandAlone() ||
+        std::binary_search(S.ForeignEnds.begin(), S.ForeignEnds.end(), uint64_t(c.Position));
     if (!keep) {
       found.Dropped.Add(c);
       gone[k >> 6] |= uint64_t(1) << (k & 63);
@@ -211,9 +189,12 @@ bool PruneCandidates(TScan& S, THgMP4FileReader& Reader, uint64_t Frontier) {
   };
   for (uint32_t k = first; k < kept; ++k)
     if (next[k] >= 0) next[k] = int32_t(moved(uint32_t(next[k])));
-  for (std::vector<TPendingEnd>& list : S.Pending)
-    for (TPendingEnd& e : list)
-      if (!e.IsDeferred()) e.SetIndex(moved(e.Index()));
+  std::vector<TOpenLink> open;
+  open.reserve(S.Open.size());
+  for (; !S.Open.empty(); S.Open.pop())
+    open.push_back(TOpenLink{S.Open.top().End, moved(S.Open.top().Index)});
+  for (const TOpenLink& link : open)
+    S.Open.push(link);
   chunks.Resize(kept);
   next.resize(kept);
   S.Pruned = true;

@@ -5,11 +5,10 @@
 // just before it, which byte follows it and which candidate begins right where it ends,
 // and, once the box structure is known to be broken, registers box headers it meets.
 //
-// This is the hot loop of a check: gigabytes pass through it, and encoder output with
-// many zero bytes yields a candidate every few dozen bytes. A word-at-a-time test keeps
-// the per-offset work to a few operations: a length field of a real unit is below
-// 100 MiB, so its top byte is at most 6, and its header byte has the forbidden bit clear
-// and a non-zero type. Only offsets that pass both get the full test.
+// The media data passes through a window of the file: the scan reads 1 MiB at a time
+// into it, searches the new positions for candidates (CandidateSearch.cpp) on a second
+// thread while it reads on, and settles each candidate once the window holds every byte
+// its unit could reach (CandidatePruning.cpp).
 #include "mp4/Mp4BoxTypes.h"
 #include "mp4repair/MediaDataAnalysis.h"
 #include "mp4repair/ScanRules.h"
@@ -20,7 +19,9 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <thread>
 #include <utility>
 
 namespace clw {
@@ -31,7 +32,6 @@ using namespace scan;
 
 constexpr uint64_t kMinNullBlock = 513;
 constexpr uint64_t kProgressBytes = 0x100001;
-static_assert(((kMaxNalLength + 4 + kBufferSize) >> kEndBlockShift) + 2 < kEndRing);
 
 // Known box types by their first two characters, so that almost every offset of damaged
 // data is passed over with one bit test before the table search.
@@ -100,188 +100,42 @@ bool TrackZeroRuns(const uint8_t* p, size_t n, uint64_t at, TZeroRun& run, TNull
   return s == 0;
 }
 
-// Whether the length field and header byte at P fit each other; most offsets that pass
-// the prefilter fail here. Branch-free, since the answer is a coin toss.
-inline bool LengthFitsHeader(const uint8_t* p, const TScan& s) {
-  const uint32_t length = ReadBE32(p);
-  const TLengthRange& r = s.Ranges[p[4]];
-  return (length >= r.Min) & (length <= r.Max);
+// Moves the window on so that it begins at absolute offset From (at most where the
+// examined bytes end, less the bytes the audio test looks back on), rounded down to a
+// whole word of the candidate bits.
+void MoveWindow(TScan& s, uint64_t from) {
+  from = std::min(from, s.Base + s.Next - std::min<size_t>(s.Next, kHistory));
+  if (from <= s.Base) return;
+  const size_t shift = size_t(from - s.Base) & ~size_t(63);
+  if (shift == 0) return;
+  std::memmove(s.Window.get(), s.Window.get() + shift, s.Filled - shift);
+  const size_t words = shift >> 6;
+  std::copy(s.Begins.begin() + std::ptrdiff_t(words), s.Begins.end(), s.Begins.begin());
+  std::fill(s.Begins.end() - std::ptrdiff_t(words), s.Begins.end(), 0);
+  s.Base += shift;
+  s.Filled -= shift;
+  s.Next -= shift;
 }
 
-// The rest of the test of buffer position Q, whose length fits its header byte; Base is
-// the absolute offset of buffer index 0.
-void TryCandidate(const uint8_t* buf, size_t q, uint64_t base, TScan& s) {
-  const uint8_t* p = buf + q;
-  const uint32_t length = ReadBE32(p);
-  const uint8_t header = p[4];
-  const uint64_t position = base + q;
-  // A unit that ends with the file is whole: a recording that stops after a picture ends
-  // exactly there. Only one that runs past the end was cut.
-  if (position + 4 + length > s.FileSize) return;
-
-  uint16_t flags = 0;
-  uint8_t sliceType = TMDATChunk::kSliceTypeUnknown;
-  const uint8_t nalType = header & 0x1F;
-  if (nalType >= 1 && nalType <= 5) {
-    const TSliceStart start = ReadSliceStart(p + 5, p + kLookAhead);
-    if (start.FirstMbKnown && start.FirstMb == 0) flags |= TMDATChunk::kPictureStart;
-    if (start.SliceTypeKnown && start.SliceType <= 9) sliceType = uint8_t(start.SliceType);
+// Passes over Skip bytes of a measured stretch of zeros that begins at the first
+// unexamined position: the ends of waiting candidates examined so far are taken now, the
+// ones inside the stretch are zeros, and the zeros in the window stand for the bytes
+// behind the stretch.
+void PassOverZeros(TScan& s, uint64_t skip) {
+  const uint64_t examined = s.Base + s.Next;
+  for (size_t k = s.Head; k < s.Waiting.size(); ++k) {
+    TFoundCandidate& f = s.Waiting[k];
+    const uint64_t end = f.EndPosition();
+    if (f.End != 0 || end >= examined || end < s.Base) continue;
+    const size_t q = size_t(end - s.Base);
+    f.End = uint16_t(TFoundCandidate::kEndSeen | s.Window[q] |
+                     (s.BeginsAt(q) ? TFoundCandidate::kSuccessorThere : 0));
   }
-  if (!KeepsSliceType(nalType, sliceType)) return;
-  uint8_t neighbour = TMDATChunk::kNeighbourUnknown;
-  // The media data's first unit has nothing before it that could be anything but audio.
-  if (position == s.RangeStart || (q >= 2 && AudioEndsIn(ReadBE16(p - 2))))
-    neighbour |= TMDATChunk::kAudioEndsBefore;
-
-  TMDATChunk c;
-  c.Position = position;
-  c.Length = length;
-  c.Flags = flags;
-  c.Header = header;
-  c.SliceType = sliceType;
-  c.Neighbour = neighbour;
-  if (s.Deferring) {
-    s.Staged.push_back(TStaged{c});
-  } else {
-    const uint32_t index = s.Chunks->Add(c);
-    s.Successors->push_back(-1);
-    s.Pending[(c.End() >> kEndBlockShift) & (kEndRing - 1)].push_back(
-        TPendingEnd::Listed(index, c.End()));
-  }
-  s.Found[q >> 6] |= uint64_t(1) << (q & 63);
-  s.FoundWords = (q >> 6) + 1;
-}
-
-// Candidates at buffer positions [From, To); every position has kLookAhead bytes.
-void FindCandidates(const uint8_t* buf, size_t from, size_t to, uint64_t base, TScan& s) {
-  const uint8_t top = s.TopByteLimit;
-  uint32_t* hits = s.Hits.data();
-  size_t count = 0;
-  size_t q = from;
-  for (; q + 16 <= to; q += 16) {
-    uint32_t lanes = CandidateLanes(buf + q, top);
-    while (lanes) {
-      const size_t at = q + size_t(std::countr_zero(lanes));
-      hits[count] = uint32_t(at);
-      count += LengthFitsHeader(buf + at, s);
-      lanes &= lanes - 1;
-    }
-  }
-  for (; q < to; ++q) {
-    hits[count] = uint32_t(q);
-    count += MayStartCandidate(buf + q, top) && LengthFitsHeader(buf + q, s);
-  }
-  // The rest of the test is rarer and branchier; doing it apart keeps the loop above tight.
-  for (size_t k = 0; k < count; ++k)
-    TryCandidate(buf, hits[k], base, s);
-}
-
-// The candidate of the current read at buffer position Q (a list index, or this read's
-// staged index while deferring), or -1.
-inline int32_t FoundAt(const TScan& s, size_t q) {
-  const uint64_t bit = uint64_t(1) << (q & 63);
-  if ((q >> 6) >= s.FoundWords || !(s.Found[q >> 6] & bit)) return -1;
-  return int32_t(s.FirstOfRead + s.Rank[q >> 6] +
-                 uint32_t(std::popcount(s.Found[q >> 6] & (bit - 1))));
-}
-
-// Settles a waiting candidate whose end now lies behind the scan: Next is the byte there
-// (0x100: not known) and At the candidate that begins there (FoundAt), or
-// kSuccessorUnknown when the scan did not examine that position.
-void Settle(TPendingEnd e, uint64_t block, uint32_t next, int32_t at, TScan& s,
-            TMp4ScanResults& found) {
-  const bool staged = s.Deferring && at >= 0;
-  if (staged) s.Staged[size_t(at)].Led = true;
-  if (e.IsDeferred()) {
-    SettleDeferred(s, found, e.Record(block), staged ? -1 : at, staged ? at : -1, next);
-    return;
-  }
-  TMDATChunk& c = (*s.Chunks)[e.Index()];
-  if (next <= 0xFF) SetFollowingByte(c, uint8_t(next));
-  if (staged)
-    s.Links.emplace_back(e.Index(), uint32_t(at));
-  else if (at != -1)
-    (*s.Successors)[e.Index()] = at;
-}
-
-// Gives the candidates that end at buffer positions [From, To), all examined by now, the
-// byte that follows them and the candidate that begins there.
-void ResolveEnds(const uint8_t* buf, size_t from, size_t to, uint64_t base, TScan& s,
-                 TMp4ScanResults& found) {
-  if (from >= to) return;
-  // Ranks only where this read found candidates: a read of zeros finds none.
-  const size_t firstWord = from >> 6;
-  const size_t rankedEnd = std::min((to - 1) >> 6, s.FoundWords);
-  s.Rank[firstWord] = 0;
-  for (size_t w = firstWord; w < rankedEnd; ++w)
-    s.Rank[w + 1] = s.Rank[w] + uint32_t(std::popcount(s.Found[w]));
-
-  const uint64_t lo = base + from;
-  const uint64_t hi = base + to;
-  for (uint64_t b = lo >> kEndBlockShift; b <= (hi - 1) >> kEndBlockShift; ++b) {
-    std::vector<TPendingEnd>& list = s.Pending[b & (kEndRing - 1)];
-    for (size_t k = 0; k < list.size();) {
-      const TPendingEnd e = list[k];
-      const uint64_t end = e.End(b);
-      if (end >= hi) {
-        ++k;
-        continue;
-      }
-      list[k] = list.back();
-      list.pop_back();
-      const size_t q = size_t(end - base);
-      Settle(e, b, buf[q], end < lo ? kSuccessorUnknown : FoundAt(s, q), s, found);
-    }
-    // A block's list fills while the scan approaches it and empties as it passes; dense
-    // candidates make each hold thousands at its peak, so an emptied one lets its room go.
-    if (list.empty() && list.capacity() > 256) std::vector<TPendingEnd>().swap(list);
-  }
-  // While deferring, this read's own candidates wait in no list yet.
-  for (TStaged& t : s.Staged) {
-    const uint64_t end = t.Chunk.End();
-    if (end >= hi) continue;
-    const size_t q = size_t(end - base);
-    SetFollowingByte(t.Chunk, buf[q]);
-    t.Successor = FoundAt(s, q);
-    t.Resolved = true;
-    if (t.Successor >= 0) s.Staged[size_t(t.Successor)].Led = true;
-  }
-}
-
-// Candidates whose end the scan did not examine: the byte there is still known when it is
-// in the buffer, the candidate there is not. No end lies before Lo.
-void ResolveRemainingEnds(const uint8_t* buf, size_t filled, uint64_t base, uint64_t lo, TScan& s,
-                          TMp4ScanResults& found) {
-  for (size_t slot = 0; slot < kEndRing; ++slot) {
-    const uint64_t block = BlockOfSlot(slot, lo >> kEndBlockShift);
-    std::vector<TPendingEnd> list;
-    list.swap(s.Pending[slot]);
-    for (const TPendingEnd& e : list) {
-      const uint64_t end = e.End(block);
-      const uint32_t next = end >= base && end < base + filled ? buf[end - base] : 0x100;
-      Settle(e, block, next, kSuccessorUnknown, s, found);
-    }
-  }
-}
-
-// Candidates whose end lies in [Lo, Hi), a stretch of zeros passed over without reading
-// it: a zero byte follows each, and no candidate begins there. No end lies before Lo.
-void ResolveEndsInZeros(uint64_t lo, uint64_t hi, TScan& s, TMp4ScanResults& found) {
-  for (size_t slot = 0; slot < kEndRing; ++slot) {
-    const uint64_t block = BlockOfSlot(slot, lo >> kEndBlockShift);
-    std::vector<TPendingEnd>& list = s.Pending[slot];
-    for (size_t k = 0; k < list.size();) {
-      const TPendingEnd e = list[k];
-      const uint64_t end = e.End(block);
-      if (end < lo || end >= hi) {
-        ++k;
-        continue;
-      }
-      list[k] = list.back();
-      list.pop_back();
-      Settle(e, block, 0, -1, s, found);
-    }
-  }
+  s.Skipped.emplace_back(examined, examined + skip);
+  MoveWindow(s, examined);
+  // What is left of the window is zeros, in which no candidate begins.
+  std::fill(s.Begins.begin(), s.Begins.end(), 0);
+  s.Base += skip;
 }
 
 // Box headers inside damaged media data, at buffer positions [From, To), go into the tree
@@ -306,6 +160,55 @@ void FindBoxesInData(THgMP4FileReader& reader, const uint8_t* buf, size_t from, 
   }
 }
 
+// The search of one stretch of the window, on a thread of its own when the machine has a
+// processor to spare; what it finds waits in the scan's Found until Finish adds it to the
+// waiting candidates.
+// The search of one stretch of the window, on a thread of its own when the machine has a
+// processor to spare, while the scan reads on and settles the candidates found before.
+// It reads the window and the tables and writes only its results; Finish hands them to
+// the scan.
+class TSearch {
+public:
+  TSearch(TScan& S, bool Worthwhile)
+      : S(S), Helped(Worthwhile && std::thread::hardware_concurrency() > 1) {}
+  TSearch(const TSearch&) = delete;
+  TSearch& operator=(const TSearch&) = delete;
+  ~TSearch() {
+    if (Job.valid()) Job.wait();
+  }
+
+  void Start(size_t From, size_t To) {
+    End = To;
+    Running = true;
+    if (Helped)
+      Job = std::async(std::launch::async,
+                       [this, From, To] { FindCandidates(From, To, S, S.Found); });
+    else
+      FindCandidates(From, To, S, S.Found);
+  }
+
+  // Waits for the search; its candidates wait in the scan, searched up to its end.
+  void Finish() {
+    if (!Running) return;
+    Running = false;
+    if (Job.valid()) Job.get();
+    for (const TFoundCandidate& f : S.Found) {
+      const size_t q = size_t(f.Position - S.Base);
+      S.Begins[q >> 6] |= uint64_t(1) << (q & 63);
+    }
+    S.Waiting.insert(S.Waiting.end(), S.Found.begin(), S.Found.end());
+    S.Found.clear();
+    S.Next = End;
+  }
+
+private:
+  TScan& S;
+  const bool Helped;
+  std::future<void> Job;
+  size_t End = 0;
+  bool Running = false;
+};
+
 } // namespace
 
 int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start) {
@@ -319,13 +222,13 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
   if (!found.SuccessorsCurrent())
     found.ChunkSuccessors.assign(found.MDATChunks.Count(), kSuccessorUnknown);
 
-  // Some 300 KiB of per-read tables: on the heap, not the stack of whoever calls.
+  // The batch tables and the window: on the heap, not the stack of whoever calls.
   const auto state = std::make_unique<TScan>();
   TScan& s = *state;
   s.FileSize = fileSize;
   const uint64_t maxNal = MaxNalLength(fileSize);
   s.Ranges = MakeLengthRanges(maxNal);
-  s.TopByteLimit = maxNal == 0 ? 0 : uint8_t((maxNal - 1) >> 24);
+  s.LongestUnit = uint32_t(std::min<uint64_t>(maxNal == 0 ? 0 : maxNal - 1, kMaxUnitLength));
   s.RangeStart = Start;
   s.Chunks = &found.MDATChunks;
   s.Successors = &found.ChunkSuccessors;
@@ -337,20 +240,19 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
   std::sort(s.ForeignEnds.begin(), s.ForeignEnds.end());
   const uint64_t percentStep = fileSize / 100;
 
-  // Slack behind the data: the word-at-a-time tests never read it, but keep it zero.
-  std::vector<uint8_t> buffer(kBufferSize + 16, 0);
-  uint8_t* buf = buffer.data();
+  // A short range fits the window whole. Slack behind the data: the word-at-a-time tests
+  // never read it, but keep it zero.
+  s.Capacity = size_t(std::min<uint64_t>(kWindowSize, (Length + 127) & ~uint64_t(63)));
+  s.Window = std::make_unique_for_overwrite<uint8_t[]>(s.Capacity + 16);
+  std::fill_n(s.Window.get() + s.Capacity, 16, 0);
+  s.Begins.assign(s.Capacity / 64 + 1, 0);
+  s.Base = Start;
 
   uint64_t remaining = Length;
   if (Start > uint64_t(INT64_MAX) || (Length > 0 && stream->Seek(int64_t(Start), soBeginning) < 0))
     remaining = 0;
 
-  uint64_t base = Start; // absolute offset of buf[0]
-  size_t filled = 0;     // bytes in the buffer
-  size_t next = 0;       // first position not yet examined
-  TZeroRun zeros;
   uint64_t unreported = 0;
-  bool allZero = false;
   // The walk measured a long stretch of zeros (a card's never-written clusters) that may
   // lie in the range: once the scan reads zeros inside it, it passes over the rest as if it
   // had read them, and reads again from one read before the stretch ends.
@@ -358,74 +260,82 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
   const bool measured = known.FileSize == int64_t(fileSize) && known.Header >= 0;
   const uint64_t zerosStart = measured ? uint64_t(known.Header) : 0;
   const uint64_t zerosEnd = measured ? uint64_t(known.End) : 0;
-  while (remaining > 0 && !Reader.Cancelled) {
-    const size_t keep = next >= kHistory ? next - kHistory : 0;
-    std::memmove(buf, buf + keep, filled - keep);
-    base += keep;
-    filled -= keep;
-    next -= keep;
+  TZeroRun zeros;
+  bool allZero = false;
+  TSearch search(s, Length >= 4 * kReadSize);
+  const uint64_t reach = uint64_t(s.LongestUnit) + 4;
+  for (;;) {
+    search.Finish();
+    if (Reader.Cancelled) break;
+    const size_t wanted = size_t(std::min<uint64_t>(remaining, kReadSize));
+    if (s.Capacity - s.Filled < wanted)
+      MoveWindow(s, s.Head < s.Waiting.size() ? s.Waiting[s.Head].Position : UINT64_MAX);
 
-    // After an all-zero read every byte kept in the buffer is zero, so moving the buffer
-    // further into the stretch changes nothing but where it stands.
-    const uint64_t readAt = base + filled;
+    // After an all-zero read every byte the window holds from the examinable positions on
+    // is zero, so once the positions before them are searched, moving the window further
+    // into the stretch changes nothing but where it stands.
+    const uint64_t readAt = s.Base + s.Filled;
+    size_t examinable = s.Filled >= kLookAhead ? s.Filled - kCarried : 0;
     if (allZero && readAt >= zerosStart && readAt + 2 * kReadSize < zerosEnd &&
         remaining > 2 * kReadSize) {
+      if (s.Next < examinable) {
+        search.Start(s.Next, examinable);
+        if (Reader.InScanMode())
+          FindBoxesInData(Reader, s.Window.get(), s.Next, examinable, s.Base);
+        search.Finish();
+      }
       const uint64_t skip = std::min(zerosEnd - kReadSize - readAt, remaining - kReadSize);
       if (stream->Seek(int64_t(readAt + skip), soBeginning) < 0) break;
-      ResolveEndsInZeros(base + next, base + next + skip, s, found);
-      base += skip;
+      PassOverZeros(s, skip);
       remaining -= skip;
       unreported += skip;
+      examinable = s.Next;
     }
 
-    const size_t want = size_t(std::min<uint64_t>(remaining, kReadSize));
-    const int64_t got = stream->Read(buf + filled, int64_t(want));
-    if (got <= 0) break;
-    const size_t fresh = filled;
-    const size_t n = std::min(size_t(got), want);
-    filled += n;
-
-    allZero = TrackZeroRuns(buf + fresh, n, base + fresh, zeros, found.NullBlocks);
-    const size_t examinable = filled >= kLookAhead ? filled - kCarried : 0;
-    if (next < examinable) {
-      // In an all-zero read only positions of the carried tail can see a non-zero length.
-      const size_t to = allZero ? std::min(examinable, fresh) : examinable;
-      std::fill_n(s.Found.begin(), s.FoundWords, 0);
-      s.FoundWords = 0;
-      s.FirstOfRead = s.Deferring ? 0 : found.MDATChunks.Count();
-      if (next < to) {
-        FindCandidates(buf, next, to, base, s);
-        if (Reader.InScanMode()) FindBoxesInData(Reader, buf, next, to, base);
-      }
-      ResolveEnds(buf, next, examinable, base, s, found);
-      next = examinable;
-      if (s.Deferring) {
-        CommitStaged(s, found);
-      } else if (found.MDATChunks.Count() >= s.PruneAt) {
-        // From the first prune on, a candidate enters the list only when it stays.
-        if (!PruneCandidates(s, Reader, base + next)) break;
-        s.Deferring = true;
+    // The search of what the last read made examinable runs while the next read comes in.
+    if (s.Next < examinable) {
+      search.Start(s.Next, examinable);
+      if (Reader.InScanMode()) FindBoxesInData(Reader, s.Window.get(), s.Next, examinable, s.Base);
+    } else if (remaining == 0) {
+      break;
+    }
+    if (remaining > 0) {
+      uint8_t* buf = s.Window.get();
+      const size_t want = std::min(wanted, s.Capacity - s.Filled);
+      const int64_t got = stream->Read(buf + s.Filled, int64_t(want));
+      if (got <= 0) {
+        remaining = 0; // the range ends here
+      } else {
+        const size_t fresh = s.Filled;
+        const size_t n = std::min(size_t(got), want);
+        s.Filled += n;
+        allZero = TrackZeroRuns(buf + fresh, n, s.Base + fresh, zeros, found.NullBlocks);
+        remaining -= n;
+        unreported += n;
       }
     }
 
-    remaining -= n;
-    unreported += n;
+    // A candidate is settled once no unit from it can end behind the searched bytes.
+    const uint64_t searched = s.Base + s.Next;
+    if (searched > reach) SettleBefore(s, found, searched - reach);
+    // From the first prune on, a candidate enters the list only when it stays.
+    if (!s.Pruned && found.MDATChunks.Count() >= s.PruneAt && !PruneCandidates(s, Reader)) break;
     if (Reader.OnProgress && unreported >= kProgressBytes) {
       unreported = 0;
-      const uint64_t at = base + filled;
+      const uint64_t at = s.Base + s.Filled;
       Reader.OnProgress(
           &Reader, percentStep == 0 ? 0 : int64_t(std::min<uint64_t>((at + 1) / percentStep, 100)));
     }
   }
-  // Every end is judged once the rest are resolved; once pruning has begun, what is kept
-  // no longer depends on when the prunes fell, nor on what waited outside the list.
+  search.Finish();
+  // Every end is judged once the rest are settled; once pruning has begun, what is kept
+  // no longer depends on when the prunes fell.
   if (!Reader.Cancelled) {
-    ResolveRemainingEnds(buf, filled, base, base + next, s, found);
-    PutInPositionOrder(s, found);
+    SettleBefore(s, found, UINT64_MAX);
+    CloseOpenLinks(s);
+    if (!s.Pruned && found.MDATChunks.Count() >= s.PruneAt) PruneCandidates(s, Reader);
+    if (s.Pruned && !Reader.Cancelled) found.MDATChunks.ReleaseUnused();
   }
-  if (!Reader.Cancelled && (s.Pruned || found.MDATChunks.Count() >= s.PruneAt) &&
-      PruneCandidates(s, Reader, UINT64_MAX))
-    found.MDATChunks.ReleaseUnused();
   if (Reader.Cancelled) {
     // A prune may have stopped half way: what this call found is no list at all.
     found.MDATChunks.Resize(s.FirstOfScan);

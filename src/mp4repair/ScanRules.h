@@ -21,6 +21,15 @@ constexpr uint64_t MaxNalLength(uint64_t FileSize) {
   return std::min<uint64_t>(kMaxNalLength, FileSize / 4);
 }
 
+// Slice detection learns a typical size per coded slice type of at most 127 steps of
+// 8 KiB and throws out every coded slice longer than four times it: a longer one can never
+// be a unit of a slice. The scan does not take it, which also keeps every unit it takes
+// within 4 MiB of its start (the top byte of its length field 0, the next at most 0x3F).
+inline constexpr uint32_t kMaxSliceLength = 4 * 127 * 8192;
+// Every other unit type the scan takes is at most kMaxOtherLength (1 MiB) long.
+inline constexpr uint32_t kMaxUnitLength = std::max<uint32_t>(kMaxSliceLength, kMaxOtherLength);
+static_assert(kMaxUnitLength < 0x400000);
+
 struct TLengthRange {
   uint32_t Min = 1; // Min > Max: the header byte is never taken
   uint32_t Max = 0;
@@ -38,13 +47,13 @@ inline TLengthRanges MakeLengthRanges(uint64_t MaxNal) {
     TLengthRange r;
     switch (h & 0x1F) {
     case 5: // an IDR picture is always a reference picture
-      if (nri > 0) r = {4, UINT32_MAX};
+      if (nri > 0) r = {4, kMaxSliceLength};
       break;
     case 1:
     case 2:
     case 3:
     case 4:
-      r = {4, UINT32_MAX};
+      r = {4, kMaxSliceLength};
       break;
     case 7:
       r = {uint32_t(kMinSpsLength), uint32_t(kMaxSpsLength)};
@@ -60,13 +69,13 @@ inline TLengthRanges MakeLengthRanges(uint64_t MaxNal) {
       break;
     case 6:
     case 12:
-      if (nri == 0) r = {1, 0x100000};
+      if (nri == 0) r = {1, uint32_t(kMaxOtherLength)};
       break;
     case 14:
     case 15:
     case 19:
     case 20:
-      r = {1, 0x100000 - 1};
+      r = {1, uint32_t(kMaxOtherLength - 1)};
       break;
     default:
       break;
@@ -77,39 +86,43 @@ inline TLengthRanges MakeLengthRanges(uint64_t MaxNal) {
   return ranges;
 }
 
-// The prefilter of the scan, for the position at P (reading P .. P + 4): the top byte of
-// the length field is at most Top, the header byte has its forbidden bit clear, and it is
-// a coded slice (type 1..5) or, with a length below 0x110000, any type from 6 up. Every
-// candidate the length table can take passes; most offsets of compressed data do not.
-constexpr bool MayStartCandidate(const uint8_t* P, uint8_t Top) {
+// The prefilter of the scan, for the position at P (reading P .. P + 4): the length field
+// is below 4 MiB, the header byte has its forbidden bit clear, and it is a coded slice
+// (type 1..5) or, with a length below 0x110000, any type from 6 up. Every candidate the
+// length table can take passes; most offsets of compressed data do not.
+constexpr bool MayStartCandidate(const uint8_t* P) {
+  constexpr uint8_t sliceLimit = kMaxSliceLength >> 16;
+  constexpr uint8_t otherLimit = kMaxOtherLength >> 16;
   const uint8_t type = P[4] & 0x1F;
-  if (P[0] > Top || (P[4] & 0x80)) return false;
+  if (P[0] != 0 || P[1] > sliceLimit || (P[4] & 0x80)) return false;
   if (type >= 1 && type <= 5) return true;
-  return type >= 6 && P[0] == 0 && P[1] <= 0x10;
+  return type >= 6 && P[1] <= otherLimit;
 }
 
 // MayStartCandidate for the 16 positions from P (reading P .. P + 19), bit i for P + i,
 // eight lanes of a 64-bit word at a time. (v - k * ones) & ~v marks the lanes of v below k
 // in their high bit; a borrow can also mark the lane above a true hit, so marked lanes are
 // tested again.
-inline uint32_t CandidateLanesPortable(const uint8_t* P, uint8_t Top) {
+inline uint32_t CandidateLanesPortable(const uint8_t* P) {
   constexpr uint64_t ones = 0x0101010101010101ull;
   constexpr uint64_t highs = ones << 7;
+  constexpr uint64_t sliceLimit = kMaxSliceLength >> 16;
+  constexpr uint64_t otherLimit = kMaxOtherLength >> 16;
   uint32_t lanes = 0;
   for (int half = 0; half < 16; half += 8) {
     const uint8_t* p = P + half;
     const uint64_t x = ReadLE64(p);     // top length bytes
     const uint64_t z = ReadLE64(p + 1); // second length bytes
     const uint64_t y = ReadLE64(p + 4); // header bytes
-    const uint64_t lengthOk = (x - (uint64_t(Top) + 1) * ones) & ~x;
-    const uint64_t shortLength = (x - ones) & ~x & (z - ones * 0x11) & ~z;
+    const uint64_t lengthOk = (x - ones) & ~x & (z - (sliceLimit + 1) * ones) & ~z;
+    const uint64_t shortLength = (z - (otherLimit + 1) * ones) & ~z;
     const uint64_t type = y & (ones * 0x1F);
     const uint64_t atLeast1 = type + ones * 0x7F;
     const uint64_t atLeast6 = type + ones * 0x7A;
     uint64_t marks = lengthOk & ~y & ((atLeast1 & ~atLeast6) | (shortLength & atLeast6)) & highs;
     while (marks) {
       const int lane = std::countr_zero(marks) >> 3;
-      if (MayStartCandidate(p + lane, Top)) lanes |= uint32_t(1) << (half + lane);
+      if (MayStartCandidate(p + lane)) lanes |= uint32_t(1) << (half + lane);
       marks &= marks - 1;
     }
   }
@@ -117,25 +130,27 @@ inline uint32_t CandidateLanesPortable(const uint8_t* P, uint8_t Top) {
 }
 
 // The same with SSE2 where the target has it.
-inline uint32_t CandidateLanes(const uint8_t* P, uint8_t Top) {
+inline uint32_t CandidateLanes(const uint8_t* P) {
 #if defined(__SSE2__)
   const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(P));
   const __m128i z = _mm_loadu_si128(reinterpret_cast<const __m128i*>(P + 1));
   const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(P + 4));
   const __m128i zero = _mm_setzero_si128();
-  const __m128i lengthOk = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(char(Top))), x);
-  const __m128i shortLength = _mm_and_si128(
-      _mm_cmpeq_epi8(x, zero), _mm_cmpeq_epi8(_mm_min_epu8(z, _mm_set1_epi8(0x10)), z));
+  const __m128i sliceLength =
+      _mm_and_si128(_mm_cmpeq_epi8(x, zero),
+                    _mm_cmpeq_epi8(_mm_min_epu8(z, _mm_set1_epi8(kMaxSliceLength >> 16)), z));
+  const __m128i shortLength =
+      _mm_cmpeq_epi8(_mm_min_epu8(z, _mm_set1_epi8(kMaxOtherLength >> 16)), z);
   const __m128i allowed = _mm_cmpgt_epi8(y, _mm_set1_epi8(-1)); // forbidden bit clear
   const __m128i type = _mm_and_si128(y, _mm_set1_epi8(0x1F));
   const __m128i typeLess1 = _mm_sub_epi8(type, _mm_set1_epi8(1));
   const __m128i slice = _mm_cmpeq_epi8(_mm_min_epu8(typeLess1, _mm_set1_epi8(4)), typeLess1);
   const __m128i other = _mm_cmpeq_epi8(_mm_max_epu8(type, _mm_set1_epi8(6)), type);
-  const __m128i pass = _mm_and_si128(_mm_and_si128(lengthOk, allowed),
+  const __m128i pass = _mm_and_si128(_mm_and_si128(sliceLength, allowed),
                                      _mm_or_si128(slice, _mm_and_si128(shortLength, other)));
   return uint32_t(_mm_movemask_epi8(pass));
 #else
-  return CandidateLanesPortable(P, Top);
+  return CandidateLanesPortable(P);
 #endif
 }
 

@@ -1,22 +1,26 @@
 #pragma once
 // The working state of one call of the media-data scan (MediaDataScanner.cpp), shared with
-// the code that decides which candidates the scan keeps (CandidatePruning.cpp).
+// the code that settles each candidate it finds (CandidatePruning.cpp).
 //
-// Every candidate waits for the bytes at its end: only there does the scan learn which
-// byte follows the unit and whether another candidate begins right where it ends. While
-// the list is short, every candidate enters it at once. Zero-rich encoder output (CAVLC)
-// makes a candidate every hundred bytes whose claimed length runs megabytes ahead, so
-// millions wait at a time; once the list has grown past its limit, a candidate enters it
-// only when it is sure to stay (another unit ends where it begins) or when its end shows
-// that it begins a run. Until then it waits as eight bytes in the ring of ends; one that can
-// only stand alone between audio frames is kept apart (TAloneCandidates) until slice
-// detection knows which byte starts the file's audio frames.
+// A candidate is settled once the scan has examined the bytes at its end: only there does
+// it learn which byte follows the unit and whether another candidate begins right where it
+// ends. No unit the scan takes is longer than 4 MiB, so the scan holds a window of the
+// media data that reaches that far behind the bytes it examines, and settles candidates in
+// position order as the examined bytes pass their furthest possible end. Each is settled
+// once, with everything known: the candidates that end where it begins are settled before
+// it. While the list is short, every candidate enters it. Zero-rich encoder output (CAVLC)
+// makes a candidate every hundred bytes; once the list has grown past its limit, a
+// candidate enters it only when it begins or belongs to a run, and one that can only stand
+// alone between audio frames is kept apart (TAloneCandidates) until slice detection knows
+// which byte starts the file's audio frames.
 #include "mp4/Mp4MediaData.h"
 #include "mp4repair/ScanRules.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <queue>
 #include <vector>
 
 namespace clw {
@@ -25,45 +29,20 @@ class THgMP4FileReader;
 
 namespace scan {
 
-inline constexpr size_t kReadSize = 0x10000;
-// A position is examined once 18 bytes from it are in the buffer (length field, header,
+// The scan reads 1 MiB at a time into a window of 16 MiB; a scan of less holds less.
+inline constexpr size_t kReadSize = 0x100000;
+inline constexpr size_t kWindowSize = 0x1000000;
+// A position is examined once 18 bytes from it are in the window (length field, header,
 // the slice header bits, a box's 64-bit size); the 17 bytes after the last examined
-// position are carried into the next read.
+// position wait for the next read.
 inline constexpr size_t kLookAhead = 18;
 inline constexpr size_t kCarried = kLookAhead - 1;
-// Two bytes before the carried tail stay too, so the end-of-frame test before a length
-// field sees its bytes even across reads.
+// Two bytes before the first unexamined position stay in the window too, so the
+// end-of-frame test before a length field sees its bytes across reads.
 inline constexpr size_t kHistory = 2;
-inline constexpr size_t kBufferSize = kReadSize + kCarried + kHistory;
-
-// Candidates wait for the byte at their end in a ring of 32 KiB blocks of end offsets;
-// the ring spans more than the longest unit, so no two live blocks share a slot.
-inline constexpr int kEndBlockShift = 15;
-inline constexpr size_t kEndRing = 4096;
-
-// A candidate waiting for its end, in eight bytes: where in its block it ends, and either
-// the index of its record in the list or, for a deferred one, the record itself (the
-// position follows from the end and the length).
-class TPendingEnd {
-public:
-  static TPendingEnd Listed(uint32_t Index, uint64_t End);
-  static TPendingEnd Deferred(const TMDATChunk& C);
-  bool IsDeferred() const { return (Bits >> 15) & 1; }
-  uint32_t Index() const { return uint32_t(Bits >> 16); }
-  void SetIndex(uint32_t Index) { Bits = (Bits & 0xFFFF) | uint64_t(Index) << 16; }
-  // Block: the end's 32 KiB block, which the ring slot alone does not tell.
-  uint64_t End(uint64_t Block) const { return Block << kEndBlockShift | (Bits & 0x7FFF); }
-  TMDATChunk Record(uint64_t Block) const;
-
-private:
-  uint64_t Bits = 0;
-};
-static_assert(sizeof(TPendingEnd) == 8);
-
-// The block of the ring slot Slot, when no pending end lies before block Low.
-constexpr uint64_t BlockOfSlot(size_t Slot, uint64_t Low) {
-  return Low + ((Slot - Low) & (kEndRing - 1));
-}
+// Positions examined per batch of the prefilter.
+inline constexpr size_t kBatch = 0x10000;
+static_assert(kWindowSize >= 2 * (kMaxUnitLength + kReadSize + 4 * kLookAhead + 128));
 
 // AAC syntax elements never have the identifier 111 (ID_END) first; such a byte cannot
 // start an audio frame and tells nothing.
@@ -72,34 +51,67 @@ inline void SetFollowingByte(TMDATChunk& C, uint8_t Next) {
     C.Neighbour = uint8_t((Next & 0xFE) | (C.Neighbour & TMDATChunk::kAudioEndsBefore));
 }
 
-// A candidate of the current read while the list takes only what stays.
-struct TStaged {
-  TMDATChunk Chunk;
-  int32_t Successor = -1; // this read's candidate at its end, kSuccessorUnknown, or -1
-  bool Resolved = false;  // its end lay in this read
-  bool Led = false;       // another unit ends where it begins
+// A candidate found but not yet settled, in 16 bytes.
+struct TFoundCandidate {
+  static constexpr uint8_t kPictureStart = 0x10;
+  static constexpr uint8_t kAudioEndsBefore = 0x20;
+  // What is known of the end when the window no longer holds it: the byte there and
+  // whether a candidate begins there, as Settle takes them (0: look in the window).
+  static constexpr uint16_t kEndSeen = 0x8000;
+  static constexpr uint16_t kSuccessorThere = 0x4000;
+
+  uint64_t Position = 0;
+  uint32_t Length = 0;
+  uint8_t Header = 0;
+  uint8_t Info = 0; // slice type (bits 0-3), picture start, audio end before it
+  uint16_t End = 0;
+
+  uint64_t EndPosition() const { return Position + 4 + Length; }
+  TMDATChunk Chunk() const;
+};
+static_assert(sizeof(TFoundCandidate) == 16);
+
+// A listed candidate whose successor is not listed yet, by the position it ends at.
+struct TOpenLink {
+  uint64_t End = 0;
+  uint32_t Index = 0;
+  bool operator>(const TOpenLink& Other) const { return End > Other.End; }
 };
 
 // Everything one call of the scan works with.
 struct TScan {
   TLengthRanges Ranges;
-  uint8_t TopByteLimit = 0; // largest top byte of an acceptable length field
   uint64_t FileSize = 0;
   uint64_t RangeStart = 0;
+  uint32_t LongestUnit = 0; // no candidate is longer
   TMDATChunks* Chunks = nullptr;
-  // Beside each candidate, the one that begins where it ends (-1 until one is seen).
+  // Beside each candidate, the one that begins where it ends.
   std::vector<int32_t>* Successors = nullptr;
 
-  // Candidates found by the current read, by buffer position, and their rank, so the
-  // candidate beginning at an end offset is found without a search.
-  static constexpr size_t kWords = (kBufferSize + 63) / 64;
-  std::array<uint32_t, kBufferSize> Hits{}; // positions that passed the length test
-  std::array<uint64_t, kWords> Found{};
-  std::array<uint32_t, kWords + 1> Rank{};
-  size_t FoundWords = 0; // words of Found that may hold a bit
-  uint32_t FirstOfRead = 0;
+  // The window: bytes [Base, Base + Filled) of the file, searched up to Base + Next, and a
+  // bit per window position where a candidate begins. Positions of the window keep their
+  // place within a word of bits when it moves.
+  size_t Capacity = 0;
+  std::unique_ptr<uint8_t[]> Window;
+  std::vector<uint64_t> Begins;
+  uint64_t Base = 0;
+  size_t Filled = 0;
+  size_t Next = 0;
+  // Zero stretches passed over without reading them: [first, second) of the file.
+  std::vector<std::pair<uint64_t, uint64_t>> Skipped;
 
-  std::vector<std::vector<TPendingEnd>> Pending = std::vector<std::vector<TPendingEnd>>(kEndRing);
+  // Positions of the current batch that passed the prefilter, with room for the indices
+  // written beyond the last.
+  std::array<uint32_t, kBatch + 64> Hits{};
+  // Candidates found and not yet settled, in position order from Head on, and those the
+  // search of the next stretch finds meanwhile.
+  std::vector<TFoundCandidate> Waiting;
+  size_t Head = 0;
+  std::vector<TFoundCandidate> Found;
+  // Listed candidates whose successor is still to be settled, nearest end first, and the
+  // ones found ending at the candidate being settled.
+  std::priority_queue<TOpenLink, std::vector<TOpenLink>, std::greater<>> Open;
+  std::vector<uint32_t> EndingHere;
 
   // Pruning: the first candidate of this call, the count at which the list is pruned next,
   // and, sorted, where units of earlier calls end whose successor nobody has looked for.
@@ -107,37 +119,33 @@ struct TScan {
   uint32_t PruneAt = UINT32_MAX;
   bool Pruned = false;
   std::vector<uint64_t> ForeignEnds;
+  size_t NextForeignEnd = 0;
   std::vector<uint64_t> Led;
   std::vector<uint64_t> Gone;
   std::vector<uint32_t> GoneBefore;
 
-  // After the first prune: this read's candidates, what became of them, the links from
-  // listed candidates to them (list index, staged index), and the candidates listed only
-  // when their end was seen, out of position order.
-  bool Deferring = false;
-  std::vector<TStaged> Staged;
-  std::vector<uint32_t> StagedIndex;
-  std::vector<std::pair<uint32_t, uint32_t>> Links;
-  std::vector<uint32_t> Late;
-
-  bool IsForeignEnd(uint64_t Position) const;
+  // Whether a candidate begins at window position Q.
+  bool BeginsAt(size_t Q) const { return (Begins[Q >> 6] >> (Q & 63)) & 1; }
+  // Whether a unit of an earlier call ends at Position; positions are asked in order.
+  bool IsForeignEnd(uint64_t Position);
 };
 
-// Lets go of the candidates of this call that no later step can use, among those whose end
-// lies before Frontier. False when cancelled, with the list half compacted.
-bool PruneCandidates(TScan& S, THgMP4FileReader& Reader, uint64_t Frontier);
+// Finds the candidates at window positions [From, To), every one with kLookAhead bytes in
+// the window, and appends them to Found. It reads the window and the tables and writes
+// only Hits and Found, so it can run beside the settling of earlier positions.
+void FindCandidates(size_t From, size_t To, TScan& S, std::vector<TFoundCandidate>& Found);
 
-// A waiting candidate whose end is now seen (the byte there in Next, 0x100 when it is not
-// known; its successor: a list index, kSuccessorUnknown or -1; or StagedSuccessor, this
-// read's candidate at its end): listed when a later step can use it, else counted as let go.
-void SettleDeferred(TScan& S, TMp4ScanResults& Found, TMDATChunk C, int32_t Successor,
-                    int32_t StagedSuccessor, uint32_t Next);
+// Settles the waiting candidates that begin before Limit, in position order. An end in a
+// stretch passed over is a zero with no candidate; an end the scan did not examine has an
+// unknown successor, and an unknown byte unless the window holds it.
+void SettleBefore(TScan& S, TMp4ScanResults& Found, uint64_t Limit);
 
-// Lists this read's candidates that stay, defers the rest, and links what leads to them.
-void CommitStaged(TScan& S, TMp4ScanResults& Found);
+// Successors still open when the scan stops (it was cancelled) are unknown.
+void CloseOpenLinks(TScan& S);
 
-// Restores the list of this call to position order once every end is settled.
-void PutInPositionOrder(TScan& S, TMp4ScanResults& Found);
+// Lets go of the candidates of this call that no later step can use. False when
+// cancelled, with the list half compacted.
+bool PruneCandidates(TScan& S, THgMP4FileReader& Reader);
 
 } // namespace scan
 } // namespace clw

@@ -82,6 +82,27 @@ int64_t THgBufferedFileStreamW::Read(void* Destination, int64_t Count) {
     Count -= n;
     if (Count == 0) break;
 
+    // A window or more that the window cannot serve goes straight to the caller: copying
+    // it through the window would only cost time. The window is empty behind it.
+    if (Count >= kBufferSize) {
+      const int64_t at = BufferedPosition + delivered;
+      BufferStart = at;
+      BufferLength = 0;
+      offset = 0;
+      if (FilePosition != at) {
+        const int64_t moved = THandleStream64::Seek(at, soBeginning);
+        if (moved >= 0) FilePosition = moved;
+        if (moved != at) break;
+      }
+      const int64_t got = THandleStream64::Read(out + delivered, Count);
+      if (got <= 0) break;
+      FilePosition = at + got;
+      BufferStart = FilePosition;
+      delivered += got;
+      Count -= got;
+      continue;
+    }
+
     const int64_t oldStart = BufferStart;
     const int64_t oldLength = BufferLength;
     BufferStart = BufferedPosition + delivered;

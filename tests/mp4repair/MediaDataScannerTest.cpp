@@ -45,7 +45,7 @@ bool RefAudioEnd(uint16_t w) {
 
 bool RefAccepts(uint8_t h, uint32_t l) {
   const int nri = (h >> 5) & 3, type = h & 0x1F;
-  if (type >= 1 && type <= 5) return l >= 4 && (type != 5 || nri > 0);
+  if (type >= 1 && type <= 5) return l >= 4 && l <= 4 * 127 * 8192 && (type != 5 || nri > 0);
   if (type == 7) return l >= 4 && l <= 8592;
   if (type == 8) return l >= 2 && l <= 5320;
   if (type == 13) return l <= 24;
@@ -166,14 +166,12 @@ TEST(ScanMatchesReference, OnDenseData) {
 // The 16-lane prefilter agrees lane by lane with the plain rule, with and without SSE2.
 TEST(ScanPrefilter, LanesMatchThePlainRule) {
   const TBytes bytes = DenseData(9, 40000);
-  for (uint8_t top : {0, 1, 4, 6}) {
-    for (size_t q = 0; q + 20 <= bytes.size(); q += 16) {
-      uint32_t expected = 0;
-      for (int i = 0; i < 16; ++i)
-        if (MayStartCandidate(&bytes[q + i], top)) expected |= 1u << i;
-      ASSERT_EQ(CandidateLanes(&bytes[q], top), expected) << "at " << q << " top " << int(top);
-      ASSERT_EQ(CandidateLanesPortable(&bytes[q], top), expected) << "at " << q;
-    }
+  for (size_t q = 0; q + 20 <= bytes.size(); q += 16) {
+    uint32_t expected = 0;
+    for (int i = 0; i < 16; ++i)
+      if (MayStartCandidate(&bytes[q + i])) expected |= 1u << i;
+    ASSERT_EQ(CandidateLanes(&bytes[q]), expected) << "at " << q;
+    ASSERT_EQ(CandidateLanesPortable(&bytes[q]), expected) << "at " << q;
   }
 }
 

@@ -100,6 +100,7 @@ int64_t THgBufferedFileStreamW::Read(void* Destination, int64_t Count) {
       BufferStart = FilePosition;
       delivered += got;
       Count -= got;
+      if (Count == 0 || got < kBufferSize) break; // short: the file ends there
       continue;
     }
 

@@ -12,7 +12,8 @@ namespace {
 
 using namespace test;
 
-constexpr uint64_t kRead = 0x10000; // the scan reads 64 KiB at a time
+constexpr uint64_t kRead = 0x100000;    // the scan reads 1 MiB at a time
+constexpr uint64_t kWindow = 0x1000000; // into a window of 16 MiB
 
 // A reader over bytes in memory, scanned as media data.
 struct TScanned : TMp4InMemory {
@@ -135,12 +136,13 @@ TBytes DenseData(uint32_t seed, size_t size) {
 }
 
 // Every offset is tried once whatever read it falls in, and every candidate learns the byte
-// at its end wherever that lies: in the same read, in the carried tail, at the start of a
-// read, several reads later, or in an all-zero read. (Seed, size, range start, bytes after.)
+// at its end wherever that lies: in the same read, in the bytes waiting for the next read,
+// at the start of a read, several reads later, behind a move of the window, or in an
+// all-zero read. (Seed, size, range start, bytes after.)
 TEST(ScanMatchesReference, OnDenseData) {
   // clang-format off
   const std::tuple<uint32_t, uint64_t, uint64_t, uint64_t> cases[] = {
-      {1, 5 * kRead + 123, 0, 0}, {2, 5 * kRead, 8, 0}, {3, 3 * kRead + 17, 1001, 0},
+      {1, 5 * kRead + 123, 0, 0}, {2, 3 * kWindow + 5, 8, 0}, {3, 3 * kRead + 17, 1001, 0},
       {4, 4 * kRead, 8, 40000}, {5, 2 * kRead - 5, kRead - 3, 0}, {6, 300, 0, 0}, {7, 20, 0, 0}};
   // clang-format on
   for (const auto& [seed, size, start, trimEnd] : cases) {
@@ -234,34 +236,70 @@ TEST(ScanCandidateLimits, FileSizeBoundsTheUnit) {
   }
 }
 
-// A unit at P whose end lies at E, for P and E at and around the places where reads,
-// carried tails and blocks of pending ends meet; each must know the audio end before it
-// and the audio byte after it.
-TEST(ScanFollowingByte, ReachesEveryCandidateWhereverItEnds) {
-  std::vector<uint64_t> places;
-  for (uint64_t edge : {kRead, 2 * kRead, 3 * kRead})
-    for (int64_t d : {-18, -17, -16, -2, -1, 0, 1, 2, 4})
-      places.push_back(uint64_t(int64_t(edge) + d));
-  for (uint64_t start : {0u, 8u, 17u}) {
-    for (uint64_t p : places) {
-      for (uint64_t e : places) {
-        if (e < p + 12) continue;
-        TMediaDataBuilder b;
-        b.Fill(p - 2);
-        b.Raw({0x03, 0x80});
-        const uint64_t at = b.Unit(kNonIdr, uint32_t(e - p - 4), 5, 3);
-        b.Fill(1, kAudioLead);
-        b.Fill(3 * kRead + 100 - b.Offset());
-        TScanned scanned(b.Bytes);
-        scanned.Reader.FileSize = 64 * kRead; // long units are plausible
-        scanned.Scan(start);
-        const TMDATChunk* c = scanned.At(at);
-        ASSERT_NE(c, nullptr) << "unit at " << p << " ending at " << e;
-        EXPECT_EQ(c->Neighbour, (kAudioLead & 0xFE) | 1)
-            << "unit at " << p << " ending at " << e << " from " << start;
-      }
-    }
+// No coded slice longer than slice detection can ever keep is a candidate, however large
+// the file: the longest kept is four times the largest typical size, 127 steps of 8 KiB.
+TEST(ScanCandidateLimits, CodedSlicesAreAtMostTheLongestKept) {
+  for (const auto& [length, kept] :
+       {std::pair(4 * 127 * 8192u, true), std::pair(4 * 127 * 8192u + 1, false)}) {
+    TMediaDataBuilder b;
+    b.Fill(40);
+    const uint64_t at = b.Unit(kNonIdr, length, 5);
+    b.Fill(4 * length);
+    TScanned scanned(b.Bytes);
+    ASSERT_EQ(scanned.Scan(), 0);
+    EXPECT_EQ(scanned.At(at) != nullptr, kept) << length;
   }
+}
+
+// Units at P whose ends lie at E, for P and E at and around the places where reads and
+// the bytes waiting for the next read meet, up to the longest unit the scan takes, in one
+// file long enough for the window to move several times: each must know the audio end
+// before it and the audio byte after it, and the last the unit that begins where it ends.
+TEST(ScanFollowingByte, ReachesEveryCandidateWhereverItEnds) {
+  const int64_t near[] = {-17, -1, 0, 1};
+  std::vector<std::pair<uint64_t, uint64_t>> units; // position, end
+  TMediaDataBuilder b;
+  uint64_t edge = kRead;
+  const auto place = [&](int64_t dp, uint64_t reads, int64_t de) {
+    const uint64_t p = uint64_t(int64_t(edge) + dp);
+    const uint64_t e = uint64_t(int64_t(edge + reads * kRead) + de);
+    b.Fill(p - 2 - b.Offset());
+    b.Raw({0x03, 0x80});
+    units.emplace_back(b.Unit(kNonIdr, uint32_t(e - p - 4), 5, 3), e);
+    b.Fill(1, kAudioLead);
+    edge += kRead * (reads + 1);
+  };
+  for (const int64_t dp : near)
+    for (const int64_t de : near) {
+      place(dp, 1, de);
+      if (de > dp + 16) place(dp, 0, de);
+    }
+  for (const int64_t d : near)
+    place(d, 3, d - 1); // as long as a unit the scan takes can be
+  // A unit that ends where the next begins.
+  b.Fill(30);
+  const uint64_t leader = b.Unit(kNonIdr, 2 * kRead, 5, 3);
+  const uint64_t follower = b.Unit(kNonIdr, 100, 5, 3);
+  b.Fill(kRead);
+  ASSERT_GT(b.Bytes.size(), 3 * kWindow);
+
+  TScanned scanned(b.Bytes);
+  ASSERT_EQ(scanned.Scan(), 0);
+  for (const auto& [at, end] : units) {
+    const TMDATChunk* c = scanned.At(at);
+    ASSERT_NE(c, nullptr) << "unit at " << at << " ending at " << end;
+    EXPECT_EQ(c->Neighbour, (kAudioLead & 0xFE) | 1) << "unit at " << at << " ending at " << end;
+  }
+  const TMp4ScanResults& found = scanned.Reader.Scan;
+  int64_t leaderIndex = -1;
+  int64_t followerIndex = -1;
+  for (uint32_t i = 0; i < found.MDATChunks.Count(); ++i) {
+    if (found.MDATChunks[i].Position == leader) leaderIndex = i;
+    if (found.MDATChunks[i].Position == follower) followerIndex = i;
+  }
+  ASSERT_GE(leaderIndex, 0);
+  ASSERT_GE(followerIndex, 0);
+  EXPECT_EQ(found.ChunkSuccessors[size_t(leaderIndex)], followerIndex);
 }
 
 // The last 17 bytes of the range are never a unit's start, but they can hold its end.

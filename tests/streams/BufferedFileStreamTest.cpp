@@ -62,12 +62,14 @@ TEST_P(Buffered, WindowRefillRules) {
 INSTANTIATE_TEST_SUITE_P(BufferedBase, Buffered, ::testing::Values(0, (int64_t(4) << 30) - 5));
 
 // Sequential scans to the end: one system read per window when reads meet the window
-// boundary, and an 8 KiB overlap per refill when they straddle it. Asking for the size
-// (to report progress) between reads must not cost a refill.
+// boundary, and an 8 KiB overlap per refill when they straddle it; reads of a window or
+// more go straight to the caller. Asking for the size (to report progress) between reads
+// must not cost a refill.
 TEST_F(Buffered, SequentialScansReadEachWindowOnce) {
   for (const auto [size, chunk, systemReads] : {std::array<int64_t, 3>{2 * kMiB, 65536, 8},
                                                 {2 * kMiB + 100, 65536, 9},
-                                                {2 * kMiB, 12, 9}}) {
+                                                {2 * kMiB, 12, 9},
+                                                {2 * kMiB + 100, kMiB, 4}}) {
     S = std::make_unique<THgBufferedFileStreamW>(MakeFile(size), fmShareDenyNone);
     Mark();
     Bytes all;

@@ -5,8 +5,8 @@
 // eight at a time; the length test keeps the indices whose length fits their header byte;
 // the full test writes every record and keeps it by advancing the count or not.
 //
-// Processors with AVX2 (x86-64-v3) run the same passes 32 positions at a time with their
-// bit instructions; the choice is made once, at the first scan.
+// Processors with AVX2 and the bit instructions that came with it run the same passes 32
+// positions at a time; the choice is made once, at the first scan.
 #include "mp4repair/ScanState.h"
 
 #include "streams/Endian.h"
@@ -136,8 +136,8 @@ template <bool Wide>
 }
 
 #if defined(CLW_SCAN_HAS_AVX2)
-__attribute__((target("arch=x86-64-v3"))) void SearchWide(size_t from, size_t to, TScan& s,
-                                                          std::vector<TFoundCandidate>& found) {
+__attribute__((target("avx2,bmi,bmi2,popcnt"))) void
+SearchWide(size_t from, size_t to, TScan& s, std::vector<TFoundCandidate>& found) {
   Search<true>(from, to, s, found);
 }
 #endif
@@ -150,7 +150,8 @@ void SearchNarrow(size_t from, size_t to, TScan& s, std::vector<TFoundCandidate>
 
 void FindCandidates(size_t From, size_t To, TScan& S, std::vector<TFoundCandidate>& Found) {
 #if defined(CLW_SCAN_HAS_AVX2)
-  static const bool wide = __builtin_cpu_supports("x86-64-v3");
+  static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
   if (wide) return SearchWide(From, To, S, Found);
 #endif
   SearchNarrow(From, To, S, Found);

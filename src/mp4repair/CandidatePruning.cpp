@@ -28,30 +28,25 @@ void KeepApartOrDrop(TMp4ScanResults& Found, const TMDATChunk& C) {
     Found.Dropped.Add(C);
 }
 
-// What the scan saw at a candidate's end: the byte there (0x100: not known) and its
-// successor (-1 none, kSuccessorUnknown, or 0 when a candidate begins there).
+// What the scan saw at a candidate's end, from its record.
 struct TEndSeen {
-  uint32_t Byte = 0x100;
-  int32_t Successor = kSuccessorUnknown;
+  uint32_t Byte = 0x100;                 // 0x100: not known
+  int32_t Successor = kSuccessorUnknown; // -1 none, kSuccessorUnknown, or 0: one begins there
 };
 
-TEndSeen SeeEnd(const TScan& S, const TFoundCandidate& F) {
-  if (F.End & TFoundCandidate::kEndSeen)
-    return {uint32_t(F.End & 0xFF), (F.End & TFoundCandidate::kSuccessorThere) ? 0 : -1};
-  const uint64_t end = F.EndPosition();
-  for (const auto& [from, to] : S.Skipped)
-    if (end >= from && end < to) return {0, -1}; // zeros: no candidate begins there
-  if (end < S.Base) return {};                   // not reached when the scan stopped
-  const uint64_t q = end - S.Base;
-  if (q >= S.Filled) return {};
-  const uint32_t byte = S.Window[q];
-  if (q >= S.Next) return {byte, kSuccessorUnknown};
-  return {byte, S.BeginsAt(size_t(q)) ? 0 : -1};
+TEndSeen EndSeen(const TFoundCandidate& F) {
+  TEndSeen seen;
+  if (!(F.End & TFoundCandidate::kByteUnknown)) seen.Byte = F.End & 0xFF;
+  if (F.End & TFoundCandidate::kSuccessorThere)
+    seen.Successor = 0;
+  else if (!(F.End & TFoundCandidate::kSuccessorUnknown))
+    seen.Successor = -1;
+  return seen;
 }
 
 void Settle(TScan& S, TMp4ScanResults& Found, const TFoundCandidate& F) {
   TMDATChunk c = F.Chunk();
-  const TEndSeen end = SeeEnd(S, F);
+  const TEndSeen end = EndSeen(F);
   if (end.Byte <= 0xFF) SetFollowingByte(c, uint8_t(end.Byte));
 
   // The listed candidates that end where this one begins lead to it.
@@ -97,20 +92,32 @@ bool TScan::IsForeignEnd(uint64_t Position) {
   return NextForeignEnd < ForeignEnds.size() && ForeignEnds[NextForeignEnd] == Position;
 }
 
-void SettleBefore(TScan& S, TMp4ScanResults& Found, uint64_t Limit) {
+uint16_t SeeEnd(const TScan& S, const TFoundCandidate& F, size_t Searched, size_t Filled) {
+  constexpr uint16_t seen = TFoundCandidate::kEndSeen;
+  const uint64_t end = F.EndPosition();
+  for (const auto& [from, to] : S.Skipped)
+    if (end >= from && end < to) return seen; // zeros: no candidate begins there
+  const uint64_t q = end - S.Base;            // wraps when before the window
+  if (q >= Filled) return seen | TFoundCandidate::kByteUnknown | TFoundCandidate::kSuccessorUnknown;
+  const uint16_t byte = S.Window[q];
+  if (q >= Searched) return seen | byte | TFoundCandidate::kSuccessorUnknown;
+  return seen | byte | (S.BeginsAt(size_t(q)) ? TFoundCandidate::kSuccessorThere : 0);
+}
+
+size_t SeeEnds(TScan& S, size_t From, uint64_t Limit, size_t Searched, size_t Filled) {
   // The ends lie anywhere in the 4 MiB ahead, far out of the caches: each is asked for a
   // few candidates before it is needed. (Written out in the loop: a helper that does
   // nothing but prefetch counts as free of effects, and its calls are dropped.)
   constexpr size_t kAhead = 16;
-  const TFoundCandidate* waiting = S.Waiting.data();
+  TFoundCandidate* waiting = S.Waiting.data();
   const size_t count = S.Waiting.size();
   const uint8_t* window = S.Window.get();
   const uint64_t* begins = S.Begins.data();
   const uint64_t base = S.Base;
-  const uint64_t filled = S.Filled;
-  size_t k = S.Head;
+  const uint64_t filled = Filled;
+  size_t k = From;
   for (size_t a = k; a <= k + kAhead && a < count; ++a) {
-    const uint64_t q = waiting[a].EndPosition() - base; // wraps when before the window
+    const uint64_t q = waiting[a].EndPosition() - base;
     if (q < filled) __builtin_prefetch(window + q);
   }
   for (; k < count && waiting[k].Position < Limit; ++k) {
@@ -121,15 +128,24 @@ void SettleBefore(TScan& S, TMp4ScanResults& Found, uint64_t Limit) {
         __builtin_prefetch(begins + (q >> 6));
       }
     }
-    Settle(S, Found, waiting[k]);
+    if (!waiting[k].End) waiting[k].End = SeeEnd(S, waiting[k], Searched, Filled);
   }
-  S.Head = k;
+  return k;
+}
+
+void SettleSeen(TScan& S, TMp4ScanResults& Found) {
+  for (; S.Head < S.Seen; ++S.Head)
+    Settle(S, Found, S.Waiting[S.Head]);
+}
+
+void DropSettled(TScan& S) {
   // The settled front goes once it outweighs what still waits.
   if (S.Head == S.Waiting.size()) {
     S.Waiting.clear();
-    S.Head = 0;
+    S.Head = S.Seen = 0;
   } else if (S.Head >= 4096 && S.Head * 2 >= S.Waiting.size()) {
     S.Waiting.erase(S.Waiting.begin(), S.Waiting.begin() + std::ptrdiff_t(S.Head));
+    S.Seen -= S.Head;
     S.Head = 0;
   }
 }

@@ -18,9 +18,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
-#include <future>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -123,13 +126,10 @@ void MoveWindow(TScan& s, uint64_t from) {
 // behind the stretch.
 void PassOverZeros(TScan& s, uint64_t skip) {
   const uint64_t examined = s.Base + s.Next;
-  for (size_t k = s.Head; k < s.Waiting.size(); ++k) {
+  for (size_t k = s.Seen; k < s.Waiting.size(); ++k) {
     TFoundCandidate& f = s.Waiting[k];
     const uint64_t end = f.EndPosition();
-    if (f.End != 0 || end >= examined || end < s.Base) continue;
-    const size_t q = size_t(end - s.Base);
-    f.End = uint16_t(TFoundCandidate::kEndSeen | s.Window[q] |
-                     (s.BeginsAt(q) ? TFoundCandidate::kSuccessorThere : 0));
+    if (f.End == 0 && end >= s.Base && end < examined) f.End = SeeEnd(s, f, s.Next, s.Filled);
   }
   s.Skipped.emplace_back(examined, examined + skip);
   MoveWindow(s, examined);
@@ -160,13 +160,11 @@ void FindBoxesInData(THgMP4FileReader& reader, const uint8_t* buf, size_t from, 
   }
 }
 
-// The search of one stretch of the window, on a thread of its own when the machine has a
-// processor to spare; what it finds waits in the scan's Found until Finish adds it to the
-// waiting candidates.
-// The search of one stretch of the window, on a thread of its own when the machine has a
-// processor to spare, while the scan reads on and settles the candidates found before.
-// It reads the window and the tables and writes only its results; Finish hands them to
-// the scan.
+// The search of one stretch of the window and the look at the ends of the candidates it
+// brings within reach, on a thread of its own when the machine has a processor to spare,
+// while the scan reads on and settles the candidates whose ends it saw before. It reads
+// the window and the tables and writes only its results, the bits of its stretch and the
+// ends of waiting candidates not yet seen; Finish hands the rest to the scan.
 class TSearch {
 public:
   TSearch(TScan& S, bool Worthwhile)
@@ -174,42 +172,102 @@ public:
   TSearch(const TSearch&) = delete;
   TSearch& operator=(const TSearch&) = delete;
   ~TSearch() {
-    if (Job.valid()) Job.wait();
+    if (!Helper.joinable()) return;
+    {
+      std::unique_lock lock(Mutex);
+      Changed.wait(lock, [this] { return State != kPending; });
+      State = kQuit;
+    }
+    Changed.notify_all();
+    Helper.join();
   }
 
-  void Start(size_t From, size_t To) {
-    End = To;
+  // Searches [From, To) and sees the ends of the waiting candidates before SeeLimit.
+  void Start(size_t From, size_t To, uint64_t SeeLimit) {
+    JobFrom = From;
+    JobTo = To;
+    JobLimit = SeeLimit;
+    JobFilled = S.Filled;
     Running = true;
-    if (Helped)
-      Job = std::async(std::launch::async,
-                       [this, From, To] { FindCandidates(From, To, S, S.Found); });
-    else
-      FindCandidates(From, To, S, S.Found);
+    if (!Helped) return Run();
+    if (!Helper.joinable()) Helper = std::thread([this] { Serve(); });
+    {
+      std::lock_guard lock(Mutex);
+      State = kPending;
+    }
+    Changed.notify_all();
   }
 
   // Waits for the search; its candidates wait in the scan, searched up to its end.
   void Finish() {
     if (!Running) return;
     Running = false;
-    if (Job.valid()) Job.get();
+    if (Helped) {
+      std::unique_lock lock(Mutex);
+      Changed.wait(lock, [this] { return State == kDone; });
+      State = kIdle;
+      if (Failure) std::rethrow_exception(std::exchange(Failure, nullptr));
+    }
+    S.Waiting.insert(S.Waiting.end(), S.Found.begin(), S.Found.end());
+    S.Found.clear();
+    S.Next = JobTo;
+    S.Seen = SeenTo;
+  }
+
+private:
+  enum TState { kIdle, kPending, kDone, kQuit };
+
+  void Serve() {
+    std::unique_lock lock(Mutex);
+    for (;;) {
+      Changed.wait(lock, [this] { return State == kPending || State == kQuit; });
+      if (State == kQuit) return;
+      lock.unlock();
+      try {
+        Run();
+      } catch (...) {
+        Failure = std::current_exception();
+      }
+      lock.lock();
+      State = kDone;
+      Changed.notify_all();
+    }
+  }
+
+  void Run() {
+    FindCandidates(JobFrom, JobTo, S, S.Found);
     for (const TFoundCandidate& f : S.Found) {
       const size_t q = size_t(f.Position - S.Base);
       S.Begins[q >> 6] |= uint64_t(1) << (q & 63);
     }
-    S.Waiting.insert(S.Waiting.end(), S.Found.begin(), S.Found.end());
-    S.Found.clear();
-    S.Next = End;
+    // The candidates just found begin too late for their ends to be seen.
+    SeenTo = SeeEnds(S, S.Seen, JobLimit, JobTo, JobFilled);
   }
 
-private:
   TScan& S;
   const bool Helped;
-  std::future<void> Job;
-  size_t End = 0;
+  std::thread Helper;
+  std::mutex Mutex;
+  std::condition_variable Changed;
+  TState State = kIdle;
+  std::exception_ptr Failure;
   bool Running = false;
+  size_t JobFrom = 0;
+  size_t JobTo = 0;
+  uint64_t JobLimit = 0;
+  size_t JobFilled = 0;
+  size_t SeenTo = 0;
 };
 
 } // namespace
+
+// The settling reads bytes anywhere in the window: a large one goes on huge pages.
+void TScan::MakeWindow(size_t capacity) {
+  Window = AllocateLarge(capacity + 16);
+  Capacity = capacity;
+  std::fill_n(Window.get() + capacity, 16, 0);
+  Begins.assign(capacity / 64 + 1, 0);
+}
 
 int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start) {
   TStream64* stream = Reader.Source();
@@ -242,10 +300,7 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
 
   // A short range fits the window whole. Slack behind the data: the word-at-a-time tests
   // never read it, but keep it zero.
-  s.Capacity = size_t(std::min<uint64_t>(kWindowSize, (Length + 127) & ~uint64_t(63)));
-  s.Window = std::make_unique_for_overwrite<uint8_t[]>(s.Capacity + 16);
-  std::fill_n(s.Window.get() + s.Capacity, 16, 0);
-  s.Begins.assign(s.Capacity / 64 + 1, 0);
+  s.MakeWindow(size_t(std::min<uint64_t>(kWindowSize, (Length + 127) & ~uint64_t(63))));
   s.Base = Start;
 
   uint64_t remaining = Length;
@@ -266,6 +321,7 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
   const uint64_t reach = uint64_t(s.LongestUnit) + 4;
   for (;;) {
     search.Finish();
+    DropSettled(s);
     if (Reader.Cancelled) break;
     const size_t wanted = size_t(std::min<uint64_t>(remaining, kReadSize));
     if (s.Capacity - s.Filled < wanted)
@@ -279,7 +335,7 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
     if (allZero && readAt >= zerosStart && readAt + 2 * kReadSize < zerosEnd &&
         remaining > 2 * kReadSize) {
       if (s.Next < examinable) {
-        search.Start(s.Next, examinable);
+        search.Start(s.Next, examinable, 0);
         if (Reader.InScanMode())
           FindBoxesInData(Reader, s.Window.get(), s.Next, examinable, s.Base);
         search.Finish();
@@ -292,9 +348,11 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
       examinable = s.Next;
     }
 
-    // The search of what the last read made examinable runs while the next read comes in.
+    // The search of what the last read made examinable runs while the next read comes in,
+    // and so does the look at the ends no unit can reach beyond the searched bytes.
     if (s.Next < examinable) {
-      search.Start(s.Next, examinable);
+      const uint64_t searched = s.Base + examinable;
+      search.Start(s.Next, examinable, searched > reach ? searched - reach : 0);
       if (Reader.InScanMode()) FindBoxesInData(Reader, s.Window.get(), s.Next, examinable, s.Base);
     } else if (remaining == 0) {
       break;
@@ -315,9 +373,7 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
       }
     }
 
-    // A candidate is settled once no unit from it can end behind the searched bytes.
-    const uint64_t searched = s.Base + s.Next;
-    if (searched > reach) SettleBefore(s, found, searched - reach);
+    SettleSeen(s, found);
     // From the first prune on, a candidate enters the list only when it stays.
     if (!s.Pruned && found.MDATChunks.Count() >= s.PruneAt && !PruneCandidates(s, Reader)) break;
     if (Reader.OnProgress && unreported >= kProgressBytes) {
@@ -331,7 +387,8 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
   // Every end is judged once the rest are settled; once pruning has begun, what is kept
   // no longer depends on when the prunes fell.
   if (!Reader.Cancelled) {
-    SettleBefore(s, found, UINT64_MAX);
+    s.Seen = SeeEnds(s, s.Seen, UINT64_MAX, s.Next, s.Filled);
+    SettleSeen(s, found);
     CloseOpenLinks(s);
     if (!s.Pruned && found.MDATChunks.Count() >= s.PruneAt) PruneCandidates(s, Reader);
     if (s.Pruned && !Reader.Cancelled) found.MDATChunks.ReleaseUnused();

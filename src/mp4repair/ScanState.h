@@ -13,6 +13,7 @@
 // candidate enters it only when it begins or belongs to a run, and one that can only stand
 // alone between audio frames is kept apart (TAloneCandidates) until slice detection knows
 // which byte starts the file's audio frames.
+#include "container/LargeBlocks.h"
 #include "mp4/Mp4MediaData.h"
 #include "mp4repair/ScanRules.h"
 
@@ -55,10 +56,12 @@ inline void SetFollowingByte(TMDATChunk& C, uint8_t Next) {
 struct TFoundCandidate {
   static constexpr uint8_t kPictureStart = 0x10;
   static constexpr uint8_t kAudioEndsBefore = 0x20;
-  // What is known of the end when the window no longer holds it: the byte there and
-  // whether a candidate begins there, as Settle takes them (0: look in the window).
+  // What the scan saw at the end (0: not yet): the byte there, unless it is not known, and
+  // whether a candidate begins there, or that the scan did not look.
   static constexpr uint16_t kEndSeen = 0x8000;
   static constexpr uint16_t kSuccessorThere = 0x4000;
+  static constexpr uint16_t kSuccessorUnknown = 0x2000;
+  static constexpr uint16_t kByteUnknown = 0x1000;
 
   uint64_t Position = 0;
   uint32_t Length = 0;
@@ -92,7 +95,7 @@ struct TScan {
   // bit per window position where a candidate begins. Positions of the window keep their
   // place within a word of bits when it moves.
   size_t Capacity = 0;
-  std::unique_ptr<uint8_t[]> Window;
+  TLargeBlock Window;
   std::vector<uint64_t> Begins;
   uint64_t Base = 0;
   size_t Filled = 0;
@@ -103,10 +106,11 @@ struct TScan {
   // Positions of the current batch that passed the prefilter, with room for the indices
   // written beyond the last.
   std::array<uint32_t, kBatch + 64> Hits{};
-  // Candidates found and not yet settled, in position order from Head on, and those the
-  // search of the next stretch finds meanwhile.
+  // Candidates found and not yet settled, in position order from Head on, those before
+  // Seen with their ends seen, and those the search of the next stretch finds meanwhile.
   std::vector<TFoundCandidate> Waiting;
   size_t Head = 0;
+  size_t Seen = 0;
   std::vector<TFoundCandidate> Found;
   // Listed candidates whose successor is still to be settled, nearest end first, and the
   // ones found ending at the candidate being settled.
@@ -124,6 +128,8 @@ struct TScan {
   std::vector<uint64_t> Gone;
   std::vector<uint32_t> GoneBefore;
 
+  // Makes a window of Capacity bytes and 16 zero bytes behind them.
+  void MakeWindow(size_t Capacity);
   // Whether a candidate begins at window position Q.
   bool BeginsAt(size_t Q) const { return (Begins[Q >> 6] >> (Q & 63)) & 1; }
   // Whether a unit of an earlier call ends at Position; positions are asked in order.
@@ -135,10 +141,21 @@ struct TScan {
 // only Hits and Found, so it can run beside the settling of earlier positions.
 void FindCandidates(size_t From, size_t To, TScan& S, std::vector<TFoundCandidate>& Found);
 
-// Settles the waiting candidates that begin before Limit, in position order. An end in a
-// stretch passed over is a zero with no candidate; an end the scan did not examine has an
-// unknown successor, and an unknown byte unless the window holds it.
-void SettleBefore(TScan& S, TMp4ScanResults& Found, uint64_t Limit);
+// What the window, searched up to position Searched and filled up to Filled, shows at
+// the end of candidate F: the record's End. An end the scan did not search has an unknown
+// successor, and an unknown byte unless the window holds it.
+uint16_t SeeEnd(const TScan& S, const TFoundCandidate& F, size_t Searched, size_t Filled);
+
+// Sees the ends of the waiting candidates from index From on that begin before Limit, and
+// returns the index of the first it did not look at. Touches only those records, so it can
+// run beside SettleSeen.
+size_t SeeEnds(TScan& S, size_t From, uint64_t Limit, size_t Searched, size_t Filled);
+
+// Settles the candidates whose ends are seen, in position order.
+void SettleSeen(TScan& S, TMp4ScanResults& Found);
+
+// Lets go of the settled records once they outweigh the waiting ones.
+void DropSettled(TScan& S);
 
 // Successors still open when the scan stops (it was cancelled) are unknown.
 void CloseOpenLinks(TScan& S);

@@ -5,10 +5,11 @@
 // A candidate is settled once the scan has examined the bytes at its end: only there does
 // it learn which byte follows the unit and whether another candidate begins right where it
 // ends. No unit the scan takes is longer than 4 MiB, so the scan holds a window of the
-// media data that reaches that far behind the bytes it examines, and settles candidates in
-// position order as the examined bytes pass their furthest possible end. Each is settled
-// once, with everything known: the candidates that end where it begins are settled before
-// it. While the list is short, every candidate enters it. Zero-rich encoder output (CAVLC)
+// media data that reaches that far behind the bytes it examines; once the examined bytes
+// pass a candidate's furthest possible end, the search's thread looks at its end, and the
+// scan's thread settles it, in position order. Each is settled once, with everything
+// known: the candidates that end where it begins are settled before it. While the list is
+// short, every candidate enters it. Zero-rich encoder output (CAVLC)
 // makes a candidate every hundred bytes; once the list has grown past its limit, a
 // candidate enters it only when it begins or belongs to a run, and one that can only stand
 // alone between audio frames is kept apart (TAloneCandidates) until slice detection knows
@@ -157,7 +158,8 @@ void SettleSeen(TScan& S, TMp4ScanResults& Found);
 // Lets go of the settled records once they outweigh the waiting ones.
 void DropSettled(TScan& S);
 
-// Successors still open when the scan stops (it was cancelled) are unknown.
+// Successors still open when the scan stops are unknown (every successor found is settled
+// before the scan stops, so there are none).
 void CloseOpenLinks(TScan& S);
 
 // Lets go of the candidates of this call that no later step can use. False when

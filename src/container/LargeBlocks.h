@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace clw {
 
@@ -17,5 +18,30 @@ inline constexpr size_t kLargeBlockSize = size_t(2) << 20;
 
 // Bytes bytes, on huge pages when they fill at least one; throws std::bad_alloc.
 TLargeBlock AllocateLarge(size_t Bytes);
+
+// Records of T appended in blocks of 2 MiB; records never move.
+template <typename T> class TBlockList {
+public:
+  static constexpr size_t kPerBlock = kLargeBlockSize / sizeof(T);
+
+  void Add(const T& Value) {
+    if (Count == Blocks.size() * kPerBlock) Blocks.push_back(AllocateLarge(kLargeBlockSize));
+    reinterpret_cast<T*>(Blocks[Count / kPerBlock].get())[Count % kPerBlock] = Value;
+    ++Count;
+  }
+  const T& operator[](size_t I) const {
+    return reinterpret_cast<const T*>(Blocks[I / kPerBlock].get())[I % kPerBlock];
+  }
+  size_t Size() const { return Count; }
+  void Clear() {
+    Blocks.clear();
+    Blocks.shrink_to_fit();
+    Count = 0;
+  }
+
+private:
+  std::vector<TLargeBlock> Blocks;
+  size_t Count = 0;
+};
 
 } // namespace clw

@@ -79,47 +79,46 @@ void TDroppedCandidates::Clear() {
 }
 
 void TAloneCandidates::Add(const TMDATChunk& C) {
-  if (ByMarker.empty()) ByMarker.resize(kMarkers);
   const uint8_t picture = (C.Flags & TMDATChunk::kPictureStart) ? 0x10 : 0;
-  ByMarker[C.Neighbour >> 1].Add(
-      TRecord{C.Position, C.Length, C.Header, uint8_t((C.SliceType & 15) | picture)});
+  const uint8_t marker = C.Neighbour >> 1;
+  Records.Add(
+      TRecord{C.Position, C.Length, C.Header, uint8_t((C.SliceType & 15) | picture), marker});
+  ++ByMarker[marker];
   ++Total;
 }
-
 void TAloneCandidates::AddMarkers(std::vector<int32_t>& H) const {
-  for (size_t m = 0; m < ByMarker.size(); ++m)
-    H[m] += int32_t(ByMarker[m].Count());
+  for (size_t m = 0; m < kMarkers; ++m)
+    H[m] += int32_t(ByMarker[m]);
 }
-
 std::vector<TMDATChunk> TAloneCandidates::Take(uint8_t Marker, TDroppedCandidates& Dropped) {
   std::vector<TMDATChunk> kept;
-  for (size_t m = 0; m < ByMarker.size(); ++m) {
-    const TPagedArray<TRecord>& records = ByMarker[m];
-    if (m == Marker) kept.reserve(records.Count());
-    for (uint32_t i = 0; i < records.Count(); ++i) {
-      const TRecord& r = records[i];
-      TMDATChunk c;
-      c.Position = r.Position;
-      c.Length = r.Length;
-      c.Header = r.Header;
-      c.SliceType = r.SliceType & 15;
-      c.Flags = (r.SliceType & 0x10) ? TMDATChunk::kPictureStart : 0;
-      c.Neighbour = uint8_t(m << 1 | TMDATChunk::kAudioEndsBefore);
-      if (m == Marker)
-        kept.push_back(c);
-      else
-        Dropped.Add(c);
-    }
+  kept.reserve(Marker < kMarkers ? ByMarker[Marker] : 0);
+  for (size_t i = 0; i < Records.Size(); ++i) {
+    const TRecord& r = Records[i];
+    TMDATChunk c;
+    c.Position = r.Position;
+    c.Length = r.Length;
+    c.Header = r.Header;
+    c.SliceType = r.SliceType & 15;
+    c.Flags = (r.SliceType & 0x10) ? TMDATChunk::kPictureStart : 0;
+    c.Neighbour = uint8_t(r.Marker << 1 | TMDATChunk::kAudioEndsBefore);
+    if (r.Marker == Marker)
+      kept.push_back(c);
+    else
+      Dropped.Add(c);
   }
   Clear();
-  std::sort(kept.begin(), kept.end(),
-            [](const TMDATChunk& a, const TMDATChunk& b) { return a.Position < b.Position; });
+  // One scan adds them in position order; the scans of several ranges may interleave.
+  const auto before = [](const TMDATChunk& a, const TMDATChunk& b) {
+    return a.Position < b.Position;
+  };
+  if (!std::is_sorted(kept.begin(), kept.end(), before))
+    std::sort(kept.begin(), kept.end(), before);
   return kept;
 }
-
 void TAloneCandidates::Clear() {
-  ByMarker.clear();
-  ByMarker.shrink_to_fit();
+  Records.Clear();
+  std::fill(std::begin(ByMarker), std::end(ByMarker), 0);
   Total = 0;
 }
 

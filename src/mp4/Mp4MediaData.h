@@ -8,6 +8,7 @@
 // fills and reads them; the scan and slice detection themselves are supplied to the reader
 // through TMp4MediaDataAnalysis.
 #include "container/HgBlocksOfOffset.h"
+#include "container/LargeBlocks.h"
 #include "container/PagedArray.h"
 
 #include <cstddef>
@@ -122,7 +123,8 @@ private:
 // frames (see MayStandAlone), kept apart by the byte that follows them once the scan lets
 // candidates go. Slice detection keeps only those followed by the file's audio marker,
 // which is known once every candidate has been seen; until then, dense encoder output
-// leaves millions of them, so each waits in 14 bytes instead of a record of the list.
+// leaves millions of them, so each waits in 16 bytes instead of a record of the list, in
+// blocks that fill without a page fault every 4 KiB.
 class TAloneCandidates {
 public:
   void Add(const TMDATChunk& C); // C.MayStandAlone()
@@ -135,16 +137,16 @@ public:
   void Clear();
 
 private:
-#pragma pack(push, 1)
   struct TRecord {
     uint64_t Position;
     uint32_t Length;
     uint8_t Header;
     uint8_t SliceType; // bits 0-3; bit 4: picture start
+    uint8_t Marker;
   };
-#pragma pack(pop)
-  static_assert(sizeof(TRecord) == 14);
-  std::vector<TPagedArray<TRecord>> ByMarker;
+  static_assert(sizeof(TRecord) == 16);
+  TBlockList<TRecord> Records;
+  uint32_t ByMarker[64] = {};
   uint64_t Total = 0;
 };
 

@@ -12,10 +12,6 @@
 #include <algorithm>
 #include <utility>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 namespace clw {
 
 using namespace slices;
@@ -25,14 +21,6 @@ TSliceDetector::TSliceDetector(THgMP4FileReader& Reader)
       MDATSlices(Reader.MDATSlices), Stats(Reader.SliceStatistics), Going(Reader) {}
 
 namespace {
-// The pages of the candidates let go of are freed in the middle of the heap, where the
-// allocator keeps them; the hundreds of thousands of short runs slice detection builds next
-// would otherwise come on top of them.
-void ReturnFreedMemory() {
-#if defined(__GLIBC__)
-  malloc_trim(0);
-#endif
-}
 // Merges Add (in position order, none in a run) into the list, which stays in position
 // order; recorded successors follow their candidates to their new places.
 void MergeCandidates(TMp4ScanResults& Scan, const std::vector<TMDATChunk>& Add) {
@@ -108,7 +96,6 @@ void TSliceDetector::PruneLoneCandidates() {
   }
   if (!any) return;
   CompactCandidates();
-  ReturnFreedMemory();
 }
 
 void TSliceDetector::BuildRuns() {

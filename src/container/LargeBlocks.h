@@ -24,10 +24,12 @@ template <typename T> class TBlockList {
 public:
   static constexpr size_t kPerBlock = kLargeBlockSize / sizeof(T);
 
-  void Add(const T& Value) {
+  void Add(const T& Value) { AddWhen(true, Value); }
+  // Writes Value behind the last record and keeps it when Take.
+  void AddWhen(bool Take, const T& Value) {
     if (Count == Blocks.size() * kPerBlock) Blocks.push_back(AllocateLarge(kLargeBlockSize));
     reinterpret_cast<T*>(Blocks[Count / kPerBlock].get())[Count % kPerBlock] = Value;
-    ++Count;
+    Count += Take;
   }
   const T& operator[](size_t I) const {
     return reinterpret_cast<const T*>(Blocks[I / kPerBlock].get())[I % kPerBlock];

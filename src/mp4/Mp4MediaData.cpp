@@ -37,17 +37,6 @@ constexpr size_t kKinds = 6;
 constexpr size_t kMarkers = 64;
 } // namespace
 
-void TDroppedCandidates::Add(const TMDATChunk& C) {
-  ++Total;
-  if (C.Neighbour >= 0x80) return; // nothing known of the byte after it
-  if (Counts.empty()) Counts.assign(kKinds * kMarkers * kLengthBins, 0);
-  // A coded slice is rejected when longer than four times a typical size, which is a
-  // multiple of 8 KiB: bin b holds the lengths (32 KiB * b, 32 KiB * (b + 1)].
-  const size_t kind = C.IsVCL() ? C.NalType() : 0;
-  const size_t bin = C.IsVCL() ? std::min<size_t>((C.Length - 1) >> 15, kLengthBins - 1) : 0;
-  ++Counts[(kind * kMarkers + (C.Neighbour >> 1)) * kLengthBins + bin];
-}
-
 void TDroppedCandidates::AddMarkers(std::vector<int32_t>& H) const {
   if (Counts.empty()) return;
   for (size_t kind = 0; kind < kKinds; ++kind)
@@ -78,14 +67,6 @@ void TDroppedCandidates::Clear() {
   Total = 0;
 }
 
-void TAloneCandidates::Add(const TMDATChunk& C) {
-  const uint8_t picture = (C.Flags & TMDATChunk::kPictureStart) ? 0x10 : 0;
-  const uint8_t marker = C.Neighbour >> 1;
-  Records.Add(
-      TRecord{C.Position, C.Length, C.Header, uint8_t((C.SliceType & 15) | picture), marker});
-  ++ByMarker[marker];
-  ++Total;
-}
 void TAloneCandidates::AddMarkers(std::vector<int32_t>& H) const {
   for (size_t m = 0; m < kMarkers; ++m)
     H[m] += int32_t(ByMarker[m]);

@@ -11,6 +11,7 @@
 #include "container/LargeBlocks.h"
 #include "container/PagedArray.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -106,7 +107,22 @@ class TDroppedCandidates {
 public:
   static constexpr uint32_t kLengthBins = 130;
 
-  void Add(const TMDATChunk& C);
+  void Add(const TMDATChunk& C) { AddWhen(true, C); }
+  // Add(C) when Take, without a branch on Take: the scan sorts millions of candidates
+  // between this store and the next, and which one takes a candidate is a coin toss.
+  void AddWhen(bool Take, const TMDATChunk& C) {
+    if (Counts.empty()) Counts.assign(size_t(6) * 64 * kLengthBins, 0);
+    Total += Take;
+    // A coded slice is rejected when longer than four times a typical size, which is a
+    // multiple of 8 KiB: bin b holds the lengths (32 KiB * b, 32 KiB * (b + 1)]. Nothing
+    // is counted when nothing is known of the byte after it.
+    const uint8_t type = C.Header & 0x1F;
+    const bool vcl = uint8_t(type - 1) < 5;
+    const size_t kind = vcl ? type : 0;
+    const size_t bin = vcl ? std::min<size_t>((C.Length - 1) >> 15, kLengthBins - 1) : 0;
+    Counts[(kind * 64 + ((C.Neighbour >> 1) & 63)) * kLengthBins + bin] +=
+        uint32_t(Take & (C.Neighbour < 0x80));
+  }
   // Adds the counts by marker (the top seven bits of the byte after the unit) to H[0..63].
   void AddMarkers(std::vector<int32_t>& H) const;
   // Removes the coded slices longer than four times Typical of their type; true when any was.
@@ -127,7 +143,16 @@ private:
 // blocks that fill without a page fault every 4 KiB.
 class TAloneCandidates {
 public:
-  void Add(const TMDATChunk& C); // C.MayStandAlone()
+  void Add(const TMDATChunk& C) { AddWhen(true, C); } // C.MayStandAlone()
+  // Add(C) when Take, without a branch on Take.
+  void AddWhen(bool Take, const TMDATChunk& C) {
+    const uint8_t picture = (C.Flags & TMDATChunk::kPictureStart) ? 0x10 : 0;
+    const uint8_t marker = (C.Neighbour >> 1) & 63;
+    Records.AddWhen(Take, TRecord{C.Position, C.Length, C.Header,
+                                  uint8_t((C.SliceType & 15) | picture), marker});
+    ByMarker[marker] += Take;
+    Total += Take;
+  }
   // Adds the counts by marker to H[0..63].
   void AddMarkers(std::vector<int32_t>& H) const;
   // The candidates followed by Marker, in position order; the others are let go of into

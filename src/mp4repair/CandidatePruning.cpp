@@ -22,10 +22,9 @@ constexpr int32_t kSuccessorOpen = -3;
 
 // A candidate that begins no run and belongs to none: of use only standing alone.
 void KeepApartOrDrop(TMp4ScanResults& Found, const TMDATChunk& C) {
-  if (C.MayStandAlone())
-    Found.Alone.Add(C);
-  else
-    Found.Dropped.Add(C);
+  const bool alone = C.MayStandAlone();
+  Found.Alone.AddWhen(alone, C);
+  Found.Dropped.AddWhen(!alone, C);
 }
 
 // What the scan saw at a candidate's end, from its record.

@@ -24,6 +24,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -189,8 +190,14 @@ public:
     JobLimit = SeeLimit;
     JobFilled = S.Filled;
     Running = true;
+    if (Helped && !Helper.joinable()) {
+      try {
+        Helper = std::thread([this] { Serve(); });
+      } catch (const std::system_error&) {
+        Helped = false; // no thread to be had: the scan does the work itself
+      }
+    }
     if (!Helped) return Run();
-    if (!Helper.joinable()) Helper = std::thread([this] { Serve(); });
     {
       std::lock_guard lock(Mutex);
       State = kPending;
@@ -245,7 +252,7 @@ private:
   }
 
   TScan& S;
-  const bool Helped;
+  bool Helped;
   std::thread Helper;
   std::mutex Mutex;
   std::condition_variable Changed;

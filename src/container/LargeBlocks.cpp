@@ -8,18 +8,34 @@
 namespace clw {
 
 void TLargeBlockFree::operator()(uint8_t* P) const {
-  std::free(P);
+  if (Mapped != 0)
+    munmap(P, Mapped);
+  else
+    std::free(P);
 }
 
 TLargeBlock AllocateLarge(size_t Bytes) {
-  const bool huge = Bytes >= kLargeBlockSize;
-  const size_t rounded = huge ? (Bytes + kLargeBlockSize - 1) & ~(kLargeBlockSize - 1) : Bytes;
-  void* memory = huge ? std::aligned_alloc(kLargeBlockSize, rounded) : std::malloc(rounded);
-  if (!memory) throw std::bad_alloc();
+  if (Bytes < kLargeBlockSize) {
+    void* memory = std::malloc(Bytes == 0 ? 1 : Bytes);
+    if (!memory) throw std::bad_alloc();
+    return TLargeBlock(static_cast<uint8_t*>(memory));
+  }
+  // Mapped with a huge page's worth to spare, then trimmed to a huge page's alignment.
+  const size_t rounded = (Bytes + kLargeBlockSize - 1) & ~(kLargeBlockSize - 1);
+  if (rounded < Bytes || rounded + kLargeBlockSize < rounded) throw std::bad_alloc();
+  void* mapped = mmap(nullptr, rounded + kLargeBlockSize, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  uint8_t* const start = static_cast<uint8_t*>(mapped);
+  const uintptr_t address = reinterpret_cast<uintptr_t>(start);
+  const size_t lead = ((address + kLargeBlockSize - 1) & ~uintptr_t(kLargeBlockSize - 1)) - address;
+  uint8_t* const block = start + lead;
+  if (lead > 0) munmap(start, lead);
+  if (kLargeBlockSize - lead > 0) munmap(block + rounded, kLargeBlockSize - lead);
 #if defined(MADV_HUGEPAGE)
-  if (huge) madvise(memory, rounded, MADV_HUGEPAGE);
+  madvise(block, rounded, MADV_HUGEPAGE);
 #endif
-  return TLargeBlock(static_cast<uint8_t*>(memory));
+  return TLargeBlock(block, TLargeBlockFree{rounded});
 }
 
 } // namespace clw

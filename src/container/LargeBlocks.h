@@ -1,7 +1,9 @@
 #pragma once
 // Memory for large buffers read at random: on huge pages where the system offers them, so
 // that a read anywhere in them does not cost a walk of the page tables, nor filling them a
-// page fault per 4 KiB.
+// page fault per 4 KiB. Blocks of 2 MiB and more are mapped on their own and go back to
+// the system when freed: the heap would keep what a store of millions of candidates
+// leaves behind for the rest of the process.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,6 +12,7 @@
 namespace clw {
 
 struct TLargeBlockFree {
+  size_t Mapped = 0; // bytes mapped for the block, or 0 when it came from the heap
   void operator()(uint8_t* P) const;
 };
 using TLargeBlock = std::unique_ptr<uint8_t[], TLargeBlockFree>;
@@ -35,6 +38,11 @@ public:
     return reinterpret_cast<const T*>(Blocks[I / kPerBlock].get())[I % kPerBlock];
   }
   size_t Size() const { return Count; }
+  // Gives back the blocks that hold only records before I; those records are gone.
+  void ReleaseBefore(size_t I) {
+    for (size_t b = 0; b < I / kPerBlock && b < Blocks.size(); ++b)
+      Blocks[b].reset();
+  }
   void Clear() {
     Blocks.clear();
     Blocks.shrink_to_fit();

@@ -74,16 +74,26 @@ void TAloneCandidates::AddMarkers(std::vector<int32_t>& H) const {
 std::vector<TMDATChunk> TAloneCandidates::Take(uint8_t Marker, TDroppedCandidates& Dropped) {
   std::vector<TMDATChunk> kept;
   kept.reserve(Marker < kMarkers ? ByMarker[Marker] : 0);
+  uint64_t position = 0;
+  // The blocks read go back at once: the store and the list it feeds never both peak.
   for (size_t i = 0; i < Records.Size(); ++i) {
-    const TRecord& r = Records[i];
+    if (i % Records.kPerBlock == 0) Records.ReleaseBefore(i);
+    const uint64_t r = Records[i];
+    if (((r >> 46) & 0x7F) == 0) { // kPositionFollows
+      if (++i == Records.Size()) break;
+      position = Records[i];
+      continue;
+    }
+    position += r & kStepMask;
     TMDATChunk c;
-    c.Position = r.Position;
-    c.Length = r.Length;
-    c.Header = r.Header;
-    c.SliceType = r.SliceType & 15;
-    c.Flags = (r.SliceType & 0x10) ? TMDATChunk::kPictureStart : 0;
-    c.Neighbour = uint8_t(r.Marker << 1 | TMDATChunk::kAudioEndsBefore);
-    if (r.Marker == Marker)
+    c.Position = position;
+    c.Length = uint32_t((r >> 24) & 0x3FFFFF);
+    c.Header = uint8_t((r >> 46) & 0x7F);
+    c.SliceType = uint8_t((r >> 53) & 15);
+    c.Flags = ((r >> 57) & 1) ? TMDATChunk::kPictureStart : 0;
+    const uint8_t marker = uint8_t(r >> 58);
+    c.Neighbour = uint8_t(marker << 1 | TMDATChunk::kAudioEndsBefore);
+    if (marker == Marker)
       kept.push_back(c);
     else
       Dropped.Add(c);
@@ -99,6 +109,7 @@ std::vector<TMDATChunk> TAloneCandidates::Take(uint8_t Marker, TDroppedCandidate
 }
 void TAloneCandidates::Clear() {
   Records.Clear();
+  Last = 0;
   std::fill(std::begin(ByMarker), std::end(ByMarker), 0);
   Total = 0;
 }

@@ -139,17 +139,27 @@ private:
 // frames (see MayStandAlone), kept apart by the byte that follows them once the scan lets
 // candidates go. Slice detection keeps only those followed by the file's audio marker,
 // which is known once every candidate has been seen; until then, dense encoder output
-// leaves millions of them, so each waits in 16 bytes instead of a record of the list, in
+// leaves millions of them, so each waits in 8 bytes instead of a record of the list, in
 // blocks that fill without a page fault every 4 KiB.
 class TAloneCandidates {
 public:
   void Add(const TMDATChunk& C) { AddWhen(true, C); } // C.MayStandAlone()
-  // Add(C) when Take, without a branch on Take.
+  // Add(C) when Take, without a branch on Take. A record holds the distance from the one
+  // before; a longer step, or one back (scans of several ranges), is preceded by the
+  // position itself.
   void AddWhen(bool Take, const TMDATChunk& C) {
-    const uint8_t picture = (C.Flags & TMDATChunk::kPictureStart) ? 0x10 : 0;
-    const uint8_t marker = (C.Neighbour >> 1) & 63;
-    Records.AddWhen(Take, TRecord{C.Position, C.Length, C.Header,
-                                  uint8_t((C.SliceType & 15) | picture), marker});
+    const uint64_t step = C.Position - Last;
+    if (Take && step > kStepMask) [[unlikely]] {
+      Records.Add(kPositionFollows);
+      Records.Add(C.Position);
+      Last = C.Position;
+    }
+    const uint64_t picture = (C.Flags & TMDATChunk::kPictureStart) ? 0x10 : 0;
+    const uint64_t marker = (C.Neighbour >> 1) & 63;
+    Records.AddWhen(Take, ((C.Position - Last) & kStepMask) | uint64_t(C.Length) << 24 |
+                              uint64_t(C.Header & 0x7F) << 46 |
+                              (uint64_t(C.SliceType & 15) | picture) << 53 | marker << 58);
+    Last = Take ? C.Position : Last;
     ByMarker[marker] += Take;
     Total += Take;
   }
@@ -162,15 +172,14 @@ public:
   void Clear();
 
 private:
-  struct TRecord {
-    uint64_t Position;
-    uint32_t Length;
-    uint8_t Header;
-    uint8_t SliceType; // bits 0-3; bit 4: picture start
-    uint8_t Marker;
-  };
-  static_assert(sizeof(TRecord) == 16);
-  TBlockList<TRecord> Records;
+  // A record: bits 0-23 the step from the position before, 24-45 the length (no unit the
+  // scan takes reaches 4 MiB), 46-52 the NAL header (its forbidden bit is clear), 53-56 the
+  // slice type, 57 the picture start, 58-63 the marker. No candidate has a header of 0
+  // (type 0 is never taken), so such a record says that the next one is a position.
+  static constexpr uint64_t kStepMask = (uint64_t(1) << 24) - 1;
+  static constexpr uint64_t kPositionFollows = 0;
+  TBlockList<uint64_t> Records;
+  uint64_t Last = 0;
   uint32_t ByMarker[64] = {};
   uint64_t Total = 0;
 };

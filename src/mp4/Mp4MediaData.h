@@ -143,23 +143,26 @@ private:
 // blocks that fill without a page fault every 4 KiB.
 class TAloneCandidates {
 public:
+  // The longest unit a record holds.
+  static constexpr uint32_t kLongest = (uint32_t(1) << 22) - 1;
+
   void Add(const TMDATChunk& C) { AddWhen(true, C); } // C.MayStandAlone()
   // Add(C) when Take, without a branch on Take. A record holds the distance from the one
   // before; a longer step, or one back (scans of several ranges), is preceded by the
   // position itself.
   void AddWhen(bool Take, const TMDATChunk& C) {
-    const uint64_t step = C.Position - Last;
-    if (Take && step > kStepMask) [[unlikely]] {
+    const uint64_t position = C.Position; // a packed field: never bound to a reference
+    if (Take && position - Last > kStepMask) [[unlikely]] {
       Records.Add(kPositionFollows);
-      Records.Add(C.Position);
-      Last = C.Position;
+      Records.Add(position);
+      Last = position;
     }
     const uint64_t picture = (C.Flags & TMDATChunk::kPictureStart) ? 0x10 : 0;
     const uint64_t marker = (C.Neighbour >> 1) & 63;
-    Records.AddWhen(Take, ((C.Position - Last) & kStepMask) | uint64_t(C.Length) << 24 |
+    Records.AddWhen(Take, ((position - Last) & kStepMask) | uint64_t(C.Length) << 24 |
                               uint64_t(C.Header & 0x7F) << 46 |
                               (uint64_t(C.SliceType & 15) | picture) << 53 | marker << 58);
-    Last = Take ? C.Position : Last;
+    Last = Take ? position : Last;
     ByMarker[marker] += Take;
     Total += Take;
   }

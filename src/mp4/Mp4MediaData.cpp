@@ -32,11 +32,6 @@ uint64_t TMp4ScanResults::CandidateFingerprint() const {
   return f;
 }
 
-namespace {
-constexpr size_t kKinds = 6;
-constexpr size_t kMarkers = 64;
-} // namespace
-
 void TDroppedCandidates::AddMarkers(std::vector<int32_t>& H) const {
   if (Counts.empty()) return;
   for (size_t kind = 0; kind < kKinds; ++kind)
@@ -79,7 +74,7 @@ std::vector<TMDATChunk> TAloneCandidates::Take(uint8_t Marker, TDroppedCandidate
   for (size_t i = 0; i < Records.Size(); ++i) {
     if (i % Records.kPerBlock == 0) Records.ReleaseBefore(i);
     const uint64_t r = Records[i];
-    if (((r >> 46) & 0x7F) == 0) { // kPositionFollows
+    if (((r >> kHeaderShift) & 0x7F) == 0) { // kPositionFollows
       if (++i == Records.Size()) break;
       position = Records[i];
       continue;
@@ -87,11 +82,11 @@ std::vector<TMDATChunk> TAloneCandidates::Take(uint8_t Marker, TDroppedCandidate
     position += r & kStepMask;
     TMDATChunk c;
     c.Position = position;
-    c.Length = uint32_t((r >> 24) & 0x3FFFFF);
-    c.Header = uint8_t((r >> 46) & 0x7F);
-    c.SliceType = uint8_t((r >> 53) & 15);
-    c.Flags = ((r >> 57) & 1) ? TMDATChunk::kPictureStart : 0;
-    const uint8_t marker = uint8_t(r >> 58);
+    c.Length = uint32_t((r >> kLengthShift) & kLongest);
+    c.Header = uint8_t((r >> kHeaderShift) & 0x7F);
+    c.SliceType = uint8_t((r >> kSliceShift) & 15);
+    c.Flags = ((r >> kSliceShift) & 0x10) ? TMDATChunk::kPictureStart : 0;
+    const uint8_t marker = uint8_t(r >> kMarkerShift);
     c.Neighbour = uint8_t(marker << 1 | TMDATChunk::kAudioEndsBefore);
     if (marker == Marker)
       kept.push_back(c);

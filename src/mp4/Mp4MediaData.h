@@ -99,6 +99,10 @@ private:
 // run to gigabytes, so it tests 64 bytes at a time.
 size_t FirstNonZeroByte(const uint8_t* P, size_t N);
 
+// The kinds and markers the stores of candidates let go of count by.
+inline constexpr size_t kKinds = 6;
+inline constexpr size_t kMarkers = 64;
+
 // The candidates the scan let go of: none could join a run or stand alone, but the byte
 // after each still counts towards the file's audio marker, until slice detection would
 // have rejected it as an oversized coded slice. Counted by kind (0 for other units, else
@@ -111,16 +115,16 @@ public:
   // Add(C) when Take, without a branch on Take: the scan sorts millions of candidates
   // between this store and the next, and which one takes a candidate is a coin toss.
   void AddWhen(bool Take, const TMDATChunk& C) {
-    if (Counts.empty()) Counts.assign(size_t(6) * 64 * kLengthBins, 0);
+    if (Counts.empty()) [[unlikely]]
+      Counts.assign(kKinds * kMarkers * kLengthBins, 0);
     Total += Take;
     // A coded slice is rejected when longer than four times a typical size, which is a
     // multiple of 8 KiB: bin b holds the lengths (32 KiB * b, 32 KiB * (b + 1)]. Nothing
     // is counted when nothing is known of the byte after it.
-    const uint8_t type = C.Header & 0x1F;
-    const bool vcl = uint8_t(type - 1) < 5;
-    const size_t kind = vcl ? type : 0;
+    const bool vcl = C.IsVCL();
+    const size_t kind = vcl ? C.NalType() : 0;
     const size_t bin = vcl ? std::min<size_t>((C.Length - 1) >> 15, kLengthBins - 1) : 0;
-    Counts[(kind * 64 + ((C.Neighbour >> 1) & 63)) * kLengthBins + bin] +=
+    Counts[(kind * kMarkers + ((C.Neighbour >> 1) & 63)) * kLengthBins + bin] +=
         uint32_t(Take & (C.Neighbour < 0x80));
   }
   // Adds the counts by marker (the top seven bits of the byte after the unit) to H[0..63].
@@ -159,9 +163,10 @@ public:
     }
     const uint64_t picture = (C.Flags & TMDATChunk::kPictureStart) ? 0x10 : 0;
     const uint64_t marker = (C.Neighbour >> 1) & 63;
-    Records.AddWhen(Take, ((position - Last) & kStepMask) | uint64_t(C.Length) << 24 |
-                              uint64_t(C.Header & 0x7F) << 46 |
-                              (uint64_t(C.SliceType & 15) | picture) << 53 | marker << 58);
+    Records.AddWhen(Take, ((position - Last) & kStepMask) | uint64_t(C.Length) << kLengthShift |
+                              uint64_t(C.Header & 0x7F) << kHeaderShift |
+                              (uint64_t(C.SliceType & 15) | picture) << kSliceShift |
+                              marker << kMarkerShift);
     Last = Take ? position : Last;
     ByMarker[marker] += Take;
     Total += Take;
@@ -180,10 +185,14 @@ private:
   // slice type, 57 the picture start, 58-63 the marker. No candidate has a header of 0
   // (type 0 is never taken), so such a record says that the next one is a position.
   static constexpr uint64_t kStepMask = (uint64_t(1) << 24) - 1;
+  static constexpr int kLengthShift = 24;
+  static constexpr int kHeaderShift = 46;
+  static constexpr int kSliceShift = 53;
+  static constexpr int kMarkerShift = 58;
   static constexpr uint64_t kPositionFollows = 0;
   TBlockList<uint64_t> Records;
   uint64_t Last = 0;
-  uint32_t ByMarker[64] = {};
+  uint32_t ByMarker[kMarkers] = {};
   uint64_t Total = 0;
 };
 

@@ -105,10 +105,10 @@ inline bool LengthFitsHeader(const uint8_t* p, const TScan& s) {
 }
 
 template <bool Wide>
-[[gnu::always_inline]] inline void Search(size_t from, size_t to, TScan& s,
-                                          std::vector<TFoundCandidate>& found) {
+[[gnu::always_inline]] inline size_t Search(size_t from, size_t to, const TScan& s, uint32_t* hits,
+                                            TFoundCandidate* out) {
   const uint8_t* buf = s.Window.get();
-  uint32_t* hits = s.Hits.data();
+  size_t found = 0;
   while (from < to) {
     const size_t batchEnd = std::min(to, from + kBatch);
     size_t count = 0;
@@ -124,37 +124,34 @@ template <bool Wide>
       hits[fitting] = hits[k];
       fitting += LengthFitsHeader(buf + hits[k], s);
     }
-    const size_t first = found.size();
-    found.resize(first + fitting);
-    TFoundCandidate* out = found.data() + first;
-    size_t kept = 0;
     for (size_t k = 0; k < fitting; ++k)
-      kept += TryCandidate(hits[k], s, out[kept]);
-    found.resize(first + kept);
+      found += TryCandidate(hits[k], s, out[found]);
     from = batchEnd;
   }
+  return found;
 }
 
 #if defined(CLW_SCAN_HAS_AVX2)
-__attribute__((target("avx2,bmi,bmi2,popcnt"))) void
-SearchWide(size_t from, size_t to, TScan& s, std::vector<TFoundCandidate>& found) {
-  Search<true>(from, to, s, found);
+__attribute__((target("avx2,bmi,bmi2,popcnt"))) size_t
+SearchWide(size_t from, size_t to, const TScan& s, uint32_t* hits, TFoundCandidate* out) {
+  return Search<true>(from, to, s, hits, out);
 }
 #endif
 
-void SearchNarrow(size_t from, size_t to, TScan& s, std::vector<TFoundCandidate>& found) {
-  Search<false>(from, to, s, found);
+size_t SearchNarrow(size_t from, size_t to, const TScan& s, uint32_t* hits, TFoundCandidate* out) {
+  return Search<false>(from, to, s, hits, out);
 }
 
 } // namespace
 
-void FindCandidates(size_t From, size_t To, TScan& S, std::vector<TFoundCandidate>& Found) {
+size_t FindCandidates(size_t From, size_t To, const TScan& S, uint32_t* Hits,
+                      TFoundCandidate* Out) {
 #if defined(CLW_SCAN_HAS_AVX2)
   static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                            __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-  if (wide) return SearchWide(From, To, S, Found);
+  if (wide) return SearchWide(From, To, S, Hits, Out);
 #endif
-  SearchNarrow(From, To, S, Found);
+  return SearchNarrow(From, To, S, Hits, Out);
 }
 
 } // namespace clw::scan

@@ -13,26 +13,16 @@
 #include "mp4repair/MediaDataAnalysis.h"
 #include "mp4repair/ScanRules.h"
 #include "mp4repair/ScanState.h"
+#include "mp4repair/StretchWork.h"
 #include "streams/Endian.h"
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <bit>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <utility>
-
-#if defined(__linux__)
-#include <sched.h>
-#endif
 
 namespace clw {
 
@@ -59,12 +49,6 @@ const TBoxPrefixes& BoxPrefixes() {
   static const TBoxPrefixes prefixes;
   return prefixes;
 }
-
-// Zero runs are followed across reads by the absolute start of the open run.
-struct TZeroRun {
-  bool Open = false;
-  uint64_t Start = 0;
-};
 
 // Follows the zero runs through the N new bytes at P, absolute offset At, and appends
 // every run of kMinNullBlock or more that a non-zero byte ends. True when all N bytes are
@@ -109,6 +93,18 @@ bool TrackZeroRuns(const uint8_t* p, size_t n, uint64_t at, TZeroRun& run, TNull
   }
   return s == 0;
 }
+
+} // namespace
+
+void scan::TScanRead::Run(TScan& S, size_t Filled) {
+  const int64_t got = Stream->Read(S.Window.get() + Filled, int64_t(Want));
+  Got = std::min<int64_t>(got, int64_t(Want));
+  if (Got > 0)
+    AllZero =
+        TrackZeroRuns(S.Window.get() + Filled, size_t(Got), S.Base + Filled, Zeros, *NullBlocks);
+}
+
+namespace {
 
 // Moves the window on so that it begins at absolute offset From (at most where the
 // examined bytes end, less the bytes the audio test looks back on), rounded down to a
@@ -167,144 +163,6 @@ void FindBoxesInData(THgMP4FileReader& reader, const uint8_t* buf, size_t from, 
   }
 }
 
-// The processors this process may run on (its affinity, which a container or taskset
-// narrows), not the ones the machine has: a helper that waits spinning for a processor
-// its partner needs only slows the scan.
-unsigned ProcessorsToRunOn() {
-#if defined(__linux__)
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return unsigned(CPU_COUNT(&set));
-#endif
-  return std::thread::hardware_concurrency();
-}
-
-// The search of one stretch of the window and the look at the ends of the candidates it
-// brings within reach, on a thread of its own when the machine has a processor to spare,
-// while the scan reads on and settles the candidates whose ends it saw before. It reads
-// the window and the tables and writes only its results, the bits of its stretch and the
-// ends of waiting candidates not yet seen; Finish hands the rest to the scan.
-class TSearch {
-public:
-  TSearch(TScan& S, bool Worthwhile) : S(S), Helped(Worthwhile && ProcessorsToRunOn() > 1) {}
-  TSearch(const TSearch&) = delete;
-  TSearch& operator=(const TSearch&) = delete;
-  ~TSearch() {
-    if (!Helper.joinable()) return;
-    {
-      std::unique_lock lock(Mutex);
-      Changed.wait(lock, [this] { return State != kPending; });
-      State = kQuit;
-    }
-    Changed.notify_all();
-    Helper.join();
-  }
-
-  // Searches [From, To) and sees the ends of the waiting candidates before SeeLimit.
-  void Start(size_t From, size_t To, uint64_t SeeLimit) {
-    JobFrom = From;
-    JobTo = To;
-    JobLimit = SeeLimit;
-    JobFilled = S.Filled;
-    Running = true;
-    if (Helped && !Helper.joinable()) {
-      try {
-        Helper = std::thread([this] { Serve(); });
-      } catch (const std::system_error&) {
-        Helped = false; // no thread to be had: the scan does the work itself
-      }
-    }
-    if (!Helped) return Run();
-    {
-      std::lock_guard lock(Mutex);
-      State = kPending;
-    }
-    Changed.notify_all();
-  }
-
-  // Waits for the search; its candidates wait in the scan, searched up to its end.
-  void Finish() {
-    if (!Running) return;
-    Running = false;
-    if (Helped) {
-      SpinFor([this] { return State.load(std::memory_order_relaxed) == kDone; });
-      std::unique_lock lock(Mutex);
-      Changed.wait(lock, [this] { return State == kDone; });
-      State = kIdle;
-      if (Failure) std::rethrow_exception(std::exchange(Failure, nullptr));
-    }
-    S.Waiting.insert(S.Waiting.end(), S.Found.begin(), S.Found.end());
-    S.Found.clear();
-    S.Next = JobTo;
-    S.Seen = SeenTo;
-  }
-
-private:
-  enum TState { kIdle, kPending, kDone, kQuit };
-
-  // Waits a moment for Ready without sleeping: the scan hands each stretch to the helper
-  // and takes it back a thousand times per GiB, and a wake-up each time costs more than
-  // the waits themselves. The lock is taken afterwards all the same.
-  template <typename F> static void SpinFor(F Ready) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
-    for (uint32_t i = 1; !Ready(); ++i) {
-#if defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();
-#endif
-      if (i % 64 == 0 && std::chrono::steady_clock::now() > until) return;
-    }
-  }
-
-  void Serve() {
-    const auto asked = [this] {
-      const TState state = State.load(std::memory_order_relaxed);
-      return state == kPending || state == kQuit;
-    };
-    for (;;) {
-      SpinFor(asked);
-      {
-        std::unique_lock lock(Mutex);
-        Changed.wait(lock, asked);
-        if (State == kQuit) return;
-      }
-      try {
-        Run();
-      } catch (...) {
-        Failure = std::current_exception();
-      }
-      {
-        std::lock_guard lock(Mutex);
-        State = kDone;
-      }
-      Changed.notify_all();
-    }
-  }
-
-  void Run() {
-    FindCandidates(JobFrom, JobTo, S, S.Found);
-    for (const TFoundCandidate& f : S.Found) {
-      const size_t q = size_t(f.Position - S.Base);
-      S.Begins[q >> 6] |= uint64_t(1) << (q & 63);
-    }
-    // The candidates just found begin too late for their ends to be seen.
-    SeenTo = SeeEnds(S, S.Seen, JobLimit, JobTo, JobFilled);
-  }
-
-  TScan& S;
-  bool Helped;
-  std::thread Helper;
-  std::mutex Mutex;
-  std::condition_variable Changed;
-  std::atomic<TState> State = kIdle;
-  std::exception_ptr Failure;
-  bool Running = false;
-  size_t JobFrom = 0;
-  size_t JobTo = 0;
-  uint64_t JobLimit = 0;
-  size_t JobFilled = 0;
-  size_t SeenTo = 0;
-};
-
 } // namespace
 
 // The settling reads bytes anywhere in the window: a large one goes on huge pages.
@@ -361,12 +219,23 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
   const bool measured = known.FileSize == int64_t(fileSize) && known.Header >= 0;
   const uint64_t zerosStart = measured ? uint64_t(known.Header) : 0;
   const uint64_t zerosEnd = measured ? uint64_t(known.End) : 0;
-  TZeroRun zeros;
-  bool allZero = false;
-  TSearch search(s, Length >= 4 * kReadSize);
+  TScanRead read;
+  read.Stream = stream;
+  read.NullBlocks = &found.NullBlocks;
+  bool reading = false;
+  TStretchWork work(s, read, Length >= 4 * kReadSize);
   const uint64_t reach = uint64_t(s.LongestUnit) + 4;
   for (;;) {
-    search.Finish();
+    work.Finish();
+    if (std::exchange(reading, false)) {
+      if (read.Got <= 0) {
+        remaining = 0; // the range ends here
+      } else {
+        s.Filled += size_t(read.Got);
+        remaining -= uint64_t(read.Got);
+        unreported += uint64_t(read.Got);
+      }
+    }
     DropSettled(s);
     if (Reader.Cancelled) break;
     const size_t wanted = size_t(std::min<uint64_t>(remaining, kReadSize));
@@ -378,13 +247,13 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
     // into the stretch changes nothing but where it stands.
     const uint64_t readAt = s.Base + s.Filled;
     size_t examinable = s.Filled >= kLookAhead ? s.Filled - kCarried : 0;
-    if (allZero && readAt >= zerosStart && readAt + 2 * kReadSize < zerosEnd &&
+    if (read.AllZero && readAt >= zerosStart && readAt + 2 * kReadSize < zerosEnd &&
         remaining > 2 * kReadSize) {
       if (s.Next < examinable) {
-        search.Start(s.Next, examinable, 0);
+        work.Start(s.Next, examinable, 0, false);
         if (Reader.InScanMode())
           FindBoxesInData(Reader, s.Window.get(), s.Next, examinable, s.Base);
-        search.Finish();
+        work.Finish();
       }
       const uint64_t skip = std::min(zerosEnd - kReadSize - readAt, remaining - kReadSize);
       if (stream->Seek(int64_t(readAt + skip), soBeginning) < 0) break;
@@ -394,31 +263,16 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
       examinable = s.Next;
     }
 
-    // The search of what the last read made examinable runs while the next read comes in,
-    // and so does the look at the ends no unit can reach beyond the searched bytes.
-    if (s.Next < examinable) {
-      const uint64_t searched = s.Base + examinable;
-      search.Start(s.Next, examinable, searched > reach ? searched - reach : 0);
-      if (Reader.InScanMode()) FindBoxesInData(Reader, s.Window.get(), s.Next, examinable, s.Base);
-    } else if (remaining == 0) {
-      break;
-    }
-    if (remaining > 0) {
-      uint8_t* buf = s.Window.get();
-      const size_t want = std::min(wanted, s.Capacity - s.Filled);
-      const int64_t got = stream->Read(buf + s.Filled, int64_t(want));
-      if (got <= 0) {
-        remaining = 0; // the range ends here
-      } else {
-        const size_t fresh = s.Filled;
-        const size_t n = std::min(size_t(got), want);
-        s.Filled += n;
-        allZero = TrackZeroRuns(buf + fresh, n, s.Base + fresh, zeros, found.NullBlocks);
-        remaining -= n;
-        unreported += n;
-      }
-    }
-
+    // The search of what the last read made examinable, the look at the ends no unit can
+    // reach beyond the bytes searched before and the next read run while the candidates
+    // whose ends were seen are settled.
+    if (s.Next >= examinable && remaining == 0) break;
+    const uint64_t searched = s.Base + s.Next;
+    read.Want = std::min(wanted, s.Capacity - s.Filled);
+    reading = remaining > 0;
+    work.Start(s.Next, examinable, searched > reach ? searched - reach : 0, reading);
+    if (Reader.InScanMode() && s.Next < examinable)
+      FindBoxesInData(Reader, s.Window.get(), s.Next, examinable, s.Base);
     SettleSeen(s, found);
     // From the first prune on, a candidate enters the list only when it stays.
     if (!s.Pruned && found.MDATChunks.Count() >= s.PruneAt && !PruneCandidates(s, Reader)) break;
@@ -429,7 +283,7 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
           &Reader, percentStep == 0 ? 0 : int64_t(std::min<uint64_t>((at + 1) / percentStep, 100)));
     }
   }
-  search.Finish();
+  work.Finish();
   // Every end is judged once the rest are settled; once pruning has begun, what is kept
   // no longer depends on when the prunes fell.
   if (!Reader.Cancelled) {

@@ -242,10 +242,12 @@ constexpr bool AudioEndsIn(uint16_t W) {
 }
 
 // Coded slices must carry a slice type, and an IDR one an intra type (I or SI).
+// (Without branches: the search asks it for millions of noise candidates.)
 constexpr bool KeepsSliceType(uint8_t NalType, uint8_t SliceType) {
-  if (NalType == 5) return SliceType == 2 || SliceType == 4 || SliceType == 7 || SliceType == 9;
-  if (NalType >= 1 && NalType <= 4) return SliceType < 10;
-  return true;
+  constexpr uint32_t kIntra = 1u << 2 | 1u << 4 | 1u << 7 | 1u << 9;
+  const bool intra = SliceType < 32 && ((kIntra >> SliceType) & 1) != 0;
+  const bool coded = uint8_t(NalType - 1) < 4;
+  return (NalType == 5) ? intra : (!coded || SliceType < 10);
 }
 
 } // namespace clw

@@ -19,6 +19,7 @@
 #include "mp4repair/ScanRules.h"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -28,6 +29,7 @@
 namespace clw {
 
 class THgMP4FileReader;
+class TStream64;
 
 namespace scan {
 
@@ -64,11 +66,12 @@ struct TFoundCandidate {
   static constexpr uint16_t kSuccessorUnknown = 0x2000;
   static constexpr uint16_t kByteUnknown = 0x1000;
 
-  uint64_t Position = 0;
-  uint32_t Length = 0;
-  uint8_t Header = 0;
-  uint8_t Info = 0; // slice type (bits 0-3), picture start, audio end before it
-  uint16_t End = 0;
+  // No initializers: the search writes records into room it does not clear first.
+  uint64_t Position;
+  uint32_t Length;
+  uint8_t Header;
+  uint8_t Info; // slice type (bits 0-3), picture start, audio end before it
+  uint16_t End;
 
   uint64_t EndPosition() const { return Position + 4 + Length; }
   TMDATChunk Chunk() const;
@@ -80,6 +83,30 @@ struct TOpenLink {
   uint64_t End = 0;
   uint32_t Index = 0;
   bool operator>(const TOpenLink& Other) const { return End > Other.End; }
+};
+
+struct TScan;
+
+// Zero runs are followed across reads by the absolute start of the open run.
+struct TZeroRun {
+  bool Open = false;
+  uint64_t Start = 0;
+};
+
+// The scan's read of the next stretch: Want bytes into the window behind what it holds,
+// with the zero runs among them. It runs beside the search of the stretch before.
+struct TScanRead {
+  TStream64* Stream = nullptr;
+  TNullBlocks* NullBlocks = nullptr;
+  TZeroRun Zeros;
+  size_t Want = 0;
+  // What the last read brought: bytes (0 or less: none, the range ends), and whether they
+  // were all zeros.
+  int64_t Got = 0;
+  bool AllZero = false;
+
+  // Reads into the window at position Filled.
+  void Run(TScan& S, size_t Filled);
 };
 
 // Everything one call of the scan works with.
@@ -104,15 +131,11 @@ struct TScan {
   // Zero stretches passed over without reading them: [first, second) of the file.
   std::vector<std::pair<uint64_t, uint64_t>> Skipped;
 
-  // Positions of the current batch that passed the prefilter, with room for the indices
-  // written beyond the last.
-  std::array<uint32_t, kBatch + 64> Hits{};
   // Candidates found and not yet settled, in position order from Head on, those before
-  // Seen with their ends seen, and those the search of the next stretch finds meanwhile.
+  // Seen with their ends seen.
   std::vector<TFoundCandidate> Waiting;
   size_t Head = 0;
   size_t Seen = 0;
-  std::vector<TFoundCandidate> Found;
   // Listed candidates whose successor is still to be settled, nearest end first, and the
   // ones found ending at the candidate being settled.
   std::priority_queue<TOpenLink, std::vector<TOpenLink>, std::greater<>> Open;
@@ -132,15 +155,22 @@ struct TScan {
   // Makes a window of Capacity bytes and 16 zero bytes behind them.
   void MakeWindow(size_t Capacity);
   // Whether a candidate begins at window position Q.
-  bool BeginsAt(size_t Q) const { return (Begins[Q >> 6] >> (Q & 63)) & 1; }
+  // (The word holding a search's first position may be written while an earlier position
+  // in it is asked.)
+  bool BeginsAt(size_t Q) const {
+    const uint64_t word =
+        std::atomic_ref<const uint64_t>(Begins[Q >> 6]).load(std::memory_order_relaxed);
+    return (word >> (Q & 63)) & 1;
+  }
   // Whether a unit of an earlier call ends at Position; positions are asked in order.
   bool IsForeignEnd(uint64_t Position);
 };
 
 // Finds the candidates at window positions [From, To), every one with kLookAhead bytes in
-// the window, and appends them to Found. It reads the window and the tables and writes
-// only Hits and Found, so it can run beside the settling of earlier positions.
-void FindCandidates(size_t From, size_t To, TScan& S, std::vector<TFoundCandidate>& Found);
+// the window, writes them to Out (room for To - From) and returns how many. Hits has room
+// for kBatch + 64 positions. It reads the window and the tables and writes only Hits and
+// Out, so searches of other positions and the settling of earlier ones can run beside it.
+size_t FindCandidates(size_t From, size_t To, const TScan& S, uint32_t* Hits, TFoundCandidate* Out);
 
 // What the window, searched up to position Searched and filled up to Filled, shows at
 // the end of candidate F: the record's End. An end the scan did not search has an unknown

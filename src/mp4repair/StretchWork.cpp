@@ -1,0 +1,192 @@
+#include "mp4repair/StretchWork.h"
+
+#include <algorithm>
+#include <chrono>
+#include <system_error>
+#include <utility>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+namespace clw::scan {
+
+namespace {
+
+// The processors this process may run on (its affinity, which a container or taskset
+// narrows), not the ones the machine has: a helper that waits spinning for a processor
+// its partner needs only slows the scan.
+unsigned ProcessorsToRunOn() {
+#if defined(__linux__)
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return unsigned(CPU_COUNT(&set));
+#endif
+  return std::thread::hardware_concurrency();
+}
+
+// Waits a moment for Ready without sleeping: the scan hands out a stretch and takes it
+// back a thousand times per GiB, and a wake-up each time costs more than the waits
+// themselves. The lock is taken afterwards all the same.
+template <typename F> void SpinFor(F Ready) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+  for (uint32_t i = 1; !Ready(); ++i) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+    if (i % 64 == 0 && std::chrono::steady_clock::now() > until) return;
+  }
+}
+
+// Parts before the search's.
+constexpr uint32_t kReadPart = 0;
+constexpr uint32_t kEndsPart = 1;
+constexpr uint32_t kFirstSearchPart = 2;
+
+} // namespace
+
+TStretchWork::TStretchWork(TScan& S, TScanRead& Read, bool Worthwhile)
+    : S(S), Read(Read), Helped(Worthwhile && ProcessorsToRunOn() > 1) {}
+
+TStretchWork::~TStretchWork() {
+  if (Running) {
+    // Left by an exception: parts still running use the window, so wait for them.
+    RunParts(MainHits.data(), Job);
+    WaitForParts();
+  }
+  if (!Helper.joinable()) return;
+  {
+    std::lock_guard lock(Mutex);
+    Quit = true;
+  }
+  Changed.notify_all();
+  Helper.join();
+}
+
+void TStretchWork::Start(size_t From, size_t To, uint64_t SeeLimit, bool ReadWanted) {
+  JobFrom = From;
+  JobTo = std::max(From, To);
+  JobLimit = SeeLimit;
+  JobFilled = S.Filled;
+  JobReads = ReadWanted;
+  Bounds.assign(1, From);
+  while (Bounds.back() < JobTo)
+    Bounds.push_back(std::min(JobTo, (Bounds.back() + kBatch) & ~size_t(63)));
+  const size_t parts = Bounds.size() - 1;
+  while (Found.size() < parts)
+    Found.push_back(TPartFound{std::make_unique_for_overwrite<TFoundCandidate[]>(kBatch), 0});
+  PartCount = uint32_t(kFirstSearchPart + parts);
+  DoneParts.store(0, std::memory_order_relaxed);
+  Running = true;
+  ++Job;
+  if (Helped && !Helper.joinable()) {
+    try {
+      Helper = std::thread([this] { Serve(); });
+    } catch (const std::system_error&) {
+      Helped = false; // no thread to be had: the scan does the work itself
+    }
+  }
+  const uint64_t claim = uint64_t(Job) << 32 | uint64_t(PartCount) << 16;
+  if (!Helped) return Claim.store(claim, std::memory_order_relaxed);
+  {
+    std::lock_guard lock(Mutex);
+    Claim.store(claim, std::memory_order_release);
+  }
+  Changed.notify_all();
+}
+
+void TStretchWork::Finish() {
+  if (!Running) return;
+  RunParts(MainHits.data(), Job);
+  WaitForParts();
+  Running = false;
+  if (Failure) std::rethrow_exception(std::exchange(Failure, nullptr));
+  for (size_t k = 0; k + 1 < Bounds.size(); ++k) {
+    const TPartFound& found = Found[k];
+    S.Waiting.insert(S.Waiting.end(), found.Records.get(), found.Records.get() + found.Count);
+  }
+  S.Next = JobTo;
+  S.Seen = SeenTo;
+}
+
+void TStretchWork::Serve() {
+  uint32_t served = 0;
+  const auto asked = [&] {
+    return uint32_t(Claim.load(std::memory_order_acquire) >> 32) != served ||
+           Quit.load(std::memory_order_relaxed);
+  };
+  for (;;) {
+    SpinFor(asked);
+    {
+      std::unique_lock lock(Mutex);
+      Changed.wait(lock, asked);
+      if (Quit) return;
+      served = uint32_t(Claim.load(std::memory_order_relaxed) >> 32);
+    }
+    RunParts(HelperHits.data(), served);
+  }
+}
+
+void TStretchWork::RunParts(uint32_t* Hits, uint32_t Of) {
+  for (;;) {
+    uint64_t claim = Claim.load(std::memory_order_acquire);
+    uint32_t k = 0;
+    uint32_t count = 0;
+    do {
+      k = uint32_t(claim & 0xFFFF);
+      count = uint32_t((claim >> 16) & 0xFFFF);
+      if (uint32_t(claim >> 32) != Of || k >= count) return;
+    } while (!Claim.compare_exchange_weak(claim, claim + 1, std::memory_order_acq_rel,
+                                          std::memory_order_acquire));
+    try {
+      RunPart(k, Hits);
+    } catch (...) {
+      std::lock_guard lock(Mutex);
+      if (!Failure) Failure = std::current_exception();
+    }
+    // Once the last part is done the scan's thread may start the next job at once.
+    if (DoneParts.fetch_add(1, std::memory_order_acq_rel) + 1 == count) {
+      std::lock_guard lock(Mutex); // the scan's thread may be about to sleep
+      Changed.notify_all();
+    }
+  }
+}
+
+void TStretchWork::WaitForParts() {
+  const auto done = [this] { return DoneParts.load(std::memory_order_acquire) == PartCount; };
+  SpinFor(done);
+  std::unique_lock lock(Mutex);
+  Changed.wait(lock, done);
+}
+
+// The first search part shares its first word of the bits with the look at the ends,
+// which reads the word's earlier bits, so it sets its bits there in one atomic operation;
+// the other parts begin on a word of their own.
+void TStretchWork::RunPart(uint32_t K, uint32_t* Hits) {
+  if (K == kReadPart) {
+    if (JobReads) Read.Run(S, JobFilled);
+    return;
+  }
+  if (K == kEndsPart) {
+    SeenTo = SeeEnds(S, S.Seen, JobLimit, JobFrom, JobFilled);
+    return;
+  }
+  const size_t part = K - kFirstSearchPart;
+  TPartFound& found = Found[part];
+  found.Count = FindCandidates(Bounds[part], Bounds[part + 1], S, Hits, found.Records.get());
+  uint64_t* begins = S.Begins.data();
+  const size_t shared = (JobFrom & 63) != 0 && part == 0 ? JobFrom >> 6 : SIZE_MAX;
+  uint64_t sharedBits = 0;
+  for (size_t i = 0; i < found.Count; ++i) {
+    const size_t q = size_t(found.Records[i].Position - S.Base);
+    const uint64_t bit = uint64_t(1) << (q & 63);
+    if ((q >> 6) == shared)
+      sharedBits |= bit;
+    else
+      begins[q >> 6] |= bit;
+  }
+  if (sharedBits != 0)
+    std::atomic_ref<uint64_t>(begins[shared]).fetch_or(sharedBits, std::memory_order_relaxed);
+}
+
+} // namespace clw::scan

@@ -115,9 +115,13 @@ void MoveWindow(TScan& s, uint64_t from) {
   const size_t shift = size_t(from - s.Base) & ~size_t(63);
   if (shift == 0) return;
   std::memmove(s.Window.get(), s.Window.get() + shift, s.Filled - shift);
+  // Bits are set only below the searched positions; the words past them stay zero.
   const size_t words = shift >> 6;
-  std::copy(s.Begins.begin() + std::ptrdiff_t(words), s.Begins.end(), s.Begins.begin());
-  std::fill(s.Begins.end() - std::ptrdiff_t(words), s.Begins.end(), 0);
+  const size_t used = std::min(s.Begins.size(), (s.Next + 63) / 64);
+  std::copy(s.Begins.begin() + std::ptrdiff_t(words), s.Begins.begin() + std::ptrdiff_t(used),
+            s.Begins.begin());
+  std::fill(s.Begins.begin() + std::ptrdiff_t(used - words),
+            s.Begins.begin() + std::ptrdiff_t(used), 0);
   s.Base += shift;
   s.Filled -= shift;
   s.Next -= shift;
@@ -239,8 +243,9 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
     DropSettled(s);
     if (Reader.Cancelled) break;
     const size_t wanted = size_t(std::min<uint64_t>(remaining, kReadSize));
+    // The window keeps what the ends not seen yet may reach; settling reads only records.
     if (s.Capacity - s.Filled < wanted)
-      MoveWindow(s, s.Head < s.Waiting.size() ? s.Waiting[s.Head].Position : UINT64_MAX);
+      MoveWindow(s, s.Seen < s.Waiting.size() ? s.Waiting[s.Seen].Position : UINT64_MAX);
 
     // After an all-zero read every byte the window holds from the examinable positions on
     // is zero, so once the positions before them are searched, moving the window further

@@ -13,7 +13,7 @@ namespace {
 using namespace test;
 
 constexpr uint64_t kRead = 0x100000;    // the scan reads 1 MiB at a time
-constexpr uint64_t kWindow = 0x1000000; // into a window of 16 MiB
+constexpr uint64_t kWindow = 0x2000000; // into a window of 32 MiB
 
 // A reader over bytes in memory, scanned as media data.
 struct TScanned : TMp4InMemory {
@@ -280,7 +280,7 @@ TEST(ScanFollowingByte, ReachesEveryCandidateWhereverItEnds) {
   b.Fill(30);
   const uint64_t leader = b.Unit(kNonIdr, 2 * kRead, 5, 3);
   const uint64_t follower = b.Unit(kNonIdr, 100, 5, 3);
-  b.Fill(kRead);
+  b.Fill(std::max(kRead, 3 * kWindow - b.Offset() + 1));
   ASSERT_GT(b.Bytes.size(), 3 * kWindow);
 
   TScanned scanned(b.Bytes);

@@ -9,7 +9,7 @@ namespace clw {
 
 void TLargeBlockFree::operator()(uint8_t* P) const {
   if (Mapped != 0)
-    munmap(P, Mapped);
+    UnmapLarge(P, Mapped);
   else
     std::free(P);
 }
@@ -20,9 +20,21 @@ TLargeBlock AllocateLarge(size_t Bytes) {
     if (!memory) throw std::bad_alloc();
     return TLargeBlock(static_cast<uint8_t*>(memory));
   }
-  // Mapped with a huge page's worth to spare, then trimmed to a huge page's alignment.
+  uint8_t* const block = MapLarge(Bytes);
+  return TLargeBlock(block, TLargeBlockFree{Bytes});
+}
+
+namespace {
+size_t RoundedToHugePages(size_t Bytes) {
   const size_t rounded = (Bytes + kLargeBlockSize - 1) & ~(kLargeBlockSize - 1);
   if (rounded < Bytes || rounded + kLargeBlockSize < rounded) throw std::bad_alloc();
+  return rounded;
+}
+} // namespace
+
+uint8_t* MapLarge(size_t Bytes) {
+  // Mapped with a huge page's worth to spare, then trimmed to a huge page's alignment.
+  const size_t rounded = RoundedToHugePages(Bytes);
   void* mapped = mmap(nullptr, rounded + kLargeBlockSize, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapped == MAP_FAILED) throw std::bad_alloc();
@@ -35,7 +47,11 @@ TLargeBlock AllocateLarge(size_t Bytes) {
 #if defined(MADV_HUGEPAGE)
   madvise(block, rounded, MADV_HUGEPAGE);
 #endif
-  return TLargeBlock(block, TLargeBlockFree{rounded});
+  return block;
+}
+
+void UnmapLarge(uint8_t* P, size_t Bytes) {
+  munmap(P, (Bytes + kLargeBlockSize - 1) & ~(kLargeBlockSize - 1));
 }
 
 } // namespace clw

@@ -1,15 +1,24 @@
 #pragma once
 // Large record lists (chunk-tree nodes, offset-block values, NAL candidates, zero runs)
 // live in fixed pages of 512 records: record i is slot i % 512 of page i / 512, so growth
-// never moves a stored record and references into a page stay valid.
+// never moves a stored record and references into a page stay valid. Pages are cut from
+// slabs that double with the list up to a huge page each, so a list of millions of records
+// fills without a page fault every 4 KiB.
+#include "container/LargeBlocks.h"
+
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 namespace clw {
 
 template <typename T> class TPagedArray {
+  static_assert(std::is_trivially_destructible_v<T> && alignof(T) <= 16);
+
 public:
   static constexpr uint32_t kPageShift = 9;
   static constexpr uint32_t kPageSize = 1u << kPageShift;
@@ -40,7 +49,7 @@ public:
   }
 
   // Makes room for NewCount records and sets Count to it; new records are
-  // value-initialised (pages are allocated zeroed), kept pages keep their contents.
+  // value-initialised (pages are when they are cut), kept pages keep their contents.
   void Resize(uint32_t NewCount) {
     Reserve(NewCount);
     FCount = NewCount;
@@ -49,17 +58,35 @@ public:
   // Forgets the records but keeps the pages allocated for reuse.
   void Reset() { FCount = 0; }
 
-  // Releases the pages past the last record, after a list has been compacted.
-  void ReleaseUnused() { FPages.resize((size_t(FCount) + kPageSize - 1) >> kPageShift); }
+  // Releases the pages past the last record, after a list has been compacted: the slabs
+  // that hold only such pages go back.
+  void ReleaseUnused() {
+    const size_t used = (size_t(FCount) + kPageSize - 1) >> kPageShift;
+    FPages.resize(std::min(FPages.size(), used));
+    while (!FSlabs.empty() && FSlabs.back().FirstPage >= FPages.size())
+      FSlabs.pop_back();
+  }
 
   // Forgets the records and releases every page.
   void Clear() {
     FCount = 0;
     FPages.clear();
     FPages.shrink_to_fit();
+    FSlabs.clear();
+    FSlabs.shrink_to_fit();
   }
 
 private:
+  static constexpr size_t kPageBytes = sizeof(T) * kPageSize;
+  static constexpr size_t kHugeSlabPages = std::max<size_t>(1, kLargeBlockSize / kPageBytes);
+
+  // Pages [FirstPage, FirstPage + Pages) of the list.
+  struct TSlab {
+    TLargeBlock Memory;
+    size_t FirstPage = 0;
+    size_t Pages = 0;
+  };
+
   void Reserve(uint64_t Needed) {
     while (uint64_t(FPages.size()) << kPageShift < Needed) {
       if (FPages.size() == FPages.capacity()) {
@@ -68,11 +95,29 @@ private:
                                              : FPages.capacity() * 2;
         FPages.reserve(next);
       }
-      FPages.push_back(std::make_unique<T[]>(kPageSize));
+      FPages.push_back(NewPage());
     }
   }
 
-  std::vector<std::unique_ptr<T[]>> FPages;
+  // The next page, value-initialised, from the last slab or a new one as large as the
+  // pages before it (a huge page at most).
+  T* NewPage() {
+    const size_t page = FPages.size();
+    if (FSlabs.empty() || page >= FSlabs.back().FirstPage + FSlabs.back().Pages) {
+      const size_t pages = std::clamp<size_t>(page, 1, kHugeSlabPages);
+      const size_t bytes = pages == kHugeSlabPages ? std::max(kLargeBlockSize, pages * kPageBytes)
+                                                   : pages * kPageBytes;
+      FSlabs.push_back(TSlab{AllocateLarge(bytes), page, pages});
+    }
+    const TSlab& slab = FSlabs.back();
+    T* const records =
+        reinterpret_cast<T*>(slab.Memory.get() + (page - slab.FirstPage) * kPageBytes);
+    std::uninitialized_value_construct_n(records, kPageSize);
+    return records;
+  }
+
+  std::vector<T*> FPages;
+  std::vector<TSlab> FSlabs;
   uint32_t FCount = 0;
   uint32_t FInitialDirectory;
   uint32_t FDirectoryStep;

@@ -66,8 +66,8 @@ void TAloneCandidates::AddMarkers(std::vector<int32_t>& H) const {
   for (size_t m = 0; m < kMarkers; ++m)
     H[m] += int32_t(ByMarker[m]);
 }
-std::vector<TMDATChunk> TAloneCandidates::Take(uint8_t Marker, TDroppedCandidates& Dropped) {
-  std::vector<TMDATChunk> kept;
+TLargeVector<TMDATChunk> TAloneCandidates::Take(uint8_t Marker, TDroppedCandidates& Dropped) {
+  TLargeVector<TMDATChunk> kept;
   kept.reserve(Marker < kMarkers ? ByMarker[Marker] : 0);
   uint64_t position = 0;
   // The blocks read go back at once: the store and the list it feeds never both peak.

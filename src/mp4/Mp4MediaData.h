@@ -76,7 +76,7 @@ struct TMDATSlice {
   int64_t GapLength = 0;
   uint16_t Flags = 0;
 };
-using TMDATSlices = std::vector<TMDATSlice>;
+using TMDATSlices = TLargeVector<TMDATSlice>;
 
 // A candidate's successor (the candidate that begins where it ends) as the scan records it
 // when it did not see the bytes there.
@@ -175,7 +175,7 @@ public:
   void AddMarkers(std::vector<int32_t>& H) const;
   // The candidates followed by Marker, in position order; the others are let go of into
   // Dropped. The store is empty afterwards.
-  std::vector<TMDATChunk> Take(uint8_t Marker, TDroppedCandidates& Dropped);
+  TLargeVector<TMDATChunk> Take(uint8_t Marker, TDroppedCandidates& Dropped);
   uint64_t Count() const { return Total; }
   void Clear();
 
@@ -217,7 +217,7 @@ struct TMp4ScanResults {
   // Runs are chains of successors; slice detection takes them from here instead of
   // searching millions of positions again, as long as SuccessorsFingerprint shows that the
   // list is still the one the scan (or a compaction) left.
-  std::vector<int32_t> ChunkSuccessors;
+  TLargeVector<int32_t> ChunkSuccessors;
   uint64_t SuccessorsFingerprint = 0;
   // Where the media data begins in the file, and its node in the reader's tree.
   int64_t MediaDataStart = 0;

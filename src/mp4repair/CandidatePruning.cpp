@@ -158,7 +158,7 @@ bool PruneCandidates(TScan& S, THgMP4FileReader& Reader) {
   TMp4ScanResults& found = Reader.Scan;
   TPollEvery<THgFileReader> going(Reader);
   TMDATChunks& chunks = found.MDATChunks;
-  std::vector<int32_t>& next = found.ChunkSuccessors;
+  TLargeVector<int32_t>& next = found.ChunkSuccessors;
   const uint32_t first = S.FirstOfScan;
   const uint32_t n = chunks.Count();
   // Bit sets over [First, N): the candidates something leads to (a successor always comes

@@ -119,14 +119,14 @@ struct TScan {
   uint32_t LongestUnit = 0; // no candidate is longer
   TMDATChunks* Chunks = nullptr;
   // Beside each candidate, the one that begins where it ends.
-  std::vector<int32_t>* Successors = nullptr;
+  TLargeVector<int32_t>* Successors = nullptr;
 
   // The window: bytes [Base, Base + Filled) of the file, searched up to Base + Next, and a
   // bit per window position where a candidate begins. Positions of the window keep their
   // place within a word of bits when it moves.
   size_t Capacity = 0;
   TLargeBlock Window;
-  std::vector<uint64_t> Begins;
+  TLargeVector<uint64_t> Begins;
   uint64_t Base = 0;
   size_t Filled = 0;
   size_t Next = 0;

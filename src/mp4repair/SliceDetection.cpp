@@ -23,14 +23,14 @@ TSliceDetector::TSliceDetector(THgMP4FileReader& Reader)
 namespace {
 // Merges Add (in position order, none in a run) into the list, which stays in position
 // order; recorded successors follow their candidates to their new places.
-void MergeCandidates(TMp4ScanResults& Scan, const std::vector<TMDATChunk>& Add) {
+void MergeCandidates(TMp4ScanResults& Scan, const TLargeVector<TMDATChunk>& Add) {
   TMDATChunks& chunks = Scan.MDATChunks;
-  std::vector<int32_t>& next = Scan.ChunkSuccessors;
+  TLargeVector<int32_t>& next = Scan.ChunkSuccessors;
   const bool recorded = Scan.SuccessorsCurrent();
   const uint32_t n = chunks.Count();
   const size_t m = Add.size();
   if (recorded) {
-    std::vector<uint32_t> place(n);
+    TLargeVector<uint32_t> place(n);
     size_t a = 0;
     for (uint32_t i = 0; i < n; ++i) {
       const uint64_t position = chunks[i].Position;
@@ -114,7 +114,7 @@ void TSliceDetector::BuildRuns() {
   const auto rejected = [&](int32_t i) {
     return (chunks[uint32_t(i)].Flags & TMDATChunk::kRejected) != 0;
   };
-  std::vector<int32_t>& next = WorkList;
+  TLargeVector<int32_t>& next = WorkList;
   if (Scan.ChunkSuccessors.size() == n && Scan.SuccessorsFingerprint == Scan.CandidateFingerprint())
     next = Scan.ChunkSuccessors;
   else
@@ -127,7 +127,8 @@ void TSliceDetector::BuildRuns() {
     if (j <= int32_t(i) || uint32_t(j) >= n) j = FindChunkAt(chunks, chunks[i].End(), i + 1, n);
     if (j <= int32_t(i) || (anyRejected && (rejected(int32_t(i)) || rejected(j)))) j = -1;
   }
-  std::vector<uint32_t> chainLength(n);
+  TLargeVector<uint32_t>& chainLength = ChainLength;
+  chainLength.resize(n);
   for (uint32_t i = n; i-- > 0;)
     chainLength[i] = 1 + (next[i] >= 0 ? chainLength[uint32_t(next[i])] : 0);
   // Room for one run per chain head, taken at once: dense content makes runs by the
@@ -261,7 +262,7 @@ void TrimSlices(TMDATSlices& slices, const TMDATChunks& chunks, TPollEvery<THgFi
 void TSliceDetector::CompactCandidates() {
   const bool recorded = Scan.ChunkSuccessors.size() == MDATChunks.Count() &&
                         Scan.SuccessorsFingerprint == Scan.CandidateFingerprint();
-  std::vector<int32_t>& newIndex = WorkList;
+  TLargeVector<int32_t>& newIndex = WorkList;
   CompactChunks(MDATChunks, newIndex);
   if (!recorded) {
     Scan.ChunkSuccessors.clear();

@@ -46,7 +46,9 @@ private:
   void CompactCandidates();
 
   std::vector<int32_t> Histogram;
-  std::vector<int32_t> WorkList;
+  // Scratch lists as long as the candidate list, kept for the next step.
+  TLargeVector<int32_t> WorkList;
+  TLargeVector<uint32_t> ChainLength;
 };
 
 } // namespace clw

@@ -4,7 +4,7 @@
 
 namespace clw::slices {
 
-void CompactChunks(TMDATChunks& Chunks, std::vector<int32_t>& NewIndex) {
+void CompactChunks(TMDATChunks& Chunks, TLargeVector<int32_t>& NewIndex) {
   const uint32_t n = Chunks.Count();
   NewIndex.assign(n, -1);
   uint32_t kept = 0;

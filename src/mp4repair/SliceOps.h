@@ -15,7 +15,7 @@ namespace clw::slices {
 
 // Removes the candidates marked rejected, keeping the order; NewIndex gets the new index
 // of every old candidate, -1 for the removed.
-void CompactChunks(TMDATChunks& Chunks, std::vector<int32_t>& NewIndex);
+void CompactChunks(TMDATChunks& Chunks, TLargeVector<int32_t>& NewIndex);
 // Removes the slices marked deleted, keeping the order.
 void CompactSlices(TMDATSlices& Slices);
 

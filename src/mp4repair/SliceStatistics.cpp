@@ -197,7 +197,7 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   if (Reader.Cancelled) return false;
   const uint32_t count = lone.ValueCount();
   const auto at = [&](uint32_t q) -> TMDATChunk& { return chunks[lone.Value(q)]; };
-  std::vector<int32_t>& overlaps = WorkList;
+  TLargeVector<int32_t>& overlaps = WorkList;
   overlaps.assign(count, 0);
   for (uint32_t q = 0; q + 1 < count; ++q) {
     if (!Going()) return false;
@@ -231,7 +231,7 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   const auto gap = [&](uint32_t a, uint32_t b) { return GapFits(at(a), at(b), Stats.TypicalGap); };
   // What each entry earns as a rival, summed, with its own predecessor taken as the one
   // before it in the list.
-  std::vector<int64_t> rivalSum(size_t(count) + 1, 0);
+  TLargeVector<int64_t> rivalSum(size_t(count) + 1, 0);
   for (uint32_t r = 0; r < count; ++r)
     rivalSum[r + 1] = rivalSum[r] + int64_t(sizeFits(at(r))) + int64_t(r > 0 && gap(r - 1, r)) +
                       int64_t(r + 1 < count && gap(r, r + 1));

@@ -19,5 +19,34 @@ TEST(PagedArray, RecordsStayInPlaceAndReusedPagesStartClean) {
   EXPECT_EQ(records[0], 0u);
 }
 
+// A list grown through slabs of every size up to a huge page, cut back into the middle of
+// a slab and grown again: kept records stay where they were, and every page cut again
+// starts as new records do.
+TEST(PagedArray, PagesCutAgainStartAsNew) {
+  struct TRecord {
+    uint64_t Value = 7;
+    uint32_t Mark = 0xE0;
+  };
+  constexpr uint32_t kPage = 512;
+  constexpr uint32_t kCount = 700 * kPage + 5; // past two huge slabs of 256 pages
+  constexpr uint32_t kKept = 300 * kPage + 7;
+  TPagedArray<TRecord> records;
+  for (uint32_t i = 0; i < kCount; ++i)
+    records.Add(TRecord{i, i});
+  const TRecord* const early = &records[1000];
+  const TRecord* const late = &records[kKept - 1];
+  records.Resize(kKept);
+  records.ReleaseUnused();
+  records.Resize(kCount);
+  EXPECT_EQ(&records[1000], early);
+  EXPECT_EQ(&records[kKept - 1], late);
+  for (const uint32_t i : {0u, 1000u, 256 * kPage, kKept - 1})
+    EXPECT_EQ(records[i].Value, i) << i;
+  for (uint32_t i = 301 * kPage; i < kCount; i += 97) {
+    EXPECT_EQ(records[i].Value, 7u) << i;
+    EXPECT_EQ(records[i].Mark, 0xE0u) << i;
+  }
+}
+
 } // namespace
 } // namespace clw

@@ -53,7 +53,7 @@ TEST(AloneCandidates, HandBackWhatTheyWereGiven) {
   store.AddMarkers(markers);
   EXPECT_EQ(markers[kMarker], 6);
 
-  const std::vector<TMDATChunk> kept = store.Take(kMarker, dropped);
+  const auto kept = store.Take(kMarker, dropped);
   std::vector<TMDATChunk> expected;
   for (const TMDATChunk& c : given)
     if ((c.Neighbour >> 1) == kMarker) expected.push_back(c);
@@ -73,7 +73,7 @@ TEST(AloneCandidates, ManyBlocksComeBackInOrder) {
   constexpr uint64_t kCount = 700000;
   for (uint64_t i = 0; i < kCount; ++i)
     store.Add(Alone(i * 97, uint32_t(i % 5000 + 4), 0x41, 0, false, uint8_t(i & 1)));
-  const std::vector<TMDATChunk> kept = store.Take(1, dropped);
+  const auto kept = store.Take(1, dropped);
   ASSERT_EQ(kept.size(), kCount / 2);
   for (size_t k = 0; k < kept.size(); ++k) {
     const uint64_t i = 2 * k + 1;

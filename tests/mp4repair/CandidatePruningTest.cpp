@@ -241,7 +241,8 @@ TEST(ScanZeroStretch, PassingOverItChangesNothing) {
       std::vector<uint64_t> runs;
       for (uint32_t k = 0; k < r.Scan.NullBlocks.Count(); ++k)
         runs.insert(runs.end(), {r.Scan.NullBlocks[k].Start, r.Scan.NullBlocks[k].Length});
-      results[known] = {Slices(r), r.Scan.MDATChunks.Count(), r.Scan.ChunkSuccessors, runs};
+      results[known] = {Slices(r), r.Scan.MDATChunks.Count(),
+                        TLinks(r.Scan.ChunkSuccessors.begin(), r.Scan.ChunkSuccessors.end()), runs};
     }
     ASSERT_FALSE(std::get<0>(results[0]).empty());
     EXPECT_EQ(std::get<1>(results[1]), std::get<1>(results[0]));

@@ -283,15 +283,8 @@ void TSliceDetector::FindSlices(int32_t MediaNode, bool AllowSingleFrame) {
   if (!Reader.Cancelled) BuildRuns();
   if (!Reader.Cancelled) GatherStatistics();
 
-  bool singleFrame = false;
-  if (AllowSingleFrame) {
-    // The test cuts and dissolves runs. When it answers no, the search for runs of several
-    // units starts again from all of them: the test changes nothing BuildRuns reads, so
-    // building the runs again puts them back as they were, without holding a copy of
-    // hundreds of thousands of short false runs meanwhile.
-    singleFrame = FindSingleFrameInterleave();
-    if (!singleFrame && !Reader.Cancelled) BuildRuns();
-  }
+  // The test cuts and dissolves runs only when it answers yes.
+  const bool singleFrame = AllowSingleFrame && FindSingleFrameInterleave();
   if (Reader.Cancelled) return;
 
   if (singleFrame) {

@@ -6,6 +6,7 @@
 #include "mp4/HgMP4File.h"
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace clw {
@@ -49,6 +50,11 @@ private:
   // Scratch lists as long as the candidate list, kept for the next step.
   TLargeVector<int32_t> WorkList;
   TLargeVector<uint32_t> ChainLength;
+  TLargeVector<uint64_t> LoneStarts;
+  // The single-frame test's note of each run's part [first, last] (first -1: none), and
+  // of the run marks it cleared.
+  TLargeVector<std::pair<int32_t, int32_t>> RunParts;
+  TLargeVector<std::pair<uint32_t, int32_t>> ClearedRuns;
 };
 
 } // namespace clw

@@ -157,11 +157,34 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   TMDATChunks& chunks = MDATChunks;
 
   // Each run keeps only the members between an audio frame's end and an audio frame's
-  // start; the members outside are released to stand alone.
-  size_t kept = 0;
+  // start, and goes when none of those is a coded slice; the members outside are released
+  // to stand alone. The runs themselves are cut only when the test answers yes; until then
+  // each run's part is noted, and the members' marks it clears are put back when it
+  // answers no, so the runs stand as they were without being built again.
+  TLargeVector<std::pair<int32_t, int32_t>>& parts = RunParts;
+  TLargeVector<std::pair<uint32_t, int32_t>>& cleared = ClearedRuns;
+  parts.assign(MDATSlices.size(), {-1, -1});
+  cleared.clear();
+  struct TPutBack {
+    TMDATChunks& Chunks;
+    const TLargeVector<std::pair<uint32_t, int32_t>>& Cleared;
+    bool Cut = false;
+    ~TPutBack() {
+      if (!Cut)
+        for (const auto& [m, run] : Cleared)
+          Chunks[m].Run = run;
+    }
+  } putBack{chunks, cleared};
+  const auto release = [&](int32_t m) {
+    if (m < 0 || uint32_t(m) >= chunks.Count() || chunks[uint32_t(m)].Run == 0) return;
+    cleared.emplace_back(uint32_t(m), chunks[uint32_t(m)].Run);
+    chunks[uint32_t(m)].Run = 0;
+  };
+  uint64_t runBytes = 0;
+  uint64_t members = 0;
   for (size_t r = 0; r < MDATSlices.size(); ++r) {
     if (!Going()) return false;
-    TMDATSlice& s = MDATSlices[r];
+    const TMDATSlice& s = MDATSlices[r];
     const int32_t n = std::min<int32_t>(s.Count, int32_t(s.Members.size()));
     int32_t f = -1;
     int32_t l = -1;
@@ -171,29 +194,32 @@ bool TSliceDetector::FindSingleFrameInterleave() {
     }
     for (int32_t k = n - 1; k >= 0 && l < 0; --k)
       if ((chunks[uint32_t(s.Members[size_t(k)])].Neighbour >> 1) == Stats.AudioMarker) l = k;
-    if (f < 0 || l < f) {
-      Dissolve(s, chunks);
-      continue;
+    bool vcl = false;
+    for (int32_t k = std::max(f, 0); k <= l && !vcl; ++k) {
+      const int32_t m = s.Members[size_t(k)];
+      vcl = m >= 0 && uint32_t(m) < chunks.Count() && chunks[uint32_t(m)].IsVCL();
     }
-    if (f > 0 || l < n - 1) {
-      for (int32_t k = 0; k < n; ++k)
-        if (k < f || k > l) chunks[uint32_t(s.Members[size_t(k)])].Run = 0;
-      KeepHead(s, l + 1);
-      DropHead(s, f);
-      RecountVCL(s, chunks);
-      UpdateExtent(s, chunks);
-    }
-    if (kept != r) MDATSlices[kept] = std::move(s);
-    ++kept;
+    const bool stays = f >= 0 && l >= f && vcl;
+    for (int32_t k = 0; k < n; ++k)
+      if (!stays || k < f || k > l) release(s.Members[size_t(k)]);
+    if (!stays) continue;
+    parts[r] = {f, l};
+    for (int32_t k = f; k <= l; ++k)
+      runBytes += chunks[uint32_t(s.Members[size_t(k)])].Length;
+    members += uint64_t(l - f + 1);
   }
-  MDATSlices.resize(kept);
-  RemoveSlicesWithoutVCL(MDATSlices, chunks);
 
   // The lone candidates, and for each how many of the following ones begin inside it.
+  // Their positions side by side too: the search for the ones inside each looks at them.
   THgBlocksOfOffset& lone = *Scan.BlocksOfOffset;
+  TLargeVector<uint64_t>& starts = LoneStarts;
   lone.Clear();
+  starts.clear();
   for (uint32_t i = 0; i < chunks.Count() && Going(); ++i)
-    if (IsLone(chunks[i], Stats.AudioMarker)) lone.Append(i);
+    if (IsLone(chunks[i], Stats.AudioMarker)) {
+      lone.Append(i);
+      starts.push_back(chunks[i].Position);
+    }
   if (Reader.Cancelled) return false;
   const uint32_t count = lone.ValueCount();
   const auto at = [&](uint32_t q) -> TMDATChunk& { return chunks[lone.Value(q)]; };
@@ -201,25 +227,18 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   overlaps.assign(count, 0);
   for (uint32_t q = 0; q + 1 < count; ++q) {
     if (!Going()) return false;
-    const uint64_t end = at(q).Position + at(q).Length;
-    if (at(q + 1).Position >= end) continue;
+    const uint64_t end = starts[q] + at(q).Length;
+    if (starts[q + 1] >= end) continue;
     // Most overlap nothing; the rest are bracketed by doubling steps before the search.
     uint32_t inside = q + 1; // known to begin before End
     uint32_t probe = q + 2;
-    for (uint32_t step = 1; probe < count && at(probe).Position < end; step *= 2) {
+    for (uint32_t step = 1; probe < count && starts[probe] < end; step *= 2) {
       inside = probe;
       probe = uint32_t(std::min<uint64_t>(uint64_t(probe) + step, count));
     }
-    uint32_t lo = inside + 1;
-    uint32_t hi = std::min(probe, count);
-    while (lo < hi) {
-      const uint32_t mid = lo + (hi - lo) / 2;
-      if (at(mid).Position < end)
-        lo = mid + 1;
-      else
-        hi = mid;
-    }
-    overlaps[q] = int32_t(lo - q - 1);
+    const uint64_t* const first = starts.data() + inside + 1;
+    const uint64_t* const last = starts.data() + std::min(probe, count);
+    overlaps[q] = int32_t(std::lower_bound(first, last, end) - starts.data()) - int32_t(q) - 1;
   }
 
   const auto sizeFits = [&](const TMDATChunk& c) {
@@ -269,18 +288,26 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   uint64_t loneBytes = 0;
   for (uint32_t q = 0; q < count; ++q)
     if (at(q).Neighbour & TMDATChunk::kAudioEndsBefore) loneBytes += at(q).Length;
-  uint64_t runBytes = 0;
-  uint64_t members = 0;
-  for (const TMDATSlice& s : MDATSlices)
-    for (int32_t k = 0; k < s.Count; ++k) {
-      runBytes += chunks[uint32_t(s.Members[size_t(k)])].Length;
-      ++members;
+  if (loneBytes <= runBytes || count <= members) return false;
+
+  putBack.Cut = true;
+  size_t kept = 0;
+  for (size_t r = 0; r < MDATSlices.size(); ++r) {
+    const auto [f, l] = parts[r];
+    if (f < 0) continue;
+    TMDATSlice& s = MDATSlices[r];
+    if (f > 0 || l < s.Count - 1) {
+      KeepHead(s, l + 1);
+      DropHead(s, f);
+      UpdateExtent(s, chunks);
     }
-  if (loneBytes > runBytes && count > members) {
-    Stats.SingleFrameInterleave = 1;
-    return true;
+    RecountVCL(s, chunks);
+    if (kept != r) MDATSlices[kept] = std::move(s);
+    ++kept;
   }
-  return false;
+  MDATSlices.resize(kept);
+  Stats.SingleFrameInterleave = 1;
+  return true;
 }
 
 } // namespace clw

@@ -51,6 +51,7 @@ private:
   TLargeVector<int32_t> WorkList;
   TLargeVector<uint32_t> ChainLength;
   TLargeVector<uint64_t> LoneStarts;
+  std::vector<int32_t> Chain;
   // The single-frame test's note of each run's part [first, last] (first -1: none), and
   // of the run marks it cleared.
   TLargeVector<std::pair<int32_t, int32_t>> RunParts;

@@ -22,6 +22,17 @@ void CompactSlices(TMDATSlices& Slices);
 // Index of the candidate at exactly Position among indices [From, To), or -1.
 int32_t FindChunkAt(const TMDATChunks& Chunks, uint64_t Position, uint32_t From, uint32_t To);
 
+// Asks ahead of a loop over Slices, at slice R, for the member lists further on and for
+// the first members of the slices nearer: both lie all over memory.
+inline void PrefetchSlices(const TMDATSlices& Slices, size_t R, const TMDATChunks& Chunks) {
+  if (R + 16 < Slices.size()) __builtin_prefetch(Slices[R + 16].Members.data());
+  if (R + 8 >= Slices.size()) return;
+  const TMDATSlice& s = Slices[R + 8];
+  for (size_t k = 0; k < 2 && k < s.Members.size(); ++k)
+    if (s.Members[k] >= 0 && uint32_t(s.Members[k]) < Chunks.Count())
+      __builtin_prefetch(&Chunks[uint32_t(s.Members[k])]);
+}
+
 // Releases the members of a slice from their run.
 void Dissolve(const TMDATSlice& Slice, TMDATChunks& Chunks);
 void RecountVCL(TMDATSlice& Slice, const TMDATChunks& Chunks);

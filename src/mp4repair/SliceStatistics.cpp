@@ -184,6 +184,7 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   uint64_t members = 0;
   for (size_t r = 0; r < MDATSlices.size(); ++r) {
     if (!Going()) return false;
+    PrefetchSlices(MDATSlices, r, chunks);
     const TMDATSlice& s = MDATSlices[r];
     const int32_t n = std::min<int32_t>(s.Count, int32_t(s.Members.size()));
     int32_t f = -1;

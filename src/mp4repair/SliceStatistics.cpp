@@ -5,6 +5,7 @@
 #include "mp4/Mp4BoxTypes.h"
 #include "mp4repair/SliceDetector.h"
 #include "mp4repair/SliceOps.h"
+#include "mp4repair/TwoShares.h"
 
 #include <algorithm>
 
@@ -226,21 +227,29 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   const auto at = [&](uint32_t q) -> TMDATChunk& { return chunks[lone.Value(q)]; };
   TLargeVector<int32_t>& overlaps = WorkList;
   overlaps.assign(count, 0);
-  for (uint32_t q = 0; q + 1 < count; ++q) {
-    if (!Going()) return false;
-    const uint64_t end = starts[q] + at(q).Length;
-    if (starts[q + 1] >= end) continue;
-    // Most overlap nothing; the rest are bracketed by doubling steps before the search.
-    uint32_t inside = q + 1; // known to begin before End
-    uint32_t probe = q + 2;
-    for (uint32_t step = 1; probe < count && starts[probe] < end; step *= 2) {
-      inside = probe;
-      probe = uint32_t(std::min<uint64_t>(uint64_t(probe) + step, count));
+  const auto findOverlaps = [&](uint32_t from, uint32_t to, auto& going) {
+    for (uint32_t q = from; q < to && q + 1 < count; ++q) {
+      if (!going()) return false;
+      const uint64_t end = starts[q] + at(q).Length;
+      if (starts[q + 1] >= end) continue;
+      // Most overlap nothing; the rest are bracketed by doubling steps before the search.
+      uint32_t inside = q + 1; // known to begin before End
+      uint32_t probe = q + 2;
+      for (uint32_t step = 1; probe < count && starts[probe] < end; step *= 2) {
+        inside = probe;
+        probe = uint32_t(std::min<uint64_t>(uint64_t(probe) + step, count));
+      }
+      const uint64_t* const first = starts.data() + inside + 1;
+      const uint64_t* const last = starts.data() + std::min(probe, count);
+      overlaps[q] = int32_t(std::lower_bound(first, last, end) - starts.data()) - int32_t(q) - 1;
     }
-    const uint64_t* const first = starts.data() + inside + 1;
-    const uint64_t* const last = starts.data() + std::min(probe, count);
-    overlaps[q] = int32_t(std::lower_bound(first, last, end) - starts.data()) - int32_t(q) - 1;
-  }
+    return true;
+  };
+  const uint32_t half = count / 2;
+  if (!InTwoShares(Going, [&](int share, auto& going) {
+        return share == 0 ? findOverlaps(0, half, going) : findOverlaps(half, count, going);
+      }))
+    return false;
 
   const auto sizeFits = [&](const TMDATChunk& c) {
     if (c.Position + c.Length > Reader.FileSize) return false;

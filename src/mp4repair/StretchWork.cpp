@@ -1,29 +1,15 @@
 #include "mp4repair/StretchWork.h"
 
+#include "mp4repair/TwoShares.h"
+
 #include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <utility>
 
-#if defined(__linux__)
-#include <sched.h>
-#endif
-
 namespace clw::scan {
 
 namespace {
-
-// The processors this process may run on (its affinity, which a container or taskset
-// narrows), not the ones the machine has: a helper that waits spinning for a processor
-// its partner needs only slows the scan.
-unsigned ProcessorsToRunOn() {
-#if defined(__linux__)
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return unsigned(CPU_COUNT(&set));
-#endif
-  return std::thread::hardware_concurrency();
-}
 
 // Waits a moment for Ready without sleeping: the scan hands out a stretch and takes it
 // back a thousand times per GiB, and a wake-up each time costs more than the waits

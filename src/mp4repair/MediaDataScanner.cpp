@@ -6,9 +6,10 @@
 // and, once the box structure is known to be broken, registers box headers it meets.
 //
 // The media data passes through a window of the file: the scan reads 1 MiB at a time
-// into it, searches the new positions for candidates (CandidateSearch.cpp) on a second
-// thread while it reads on, and settles each candidate once the window holds every byte
-// its unit could reach (CandidatePruning.cpp).
+// into it, searches the new positions for candidates (CandidateSearch.cpp) and looks at
+// the ends of earlier ones, all shared out between two threads (StretchWork.cpp), and
+// settles each candidate once the window holds every byte its unit could reach
+// (CandidatePruning.cpp).
 #include "mp4/Mp4BoxTypes.h"
 #include "mp4repair/MediaDataAnalysis.h"
 #include "mp4repair/ScanRules.h"

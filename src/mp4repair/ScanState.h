@@ -6,14 +6,13 @@
 // it learn which byte follows the unit and whether another candidate begins right where it
 // ends. No unit the scan takes is longer than 4 MiB, so the scan holds a window of the
 // media data that reaches that far behind the bytes it examines; once the examined bytes
-// pass a candidate's furthest possible end, the search's thread looks at its end, and the
-// scan's thread settles it, in position order. Each is settled once, with everything
-// known: the candidates that end where it begins are settled before it. While the list is
-// short, every candidate enters it. Zero-rich encoder output (CAVLC)
-// makes a candidate every hundred bytes; once the list has grown past its limit, a
-// candidate enters it only when it begins or belongs to a run, and one that can only stand
-// alone between audio frames is kept apart (TAloneCandidates) until slice detection knows
-// which byte starts the file's audio frames.
+// pass a candidate's furthest possible end, its end is looked at (beside the search of
+// the next stretch), and the scan's thread settles it, in position order. Each is settled once,
+// with everything known: the candidates that end where it begins are settled before it. While the
+// list is short, every candidate enters it. Zero-rich encoder output (CAVLC) makes a candidate
+// every hundred bytes; once the list has grown past its limit, a candidate enters it only when it
+// begins or belongs to a run, and one that can only stand alone between audio frames is kept apart
+// (TAloneCandidates) until slice detection knows which byte starts the file's audio frames.
 #include "container/LargeBlocks.h"
 #include "mp4/Mp4MediaData.h"
 #include "mp4repair/ScanRules.h"

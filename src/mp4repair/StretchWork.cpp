@@ -28,6 +28,8 @@ template <typename F> void SpinFor(F Ready) {
 constexpr uint32_t kReadPart = 0;
 constexpr uint32_t kEndsPart = 1;
 constexpr uint32_t kFirstSearchPart = 2;
+// A claim counts a job's parts in 16 bits; no stretch is longer than the window.
+static_assert(kWindowSize / kBatch + kFirstSearchPart + 2 < 0x10000);
 
 } // namespace
 

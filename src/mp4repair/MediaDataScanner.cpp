@@ -72,9 +72,13 @@ bool TrackZeroRuns(const uint8_t* p, size_t n, uint64_t at, TZeroRun& run, TNull
   for (;;) {
     size_t w = i;
     // Four windows a step: the test runs over every byte read.
-    while (w + 32 <= n && ((ReadLE64(p + w) == 0) | (ReadLE64(p + w + 8) == 0) |
-                           (ReadLE64(p + w + 16) == 0) | (ReadLE64(p + w + 24) == 0)) == 0)
-      w += 32;
+    for (; w + 32 <= n; w += 32) {
+      const uint64_t a = ReadLE64(p + w);
+      const uint64_t b = ReadLE64(p + w + 8);
+      const uint64_t c = ReadLE64(p + w + 16);
+      const uint64_t d = ReadLE64(p + w + 24);
+      if ((a == 0) | (b == 0) | (c == 0) | (d == 0)) break;
+    }
     while (w + 8 <= n && ReadLE64(p + w) != 0)
       w += 8;
     if (w + 8 > n) break;

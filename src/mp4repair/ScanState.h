@@ -159,8 +159,8 @@ struct TScan {
   // (The word holding a search's first position may be written while an earlier position
   // in it is asked.)
   bool BeginsAt(size_t Q) const {
-    const uint64_t word =
-        std::atomic_ref<const uint64_t>(Begins[Q >> 6]).load(std::memory_order_relaxed);
+    uint64_t& shared = const_cast<uint64_t&>(Begins[Q >> 6]);
+    const uint64_t word = std::atomic_ref<uint64_t>(shared).load(std::memory_order_relaxed);
     return (word >> (Q & 63)) & 1;
   }
   // Whether a unit of an earlier call ends at Position; positions are asked in order.

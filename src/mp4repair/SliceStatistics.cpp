@@ -177,8 +177,10 @@ bool TSliceDetector::FindSingleFrameInterleave() {
     }
   } putBack{chunks, cleared};
   const auto release = [&](int32_t m) {
-    if (m < 0 || uint32_t(m) >= chunks.Count() || chunks[uint32_t(m)].Run == 0) return;
-    cleared.emplace_back(uint32_t(m), chunks[uint32_t(m)].Run);
+    if (m < 0 || uint32_t(m) >= chunks.Count()) return;
+    const int32_t run = chunks[uint32_t(m)].Run; // a packed field: copied, never referred to
+    if (run == 0) return;
+    cleared.emplace_back(uint32_t(m), run);
     chunks[uint32_t(m)].Run = 0;
   };
   uint64_t runBytes = 0;
@@ -220,7 +222,7 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   for (uint32_t i = 0; i < chunks.Count() && Going(); ++i)
     if (IsLone(chunks[i], Stats.AudioMarker)) {
       lone.Append(i);
-      starts.push_back(chunks[i].Position);
+      starts.push_back(uint64_t(chunks[i].Position));
     }
   if (Reader.Cancelled) return false;
   const uint32_t count = lone.ValueCount();

@@ -25,16 +25,16 @@ TLargeBlock AllocateLarge(size_t Bytes) {
 }
 
 namespace {
-size_t RoundedToHugePages(size_t Bytes) {
-  const size_t rounded = (Bytes + kLargeBlockSize - 1) & ~(kLargeBlockSize - 1);
-  if (rounded < Bytes || rounded + kLargeBlockSize < rounded) throw std::bad_alloc();
-  return rounded;
+// Bytes rounded up to whole huge pages (0 when that overflows).
+constexpr size_t WholeHugePages(size_t Bytes) {
+  return (Bytes + kLargeBlockSize - 1) & ~(kLargeBlockSize - 1);
 }
 } // namespace
 
 uint8_t* MapLarge(size_t Bytes) {
   // Mapped with a huge page's worth to spare, then trimmed to a huge page's alignment.
-  const size_t rounded = RoundedToHugePages(Bytes);
+  const size_t rounded = WholeHugePages(Bytes);
+  if (rounded < Bytes || rounded + kLargeBlockSize < rounded) throw std::bad_alloc();
   void* mapped = mmap(nullptr, rounded + kLargeBlockSize, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapped == MAP_FAILED) throw std::bad_alloc();
@@ -51,7 +51,7 @@ uint8_t* MapLarge(size_t Bytes) {
 }
 
 void UnmapLarge(uint8_t* P, size_t Bytes) {
-  munmap(P, (Bytes + kLargeBlockSize - 1) & ~(kLargeBlockSize - 1));
+  munmap(P, WholeHugePages(Bytes));
 }
 
 } // namespace clw

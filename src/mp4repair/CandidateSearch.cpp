@@ -89,17 +89,20 @@ inline bool LengthFitsHeader(const uint8_t* p, const TScan& s) {
   const uint8_t nalType = header & 0x1F;
   const bool slice = uint8_t(nalType - 1) < 5;
   const TSliceStart start = ReadSliceStart(p + 5, p + kLookAhead);
-  uint8_t sliceType = TMDATChunk::kSliceTypeUnknown;
-  if (slice && start.SliceTypeKnown && start.SliceType <= 9) sliceType = uint8_t(start.SliceType);
+  // Which of these hold is a coin toss on noise, so they are combined without branches.
+  const bool typeKnown = slice & start.SliceTypeKnown & (start.SliceType <= 9);
+  const uint32_t unknown = TMDATChunk::kSliceTypeUnknown;
+  const uint8_t sliceType = uint8_t(unknown ^ ((unknown ^ start.SliceType) & -uint32_t(typeKnown)));
   // A unit that ends with the file is whole: a recording that stops after a picture ends
   // exactly there. Only one that runs past the end was cut.
   const bool kept = (position + 4 + length <= s.FileSize) & KeepsSliceType(nalType, sliceType);
-  const bool picture = slice && start.FirstMbKnown && start.FirstMb == 0;
+  const bool picture = slice & start.FirstMbKnown & (start.FirstMb == 0);
   // The media data's first unit has nothing before it that could be anything but audio.
-  const bool audio = position == s.RangeStart || (q >= 2 && AudioEndsIn(ReadBE16(p - 2)));
+  // (The window holds two bytes before every examined position but the range's first.)
+  const bool audio = (position == s.RangeStart) | ((q >= 2) && AudioEndsIn(ReadBE16(p - 2)));
   out = TFoundCandidate{position, length, header,
-                        uint8_t(sliceType | (picture ? TFoundCandidate::kPictureStart : 0) |
-                                (audio ? TFoundCandidate::kAudioEndsBefore : 0)),
+                        uint8_t(sliceType | picture * TFoundCandidate::kPictureStart |
+                                audio * TFoundCandidate::kAudioEndsBefore),
                         0};
   return kept;
 }

@@ -234,11 +234,11 @@ inline TSliceStart ReadSliceStart(const uint8_t* P, const uint8_t* End) {
 }
 
 // An AAC raw data block ends with ID_END (binary 111) and 0 to 8 zero bits of byte
-// alignment; W holds the two bytes before a length field.
+// alignment; W holds the two bytes before a length field. (Two zero bytes count 16 zero
+// bits, and so are no end.)
 constexpr bool AudioEndsIn(uint16_t W) {
-  if (W == 0) return false;
   const int t = std::countr_zero(W);
-  return t <= 8 && ((W >> t) & 7) == 7;
+  return (t <= 8) & (((W >> (t & 15)) & 7) == 7);
 }
 
 // Coded slices must carry a slice type, and an IDR one an intra type (I or SI).
@@ -247,7 +247,8 @@ constexpr bool KeepsSliceType(uint8_t NalType, uint8_t SliceType) {
   constexpr uint32_t kIntra = 1u << 2 | 1u << 4 | 1u << 7 | 1u << 9;
   const bool intra = SliceType < 32 && ((kIntra >> SliceType) & 1) != 0;
   const bool coded = uint8_t(NalType - 1) < 4;
-  return (NalType == 5) ? intra : (!coded || SliceType < 10);
+  const bool idr = NalType == 5;
+  return (idr & intra) | ((!idr) & ((!coded) | (SliceType < 10)));
 }
 
 } // namespace clw

@@ -32,6 +32,8 @@ uint64_t TMp4ScanResults::CandidateFingerprint() const {
   return f;
 }
 
+void TDroppedCandidates::MakeCounts() { Counts.assign(kKinds * kMarkers * kLengthBins, 0); }
+
 void TDroppedCandidates::AddMarkers(std::vector<int32_t>& H) const {
   if (Counts.empty()) return;
   for (size_t kind = 0; kind < kKinds; ++kind)

@@ -45,7 +45,8 @@ struct TMDATChunk {
   uint8_t NalType() const { return Header & 0x1F; }
   bool IsVCL() const { return NalType() >= 1 && NalType() <= 5; }
   // Whether it could stand alone between two audio frames, whatever the file's audio marker.
-  bool MayStandAlone() const { return (Neighbour & kAudioEndsBefore) && Neighbour < 0x80; }
+  // (Without branches: the scan asks it of millions of noise candidates.)
+  bool MayStandAlone() const { return ((Neighbour & kAudioEndsBefore) != 0) & (Neighbour < 0x80); }
 };
 static_assert(sizeof(TMDATChunk) == 21);
 
@@ -116,7 +117,7 @@ public:
   // between this store and the next, and which one takes a candidate is a coin toss.
   void AddWhen(bool Take, const TMDATChunk& C) {
     if (Counts.empty()) [[unlikely]]
-      Counts.assign(kKinds * kMarkers * kLengthBins, 0);
+      MakeCounts();
     Total += Take;
     // A coded slice is rejected when longer than four times a typical size, which is a
     // multiple of 8 KiB: bin b holds the lengths (32 KiB * b, 32 KiB * (b + 1)]. Nothing
@@ -135,6 +136,8 @@ public:
   void Clear();
 
 private:
+  [[gnu::cold, gnu::noinline]] void MakeCounts();
+
   std::vector<uint32_t> Counts; // [kind][marker][length bin], allocated by the first Add
   uint64_t Total = 0;
 };
@@ -156,7 +159,7 @@ public:
   // position itself.
   void AddWhen(bool Take, const TMDATChunk& C) {
     const uint64_t position = C.Position; // a packed field: never bound to a reference
-    if (Take && position - Last > kStepMask) [[unlikely]] {
+    if (Take & (position - Last > kStepMask)) [[unlikely]] {
       Records.Add(kPositionFollows);
       Records.Add(position);
       Last = position;

@@ -143,8 +143,14 @@ void TSliceDetector::BuildRuns() {
     MDATSlices.reserve(MDATSlices.size() + heads);
   }
 
+  // The chains are walked once each; the second member of a chain lies anywhere in the
+  // next few MiB of the list, so it is asked for a few heads ahead.
+  constexpr uint32_t kAhead = 16;
+  std::vector<int32_t>& chain = Chain;
   for (uint32_t i = 0; i < n; ++i) {
     if (!Going()) return;
+    if (i + kAhead < n && next[i + kAhead] >= 0)
+      __builtin_prefetch(&chunks[uint32_t(next[i + kAhead])]);
     if (next[i] < 0) continue; // a chain of one
     const TMDATChunk& first = chunks[i];
     if (first.Run != 0) continue;
@@ -152,18 +158,16 @@ void TSliceDetector::BuildRuns() {
     // keeps its members and this chain makes no run.
     const uint32_t length = chainLength[i];
     bool yields = false;
-    for (int32_t m = int32_t(i); m >= 0; m = next[uint32_t(m)])
-      if (uint32_t(chunks[uint32_t(m)].Run) > length - 1) {
-        yields = true;
-        break;
-      }
-    if (yields) continue;
-    TMDATSlice slice;
-    slice.Members.reserve(length);
-    for (int32_t m = int32_t(i); m >= 0; m = next[uint32_t(m)]) {
-      chunks[uint32_t(m)].Run = int32_t(length - 1);
-      slice.Members.push_back(m);
+    chain.clear();
+    for (int32_t m = int32_t(i); m >= 0 && !yields; m = next[uint32_t(m)]) {
+      yields = uint32_t(chunks[uint32_t(m)].Run) > length - 1;
+      chain.push_back(m);
     }
+    if (yields) continue;
+    for (const int32_t m : chain)
+      chunks[uint32_t(m)].Run = int32_t(length - 1);
+    TMDATSlice slice;
+    slice.Members.assign(chain.begin(), chain.end());
     slice.Count = int32_t(length);
     RecountVCL(slice, chunks);
     UpdateExtent(slice, chunks);

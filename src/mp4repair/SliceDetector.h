@@ -51,6 +51,7 @@ private:
   TLargeVector<int32_t> WorkList;
   TLargeVector<uint32_t> ChainLength;
   TLargeVector<uint64_t> LoneStarts;
+  TLargeVector<uint32_t> BucketFirst;
   std::vector<int32_t> Chain;
   // The single-frame test's note of each run's part [first, last] (first -1: none), and
   // of the run marks it cleared.

@@ -229,21 +229,37 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   const auto at = [&](uint32_t q) -> TMDATChunk& { return chunks[lone.Value(q)]; };
   TLargeVector<int32_t>& overlaps = WorkList;
   overlaps.assign(count, 0);
+  // The search for the ones inside starts from buckets of positions, about four lone
+  // candidates to a bucket: for each, the first one that begins in it or after it.
+  TLargeVector<uint32_t>& bucketFirst = BucketFirst;
+  int shift = 0;
+  if (count > 0) {
+    const uint64_t span = starts[count - 1] - starts[0];
+    while ((span >> shift) > count / 4)
+      ++shift;
+    bucketFirst.resize(size_t(span >> shift) + 2);
+    for (uint32_t b = 0, q = 0; b < bucketFirst.size(); ++b) {
+      const uint64_t bucketStart = starts[0] + (uint64_t(b) << shift);
+      while (q < count && starts[q] < bucketStart)
+        ++q;
+      bucketFirst[b] = q;
+    }
+  }
   const auto findOverlaps = [&](uint32_t from, uint32_t to, auto& going) {
     for (uint32_t q = from; q < to && q + 1 < count; ++q) {
       if (!going()) return false;
       const uint64_t end = starts[q] + at(q).Length;
       if (starts[q + 1] >= end) continue;
-      // Most overlap nothing; the rest are bracketed by doubling steps before the search.
-      uint32_t inside = q + 1; // known to begin before End
-      uint32_t probe = q + 2;
-      for (uint32_t step = 1; probe < count && starts[probe] < end; step *= 2) {
-        inside = probe;
-        probe = uint32_t(std::min<uint64_t>(uint64_t(probe) + step, count));
+      // The first to begin at End or after lies in End's bucket or is the next one's first.
+      uint32_t found = count;
+      const uint64_t b = (end - starts[0]) >> shift;
+      if (b + 1 < bucketFirst.size()) {
+        const uint32_t lo = std::max(bucketFirst[size_t(b)], q + 2);
+        const uint32_t hi = std::max(lo, bucketFirst[size_t(b) + 1]);
+        found =
+            uint32_t(std::lower_bound(starts.data() + lo, starts.data() + hi, end) - starts.data());
       }
-      const uint64_t* const first = starts.data() + inside + 1;
-      const uint64_t* const last = starts.data() + std::min(probe, count);
-      overlaps[q] = int32_t(std::lower_bound(first, last, end) - starts.data()) - int32_t(q) - 1;
+      overlaps[q] = int32_t(found) - int32_t(q) - 1;
     }
     return true;
   };

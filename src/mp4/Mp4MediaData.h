@@ -209,7 +209,7 @@ struct TMp4ScanResults {
   // Zero-rich encoder output (CAVLC in particular) makes a candidate every hundred bytes,
   // nearly all of them noise. The scan keeps every candidate while it holds fewer than
   // PruneAbove of them; past that it lets go of those no later step can use.
-  uint32_t PruneAbove = 1u << 20;
+  uint32_t PruneAbove = 1u << 18;
   TDroppedCandidates Dropped;
   TAloneCandidates Alone;
   // The candidate index by offset; slice detection uses it as its list of lone candidates.

@@ -1,10 +1,12 @@
 #include "mp4/Mp4BoxTypes.h"
 #include "mp4repair/SliceDetector.h"
 #include "mp4repair/SliceOps.h"
+#include "streams/Endian.h"
 #include "support/Mp4Builder.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
 namespace clw {
@@ -276,6 +278,35 @@ TEST(SliceFindSlices, FindsSingleFramesBetweenAudioFrames) {
   EXPECT_EQ(m.Spans(), frames);
 
   EXPECT_EQ(TScannedMedia(b, true, true).Reader.SliceStatistics.SingleFrameInterleave, 0);
+}
+
+// In every other audio frame after the first two, an audio end and a coded slice that
+// reaches over the next two frames into the audio frame after them, where a byte like an
+// audio frame's first follows it: a lone candidate that overlaps two frames. The frames'
+// sizes and gaps fit the file's pattern better, so they stay and it gives way.
+TEST(SliceFindSlices, ALoneCandidateOverlappingFramesGivesWay) {
+  constexpr int kFrames = 41;
+  const auto frameLength = [](int k) { return k == 0 ? 20000u : 6000u + 50 * uint32_t(k % 7); };
+  const auto audioLength = [](int k) { return 380 + size_t(k % 5) * 10; };
+  TMediaDataBuilder b(8);
+  std::vector<TSpan> frames;
+  std::vector<uint64_t> audio;
+  for (int k = 0; k < kFrames; ++k) {
+    frames.push_back(AddVideoChunk(b, 1, k == 0, frameLength(k)));
+    audio.push_back(b.Audio(audioLength(k)));
+  }
+  for (size_t k = 2; k + 2 < audio.size(); k += 2) {
+    const uint64_t at = audio[k] + 100;
+    const uint64_t end = audio[k + 2] + 50;
+    TMediaDataBuilder unit;
+    unit.Unit(kNonIdr, uint32_t(end - at - 4), 5, 0);
+    WriteBE16(&b.Bytes[size_t(at - b.Origin) - 2], kAudioEnd);
+    std::copy_n(unit.Bytes.begin(), 16, &b.Bytes[size_t(at - b.Origin)]);
+    b.Bytes[size_t(end - b.Origin)] = kAudioLead;
+  }
+  const TScannedMedia m(b);
+  EXPECT_EQ(m.Reader.SliceStatistics.SingleFrameInterleave, 1);
+  EXPECT_EQ(m.Spans(), frames);
 }
 
 // The single-frame test cuts runs at members without an audio end before them; answering

@@ -229,8 +229,8 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   const auto at = [&](uint32_t q) -> TMDATChunk& { return chunks[lone.Value(q)]; };
   TLargeVector<int32_t>& overlaps = WorkList;
   overlaps.assign(count, 0);
-  // The search for the ones inside starts from buckets of positions, about four lone
-  // candidates to a bucket: for each, the first one that begins in it or after it.
+  // The search for the ones inside starts from buckets of positions, two to four lone
+  // candidates to a bucket on average: for each, the first one that begins in it or after it.
   TLargeVector<uint32_t>& bucketFirst = BucketFirst;
   int shift = 0;
   if (count > 0) {
@@ -239,6 +239,7 @@ bool TSliceDetector::FindSingleFrameInterleave() {
       ++shift;
     bucketFirst.resize(size_t(span >> shift) + 2);
     for (uint32_t b = 0, q = 0; b < bucketFirst.size(); ++b) {
+      if (!Going()) return false;
       const uint64_t bucketStart = starts[0] + (uint64_t(b) << shift);
       while (q < count && starts[q] < bucketStart)
         ++q;

@@ -49,9 +49,8 @@ private:
   std::vector<int32_t> Histogram;
   // Scratch lists as long as the candidate list, kept for the next step.
   TLargeVector<int32_t> WorkList;
-  TLargeVector<uint32_t> ChainLength;
+  TLargeVector<uint32_t> ChainLength; // also the single-frame test's bucket index
   TLargeVector<uint64_t> LoneStarts;
-  TLargeVector<uint32_t> BucketFirst;
   std::vector<int32_t> Chain;
   // The single-frame test's note of each run's part [first, last] (first -1: none), and
   // of the run marks it cleared.

@@ -229,9 +229,10 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   const auto at = [&](uint32_t q) -> TMDATChunk& { return chunks[lone.Value(q)]; };
   TLargeVector<int32_t>& overlaps = WorkList;
   overlaps.assign(count, 0);
-  // The search for the ones inside starts from buckets of positions, two to four lone
+  // The search for the ones inside starts from buckets of positions, four to eight lone
   // candidates to a bucket on average: for each, the first one that begins in it or after it.
-  TLargeVector<uint32_t>& bucketFirst = BucketFirst;
+  // (It lies in the chain lengths' room: building the runs fills that anew.)
+  TLargeVector<uint32_t>& bucketFirst = ChainLength;
   int shift = 0;
   if (count > 0) {
     const uint64_t span = starts[count - 1] - starts[0];

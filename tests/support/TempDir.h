@@ -1,5 +1,6 @@
 #pragma once
-// A scratch folder per test under the build tree, emptied when the test starts.
+// A scratch folder per test under the build tree, emptied when the test starts and removed
+// when it passes (a failed test's folder stays for a look).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,12 +9,15 @@
 
 namespace clw::test {
 
-inline std::filesystem::path ScratchDir() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(info->test_suite_name()) + "." + info->name();
+inline std::filesystem::path ScratchDirOf(const ::testing::TestInfo& Info) {
+  std::string name = std::string(Info.test_suite_name()) + "." + Info.name();
   for (char& c : name)
     if (c == '/') c = '_';
-  const auto dir = std::filesystem::path(CLIPWRIGHT_TEST_WORK_DIR) / name;
+  return std::filesystem::path(CLIPWRIGHT_TEST_WORK_DIR) / name;
+}
+
+inline std::filesystem::path ScratchDir() {
+  const auto dir = ScratchDirOf(*::testing::UnitTest::GetInstance()->current_test_info());
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   return dir;

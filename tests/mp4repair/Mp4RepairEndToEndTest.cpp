@@ -60,14 +60,15 @@ bool Repair(const std::string& Damaged, const std::string& Output, const std::st
 
 TRepairFigures Measure(const std::string& Original, const std::string& Repaired) {
   TRepairFigures f;
-  f.Probe = ProbeVideo(Repaired);
+  std::vector<std::string> repaired;
+  f.Probe = ProbeVideo(Repaired, &repaired);
   std::map<std::string, int> wanted;
   for (const std::string& h : DecodedFrameHashes(Original))
     ++wanted[h];
   f.OriginalFrames = 0;
   for (const auto& [h, n] : wanted)
     f.OriginalFrames += size_t(n);
-  for (const std::string& h : DecodedFrameHashes(Repaired))
+  for (const std::string& h : repaired)
     if (auto it = wanted.find(h); it != wanted.end() && it->second > 0) {
       --it->second;
       ++f.ExactFrames;

@@ -1,12 +1,16 @@
 #include "support/MediaTools.h"
 
+#include "support/TempDir.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 namespace clw::test {
@@ -29,15 +33,65 @@ int RunCommand(const std::string& Command, std::string* Output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+namespace {
+
+std::filesystem::path MediaDir() {
+  return std::filesystem::path(CLIPWRIGHT_TEST_WORK_DIR) / "media";
+}
+
+// A name beside Path that this process alone writes.
+std::filesystem::path PartialPath(const std::filesystem::path& Path) {
+  return Path.string() + "." + std::to_string(::getpid()) + ".part" + Path.extension().string();
+}
+
+// Runs Command about the file at Path. The clips of the media cache never change, so what
+// a command said of one is kept beside it under Kind, and decoding a clip again for every
+// test that compares a copy with it is saved.
+int RunAbout(const std::string& Path, const std::string& Kind, const std::string& Command,
+             std::string& Output) {
+  const std::filesystem::path file(Path);
+  if (file.parent_path() != MediaDir()) return RunCommand(Command, &Output);
+  const std::filesystem::path kept = Path + "." + Kind;
+  if (std::filesystem::exists(kept)) {
+    Output = ReadFile(kept);
+    return 0;
+  }
+  const int status = RunCommand(Command, &Output);
+  if (status != 0) return status;
+  const auto partial = PartialPath(kept);
+  std::ofstream(partial, std::ios::binary) << Output;
+  std::error_code ignored;
+  std::filesystem::rename(partial, kept, ignored);
+  return 0;
+}
+
+// What RunAbout keeps a command's output on a stream ("v:0") under.
+std::string KindOf(const std::string& What, std::string Stream) {
+  std::replace(Stream.begin(), Stream.end(), ':', '_');
+  return What + "_" + Stream;
+}
+
+std::vector<std::string> FrameHashLines(const std::string& Framemd5) {
+  std::vector<std::string> hashes;
+  std::istringstream lines(Framemd5);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const size_t comma = line.rfind(',');
+    if (comma != std::string::npos) hashes.push_back(line.substr(comma + 1));
+  }
+  return hashes;
+}
+
+} // namespace
+
 std::string MakeClip(const std::string& Name, const std::string& Arguments) {
-  const auto dir = std::filesystem::path(CLIPWRIGHT_TEST_WORK_DIR) / "media";
+  const auto dir = MediaDir();
   std::filesystem::create_directories(dir);
   const auto path = dir / Name;
   if (std::filesystem::exists(path)) return path.string();
   // Written under a name of this process so that an interrupted run leaves no half clip
   // behind and tests running side by side do not write into one file.
-  const auto partial = dir / (Name + "." + std::to_string(::getpid()) + ".part" +
-                              std::filesystem::path(Name).extension().string());
+  const auto partial = PartialPath(path);
   std::string output;
   if (RunCommand("ffmpeg -nostdin -v error -y " + Arguments + " " + ShellQuote(partial.string()),
                  &output) != 0)
@@ -47,7 +101,7 @@ std::string MakeClip(const std::string& Name, const std::string& Arguments) {
   return error ? "" : path.string();
 }
 
-TProbe ProbeVideo(const std::string& Path) {
+TProbe ProbeVideo(const std::string& Path, std::vector<std::string>* FrameHashes) {
   TProbe probe;
   std::string output;
   const std::string file = ShellQuote(Path);
@@ -65,10 +119,18 @@ TProbe ProbeVideo(const std::string& Path) {
              &output);
   probe.StartsWithKeyFrame = !output.empty() && output[0] == 'K';
   output.clear();
-  RunCommand("ffmpeg -nostdin -v error -i " + file + " -f null -", &output);
+  // The pictures' hashes come from the same decoding, as a second output.
+  const std::string hashes = Path + ".framemd5";
+  const std::string hashOutput =
+      FrameHashes ? " -map 0:v:0 -f framemd5 " + ShellQuote(hashes) : std::string();
+  RunCommand("ffmpeg -nostdin -v error -y -i " + file + hashOutput + " -f null -", &output);
   std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);)
     if (!line.empty()) ++probe.DecodeErrorLines;
+  if (FrameHashes) {
+    *FrameHashes = FrameHashLines(ReadFile(hashes));
+    std::filesystem::remove(hashes);
+  }
   return probe;
 }
 
@@ -78,9 +140,10 @@ std::vector<TPacket> VideoPackets(const std::string& Path) {
 
 std::vector<TPacket> StreamPackets(const std::string& Path, const std::string& Stream) {
   std::string output;
-  RunCommand("ffprobe -v error -select_streams " + Stream +
-                 " -show_entries packet=pos,size,flags -of csv=p=0 " + ShellQuote(Path),
-             &output);
+  RunAbout(Path, KindOf("positions", Stream),
+           "ffprobe -v error -select_streams " + Stream +
+               " -show_entries packet=pos,size,flags -of csv=p=0 " + ShellQuote(Path),
+           output);
   std::vector<TPacket> packets;
   std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);) {
@@ -99,27 +162,22 @@ std::vector<TPacket> StreamPackets(const std::string& Path, const std::string& S
 
 std::vector<std::string> DecodedFrameHashes(const std::string& Path) {
   std::string output;
-  if (RunCommand("ffmpeg -nostdin -v error -i " + ShellQuote(Path) +
-                     " -map 0:v:0 -f framemd5 - 2>/dev/null",
-                 &output) != 0)
+  if (RunAbout(Path, "framemd5",
+               "ffmpeg -nostdin -v error -i " + ShellQuote(Path) +
+                   " -map 0:v:0 -f framemd5 - 2>/dev/null",
+               output) != 0)
     return {};
-  std::vector<std::string> hashes;
-  std::istringstream lines(output);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    const size_t comma = line.rfind(',');
-    if (comma != std::string::npos) hashes.push_back(line.substr(comma + 1));
-  }
-  return hashes;
+  return FrameHashLines(output);
 }
 
 std::vector<TPacketHash> PacketHashes(const std::string& Path, const std::string& Stream) {
   std::string output;
-  RunCommand("ffprobe -v error -select_streams " + Stream +
-                 " -show_packets -show_data_hash md5 -show_entries packet=pts_time,flags,data_hash"
-                 " -of csv=p=0 " +
-                 ShellQuote(Path),
-             &output);
+  RunAbout(Path, KindOf("packets", Stream),
+           "ffprobe -v error -select_streams " + Stream +
+               " -show_packets -show_data_hash md5 -show_entries packet=pts_time,flags,data_hash"
+               " -of csv=p=0 " +
+               ShellQuote(Path),
+           output);
   std::vector<TPacketHash> packets;
   std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);) {
@@ -144,10 +202,11 @@ double StreamSeconds(const std::string& Path, const std::string& Stream) {
 
 std::vector<TTimedPacket> TimedPackets(const std::string& Path, const std::string& Stream) {
   std::string output;
-  RunCommand("ffprobe -v error -select_streams " + Stream +
-                 " -show_entries packet=pts_time,duration_time,size,pos,flags -of csv=p=0 " +
-                 ShellQuote(Path),
-             &output);
+  RunAbout(Path, KindOf("timed", Stream),
+           "ffprobe -v error -select_streams " + Stream +
+               " -show_entries packet=pts_time,duration_time,size,pos,flags -of csv=p=0 " +
+               ShellQuote(Path),
+           output);
   std::vector<TTimedPacket> packets;
   std::istringstream lines(output);
   for (std::string line; std::getline(lines, line);) {

@@ -22,7 +22,8 @@ struct TProbe {
   int DecodeErrorLines = 0; // lines "ffmpeg -v error" printed while decoding everything
   bool StartsWithKeyFrame = false;
 };
-TProbe ProbeVideo(const std::string& Path);
+// With FrameHashes, the same decoding also gives what DecodedFrameHashes would.
+TProbe ProbeVideo(const std::string& Path, std::vector<std::string>* FrameHashes = nullptr);
 
 std::string ShellQuote(const std::string& Text);
 

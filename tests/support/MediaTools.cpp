@@ -119,8 +119,9 @@ TProbe ProbeVideo(const std::string& Path, std::vector<std::string>* FrameHashes
              &output);
   probe.StartsWithKeyFrame = !output.empty() && output[0] == 'K';
   output.clear();
-  // The pictures' hashes come from the same decoding, as a second output.
-  const std::string hashes = Path + ".framemd5";
+  // The pictures' hashes come from the same decoding, as a second output, into a file of
+  // this process (never the name RunAbout keeps a clip's hashes under).
+  const std::string hashes = PartialPath(Path + ".framemd5").string();
   const std::string hashOutput =
       FrameHashes ? " -map 0:v:0 -f framemd5 " + ShellQuote(hashes) : std::string();
   RunCommand("ffmpeg -nostdin -v error -y -i " + file + hashOutput + " -f null -", &output);

@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -35,7 +36,11 @@ int RunCommand(const std::string& Command, std::string* Output) {
 
 namespace {
 
+// The clip cache: the build tree's own, or the one CLIPWRIGHT_TEST_MEDIA names (another build
+// of the same tree, whose clips need not be made again).
 std::filesystem::path MediaDir() {
+  if (const char* shared = std::getenv("CLIPWRIGHT_TEST_MEDIA"); shared && *shared)
+    return std::filesystem::path(shared);
   return std::filesystem::path(CLIPWRIGHT_TEST_WORK_DIR) / "media";
 }
 

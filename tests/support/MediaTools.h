@@ -1,6 +1,7 @@
 #pragma once
 // Real encoder output for end-to-end tests: clips made by ffmpeg at test time into the
-// build tree (kept between runs), and what ffprobe and ffmpeg say of a file.
+// build tree (kept between runs), or into the folder CLIPWRIGHT_TEST_MEDIA names, and what
+// ffprobe and ffmpeg say of a file.
 #include <cstdint>
 #include <map>
 #include <string>

@@ -229,9 +229,10 @@ std::vector<TTimedPacket> TimedPackets(const std::string& Path, const std::strin
 
 std::map<int64_t, std::string> DecodedFramesByTime(const std::string& Path) {
   std::string output;
-  if (RunCommand("ffmpeg -nostdin -v error -i " + ShellQuote(Path) +
-                     " -map 0:v:0 -fps_mode passthrough -f framemd5 - 2>/dev/null",
-                 &output) != 0)
+  if (RunAbout(Path, "framemd5_passthrough",
+               "ffmpeg -nostdin -v error -i " + ShellQuote(Path) +
+                   " -map 0:v:0 -fps_mode passthrough -f framemd5 - 2>/dev/null",
+               output) != 0)
     return {};
   std::map<int64_t, std::string> frames;
   long long num = 1, den = 1;

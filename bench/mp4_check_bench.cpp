@@ -2,7 +2,8 @@
 // check (mode 3 when the quick one found damage, else mode 2). Prints what the check found,
 // its time and the process's peak memory on one line for bench/mp4_check_bench.sh. With
 // --slices it also writes the slices found (start, size, units, coded slices, gap) and the
-// statistics they were judged by to LIST, so two builds can be compared on the same file.
+// statistics they were judged by (with the count of candidates let go of) to LIST, so two
+// builds can be compared on the same file.
 // With --walk it then walks the media data chunk by chunk against the reference clip REF,
 // as a repair with that reference does, and prints the walk's time and what it took.
 //   mp4_check_bench [--slices LIST | --walk REF] FILE
@@ -27,7 +28,7 @@ bool WriteSlices(const clw::THgMP4FileReader& Reader, const char* Path) {
                s.TypicalGap, s.TypicalCandidateSize, s.TypicalVCLCount, s.SingleFrameInterleave);
   for (uint32_t size : s.TypicalNALSize)
     std::fprintf(out, " %u", size);
-  std::fprintf(out, "\n");
+  std::fprintf(out, " dropped %llu\n", (unsigned long long)Reader.Scan.Dropped.Count());
   for (const clw::TMDATSlice& slice : Reader.MDATSlices)
     std::fprintf(out, "%llu %llu %d %d %llu %lld\n", (unsigned long long)slice.Start,
                  (unsigned long long)slice.Size, slice.Count, slice.VCLCount,

@@ -15,7 +15,8 @@ rm -f "$data/bench-${size_mib}MiB.log"
 
 source "$root/bench/avi_bench_lib.sh"
 
-cat "$file" >/dev/null # page cache
+source "$root/bench/page_cache.sh"
+cache_as_read "$file"
 read -r t_cat _ < <(best sh -c "cat '$file' > /dev/null")
 read -r t_check rss_check < <(best "$build/clipwright-cli" check "$file")
 # Repairs need damage: cut the file's index off so the check finds it and the repair runs.

@@ -14,7 +14,8 @@ source "$root/bench/avi_bench_lib.sh"
 file=$(zero_tail_avi "$size_gib")
 
 
-cat "$file" >/dev/null # page cache
+source "$root/bench/page_cache.sh"
+cache_as_read "$file"
 read -r t_cat _ < <(best sh -c "cat '$file' > /dev/null")
 read -r t_check rss_check < <(best "$build/clipwright-cli" check "$file")
 verdict=$("$build/clipwright-cli" check "$file" 2>/dev/null | sed -n 3p | sed 's/^ *//' || true)

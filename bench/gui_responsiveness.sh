@@ -7,6 +7,7 @@
 # The files are made once into BUILD_DIR/bench-data and reused.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/bench/page_cache.sh"
 size_mib=${1:-1024}
 build=${2:-$root/build}
 bench=$build/bench/gui_responsiveness
@@ -30,7 +31,7 @@ max() { awk -v a="$1" -v b="$2" 'BEGIN { print (a > b) ? a : b }'; }
 # gap ended), worst_before (the longest gap that ended before 100 %) and out (last run).
 measure() {
   worst=0 worst_at=0 worst_before=0 out=
-  cat "$1" >/dev/null # from the page cache, as the bare check below
+  cache_as_read "$1" # from the page cache, as the bare check below
   for _ in 1 2 3; do
     out=$(QT_QPA_PLATFORM=offscreen GUI_BENCH_GAPS=1 "$bench" "$1")
     echo "$out" >&2

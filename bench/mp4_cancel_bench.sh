@@ -18,7 +18,8 @@ if [[ ! -x $cli ]]; then
 fi
 data=$build/bench-data
 read -r file _ _ < <("$root/bench/make_moovless_mp4.sh" "$size_mib" "$data" "$content" "$total_mib")
-cat "$file" >/dev/null # page cache
+source "$root/bench/page_cache.sh"
+cache_as_read "$file"
 
 now() { date +%s%N; }
 worst=0 codes=

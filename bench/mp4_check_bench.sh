@@ -30,7 +30,8 @@ seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "inf" }'; }
 field() { awk -v k="$1" '{ for (i = 1; i < NF; ++i) if ($i == k) print $(i + 1) }' <<<"$2"; }
 
-cat "$file" >/dev/null # warm-up: both contenders read from the page cache
+source "$root/bench/page_cache.sh"
+cache_as_read "$file" # both contenders read from the page cache
 t_cat=
 for _ in 1 2 3; do
   a=$(now)

@@ -33,7 +33,8 @@ best() {
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "inf" }'; }
 
-cat "$file" "$reference" >/dev/null # page cache
+source "$root/bench/page_cache.sh"
+cache_as_read "$file" "$reference"
 read -r t_cp _ < <(best cp "$file" "$out/cp.mp4")
 # The repair flushes its copy to the disk before it gives it its name; cp does not. The
 # same flush after cp shows what that durability costs on this disk.

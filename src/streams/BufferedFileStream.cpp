@@ -1,6 +1,7 @@
 #include "streams/BufferedFileStream.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
@@ -33,6 +34,8 @@ void THgBufferedFileStreamW::DropOddWindow() {
 // The size as the descriptor sees it now, leaving the descriptor where it stood: a scan
 // that asks for the size to report progress must not lose its sequential refills.
 int64_t THgBufferedFileStreamW::MeasureSize() {
+  const int64_t size = RegularFileSize();
+  if (size >= 0) return size;
   const int64_t back = FilePosition >= 0 ? FilePosition : THandleStream64::Seek(0, soCurrent);
   const int64_t end = THandleStream64::Seek(0, soEnd);
   if (end < 0) return end;
@@ -48,19 +51,21 @@ int64_t THgBufferedFileStreamW::Seek(int64_t Offset, uint16_t Origin) {
   if (Offset == 0 && Origin == soEnd) return BufferedPosition = MeasureSize();
   if (Origin == soBeginning && InWindow(Offset)) return BufferedPosition = Offset;
 
-  // The descriptor may stand anywhere relative to the logical position (the window runs
-  // ahead of it), so a relative seek is turned into an absolute one.
+  // Only the logical position moves: the descriptor is sent there when bytes are read or
+  // written there, so a reader that seeks from header to header costs no system call per
+  // seek. What the system would refuse (a position before the file) fails here, and Read
+  // and Write refuse to work from it.
   int64_t target = Offset;
-  uint16_t from = Origin;
   if (Origin == soCurrent) {
-    if (__builtin_add_overflow(BufferedPosition, Offset, &target)) return BufferedPosition = -1;
-    from = soBeginning;
+    if (__builtin_add_overflow(BufferedPosition, Offset, &target)) target = -1;
+  } else if (Origin == soEnd) {
+    const int64_t size = MeasureSize();
+    if (size < 0 || __builtin_add_overflow(size, Offset, &target)) target = -1;
+  } else if (Origin != soBeginning) {
+    target = -1;
   }
-  const int64_t result = THandleStream64::Seek(target, from);
-  // A failed seek leaves the descriptor where it was; only the logical position takes the
-  // failure, and Read and Write refuse to work from it.
-  if (result >= 0) FilePosition = result;
-  return BufferedPosition = result;
+  if (target < 0) OSError = EINVAL;
+  return BufferedPosition = std::max<int64_t>(target, -1);
 }
 
 int64_t THgBufferedFileStreamW::Read(void* Destination, int64_t Count) {

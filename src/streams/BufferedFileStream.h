@@ -2,8 +2,10 @@
 // The stream through which the readers scan damaged files: one 256 KiB read window that
 // follows the reading position forward, keeps the last 8 KiB of the previous window on a
 // sequential refill (scanners step back a little to re-read a header), and answers
-// position queries and seeks inside the window without a system call. Writes go straight
-// to the file and refresh the buffered copy, so there is never anything to flush.
+// position queries and seeks without a system call: the descriptor moves only when a
+// refill or a write needs it elsewhere, and the size is asked of the system without moving
+// it. Writes go straight to the file and refresh the buffered copy, so there is never
+// anything to flush.
 #include "streams/Stream64.h"
 
 #include <memory>

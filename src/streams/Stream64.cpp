@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -40,6 +41,12 @@ int64_t TStream64::Size() {
 
 void THandleStream64::CheckHandle() const {
   if (Handle < 0) throw ERangeError();
+}
+
+int64_t THandleStream64::RegularFileSize() const {
+  struct stat st {};
+  if (Handle < 0 || ::fstat(Handle, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return int64_t(st.st_size);
 }
 
 void THandleStream64::SetSize(int64_t NewSize) {

@@ -79,6 +79,9 @@ public:
 
 protected:
   void CheckHandle() const;
+  // The size of a regular file as the system knows it now, without moving the descriptor;
+  // -1 for anything else (a device, a pipe).
+  int64_t RegularFileSize() const;
 };
 
 // Opens or creates a file by its (UTF-8) name and owns the descriptor.

@@ -82,6 +82,19 @@ TEST_F(Buffered, SequentialScansReadEachWindowOnce) {
   }
 }
 
+// A walk from header to header (12-byte reads, then a seek up to a little more than a
+// window ahead) moves the descriptor only for a refill that needs it there: a seek costs
+// no system call of its own, and neither does learning the size at each refill.
+TEST_F(Buffered, SeeksCostNoSystemCallOfTheirOwn) {
+  S = std::make_unique<THgBufferedFileStreamW>(MakeFile(8 * kMiB), fmShareDenyNone);
+  Mark();
+  const uint64_t seeks = THandleStream64::SystemSeekCount;
+  std::mt19937 rng(7);
+  for (int64_t at = 0; at + 12 <= 8 * kMiB; at += 12 + int64_t(rng() % (kWindow + kKeep)))
+    ASSERT_EQ(ReadAt(at, 12), Pattern(at, 12)) << at;
+  EXPECT_LE(THandleStream64::SystemSeekCount - seeks, Reads());
+}
+
 // Counts beyond one 32-bit system call are refused, not split. After a failed seek
 // nothing is read or written until a good seek.
 TEST_F(Buffered, BadCountsAndFailedSeeksTouchNothing) {

@@ -321,13 +321,6 @@ TEST_F(SameFileTest, DialogRefusesAnotherSpellingOfTheInput) {
   EXPECT_EQ(Job.OutputFileName, before);
 }
 
-TEST_F(SameFileTest, DialogRefusesALinkToTheInput) {
-  fs::create_hard_link(Input, Dir / "hard.avi");
-  View.OutputChoice = (Dir / "hard.avi").string();
-  Job.ChooseOutputFile();
-  ExpectRefused();
-}
-
 TEST_F(SameFileTest, RepairRefusesAnOutputThatIsALinkToTheInput) {
   fs::create_symlink(Input, Dir / "clip (copy).avi");
   Job.ActionCommand();
@@ -465,15 +458,6 @@ TEST_F(RepairJobTest, ProgressIsThrottledToOneUpdateEvery5Ms) {
   Job.ProgressHandler(nullptr, 42);
   EXPECT_EQ(View.Position, 42);
   EXPECT_EQ(View.Pumps, 2);
-}
-
-TEST_F(RepairJobTest, RussianInterfaceTexts) {
-  TMessages russian(langRussian);
-  TRepairJob job(View, russian, Formats);
-  job.ResetWindow();
-  EXPECT_EQ(Text(106), "&Проверить и восстановить");
-  EXPECT_EQ(job.PathDisplayWidth, 332);
-  EXPECT_EQ(Job.PathDisplayWidth, 365);
 }
 
 TEST_F(RepairJobTest, LogSwitchWritesTheDumpsBesideTheOutput) {

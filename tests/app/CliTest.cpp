@@ -26,30 +26,60 @@ TRun RunCli(const std::string& Arguments) {
   return run;
 }
 
-std::string Quote(const std::filesystem::path& Path) {
-  return "'" + Path.string() + "'";
+namespace fs = std::filesystem;
+
+// The clips the command line runs on: XviD with MP3 in AVI, and H.264 with AAC in MP4 in
+// one-second chunks.
+std::string AviClip(const std::string& Name = "cli_xvid_mp3.avi",
+                    const std::string& Seconds = "2") {
+  return MakeClip(Name, "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=frequency=440 "
+                        "-t " +
+                            Seconds + " -c:v mpeg4 -vtag XVID -q:v 5 -c:a libmp3lame -shortest");
+}
+std::string Mp4Clip() {
+  return MakeClip("cli_h264_aac.mp4",
+                  "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=frequency=440 "
+                  "-t 3 -c:v libx264 -preset ultrafast -c:a aac -chunk_duration 1000000");
 }
 
-TEST(CliTest, UsageHelpAndVersion) {
-  EXPECT_EQ(RunCli("--help").Status, 0);
-  const TRun version = RunCli("--version");
-  EXPECT_EQ(version.Status, 0);
-  EXPECT_NE(version.Output.find("clipwright-cli "), std::string::npos);
-  const TRun unknown = RunCli("check --bogus x.avi");
-  EXPECT_EQ(unknown.Status, 64);
-  EXPECT_NE(unknown.Output.find("--bogus"), std::string::npos);
-  EXPECT_EQ(RunCli("").Status, 64);
-  EXPECT_EQ(RunCli("check").Status, 64);
+// Clip written To as damage leaves it: an AVI cut at 60 %, an MP4 without the movie header
+// ffmpeg writes last. "" when there is no clip.
+std::string Cut(const std::string& Clip, const fs::path& To) {
+  if (Clip.empty()) return "";
+  std::string bytes = ReadFile(Clip);
+  bytes.resize(To.extension() == ".mp4" ? bytes.find("moov") - 4 : bytes.size() * 60 / 100);
+  fs::create_directories(To.parent_path());
+  WriteFile(To, bytes);
+  return To.string();
+}
+
+// Usage errors are status 64; the language option picks the messages.
+TEST(CliTest, UsageHelpVersionAndLanguage) {
+  const struct {
+    const char* Arguments;
+    int Status;
+    const char* Says;
+  } cases[] = {{"--help", 0, ""},
+               {"--version", 0, "clipwright-cli "},
+               {"check --bogus x.avi", 64, "--bogus"},
+               {"", 64, ""},
+               {"check", 64, ""},
+               {"--language de check /nonexistent/file.avi", 2, "Die Datei ist nicht gefunden"}};
+  for (const auto& c : cases) {
+    const TRun run = RunCli(c.Arguments);
+    EXPECT_EQ(run.Status, c.Status) << c.Arguments;
+    EXPECT_NE(run.Output.find(c.Says), std::string::npos) << c.Arguments << "\n" << run.Output;
+  }
 }
 
 TEST(CliTest, FilesThatCannotBeCheckedGiveStatus2AndNoOutput) {
   const auto dir = ScratchDir();
   WriteFile(dir / "notes.avi", "this is no video at all");
-  const TRun missing = RunCli("check " + Quote(dir / "missing.avi"));
+  const TRun missing = RunCli("check " + ShellQuote(dir / "missing.avi"));
   EXPECT_EQ(missing.Status, 2);
   EXPECT_NE(missing.Output.find("The file is not found"), std::string::npos);
   const TRun unknown =
-      RunCli("repair " + Quote(dir / "notes.avi") + " " + Quote(dir / "missing.avi"));
+      RunCli("repair " + ShellQuote(dir / "notes.avi") + " " + ShellQuote(dir / "missing.avi"));
   EXPECT_EQ(unknown.Status, 2);
   EXPECT_NE(unknown.Output.find("Unknown or Unsupported video format"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir / "notes (copy).avi"));
@@ -60,7 +90,7 @@ TEST(CliTest, FilesThatCannotBeCheckedGiveStatus2AndNoOutput) {
 TEST(CliTest, RepairWithNothingRecoveredIsAFailure) {
   const auto dir = ScratchDir();
   WriteFile(dir / "riff.avi", std::string("RIFF\x04\0\0\0AVI ", 12));
-  const TRun run = RunCli("repair " + Quote(dir / "riff.avi"));
+  const TRun run = RunCli("repair " + ShellQuote(dir / "riff.avi"));
   EXPECT_EQ(run.Status, 1) << run.Output;
   EXPECT_NE(run.Output.find("The file could not be repaired."), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir / "riff (copy).avi"));
@@ -74,18 +104,18 @@ TEST(CliTest, PathsThatCannotBeUsedSayWhy) {
   WriteFile(dir / "a.avi", "RIFF");
   std::filesystem::create_symlink(dir / "loop2", dir / "loop1");
   std::filesystem::create_symlink(dir / "loop1", dir / "loop2");
-  const std::string a = " " + Quote(dir / "a.avi");
-  const std::string loop = Quote(dir / "loop1");
+  const std::string a = " " + ShellQuote(dir / "a.avi");
+  const std::string loop = ShellQuote(dir / "loop1");
   const struct {
     std::string Arguments;
     int Status;
     std::string Says;
   } cases[] = {
-      {"repair -o " + Quote(dir / "nowhere") + a, 64, "does not exist"},
-      {"repair -o " + Quote(dir / "a.avi") + a, 64, "is not a folder"},
+      {"repair -o " + ShellQuote(dir / "nowhere") + a, 64, "does not exist"},
+      {"repair -o " + ShellQuote(dir / "a.avi") + a, 64, "is not a folder"},
       {"repair -o " + loop + a, 64, "Too many levels of symbolic links"},
-      {"repair -r " + Quote(dir / "noref.mp4") + a, 64, "does not exist"},
-      {"repair -r " + Quote(dir) + a, 64, "is a folder"},
+      {"repair -r " + ShellQuote(dir / "noref.mp4") + a, 64, "does not exist"},
+      {"repair -r " + ShellQuote(dir) + a, 64, "is a folder"},
       {"repair -r " + loop + a, 64, "Too many levels of symbolic links"},
       {"check " + loop, 2, "Too many levels of symbolic links"},
   };
@@ -97,23 +127,9 @@ TEST(CliTest, PathsThatCannotBeUsedSayWhy) {
   }
 }
 
-TEST(CliTest, LanguageSelectsTheMessages) {
-  const TRun run = RunCli("--language de check /nonexistent/file.avi");
-  EXPECT_EQ(run.Status, 2);
-  EXPECT_NE(run.Output.find("Die Datei ist nicht gefunden"), std::string::npos);
-}
-
-} // namespace
-} // namespace clw::test
-
-namespace clw::test {
-namespace {
-
 // Real encoder output: a clean clip checks clean, a copy cut at 60 % is damaged.
 TEST(CliTest, CheckOnEncoderOutputGivesStatus0Then1) {
-  const std::string clip = MakeClip(
-      "cli_xvid_mp3.avi", "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=frequency=440 "
-                          "-t 2 -c:v mpeg4 -vtag XVID -q:v 5 -c:a libmp3lame -shortest");
+  const std::string clip = AviClip();
   ASSERT_FALSE(clip.empty()) << "ffmpeg could not make the clip";
   const TRun clean = RunCli("check " + ShellQuote(clip));
   EXPECT_EQ(clean.Status, 0) << clean.Output;
@@ -121,10 +137,8 @@ TEST(CliTest, CheckOnEncoderOutputGivesStatus0Then1) {
   EXPECT_NE(clean.Output.find("OK, no errors found"), std::string::npos);
 
   const auto dir = ScratchDir();
-  std::string bytes = ReadFile(clip);
-  bytes.resize(bytes.size() * 60 / 100);
-  WriteFile(dir / "cut.avi", bytes);
-  const TRun cut = RunCli("check " + Quote(dir / "cut.avi") + " " + ShellQuote(clip));
+  Cut(clip, dir / "cut.avi");
+  const TRun cut = RunCli("check " + ShellQuote(dir / "cut.avi") + " " + ShellQuote(clip));
   EXPECT_EQ(cut.Status, 1) << cut.Output;
   EXPECT_NE(cut.Output.find("The file is damaged"), std::string::npos);
 }
@@ -133,9 +147,7 @@ TEST(CliTest, CheckOnEncoderOutputGivesStatus0Then1) {
 // tracks cannot be described: the repair needs a reference clip (here the intact clip
 // itself) and, without one, writes nothing.
 TEST(CliTest, Mp4IsCheckedAndRepairedWithAReference) {
-  const std::string clip = MakeClip(
-      "cli_h264_aac.mp4", "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=frequency=440 "
-                          "-t 3 -c:v libx264 -preset ultrafast -c:a aac -chunk_duration 1000000");
+  const std::string clip = Mp4Clip();
   ASSERT_FALSE(clip.empty()) << "ffmpeg could not make the clip";
   const TRun clean = RunCli("check " + ShellQuote(clip));
   EXPECT_EQ(clean.Status, 0) << clean.Output;
@@ -143,46 +155,22 @@ TEST(CliTest, Mp4IsCheckedAndRepairedWithAReference) {
   EXPECT_NE(clean.Output.find("OK, no errors found"), std::string::npos);
 
   const auto dir = ScratchDir();
-  std::string bytes = ReadFile(clip);
-  bytes.resize(bytes.find("moov") - 4); // ffmpeg writes the movie header last
-  WriteFile(dir / "cut.mp4", bytes);
-  const TRun cut = RunCli("check -l " + Quote(dir / "cut.mp4"));
+  Cut(clip, dir / "cut.mp4");
+  const TRun cut = RunCli("check -l " + ShellQuote(dir / "cut.mp4"));
   EXPECT_EQ(cut.Status, 1) << cut.Output;
   EXPECT_NE(cut.Output.find("The file is damaged: wrong data."), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(dir / "cut.log")) << cut.Output;
   EXPECT_TRUE(std::filesystem::exists(dir / "cut.dmp")) << cut.Output;
 
-  const TRun alone = RunCli("repair " + Quote(dir / "cut.mp4"));
+  const TRun alone = RunCli("repair " + ShellQuote(dir / "cut.mp4"));
   EXPECT_EQ(alone.Status, 1) << alone.Output;
   EXPECT_NE(alone.Output.find("The file could not be repaired."), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir / "cut (copy).mp4"));
 
-  const TRun repair = RunCli("repair -r " + ShellQuote(clip) + " " + Quote(dir / "cut.mp4"));
+  const TRun repair = RunCli("repair -r " + ShellQuote(clip) + " " + ShellQuote(dir / "cut.mp4"));
   EXPECT_EQ(repair.Status, 0) << repair.Output;
   EXPECT_NE(repair.Output.find("The file is repaired!"), std::string::npos) << repair.Output;
   EXPECT_TRUE(ProbeVideo((dir / "cut (copy).mp4").string()).Opened);
-}
-
-} // namespace
-} // namespace clw::test
-
-namespace clw::test {
-namespace {
-
-namespace fs = std::filesystem;
-
-// A real AVI cut at 60 %: damaged, and repairable into a playable copy.
-std::string CutAvi(const fs::path& To, const std::string& ClipName, const std::string& Seconds) {
-  const std::string clip =
-      MakeClip(ClipName, "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=frequency=440 "
-                         "-t " +
-                             Seconds + " -c:v mpeg4 -vtag XVID -q:v 5 -c:a libmp3lame -shortest");
-  if (clip.empty()) return "";
-  std::string bytes = ReadFile(clip);
-  bytes.resize(bytes.size() * 60 / 100);
-  fs::create_directories(To.parent_path());
-  WriteFile(To, bytes);
-  return To.string();
 }
 
 std::vector<std::string> Temporaries(const fs::path& Dir) {
@@ -208,7 +196,7 @@ class CliOutputTest : public ::testing::TestWithParam<TOutputCase> {};
 TEST_P(CliOutputTest, ExitStatusMessageAndFilesWritten) {
   const TOutputCase& c = GetParam();
   const auto dir = ScratchDir();
-  const std::string input = CutAvi(dir / (c.InputBase + ".avi"), "cli_xvid_mp3.avi", "2");
+  const std::string input = Cut(AviClip(), dir / (c.InputBase + ".avi"));
   ASSERT_FALSE(input.empty()) << "ffmpeg could not make the clip";
   const fs::path existing = dir / (c.InputBase + " (copy).avi");
   if (c.CopyExists) WriteFile(existing, "an earlier copy");
@@ -253,8 +241,8 @@ INSTANTIATE_TEST_SUITE_P(
 // publishes its own whole repair under a name of its own, whichever finishes first.
 TEST(CliConcurrencyTest, SameNamedRepairsIntoOneFolderKeepTheirOwnBytes) {
   const auto dir = ScratchDir();
-  const std::string a = CutAvi(dir / "a" / "clip.avi", "cli_xvid_mp3.avi", "2");
-  const std::string b = CutAvi(dir / "b" / "clip.avi", "cli_xvid_mp3_3s.avi", "3");
+  const std::string a = Cut(AviClip(), dir / "a" / "clip.avi");
+  const std::string b = Cut(AviClip("cli_xvid_mp3_3s.avi", "3"), dir / "b" / "clip.avi");
   ASSERT_FALSE(a.empty() || b.empty()) << "ffmpeg could not make the clips";
   const std::string cli = CLIPWRIGHT_CLI_PATH;
   // The repair of each alone, for comparison.
@@ -297,15 +285,9 @@ TEST(CliConcurrencyTest, SameNamedRepairsIntoOneFolderKeepTheirOwnBytes) {
 class CliSignalTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(CliSignalTest, CancelsRemovesTheTemporaryAndStopsTheBatch) {
-  const std::string clip = MakeClip(
-      "cli_h264_aac.mp4", "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=frequency=440 "
-                          "-t 3 -c:v libx264 -preset ultrafast -c:a aac -chunk_duration 1000000");
-  ASSERT_FALSE(clip.empty()) << "ffmpeg could not make the clip";
   const auto dir = ScratchDir();
-  std::string bytes = ReadFile(clip);
-  bytes.resize(bytes.find("moov") - 4);
-  WriteFile(dir / "cut.mp4", bytes);
-  const std::string second = CutAvi(dir / "second.avi", "cli_xvid_mp3.avi", "2");
+  ASSERT_FALSE(Cut(Mp4Clip(), dir / "cut.mp4").empty()) << "ffmpeg could not make the clip";
+  const std::string second = Cut(AviClip(), dir / "second.avi");
   ASSERT_FALSE(second.empty());
 
   const std::string cli = CLIPWRIGHT_CLI_PATH;

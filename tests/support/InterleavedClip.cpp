@@ -3,6 +3,7 @@
 #include "mp4/HgMP4File.h"
 #include "streams/Endian.h"
 #include "support/Mp4Builder.h"
+#include "support/TempDir.h"
 
 #include <algorithm>
 #include <array>
@@ -224,15 +225,9 @@ TMp4Box TimeCodeTrak(uint32_t FramesPerSecond, const TOutTables& Tables, uint64_
       Tables, MovieDuration, Base);
 }
 
-std::string ReadAll(const std::string& Path) {
-  std::ifstream in(Path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 } // namespace
 
-TInterleavedClip WriteInterleavedClip(const std::string& Source, const std::string& Output,
-                                      bool TimeCode) {
+TInterleavedClip WriteInterleavedClip(const std::string& Source, const std::string& Output) {
   TInterleavedClip clip;
   THgMP4FileReader reader(Source, nullptr);
   if (reader.Analyze(0) != kDone) return clip;
@@ -245,7 +240,7 @@ TInterleavedClip WriteInterleavedClip(const std::string& Source, const std::stri
   const int32_t ftyp = reader.FindChild(-1, MakeFourCC("ftyp"));
   const int32_t mvhd = reader.FindChild(moov, MakeFourCC("mvhd"));
   if (!video || !sound || ftyp < 0 || mvhd < 0 || video->stts.Table.empty()) return clip;
-  const std::string bytes = ReadAll(Source);
+  const std::string bytes = ReadFile(Source);
 
   std::vector<TSourceChunk> chunks = ChunksOf(*video, true);
   for (TSourceChunk& c : ChunksOf(*sound, false))
@@ -269,13 +264,11 @@ TInterleavedClip WriteInterleavedClip(const std::string& Source, const std::stri
     put(kData, sample.data(), sample.size(), 1);
     out[kData].Sizes.push_back(kFrameDataSize);
   };
-  if (TimeCode) {
-    // The frame number of 01:00:00:00, the time code a camera starts a card's clips at.
-    const TBytes start = BE32(3600 * framesPerSecond);
-    put(kTimeCode, start.data(), start.size(), 1);
-    out[kTimeCode].Sizes.push_back(4);
-    out[kTimeCode].Durations.push_back(uint32_t(video->stsz.SampleCount));
-  }
+  // The frame number of 01:00:00:00, the time code a camera starts a card's clips at.
+  const TBytes start = BE32(3600 * framesPerSecond);
+  put(kTimeCode, start.data(), start.size(), 1);
+  out[kTimeCode].Sizes.push_back(4);
+  out[kTimeCode].Durations.push_back(uint32_t(video->stsz.SampleCount));
   uint64_t videoTime = 0;
   uint32_t nextSecond = 1;
   for (const TSourceChunk& c : chunks) {
@@ -321,9 +314,8 @@ TInterleavedClip WriteInterleavedClip(const std::string& Source, const std::stri
       CopyBox(reader, bytes, video->TrakNode, Stsc(out[kVideo].PerChunk),
               Stco(out[kVideo].Offsets, base)),
       CopyBox(reader, bytes, sound->TrakNode, Stsc(out[kSound].PerChunk),
-              Stco(out[kSound].Offsets, base))};
-  if (TimeCode)
-    moovChildren.push_back(TimeCodeTrak(framesPerSecond, out[kTimeCode], movieDuration, base));
+              Stco(out[kSound].Offsets, base)),
+      TimeCodeTrak(framesPerSecond, out[kTimeCode], movieDuration, base)};
   moovChildren.push_back(
       NewTrak({4, "meta", "Telemetry", Box("nmhd", FullBoxHead(0)), PlainSampleEntry("tlmk"), 1000},
               out[kTelemetry], movieDuration, base));

@@ -20,7 +20,6 @@ struct TInterleavedClip {
 
 // Writes Output from Source; Written is false when Source has no video and sound track to
 // take or Output cannot be written.
-TInterleavedClip WriteInterleavedClip(const std::string& Source, const std::string& Output,
-                                      bool TimeCode = true);
+TInterleavedClip WriteInterleavedClip(const std::string& Source, const std::string& Output);
 
 } // namespace clw::test

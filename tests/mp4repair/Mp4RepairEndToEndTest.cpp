@@ -481,15 +481,18 @@ TEST(Mp4RepairEndToEndBFramesTest, RebuiltVideoKeepsEveryPicturesCompositionOffs
   EXPECT_EQ(ProbeVideo(output).DecodeErrorLines, 0);
 }
 
+// A real action camera's clip. The samples sit beside the checkout, not in it; a checkout
+// without them says so.
+const std::string kCameraSample =
+    std::string(CLIPWRIGHT_SOURCE_DIR) + "/../shared/samples/action-camera-five-tracks.mp4";
+
 // A real action camera's clip with the type of its "moov" overwritten: the walk searches
 // past the header and recovers some of what was inside, which is no whole movie.
 class Mp4CheckEndToEndCameraMovieTest : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(Mp4CheckEndToEndCameraMovieTest, MovieBoxTypeOverwrittenIsDamage) {
-  const std::string sample =
-      std::string(CLIPWRIGHT_SOURCE_DIR) + "/../shared/samples/action-camera-five-tracks.mp4";
-  // The samples sit beside the checkout, not in it; a checkout without them says so.
-  if (!std::filesystem::exists(sample)) GTEST_SKIP() << "no sample clip at " << sample;
+  if (!std::filesystem::exists(kCameraSample)) GTEST_SKIP() << "no sample at " << kCameraSample;
+  const std::string& sample = kCameraSample;
   std::string bytes = ReadFile(sample);
   const int64_t moov = MoovOffset(bytes);
   ASSERT_GT(moov, 0);
@@ -515,14 +518,10 @@ INSTANTIATE_TEST_SUITE_P(Types, Mp4CheckEndToEndCameraMovieTest,
 TEST(Mp4RepairEndToEndMovieBoxTest, MovieBoxTypeOverwrittenIsRebuiltWhole) {
   const TCutClip c = MakeCutClip(kMp4Clips[0]);
   ASSERT_FALSE(c.Cut.empty());
-  const std::string& original = c.Original;
-  std::string bytes = ReadFile(original);
-  const int64_t moov = MoovOffset(bytes);
-  ASSERT_GT(moov, 0);
-  bytes.replace(size_t(moov) + 4, 4, "xq7z");
-  const auto dir = ScratchDir();
-  const std::string damaged = (dir / "moov_type_overwritten.mp4").string();
-  const std::string output = (dir / "repaired.mp4").string();
+  std::string bytes = ReadFile(c.Original);
+  bytes.replace(size_t(MoovOffset(bytes)) + 4, 4, "xq7z");
+  const std::string damaged = (c.Dir / "moov_type_overwritten.mp4").string();
+  const std::string output = (c.Dir / "repaired.mp4").string();
   WriteFile(damaged, bytes);
 
   THgMP4FileReader reader(damaged, &MediaDataAnalysis());
@@ -534,7 +533,7 @@ TEST(Mp4RepairEndToEndMovieBoxTest, MovieBoxTypeOverwrittenIsRebuiltWhole) {
   writer.ReferenceReader = OpenReferenceClip(c.Reference, verdict);
   ASSERT_TRUE(writer.ReferenceReader);
   ASSERT_EQ(writer.Write(), kDone);
-  TRepairFigures f = Measure(original, output);
+  TRepairFigures f = Measure(c.Original, output);
   f.Repaired = true;
   Report("moov_type_overwritten_h264_aac_mp4", f);
   EXPECT_EQ(f.Probe.DecodeErrorLines, 0);
@@ -546,10 +545,8 @@ TEST(Mp4RepairEndToEndMovieBoxTest, MovieBoxTypeOverwrittenIsRebuiltWhole) {
 // data) interleaved frame by frame, repaired with itself as the reference. The walk takes
 // every chunk of every track; the copy holds the video and the sound whole.
 TEST(Mp4RepairEndToEndCameraTest, ActionCameraClipWithItselfAsReference) {
-  const std::string sample =
-      std::string(CLIPWRIGHT_SOURCE_DIR) + "/../shared/samples/action-camera-five-tracks.mp4";
-  // The samples sit beside the checkout, not in it; a checkout without them says so.
-  if (!std::filesystem::exists(sample)) GTEST_SKIP() << "no sample clip at " << sample;
+  if (!std::filesystem::exists(kCameraSample)) GTEST_SKIP() << "no sample at " << kCameraSample;
+  const std::string& sample = kCameraSample;
   const auto dir = ScratchDir();
   const std::string cut = CutAtMovieHeader(sample, dir);
   ASSERT_FALSE(cut.empty());

@@ -85,15 +85,6 @@ public:
     return SeekWithin(Pos, End, Offset, Origin);
   }
 
-  // Bytes past NewSize are gone: a later growth reads them as zero. The position stays.
-  void SetSize(int64_t NewSize) override {
-    if (NewSize < 0) return;
-    Pages.erase(Pages.lower_bound((NewSize + kPageSize - 1) / kPageSize), Pages.end());
-    if (const auto it = Pages.find(NewSize / kPageSize); it != Pages.end())
-      std::fill(it->second.begin() + NewSize % kPageSize, it->second.end(), uint8_t(0));
-    End = NewSize;
-  }
-
 private:
   static bool IsZero(const uint8_t* Bytes, int64_t Count) {
     static const std::array<uint8_t, kPageSize> zeros{};

@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstring>
 
 namespace clw::test {
@@ -282,24 +279,8 @@ TEST_F(AviAnalysisTest, SegmentsBeyond4GiB) {
       {Riff("AVI ", {Header("XVID", false), List("movi", {Chunk("00dc", Vop(true))}), Idx1({})})});
   const auto path = ScratchDir() / "big.avi";
   WriteFile(path, std::string(first.Bytes.begin(), first.Bytes.end()));
-  std::FILE* file = std::fopen(path.c_str(), "r+b");
-  ASSERT_NE(file, nullptr);
-  int64_t at = int64_t(first.Bytes.size());
-  auto segment = [&](uint32_t FrameSize, const TBytes& Frame) {
-    TBytes head(32, 0);
-    const uint32_t chunk = 8 + FrameSize;
-    std::memcpy(head.data(), "RIFF", 4), WriteLE32(head.data() + 4, 4 + 12 + chunk);
-    std::memcpy(head.data() + 8, "AVIXLIST", 8), WriteLE32(head.data() + 16, 4 + chunk);
-    std::memcpy(head.data() + 20, "movi00dc", 8), WriteLE32(head.data() + 28, FrameSize);
-    ::pwrite(fileno(file), head.data(), head.size(), at);
-    ::pwrite(fileno(file), Frame.data(), Frame.size(), at + 32);
-    at += 32 + FrameSize;
-  };
-  for (int i = 0; i < 3; ++i)
-    segment(2000000000, Vop(false));
-  const int64_t last = at + 32;
-  segment(40, Vop(true));
-  std::fclose(file);
+  const int64_t last = AppendSparseSegments(path, 3, 2000000000, Vop(false)) + 32;
+  AppendSparseSegments(path, 1, 40, Vop(true));
   ASSERT_GT(last, int64_t(1) << 32);
 
   Reader = std::make_unique<THgAVIFileReader>(path.string());

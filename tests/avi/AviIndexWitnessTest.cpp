@@ -6,10 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstring>
+#include <fstream>
 #include <functional>
 #include <numeric>
 
@@ -318,23 +316,8 @@ TEST(AviIndexWitness, StandardIndexBeyond4GiB) {
                List("movi", {Chunk("00dc", Vop(true))}), Idx1({})})});
   const auto path = ScratchDir() / "big.avi";
   WriteFile(path, std::string(first.Bytes.begin(), first.Bytes.end()));
-  std::FILE* file = std::fopen(path.c_str(), "r+b");
-  ASSERT_NE(file, nullptr);
-  int64_t at = int64_t(first.Bytes.size());
-  const auto put = [&](const TBytes& Bytes) {
-    ASSERT_EQ(::pwrite(fileno(file), Bytes.data(), Bytes.size(), at), ssize_t(Bytes.size()));
-    at += int64_t(Bytes.size());
-  };
-  for (int i = 0; i < 3; ++i) {
-    // A 2 GB frame whose bytes are never written.
-    TBytes head(32, 0);
-    constexpr uint32_t kFrame = 2000000000;
-    std::memcpy(head.data(), "RIFF", 4), WriteLE32(head.data() + 4, 4 + 12 + 8 + kFrame);
-    std::memcpy(head.data() + 8, "AVIXLIST", 8), WriteLE32(head.data() + 16, 4 + 8 + kFrame);
-    std::memcpy(head.data() + 20, "movi00dc", 8), WriteLE32(head.data() + 28, kFrame);
-    put(head);
-    at += kFrame;
-  }
+  // Three 2 GB frames whose bytes are never written.
+  const int64_t at = AppendSparseSegments(path, 3, 2000000000);
   const std::vector<std::string> labels = {"b0", "b1", "b2", "b3"};
   const auto last = [&](const TAviFile* Plan) {
     std::vector<TAviPart> movie;
@@ -347,8 +330,9 @@ TEST(AviIndexWitness, StandardIndexBeyond4GiB) {
   TAviFile segment = last(&plan);
   WriteLE32(segment.Bytes.data() + segment.At["b1"].Header + 4, 4000);
   const int64_t hit = at + segment.At["b1"].Data;
-  put(segment.Bytes);
-  std::fclose(file);
+  std::ofstream(path, std::ios::binary | std::ios::app)
+      .write(reinterpret_cast<const char*>(segment.Bytes.data()),
+             std::streamsize(segment.Bytes.size()));
   ASSERT_GT(hit, int64_t(1) << 32);
 
   THgAVIFileReader reader(path.string());

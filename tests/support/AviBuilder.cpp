@@ -3,6 +3,8 @@
 #include "streams/Endian.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 namespace clw::test {
@@ -112,6 +114,25 @@ void Overwrite(TBytes& bytes, int64_t offset, const TBytes& with) {
 
 void Overwrite(TBytes& bytes, int64_t offset, std::string_view with) {
   Overwrite(bytes, offset, BytesOf(with));
+}
+
+int64_t AppendSparseSegments(const std::string& Path, int Count, uint32_t FrameSize,
+                             const TBytes& Frame) {
+  auto at = int64_t(std::filesystem::file_size(Path));
+  std::fstream file(Path, std::ios::in | std::ios::out | std::ios::binary);
+  for (int i = 0; i < Count; ++i) {
+    TBytes head = BytesOf("RIFF\0\0\0\0AVIXLIST\0\0\0\0movi00dc\0\0\0\0");
+    WriteLE32(head.data() + 4, 4 + 12 + 8 + FrameSize);
+    WriteLE32(head.data() + 16, 4 + 8 + FrameSize);
+    WriteLE32(head.data() + 28, FrameSize);
+    head.insert(head.end(), Frame.begin(), Frame.end());
+    file.seekp(at);
+    file.write(reinterpret_cast<const char*>(head.data()), std::streamsize(head.size()));
+    at += 32 + int64_t(FrameSize);
+  }
+  file.close();
+  std::filesystem::resize_file(Path, uint64_t(at));
+  return at;
 }
 
 } // namespace clw::test

@@ -80,6 +80,12 @@ struct TAviFile {
 
 TAviFile BuildAvi(const std::vector<TAviPart>& parts);
 
+// Appends Count segments to the file at Path, each a "RIFF AVIX" with a movie list of one
+// "00dc" frame of FrameSize bytes of which only Frame is written: a capture past 4 GiB at no
+// disk cost. Returns where the file now ends.
+int64_t AppendSparseSegments(const std::string& Path, int Count, uint32_t FrameSize,
+                             const TBytes& Frame = {});
+
 void Overwrite(TBytes& bytes, int64_t offset, std::string_view with);
 void Overwrite(TBytes& bytes, int64_t offset, const TBytes& with);
 template <size_t N> void Overwrite(TBytes& bytes, int64_t offset, const char (&with)[N]) {

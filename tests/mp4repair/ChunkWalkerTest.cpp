@@ -16,13 +16,12 @@
 namespace clw::test {
 namespace {
 
-// The walk profile of an ffmpeg clip made with Arguments; its Audio stays waNone when the
-// clip could not be made or read.
-TWalkProfile ProfileOf(const std::string& Name, const std::string& Arguments) {
+// The walk profile of an ffmpeg clip; its Audio stays waNone when the clip could not be
+// made or read.
+TWalkProfile ProfileOf(const std::string& Clip) {
   TWalkProfile profile;
-  const std::string clip = MakeClip(Name, Arguments);
   int32_t verdict = 0;
-  const auto reference = clip.empty() ? nullptr : OpenReferenceClip(clip, verdict);
+  const auto reference = Clip.empty() ? nullptr : OpenReferenceClip(Clip, verdict);
   if (!reference || !MakeWalkProfile(*reference, AacLibrary(), profile)) return TWalkProfile{};
   return profile;
 }
@@ -31,8 +30,7 @@ TEST(ChunkWalker, HostileBytesEndTheWalkWithChunksInOrder) {
   const std::string clip =
       MakeClip("walk_profile_fbf.mp4", CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_AAC "-t 2");
   ASSERT_FALSE(clip.empty());
-  const TWalkProfile profile =
-      ProfileOf("walk_profile_fbf.mp4", CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_AAC "-t 2");
+  const TWalkProfile profile = ProfileOf(clip);
   ASSERT_EQ(profile.Audio, TWalkProfile::waAac);
 
   // The clip's own media data with bytes overwritten at random, and noise that holds
@@ -85,8 +83,8 @@ TEST(ChunkWalker, SoundChunksLongerThanTheReferencesAreWalkedWhole) {
                                     CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_PCM CLW_SECOND_CHUNKS);
   ASSERT_FALSE(clip.empty());
   const TWalkProfile profile =
-      ProfileOf("walk_pcm_short_chunks.mov",
-                CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_PCM "-chunk_duration 250000 -t 4");
+      ProfileOf(MakeClip("walk_pcm_short_chunks.mov",
+                         CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_PCM "-chunk_duration 250000 -t 4"));
   ASSERT_EQ(profile.Audio, TWalkProfile::waPcm);
 
   THgMP4FileReader reader(clip, nullptr);

@@ -1,6 +1,7 @@
 #include "support/Mp4Builder.h"
 
 #include "streams/Endian.h"
+#include "support/H264Builder.h"
 
 #include <algorithm>
 #include <bit>
@@ -61,23 +62,6 @@ TBytes SoundHead(uint16_t version, uint16_t channels, uint16_t sampleSize, uint1
                  uint32_t rate) {
   return Join({TBytes(6, 0), BE16(1), BE16(version), BE16(0), BE32(0), BE16(channels),
                BE16(sampleSize), BE16(compressionId), BE16(0), BE32(rate)});
-}
-
-// The exp-Golomb codes of first_mb_in_slice and slice_type, then a stop bit and zero bits
-// to the byte boundary.
-TBytes SliceHeaderBits(uint32_t firstMb, uint32_t sliceType) {
-  std::vector<bool> bits;
-  for (const uint64_t v : {uint64_t(firstMb) + 1, uint64_t(sliceType) + 1}) {
-    const int n = std::bit_width(v);
-    bits.insert(bits.end(), size_t(n - 1), false);
-    for (int i = n - 1; i >= 0; --i)
-      bits.push_back((v >> i) & 1);
-  }
-  bits.push_back(true);
-  TBytes out((bits.size() + 7) / 8, 0);
-  for (size_t i = 0; i < bits.size(); ++i)
-    if (bits[i]) out[i / 8] = uint8_t(out[i / 8] | (0x80 >> (i % 8)));
-  return out;
 }
 
 } // namespace
@@ -198,7 +182,8 @@ uint64_t TMediaDataBuilder::Unit(const TUnit& unit) {
   WriteBE32(bytes.data(), unit.Length);
   if (unit.Length > 0) bytes[4] = unit.Header;
   if ((unit.Header & 0x1F) >= 1 && (unit.Header & 0x1F) <= 5 && unit.Length > 1) {
-    const TBytes bits = SliceHeaderBits(unit.FirstMb, unit.SliceType);
+    // first_mb_in_slice and slice_type, then the stop bit.
+    const TBytes bits = TBitWriter().Ue(unit.FirstMb).Ue(unit.SliceType).Finish();
     std::copy_n(bits.begin(), std::min<size_t>(bits.size(), unit.Length - 1), bytes.begin() + 5);
   }
   return Raw(bytes);

@@ -105,11 +105,19 @@ const uint8_t* TMp4ChunkWalker::Bytes(uint64_t Position, size_t Need, size_t& Av
   if (Position >= End) return nullptr;
   const uint64_t want = std::min<uint64_t>(Need, End - Position);
   if (Position < WindowStart || Position + want > WindowStart + WindowBytes) {
-    WindowStart = Position;
+    // The walk goes forward, but before a chunk it stands on it steps back through what it
+    // passed, sound frame by sound frame. So a window read for bytes ahead of it starts an
+    // eighth of itself before them, and one read for bytes behind it ends where they end:
+    // the steps that follow find their bytes in it instead of reading it again each time.
+    const uint64_t size = Window.size();
+    const uint64_t room = size > want ? size - want : 0; // what else the window can hold
+    const uint64_t behind = Position > Start ? Position - Start : 0;
+    const uint64_t from =
+        Position - std::min({Position < WindowStart ? room : std::min(room, size / 8), behind});
+    WindowStart = from;
     WindowBytes = 0;
-    const int64_t count = int64_t(std::min<uint64_t>(Window.size(), End - Position));
-    if (Position > uint64_t(INT64_MAX) ||
-        Source.Seek(int64_t(Position), soBeginning) != int64_t(Position))
+    const int64_t count = int64_t(std::min<uint64_t>(size, End - from));
+    if (from > uint64_t(INT64_MAX) || Source.Seek(int64_t(from), soBeginning) != int64_t(from))
       return nullptr;
     const int64_t got = Source.Read(Window.data(), count);
     WindowBytes = got > 0 ? size_t(got) : 0;

@@ -103,5 +103,43 @@ TEST(ChunkWalker, SoundChunksLongerThanTheReferencesAreWalkedWhole) {
   EXPECT_EQ(sound, reader.Traks[1].stco.Table.size());
 }
 
+// A stream that counts the bytes read from it.
+struct TCountingStream : TMemoryStream {
+  using TMemoryStream::TMemoryStream;
+  int64_t Read(void* Buffer, int64_t Count) override {
+    const int64_t got = TMemoryStream::Read(Buffer, Count);
+    Delivered += uint64_t(std::max<int64_t>(got, 0));
+    return got;
+  }
+  uint64_t Delivered = 0;
+};
+
+// A camera file of one-second chunks walked with the profile of a frame-by-frame clip:
+// before each chunk it stands on, the walk steps back through the sound frame by frame.
+// Those steps find their bytes in what was read: the media data is read about once (it was
+// read nine times over when each step back read a window again).
+TEST(ChunkWalker, StepsBackWithoutReadingTheMediaDataAgain) {
+  const TMp4Clip& camera = kMp4Clips[0];
+  const TMp4Clip& interleaved = kMp4Clips[6];
+  ASSERT_EQ(interleaved.Layout, TLayout::FrameByFrame);
+  const std::string clip = MakeClip(camera.File, camera.Arguments);
+  const std::string frameByFrame = MakeClip(interleaved.File, interleaved.Arguments);
+  ASSERT_FALSE(clip.empty() || frameByFrame.empty());
+  const TWalkProfile profile = ProfileOf(frameByFrame);
+  ASSERT_EQ(profile.Audio, TWalkProfile::waAac);
+  THgMP4FileReader reader(clip, nullptr);
+  ASSERT_EQ(reader.Analyze(0), kDone);
+  const int32_t mdat = reader.FindChild(-1, MakeFourCC("mdat"));
+  ASSERT_GE(mdat, 0);
+  const uint64_t start = uint64_t(reader.DataPosition(mdat));
+  const uint64_t end = uint64_t(reader.NodeEnd(mdat));
+  const std::string whole = ReadFile(clip);
+  TCountingStream stream(std::vector<uint8_t>(whole.begin(), whole.end()));
+  TMp4ChunkWalker walker(stream, start, end, false, TNullBlocks{}, profile);
+  ASSERT_TRUE(walker.Walk());
+  EXPECT_GT(walker.Chunks.size(), 40u);
+  EXPECT_LE(stream.Delivered, (end - start) * 3 / 2) << "of " << end - start << " bytes";
+}
+
 } // namespace
 } // namespace clw::test

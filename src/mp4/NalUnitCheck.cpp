@@ -1,5 +1,7 @@
 #include "mp4/NalUnitCheck.h"
 
+#include "streams/Endian.h"
+
 #include <algorithm>
 
 namespace clw {
@@ -55,11 +57,25 @@ TNalVerdict CheckSliceStart(const uint8_t* Unit, size_t Size, uint8_t Type,
   return nvAccepted;
 }
 
+// Non-zero when one of the 8 bytes of V is zero.
+inline uint64_t ZeroByteBits(uint64_t V) {
+  return (V - 0x0101010101010101ull) & ~V & 0x8080808080808080ull;
+}
+
 // An encoder escapes every 00 00 followed by 00..03 with an inserted 03, so none of
-// 00 00 00/01/02 remains and an escape is always followed by 00..03 again.
+// 00 00 00/01/02 remains and an escape is always followed by 00..03 again. The rules only
+// look at bytes after two zeros, so stretches without a zero byte, which make up nearly
+// all of a coded slice, are passed over 32 bytes at a time.
 bool ObeysEmulationPrevention(const uint8_t* P, size_t Size) {
   uint32_t zeros = 0;
   for (size_t i = 0; i < Size; ++i) {
+    if (zeros == 0) {
+      while (i + 32 <= Size &&
+             (ZeroByteBits(ReadLE64(P + i)) | ZeroByteBits(ReadLE64(P + i + 8)) |
+              ZeroByteBits(ReadLE64(P + i + 16)) | ZeroByteBits(ReadLE64(P + i + 24))) == 0)
+        i += 32;
+      if (i == Size) break;
+    }
     const uint8_t b = P[i];
     if (zeros >= 2 && b <= 3) {
       if (b < 3) return false;

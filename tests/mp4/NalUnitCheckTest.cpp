@@ -175,5 +175,22 @@ TEST(NalUnitCheckTest, WholeSamples) {
   }
 }
 
+// The escape rules hold wherever their bytes fall in a long slice: at every phase of the
+// search that passes over bytes without a zero, and across its steps.
+TEST(NalUnitCheckTest, EscapesAreJudgedAtEveryOffset) {
+  const std::vector<uint8_t> pSlice = Slice({});
+  const std::pair<std::vector<uint8_t>, TNalVerdict> patterns[] = {
+      {{0x00, 0x00, 0x01}, nvEmulation},       {{0x00, 0x00, 0x00, 0x80}, nvEmulation},
+      {{0x00, 0x00, 0x03, 0x04}, nvEmulation}, {{0x00, 0x00, 0x03, 0x01}, nvAccepted},
+      {{0x00, 0x00, 0x04}, nvAccepted},        {{0x00, 0x80, 0x00, 0x01}, nvAccepted}};
+  for (const auto& [pattern, verdict] : patterns)
+    for (size_t at = 0; at < 72; ++at) {
+      std::vector<uint8_t> unit = Append(pSlice, std::vector<uint8_t>(at, 0x80));
+      unit = Append(Append(unit, pattern), std::vector<uint8_t>(40, 0x80));
+      EXPECT_EQ(CheckNalUnit(unit.data(), unit.size(), unit.size(), Limits()), verdict)
+          << "pattern " << int(pattern[2]) << " at " << at;
+    }
+}
+
 } // namespace
 } // namespace clw::test

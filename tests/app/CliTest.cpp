@@ -3,6 +3,8 @@
 #include "support/MediaTools.h"
 #include "support/TempDir.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -307,11 +309,21 @@ TEST_P(CliSignalTest, CancelsRemovesTheTemporaryAndStopsTheBatch) {
     shown.append(buffer, size_t(n));
   const bool asked = shown.find("[y/N]") != std::string::npos;
   const bool writing = !Temporaries(dir).empty();
+  // What the child wrote before it ended is read up to a marker written behind it: a read
+  // that runs into the closed other side of a terminal may come before the last output.
+  const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
   ::kill(child, GetParam());
-  while ((n = ::read(master, buffer, sizeof buffer)) > 0)
-    shown.append(buffer, size_t(n));
   int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  pollfd output{master, POLLIN, 0};
+  while (::waitpid(child, &status, WNOHANG) == 0)
+    if (::poll(&output, 1, 50) > 0 && (n = ::read(master, buffer, sizeof buffer)) > 0)
+      shown.append(buffer, size_t(n));
+  constexpr std::string_view kEnd = "\x02end";
+  ASSERT_EQ(::write(slave, kEnd.data(), kEnd.size()), ssize_t(kEnd.size()));
+  while (!shown.ends_with(kEnd) && (n = ::read(master, buffer, sizeof buffer)) > 0)
+    shown.append(buffer, size_t(n));
+  ::close(slave);
   ::close(master);
 
   ASSERT_TRUE(asked) << shown;

@@ -120,7 +120,10 @@ int32_t THgAVIFileReader::Analyze(uint8_t Mode) {
         } else if (!HeadersRead && id == kstrh) {
           ++RiffStream->StreamCount;
         }
-        if (size > FileSize || data > FileSize - size) Mark(node, cfDamaged);
+        if (size > FileSize || data > FileSize - size)
+          Mark(node, cfDamaged);
+        else
+          SeeSectorsInPassing(node);
         RiffStream->Ascend();
       }
     }
@@ -403,7 +406,9 @@ void THgAVIFileReader::CheckMovi(int32_t Movi) {
       const TFourCC id = Id(c);
       if (!IsGood(c) || !IsStreamDataId(id)) continue;
       const size_t number = size_t(StreamNumberOf(id));
-      if (number < ZeroRunsAreDamage.size() && ZeroRunsAreDamage[number] && HasZeroedSector(c)) {
+      const bool seen = (Flags(c) & cfSectorsSeen) != 0;
+      if (number < ZeroRunsAreDamage.size() && ZeroRunsAreDamage[number] &&
+          (seen ? (Flags(c) & cfZeroedSector) != 0 : HasZeroedSector(c))) {
         Mark(c, cfDamaged);
         Error = kDamagedData;
       } else {
@@ -507,6 +512,19 @@ bool THgAVIFileReader::EndsInLostZeros(int32_t Node) {
   const bool read = source->Seek(at, soBeginning) == at && source->Read(tail, size) == size;
   source->SetPosition(back);
   return read && std::all_of(tail, tail + size, [](uint8_t b) { return b == 0; });
+}
+
+// The walk stands on the chunk's header with the bytes after it in the read window: the
+// lost-sector test reads them from there rather than from the file again later. Chunks
+// longer than any frame are left to the later test, so a size that damage made up costs
+// the walk nothing.
+void THgAVIFileReader::SeeSectorsInPassing(int32_t Node) {
+  constexpr int64_t kLongest = 0x1000000;
+  const size_t stream = size_t(StreamNumberOf(Id(Node)));
+  if (!HeadersRead || !IsStreamDataId(Id(Node)) || stream >= ZeroRunsAreDamage.size() ||
+      !ZeroRunsAreDamage[stream] || Size(Node) > kLongest)
+    return;
+  Mark(Node, cfSectorsSeen | (HasZeroedSector(Node) ? cfZeroedSector : 0));
 }
 
 bool THgAVIFileReader::HasZeroedSector(int32_t Node) {

@@ -33,6 +33,11 @@ enum : int32_t {
   cfSilence = 256,
   // An intact index lists the chunk with this position, id and size.
   cfIndexed = 512,
+  // The lost-sector test of a compressed stream ran while the walk passed the chunk's bytes
+  // (cfSectorsSeen), and found a sector of zeros (cfZeroedSector); a chunk whose position,
+  // size or id changes after the walk loses both and is tested again.
+  cfSectorsSeen = 1024,
+  cfZeroedSector = 2048,
 };
 inline constexpr int32_t kNotGoodFlags = cfDamaged | cfExcluded;
 inline bool IsGoodChunk(int32_t Flags) {

@@ -126,6 +126,8 @@ private:
 
   // Whether a chunk's data holds a 512-byte sector of the file that is all zeros.
   bool HasZeroedSector(int32_t Node);
+  // The same test while the walk passes a chunk of a compressed stream, kept in its flags.
+  void SeeSectorsInPassing(int32_t Node);
   // Whether a chunk of a compressed stream ends in zeros: a lost header's damage began in it.
   bool EndsInLostZeros(int32_t Node);
   // The place flag (cfEmptyFrame, cfSilence or 0) the copy keeps for a lost chunk.

@@ -168,33 +168,58 @@ TEST_F(AviAnalysisTest, ZeroedSectorDamagesOnlyCompressedFrames) {
   }
 }
 
+// A compressed frame of 60 bytes whose size field damage raised ("hit"), and an index that
+// lists the frames where they are with their true sizes, or with its first entry off.
+TAviFile SizeHitFile(bool Consistent, uint32_t SizeField = 4000, size_t SecondSize = 40) {
+  const auto build = [&](const std::vector<TIdx1Entry>& Entries) {
+    return BuildAvi({Riff(
+        "AVI ", {Header("XVID", false, "XVID"),
+                 List("movi", {Chunk("00dc", Vop(true)).Named("i1"),
+                               Chunk("00dc", Vop(false, 60)).Named("hit").WithSizeField(SizeField),
+                               Chunk("00dc", Vop(false, SecondSize)).Named("p2"),
+                               Chunk("00dc", Vop(true)).Named("i2")}),
+                 Idx1(Entries)})});
+  };
+  const TAviFile plan = build(std::vector<TIdx1Entry>(4));
+  const int64_t base = plan.At.at("i1").Header - 4; // the movie list's type field
+  std::vector<TIdx1Entry> entries;
+  for (const char* label : {"i1", "hit", "p2", "i2"}) {
+    const int64_t data = plan.At.at(label).Data;
+    const size_t size = data == plan.At.at("hit").Data  ? 60
+                        : data == plan.At.at("p2").Data ? SecondSize
+                                                        : 40;
+    entries.push_back(
+        {MakeFourCC("00dc"), 0x10, uint32_t(plan.At.at(label).Header - base), uint32_t(size)});
+  }
+  if (!Consistent) entries[0].Offset += 2;
+  return build(entries);
+}
+
 // A size field hit by damage: an intact index whose entries around the chunk lead to the
 // chunks the walk found gives the chunk its size back and keeps it; an index whose entries
 // disagree with the data is no witness.
 TEST_F(AviAnalysisTest, IntactIndexWitnessesADamagedSize) {
-  const auto build = [](const std::vector<TIdx1Entry>& Entries) {
-    return BuildAvi(
-        {Riff("AVI ", {Header("XVID", false),
-                       List("movi", {Chunk("00dc", Vop(true)).Named("i1"),
-                                     Chunk("00dc", Vop(false, 60)).Named("hit").WithSizeField(4000),
-                                     Chunk("00dc", Vop(false)).Named("p2"),
-                                     Chunk("00dc", Vop(true)).Named("i2")}),
-                       Idx1(Entries)})});
-  };
   for (const bool consistent : {true, false}) {
     SCOPED_TRACE(consistent ? "consistent" : "neighbour_off");
-    const TAviFile plan = build(std::vector<TIdx1Entry>(4));
-    const int64_t base = plan.At.at("i1").Header - 4; // the movie list's type field
-    std::vector<TIdx1Entry> entries;
-    for (const char* label : {"i1", "hit", "p2", "i2"})
-      entries.push_back({MakeFourCC("00dc"), 0x10, uint32_t(plan.At.at(label).Header - base),
-                         uint32_t(plan.At.at(label).Data == plan.At.at("hit").Data ? 60 : 40)});
-    if (!consistent) entries[0].Offset += 2;
-    Check(build(entries));
+    Check(SizeHitFile(consistent));
     EXPECT_EQ(Good("hit") && !Emptied("hit"), consistent);
     EXPECT_EQ(Good("p2"), consistent);
     EXPECT_TRUE(Good("i2"));
   }
+}
+
+// The walk tests a frame for lost sectors as it passes it, over the size its header gives
+// (within the file); once the index gives the frame its true size, a zeroed sector of the
+// next frame that lay within the false size damages the next frame only.
+TEST_F(AviAnalysisTest, ZeroedSectorIsJudgedOnTheSizeTheIndexGives) {
+  TAviFile file = SizeHitFile(true, 1000, 3000);
+  const int64_t sector = (file.At["p2"].Data + 16 + 511) / 512 * 512;
+  ASSERT_LT(sector + 512, file.At["hit"].Data + 1000);
+  std::fill_n(file.Bytes.begin() + sector, 512, 0);
+  Check(file);
+  EXPECT_TRUE(Good("hit") && !Emptied("hit"));
+  EXPECT_TRUE(Emptied("p2"));
+  EXPECT_TRUE(Good("i2"));
 }
 
 TEST_F(AviAnalysisTest, RestoredKeyFrameKeepsItsMarkAndEndsTheDrop) {

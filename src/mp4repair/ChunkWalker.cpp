@@ -112,8 +112,8 @@ const uint8_t* TMp4ChunkWalker::Bytes(uint64_t Position, size_t Need, size_t& Av
     const uint64_t size = Window.size();
     const uint64_t room = size > want ? size - want : 0; // what else the window can hold
     const uint64_t behind = Position > Start ? Position - Start : 0;
-    const uint64_t from =
-        Position - std::min({Position < WindowStart ? room : std::min(room, size / 8), behind});
+    const uint64_t lead = Position < WindowStart ? room : std::min(room, size / 8);
+    const uint64_t from = Position - std::min(lead, behind);
     WindowStart = from;
     WindowBytes = 0;
     const int64_t count = int64_t(std::min<uint64_t>(size, End - from));

@@ -183,11 +183,8 @@ TAviFile SizeHitFile(bool Consistent, uint32_t SizeField = 4000, size_t SecondSi
   const TAviFile plan = build(std::vector<TIdx1Entry>(4));
   const int64_t base = plan.At.at("i1").Header - 4; // the movie list's type field
   std::vector<TIdx1Entry> entries;
-  for (const char* label : {"i1", "hit", "p2", "i2"}) {
-    const int64_t data = plan.At.at(label).Data;
-    const size_t size = data == plan.At.at("hit").Data  ? 60
-                        : data == plan.At.at("p2").Data ? SecondSize
-                                                        : 40;
+  for (const std::string label : {"i1", "hit", "p2", "i2"}) {
+    const size_t size = label == "hit" ? 60 : label == "p2" ? SecondSize : 40;
     entries.push_back(
         {MakeFourCC("00dc"), 0x10, uint32_t(plan.At.at(label).Header - base), uint32_t(size)});
   }

@@ -527,23 +527,40 @@ void THgAVIFileReader::SeeSectorsInPassing(int32_t Node) {
   Mark(Node, cfSectorsSeen | (HasZeroedSector(Node) ? cfZeroedSector : 0));
 }
 
+// The walk has just read a chunk's header through the stream's window, so its frame bytes
+// are usually there already: they are looked at in place, not copied out.
+const uint8_t* THgAVIFileReader::BytesAt(int64_t Position, int64_t Count,
+                                         std::vector<uint8_t>& Into, int64_t& Got) {
+  Got = 0;
+  TStream64* source = Source();
+  if (!source || Count <= 0 || Position < 0) return nullptr;
+  if (auto* window = dynamic_cast<THgBufferedFileStreamW*>(source)) {
+    const uint8_t* held = window->Held(Position, Count, Got);
+    if (Got == Count) return held;
+  }
+  if (Into.size() < size_t(Count)) Into.resize(size_t(Count));
+  const int64_t back = source->Position();
+  Got = source->Seek(Position, soBeginning) == Position ? source->Read(Into.data(), Count) : 0;
+  Got = std::max<int64_t>(Got, 0);
+  source->SetPosition(back);
+  return Got > 0 ? Into.data() : nullptr;
+}
+
 bool THgAVIFileReader::HasZeroedSector(int32_t Node) {
   constexpr int64_t kSector = 512;
   constexpr int64_t kBlock = 128 * kSector;
-  TStream64* source = Source();
   const int64_t data = DataPosition(Node);
-  if (!source || data < 0 || data >= FileSize) return false;
+  if (!Source() || data < 0 || data >= FileSize) return false;
   const int64_t end = data + std::min(std::max<int64_t>(Size(Node), 0), FileSize - data);
   int64_t at = (data + kSector - 1) / kSector * kSector; // first sector inside the data
-  if (SectorBuffer.size() < size_t(kBlock)) SectorBuffer.resize(size_t(kBlock));
-  const int64_t back = source->Position();
   bool found = false;
   while (!found && end - at >= kSector) {
     const int64_t want = std::min(kBlock, (end - at) / kSector * kSector);
-    if (source->Seek(at, soBeginning) != at || source->Read(SectorBuffer.data(), want) != want)
-      break;
+    int64_t got = 0;
+    const uint8_t* block = BytesAt(at, want, SectorBuffer, got);
+    if (got != want) break;
     for (int64_t s = 0; s < want && !found; s += kSector) {
-      const uint8_t* p = SectorBuffer.data() + s;
+      const uint8_t* p = block + s;
       uint64_t bits = 0;
       for (int64_t k = 0; k < kSector && bits == 0; k += 64)
         for (int64_t w = 0; w < 64; w += 8)
@@ -552,7 +569,6 @@ bool THgAVIFileReader::HasZeroedSector(int32_t Node) {
     }
     at += want;
   }
-  source->SetPosition(back);
   return found;
 }
 
@@ -561,26 +577,20 @@ bool THgAVIFileReader::IsKeyFrame(int64_t Position, int64_t Size) {
   // An empty chunk is an encoder's placeholder for a dropped frame: nothing to start from.
   if (CodecFamily == kFamilyAllKey) return true;
   if (Size <= 0) return false;
-  if (FrameBuffer.size() < size_t(kFrameBufferSize))
-    FrameBuffer.assign(size_t(kFrameBufferSize), 0);
-  TStream64& source = *RiffStream->Stream;
-  const int64_t back = source.Position();
-  source.SetPosition(Position);
-  const int64_t got = source.Read(FrameBuffer.data(), std::min(Size, kFrameBufferSize));
+  int64_t got = 0;
+  const uint8_t* frame = BytesAt(Position, std::min(Size, kFrameBufferSize), FrameBuffer, got);
   bool key = true; // unreadable data (past the end of a cut file) is not judged
   if (got > 0 && CodecFamily == kFamilyMsMpeg4) {
-    key = (FrameBuffer[0] & 0x40) == 0;
+    key = (frame[0] & 0x40) == 0;
   } else if (got > 0) {
     // The first VOP header of the frame: coding type 0 is an intra VOP.
     key = false;
     for (int64_t i = 0; i + 5 < got; ++i)
-      if (FrameBuffer[size_t(i)] == 0 && FrameBuffer[size_t(i + 1)] == 0 &&
-          FrameBuffer[size_t(i + 2)] == 1 && FrameBuffer[size_t(i + 3)] == 0xB6) {
-        key = (FrameBuffer[size_t(i + 4)] & 0xC0) == 0;
+      if (frame[i] == 0 && frame[i + 1] == 0 && frame[i + 2] == 1 && frame[i + 3] == 0xB6) {
+        key = (frame[i + 4] & 0xC0) == 0;
         break;
       }
   }
-  source.SetPosition(back);
   return key;
 }
 

@@ -124,6 +124,9 @@ private:
   void CollectStreams(int32_t Movi, TMoviStreams& Streams) const;
   void CompactMoviStreams();
 
+  // Count bytes of the file from Position, or fewer where it ends: from the read window
+  // when it holds them all, else read into Into. Got is how many; null when none.
+  const uint8_t* BytesAt(int64_t Position, int64_t Count, std::vector<uint8_t>& Into, int64_t& Got);
   // Whether a chunk's data holds a 512-byte sector of the file that is all zeros.
   bool HasZeroedSector(int32_t Node);
   // The same test while the walk passes a chunk of a compressed stream, kept in its flags.

@@ -153,6 +153,15 @@ int64_t THgBufferedFileStreamW::Read(void* Destination, int64_t Count) {
   return delivered;
 }
 
+const uint8_t* THgBufferedFileStreamW::Held(int64_t Position, int64_t Count, int64_t& Length) {
+  Length = 0;
+  DropOddWindow();
+  if (Count <= 0 || !InWindow(Position)) return nullptr;
+  const int64_t offset = Position - BufferStart;
+  Length = std::min(Count, BufferLength - offset);
+  return Buffer.get() + offset;
+}
+
 int64_t THgBufferedFileStreamW::Write(const void* Source, int64_t Count) {
   CheckHandle();
   if (Count > kMaxCount) throw ERangeError();

@@ -26,6 +26,10 @@ public:
   // Cuts or extends the file like the handle stream, and forgets window bytes that the
   // cut removed so they cannot be read back.
   void SetSize(int64_t NewSize) override;
+  // The bytes the window holds from file offset Position on, without a copy: up to Count of
+  // them, their number in Length (0, and null, when the window does not hold Position).
+  // Valid until the next read, write or size change; the position does not move.
+  const uint8_t* Held(int64_t Position, int64_t Count, int64_t& Length);
 
   int64_t FilePosition = 0;     // where the descriptor stands
   int64_t BufferedPosition = 0; // the stream's logical position

@@ -145,6 +145,12 @@ TEST_F(Buffered, RandomWalksMatchPreadAndModel) {
         const Bytes got = ReadAt(-1, n);
         ASSERT_EQ(got, Pread(name, pos, n)) << "seed " << seed << " step " << step;
         pos += int64_t(got.size());
+        // What the window holds around the position is the file's bytes, after writes and
+        // cuts too.
+        const int64_t at = std::max<int64_t>(0, pos - upTo(9000)) + upTo(200);
+        int64_t length = 0;
+        const uint8_t* held = S->Held(at, upTo(kWindow), length);
+        ASSERT_EQ(Bytes(held, held + length), Pread(name, at, length)) << "step " << step;
       }
       ASSERT_EQ(S->Position(), pos) << "seed " << seed << " step " << step;
     }

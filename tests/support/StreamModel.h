@@ -158,6 +158,16 @@ inline const char* CheckStreamProgram(const uint8_t* Data, size_t Size) {
         if (n != m) return Mismatch("read count", step, n, m);
         if (n > 0 && std::memcmp(got.data(), want.data(), size_t(n)) != 0)
           return Mismatch("read bytes", step, n, m);
+        // What the file stream's window shows in place, from a little behind the position.
+        if (!writeBehind && model.Position >= 0) {
+          const int64_t at = std::max<int64_t>(0, model.Position - (arg >> 12) % 4096);
+          int64_t length = 0;
+          const uint8_t* held = file.Held(at, count, length);
+          const int64_t size = int64_t(model.Bytes.size());
+          if (length < 0 || length > count || (length > 0 && at + length > size) ||
+              (length > 0 && std::memcmp(held, model.Bytes.data() + at, size_t(length)) != 0))
+            return Mismatch("held bytes", step, length, std::min(count, size - at));
+        }
         break;
       }
       case 1: { // write

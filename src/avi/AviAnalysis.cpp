@@ -407,7 +407,7 @@ void THgAVIFileReader::CheckMovi(int32_t Movi) {
       if (!IsGood(c) || !IsStreamDataId(id)) continue;
       const size_t number = size_t(StreamNumberOf(id));
       const bool seen = (Flags(c) & cfSectorsSeen) != 0;
-      if (number < ZeroRunsAreDamage.size() && ZeroRunsAreDamage[number] &&
+      if (ZeroRunsAreDamageIn(id) &&
           (seen ? (Flags(c) & cfZeroedSector) != 0 : HasZeroedSector(c))) {
         Mark(c, cfDamaged);
         Error = kDamagedData;
@@ -499,10 +499,14 @@ void THgAVIFileReader::CheckAfterIndex(int32_t Index) {
 // Zeros may begin anywhere in the chunk's last sector, so its very last byte decides: frames
 // of the codecs we meet end in stuffing bits or an end marker, and the rare frame that ends
 // in a zero byte is only dropped, as it was before the index could vouch for it.
+bool THgAVIFileReader::ZeroRunsAreDamageIn(TFourCC Id) const {
+  const size_t stream = size_t(StreamNumberOf(Id)); // wraps when the id names no stream
+  return stream < ZeroRunsAreDamage.size() && ZeroRunsAreDamage[stream];
+}
+
 bool THgAVIFileReader::EndsInLostZeros(int32_t Node) {
   constexpr int64_t kTail = 1;
-  const size_t stream = size_t(StreamNumberOf(Id(Node)));
-  if (stream >= ZeroRunsAreDamage.size() || !ZeroRunsAreDamage[stream]) return false;
+  if (!ZeroRunsAreDamageIn(Id(Node))) return false;
   TStream64* source = Source();
   const int64_t size = std::min(Size(Node), kTail);
   const int64_t at = DataPosition(Node) + Size(Node) - size;
@@ -520,9 +524,8 @@ bool THgAVIFileReader::EndsInLostZeros(int32_t Node) {
 // the walk nothing.
 void THgAVIFileReader::SeeSectorsInPassing(int32_t Node) {
   constexpr int64_t kLongest = 0x1000000;
-  const size_t stream = size_t(StreamNumberOf(Id(Node)));
-  if (!HeadersRead || !IsStreamDataId(Id(Node)) || stream >= ZeroRunsAreDamage.size() ||
-      !ZeroRunsAreDamage[stream] || Size(Node) > kLongest)
+  if (!HeadersRead || !IsStreamDataId(Id(Node)) || !ZeroRunsAreDamageIn(Id(Node)) ||
+      Size(Node) > kLongest)
     return;
   Mark(Node, cfSectorsSeen | (HasZeroedSector(Node) ? cfZeroedSector : 0));
 }

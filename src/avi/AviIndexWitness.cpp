@@ -188,12 +188,12 @@ bool TIndexWitness::FitsBetweenFoundChunks(const TIndexed& Entry) const {
 
 void TIndexWitness::TakeFromIndex(int32_t Node, const TIndexed& Entry) {
   const int64_t room = R.FileSize - R.DataPosition(Node);
-  if (Entry.Size != R.Size(Node) && Entry.Size <= room) {
-    R.Node(Node).Size = Entry.Size;
+  const bool resized = Entry.Size != R.Size(Node) && Entry.Size <= room;
+  // The walk's lost-sector answer was for the old extent and stream.
+  if (resized || R.Id(Node) != Entry.Id)
     R.SetFlags(Node, R.Flags(Node) & ~(cfSectorsSeen | cfZeroedSector));
-  }
+  if (resized) R.Node(Node).Size = Entry.Size;
   if (R.Id(Node) == Entry.Id) return;
-  R.SetFlags(Node, R.Flags(Node) & ~(cfSectorsSeen | cfZeroedSector));
   // A header whose id was hit (a stream digit or the type letters): the chunk is the
   // index's, and its key-frame mark is judged again as a chunk of that stream.
   R.Node(Node).Id = Entry.Id;

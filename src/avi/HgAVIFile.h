@@ -131,6 +131,8 @@ private:
   bool HasZeroedSector(int32_t Node);
   // The same test while the walk passes a chunk of a compressed stream, kept in its flags.
   void SeeSectorsInPassing(int32_t Node);
+  // Whether the stream a chunk id names is compressed, so a sector of zeros in it is damage.
+  bool ZeroRunsAreDamageIn(TFourCC Id) const;
   // Whether a chunk of a compressed stream ends in zeros: a lost header's damage began in it.
   bool EndsInLostZeros(int32_t Node);
   // The place flag (cfEmptyFrame, cfSilence or 0) the copy keeps for a lost chunk.

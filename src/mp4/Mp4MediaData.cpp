@@ -43,20 +43,15 @@ void TDroppedCandidates::AddMarkers(std::vector<int32_t>& H) const {
     }
 }
 
-bool TDroppedCandidates::RemoveOversized(const uint32_t (&Typical)[5]) {
-  if (Counts.empty()) return false;
-  bool any = false;
+void TDroppedCandidates::RemoveOversized(const uint32_t (&Typical)[5]) {
+  if (Counts.empty()) return;
   for (size_t kind = 1; kind < kKinds; ++kind) {
     const size_t from = std::min<size_t>(Typical[kind - 1] >> 13, kLengthBins);
     for (size_t m = 0; m < kMarkers; ++m) {
       uint32_t* bins = &Counts[(kind * kMarkers + m) * kLengthBins];
-      for (size_t b = from; b < kLengthBins; ++b) {
-        any |= bins[b] != 0;
-        bins[b] = 0;
-      }
+      std::fill(bins + from, bins + kLengthBins, 0);
     }
   }
-  return any;
 }
 
 void TDroppedCandidates::Clear() {

@@ -122,16 +122,17 @@ public:
     // A coded slice is rejected when longer than four times a typical size, which is a
     // multiple of 8 KiB: bin b holds the lengths (32 KiB * b, 32 KiB * (b + 1)]. Nothing
     // is counted when nothing is known of the byte after it.
-    const bool vcl = C.IsVCL();
-    const size_t kind = vcl ? C.NalType() : 0;
-    const size_t bin = vcl ? std::min<size_t>((C.Length - 1) >> 15, kLengthBins - 1) : 0;
+    // Which kind a noise candidate is, is a coin toss too: masks, not branches.
+    const size_t vcl = size_t(0) - size_t(C.IsVCL());
+    const size_t kind = C.NalType() & vcl;
+    const size_t bin = std::min<size_t>((C.Length - 1) >> 15, kLengthBins - 1) & vcl;
     Counts[(kind * kMarkers + ((C.Neighbour >> 1) & 63)) * kLengthBins + bin] +=
         uint32_t(Take & (C.Neighbour < 0x80));
   }
   // Adds the counts by marker (the top seven bits of the byte after the unit) to H[0..63].
   void AddMarkers(std::vector<int32_t>& H) const;
-  // Removes the coded slices longer than four times Typical of their type; true when any was.
-  bool RemoveOversized(const uint32_t (&Typical)[5]);
+  // Removes the coded slices longer than four times Typical of their type.
+  void RemoveOversized(const uint32_t (&Typical)[5]);
   uint64_t Count() const { return Total; }
   void Clear();
 

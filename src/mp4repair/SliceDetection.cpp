@@ -294,10 +294,10 @@ void TSliceDetector::FindSlices(int32_t MediaNode, bool AllowSingleFrame) {
   if (singleFrame) {
     RebuildSingleFrameSlices(MDATSlices, MDATChunks, Stats.AudioMarker, Going);
   } else {
-    // The candidates the scan let go of are rejected alike; compacting when only they were
-    // leaves the list as it is, and building the runs again gives the same runs.
-    const bool rejected = RejectOversizedUnits(MDATChunks, Stats.TypicalNALSize, Going);
-    if (Scan.Dropped.RemoveOversized(Stats.TypicalNALSize) || rejected) {
+    // The candidates the scan let go of are rejected alike. They are not in the list, so
+    // only a rejection in the list changes the runs.
+    Scan.Dropped.RemoveOversized(Stats.TypicalNALSize);
+    if (RejectOversizedUnits(MDATChunks, Stats.TypicalNALSize, Going)) {
       CompactCandidates();
       BuildRuns();
     }

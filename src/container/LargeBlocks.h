@@ -19,19 +19,21 @@ struct TLargeBlockFree {
 using TLargeBlock = std::unique_ptr<uint8_t[], TLargeBlockFree>;
 
 inline constexpr size_t kLargeBlockSize = size_t(2) << 20;
+// Lists that grow past this go on in huge pages of their own. On a virtual machine a page
+// fault costs microseconds: a list of megabytes filled 4 KiB at a time spends more in faults
+// than in its own work, and a huge page fills in one.
+inline constexpr size_t kHugePagesFrom = size_t(256) << 10;
 
 // Bytes bytes, on huge pages when they fill at least one; throws std::bad_alloc.
 TLargeBlock AllocateLarge(size_t Bytes);
 
-// Maps Bytes (at least kLargeBlockSize) on their own, aligned to and advised for huge
-// pages; throws std::bad_alloc. UnmapLarge takes the same byte count back.
+// Maps Bytes on their own in whole huge pages, aligned to and advised for them; throws
+// std::bad_alloc. UnmapLarge takes the same byte count back.
 uint8_t* MapLarge(size_t Bytes);
 void UnmapLarge(uint8_t* P, size_t Bytes);
 
-// An allocator for vectors that grow to megabytes: those of kLargeBlockSize and more are
-// mapped on their own. On a virtual machine a page fault costs microseconds, and a vector
-// of millions of entries filled a 4 KiB page at a time spends more in faults than in its
-// own work; a huge page fills in one. What is freed goes back to the system at once.
+// An allocator for vectors that grow to megabytes: those of kHugePagesFrom and more are
+// mapped on their own. What is freed goes back to the system at once.
 template <typename T> struct TLargeAllocator {
   using value_type = T;
 
@@ -41,12 +43,12 @@ template <typename T> struct TLargeAllocator {
   T* allocate(size_t N) {
     if (N > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
     const size_t bytes = N * sizeof(T);
-    if (bytes >= kLargeBlockSize) return reinterpret_cast<T*>(MapLarge(bytes));
+    if (bytes >= kHugePagesFrom) return reinterpret_cast<T*>(MapLarge(bytes));
     return static_cast<T*>(::operator new(bytes));
   }
   void deallocate(T* P, size_t N) noexcept {
     const size_t bytes = N * sizeof(T);
-    if (bytes >= kLargeBlockSize)
+    if (bytes >= kHugePagesFrom)
       UnmapLarge(reinterpret_cast<uint8_t*>(P), bytes);
     else
       ::operator delete(P);

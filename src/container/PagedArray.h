@@ -2,8 +2,8 @@
 // Large record lists (chunk-tree nodes, offset-block values, NAL candidates, zero runs)
 // live in fixed pages of 512 records: record i is slot i % 512 of page i / 512, so growth
 // never moves a stored record and references into a page stay valid. Pages are cut from
-// slabs that double with the list up to a huge page each, so a list of millions of records
-// fills without a page fault every 4 KiB.
+// slabs that double with the list; once it passes kHugePagesFrom each slab is a huge page,
+// so a list of millions of records fills without a page fault every 4 KiB.
 #include "container/LargeBlocks.h"
 
 #include <algorithm>
@@ -99,12 +99,14 @@ private:
     }
   }
 
-  // The next page, value-initialised, from the last slab or a new one as large as the
-  // pages before it (a huge page at most).
+  // The next page, value-initialised, from the last slab or a new one: as large as the
+  // pages before it, or a huge page once they hold kHugePagesFrom.
   T* NewPage() {
     const size_t page = FPages.size();
     if (FSlabs.empty() || page >= FSlabs.back().FirstPage + FSlabs.back().Pages) {
-      const size_t pages = std::clamp<size_t>(page, 1, kHugeSlabPages);
+      const size_t pages = page * kPageBytes >= kHugePagesFrom
+                               ? kHugeSlabPages
+                               : std::clamp<size_t>(page, 1, kHugeSlabPages);
       const size_t bytes = pages == kHugeSlabPages ? std::max(kLargeBlockSize, pages * kPageBytes)
                                                    : pages * kPageBytes;
       FSlabs.push_back(TSlab{AllocateLarge(bytes), page, pages});

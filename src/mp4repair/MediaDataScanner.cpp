@@ -182,6 +182,9 @@ void FindBoxesInData(THgMP4FileReader& reader, const uint8_t* buf, size_t from, 
 void TScan::MakeWindow(size_t capacity) {
   Window = AllocateLarge(capacity + 16);
   Capacity = capacity;
+  // The candidates waiting for their ends: a huge page holds what dense content leaves
+  // waiting, so a long scan starts with one.
+  if (capacity == kWindowSize) Waiting.reserve(kLargeBlockSize / sizeof(TFoundCandidate));
   std::fill_n(Window.get() + capacity, 16, 0);
   Begins.assign(capacity / 64 + 1, 0);
 }

@@ -134,7 +134,7 @@ struct TScan {
 
   // Candidates found and not yet settled, in position order from Head on, those before
   // Seen with their ends seen.
-  std::vector<TFoundCandidate> Waiting;
+  TLargeVector<TFoundCandidate> Waiting;
   size_t Head = 0;
   size_t Seen = 0;
   // Listed candidates whose successor is still to be settled, nearest end first, and the

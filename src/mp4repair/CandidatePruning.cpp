@@ -108,44 +108,63 @@ size_t SeeEnds(TScan& S, size_t From, uint64_t Limit, size_t Searched, size_t Fi
   // few candidates before it is needed. (Written out in the loop: a helper that does
   // nothing but prefetch counts as free of effects, and its calls are dropped.)
   constexpr size_t kAhead = 16;
-  TFoundCandidate* waiting = S.Waiting.data();
-  const size_t count = S.Waiting.size();
   const uint8_t* window = S.Window.get();
   const uint64_t* begins = S.Begins.data();
   const uint64_t base = S.Base;
   const uint64_t filled = Filled;
-  size_t k = From;
-  for (size_t a = k; a <= k + kAhead && a < count; ++a) {
-    const uint64_t q = waiting[a].EndPosition() - base;
-    if (q < filled) __builtin_prefetch(window + q);
-  }
-  for (; k < count && waiting[k].Position < Limit; ++k) {
-    if (k + kAhead < count) {
-      const uint64_t q = waiting[k + kAhead].EndPosition() - base;
-      if (q < filled) {
-        __builtin_prefetch(window + q);
-        __builtin_prefetch(begins + (q >> 6));
-      }
+  return S.Waiting.Walk(From, [&](TFoundCandidate* waiting, size_t count) {
+    for (size_t a = 0; a <= kAhead && a < count; ++a) {
+      const uint64_t q = waiting[a].EndPosition() - base;
+      if (q < filled) __builtin_prefetch(window + q);
     }
-    if (!waiting[k].End) waiting[k].End = SeeEnd(S, waiting[k], Searched, Filled);
-  }
-  return k;
+    size_t k = 0;
+    for (; k < count && waiting[k].Position < Limit; ++k) {
+      if (k + kAhead < count) {
+        const uint64_t q = waiting[k + kAhead].EndPosition() - base;
+        if (q < filled) {
+          __builtin_prefetch(window + q);
+          __builtin_prefetch(begins + (q >> 6));
+        }
+      }
+      if (!waiting[k].End) waiting[k].End = SeeEnd(S, waiting[k], Searched, Filled);
+    }
+    return k;
+  });
 }
 
 void SettleSeen(TScan& S, TMp4ScanResults& Found) {
-  for (; S.Head < S.Seen; ++S.Head)
-    Settle(S, Found, S.Waiting[S.Head]);
+  size_t left = S.Seen > S.Head ? S.Seen - S.Head : 0;
+  if (left == 0) return;
+  S.Head = S.Waiting.Walk(S.Head, [&](const TFoundCandidate* records, size_t count) {
+    const size_t take = std::min(count, left);
+    for (size_t i = 0; i < take; ++i)
+      Settle(S, Found, records[i]);
+    left -= take;
+    return take;
+  });
 }
 
 void DropSettled(TScan& S) {
-  // The settled front goes once it outweighs what still waits.
-  if (S.Head == S.Waiting.size()) {
-    S.Waiting.clear();
-    S.Head = S.Seen = 0;
-  } else if (S.Head >= 4096 && S.Head * 2 >= S.Waiting.size()) {
-    S.Waiting.erase(S.Waiting.begin(), S.Waiting.begin() + std::ptrdiff_t(S.Head));
-    S.Seen -= S.Head;
-    S.Head = 0;
+  S.Waiting.DropBefore(S.Head);
+}
+
+void TWaitingRecords::Append(TBlock& Block, size_t N) {
+  FHeld.push_back(THeld{std::move(Block), FEnd, N});
+  FEnd += N;
+  Block = NewBlock();
+}
+
+TWaitingRecords::TBlock TWaitingRecords::NewBlock() {
+  if (FSpare.empty()) return std::make_unique_for_overwrite<TFoundCandidate[]>(kBlockRecords);
+  TBlock block = std::move(FSpare.back());
+  FSpare.pop_back();
+  return block;
+}
+
+void TWaitingRecords::DropBefore(size_t K) {
+  while (!FHeld.empty() && FHeld.front().First + FHeld.front().Count <= K) {
+    FSpare.push_back(std::move(FHeld.front().Records));
+    FHeld.pop_front();
   }
 }
 

@@ -53,46 +53,44 @@ const TBoxPrefixes& BoxPrefixes() {
 
 // Follows the zero runs through the N new bytes at P, absolute offset At, and appends
 // every run of kMinNullBlock or more that a non-zero byte ends. True when all N bytes are
-// zero. Every run long enough to matter covers one of the 8-byte windows tested from the
-// last non-zero byte on, so isolated zero bytes cost nothing.
+// zero. A run that long holds a whole block of kZeroProbe bytes at a multiple of
+// kZeroProbe from P, and that block begins with eight zero bytes; so one word is tested per
+// block, however many short runs of zeros encoder output holds, and only a block that
+// begins with zeros is looked at whole.
 bool TrackZeroRuns(const uint8_t* p, size_t n, uint64_t at, TZeroRun& run, TNullBlocks& out) {
+  constexpr size_t kZeroProbe = 256;
+  static_assert(2 * kZeroProbe - 1 <= kMinNullBlock);
   const auto firstNonZero = [&](size_t i) { return i + FirstNonZeroByte(p + i, n - i); };
   const auto close = [&](size_t end) {
     const uint64_t length = at + end - run.Start;
     if (length >= kMinNullBlock) out.Add(TNullBlock{run.Start, length});
     run.Open = false;
   };
+  const auto probeFrom = [](size_t i) { return (i + kZeroProbe - 1) & ~(kZeroProbe - 1); };
   if (n == 0) return false;
-  size_t i = 0; // p[i] is non-zero, or i is 0 and no run is open
+  size_t i = 0; // no run reaches back before i
   if (run.Open) {
     i = firstNonZero(0);
     if (i == n) return true;
     close(i);
   }
-  for (;;) {
-    size_t w = i;
-    // Four windows a step: the test runs over every byte read.
-    for (; w + 32 <= n; w += 32) {
-      const uint64_t a = ReadLE64(p + w);
-      const uint64_t b = ReadLE64(p + w + 8);
-      const uint64_t c = ReadLE64(p + w + 16);
-      const uint64_t d = ReadLE64(p + w + 24);
-      if ((a == 0) | (b == 0) | (c == 0) | (d == 0)) break;
+  for (size_t b = probeFrom(i); b + kZeroProbe <= n;) {
+    if (ReadLE64(p + b) != 0 || FirstNonZeroByte(p + b, kZeroProbe) != kZeroProbe) {
+      b += kZeroProbe;
+      continue;
     }
-    while (w + 8 <= n && ReadLE64(p + w) != 0)
-      w += 8;
-    if (w + 8 > n) break;
-    size_t s = w;
+    size_t s = b;
     while (s > i && p[s - 1] == 0)
       --s;
-    const size_t e = firstNonZero(w + 8);
+    const size_t e = firstNonZero(b + kZeroProbe);
     run.Open = true;
     run.Start = at + s;
     if (e == n) return s == 0;
     close(e);
     i = e;
+    b = probeFrom(e);
   }
-  // A short run at the very end may go on in the next read.
+  // A run at the very end, shorter than two blocks, may go on in the next read.
   size_t s = n;
   while (s > i && p[s - 1] == 0)
     --s;
@@ -142,11 +140,14 @@ void MoveWindow(TScan& s, uint64_t from) {
 // behind the stretch.
 void PassOverZeros(TScan& s, uint64_t skip) {
   const uint64_t examined = s.Base + s.Next;
-  for (size_t k = s.Seen; k < s.Waiting.size(); ++k) {
-    TFoundCandidate& f = s.Waiting[k];
-    const uint64_t end = f.EndPosition();
-    if (f.End == 0 && end >= s.Base && end < examined) f.End = SeeEnd(s, f, s.Next, s.Filled);
-  }
+  s.Waiting.Walk(s.Seen, [&](TFoundCandidate* waiting, size_t count) {
+    for (size_t k = 0; k < count; ++k) {
+      TFoundCandidate& f = waiting[k];
+      const uint64_t end = f.EndPosition();
+      if (f.End == 0 && end >= s.Base && end < examined) f.End = SeeEnd(s, f, s.Next, s.Filled);
+    }
+    return count;
+  });
   s.Skipped.emplace_back(examined, examined + skip);
   MoveWindow(s, examined);
   // What is left of the window is zeros, in which no candidate begins.
@@ -182,9 +183,6 @@ void FindBoxesInData(THgMP4FileReader& reader, const uint8_t* buf, size_t from, 
 void TScan::MakeWindow(size_t capacity) {
   Window = AllocateLarge(capacity + 16);
   Capacity = capacity;
-  // The candidates waiting for their ends: a huge page holds what dense content leaves
-  // waiting, so a long scan starts with one.
-  if (capacity == kWindowSize) Waiting.reserve(kLargeBlockSize / sizeof(TFoundCandidate));
   std::fill_n(Window.get() + capacity, 16, 0);
   Begins.assign(capacity / 64 + 1, 0);
 }
@@ -257,7 +255,7 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
     const size_t wanted = size_t(std::min<uint64_t>(remaining, kReadSize));
     // The window keeps what the ends not seen yet may reach; settling reads only records.
     if (s.Capacity - s.Filled < wanted)
-      MoveWindow(s, s.Seen < s.Waiting.size() ? s.Waiting[s.Seen].Position : UINT64_MAX);
+      MoveWindow(s, s.Seen < s.Waiting.End() ? s.Waiting[s.Seen].Position : UINT64_MAX);
 
     // After an all-zero read every byte the window holds from the examinable positions on
     // is zero, so once the positions before them are searched, moving the window further

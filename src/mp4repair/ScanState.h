@@ -17,10 +17,12 @@
 #include "mp4/Mp4MediaData.h"
 #include "mp4repair/ScanRules.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <queue>
 #include <vector>
@@ -79,6 +81,63 @@ struct TFoundCandidate {
 };
 static_assert(sizeof(TFoundCandidate) == 16);
 
+// Candidates found and not yet settled, in position order, each named by its index among
+// all the scan found. Each part of the search writes its candidates into a block of its
+// own, which is taken over whole once the stretch is searched, so no record is copied; a
+// block whose records are all settled goes back to the spare ones the search takes.
+class TWaitingRecords {
+public:
+  using TBlock = std::unique_ptr<TFoundCandidate[]>;
+  // Room for a candidate at every position of a part of the search.
+  static constexpr size_t kBlockRecords = kBatch;
+
+  // One past the index of the last record.
+  size_t End() const { return FEnd; }
+  // The record of index K, which is held (not let go of) and below End. For a single look:
+  // walks take runs of records.
+  TFoundCandidate& operator[](size_t K) {
+    const auto b = Holding(K);
+    return b->Records[K - b->First];
+  }
+  // Calls Take(records, n) for the held records from index From on, a block's run at a
+  // time, until Take returns fewer than n (the records it took) or the records end; returns
+  // the index after the last record taken.
+  template <typename F> size_t Walk(size_t From, F&& Take) {
+    size_t k = From;
+    for (auto b = Holding(From); b != FHeld.end(); ++b) {
+      const size_t skip = k - b->First;
+      const size_t n = b->Count - skip;
+      const size_t took = Take(b->Records.get() + skip, n);
+      k += took;
+      if (took < n) break;
+    }
+    return k;
+  }
+  // Takes over the first N records of Block behind the others and puts a block to write
+  // into in its place.
+  void Append(TBlock& Block, size_t N);
+  // A block for the search to write into.
+  TBlock NewBlock();
+  // Lets go of the blocks whose records all lie before index K.
+  void DropBefore(size_t K);
+
+private:
+  struct THeld {
+    TBlock Records;
+    size_t First = 0;
+    size_t Count = 0;
+  };
+  // The held block with index K, or the end.
+  std::deque<THeld>::iterator Holding(size_t K) {
+    return std::partition_point(FHeld.begin(), FHeld.end(),
+                                [K](const THeld& b) { return b.First + b.Count <= K; });
+  }
+
+  std::deque<THeld> FHeld;
+  std::vector<TBlock> FSpare;
+  size_t FEnd = 0;
+};
+
 // A listed candidate whose successor is not listed yet, by the position it ends at.
 struct TOpenLink {
   uint64_t End = 0;
@@ -132,9 +191,9 @@ struct TScan {
   // Zero stretches passed over without reading them: [first, second) of the file.
   std::vector<std::pair<uint64_t, uint64_t>> Skipped;
 
-  // Candidates found and not yet settled, in position order from Head on, those before
-  // Seen with their ends seen.
-  TLargeVector<TFoundCandidate> Waiting;
+  // Candidates found and not yet settled, from index Head on, those before Seen with
+  // their ends seen.
+  TWaitingRecords Waiting;
   size_t Head = 0;
   size_t Seen = 0;
   // Listed candidates whose successor is still to be settled, nearest end first, and the
@@ -186,7 +245,7 @@ size_t SeeEnds(TScan& S, size_t From, uint64_t Limit, size_t Searched, size_t Fi
 // Settles the candidates whose ends are seen, in position order.
 void SettleSeen(TScan& S, TMp4ScanResults& Found);
 
-// Lets go of the settled records once they outweigh the waiting ones.
+// Gives back the blocks whose records are all settled.
 void DropSettled(TScan& S);
 
 // Successors still open when the scan stops are unknown (every successor found is settled

@@ -62,7 +62,7 @@ void TStretchWork::Start(size_t From, size_t To, uint64_t SeeLimit, bool ReadWan
     Bounds.push_back(std::min(JobTo, (Bounds.back() + kBatch) & ~size_t(63)));
   const size_t parts = Bounds.size() - 1;
   while (Found.size() < parts)
-    Found.push_back(TPartFound{std::make_unique_for_overwrite<TFoundCandidate[]>(kBatch), 0});
+    Found.push_back(TPartFound{S.Waiting.NewBlock(), 0});
   PartCount = uint32_t(kFirstSearchPart + parts);
   DoneParts.store(0, std::memory_order_relaxed);
   Running = true;
@@ -90,8 +90,8 @@ void TStretchWork::Finish() {
   Running = false;
   if (Failure) std::rethrow_exception(std::exchange(Failure, nullptr));
   for (size_t k = 0; k + 1 < Bounds.size(); ++k) {
-    const TPartFound& found = Found[k];
-    S.Waiting.insert(S.Waiting.end(), found.Records.get(), found.Records.get() + found.Count);
+    TPartFound& found = Found[k];
+    if (found.Count > 0) S.Waiting.Append(found.Records, found.Count);
   }
   S.Next = JobTo;
   S.Seen = SeenTo;

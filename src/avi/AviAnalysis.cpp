@@ -496,14 +496,14 @@ void THgAVIFileReader::CheckAfterIndex(int32_t Index) {
   }
 }
 
-// Zeros may begin anywhere in the chunk's last sector, so its very last byte decides: frames
-// of the codecs we meet end in stuffing bits or an end marker, and the rare frame that ends
-// in a zero byte is only dropped, as it was before the index could vouch for it.
 bool THgAVIFileReader::ZeroRunsAreDamageIn(TFourCC Id) const {
   const size_t stream = size_t(StreamNumberOf(Id)); // wraps when the id names no stream
   return stream < ZeroRunsAreDamage.size() && ZeroRunsAreDamage[stream];
 }
 
+// Zeros may begin anywhere in the chunk's last sector, so its very last byte decides: frames
+// of the codecs we meet end in stuffing bits or an end marker, and the rare frame that ends
+// in a zero byte is only dropped, as it was before the index could vouch for it.
 bool THgAVIFileReader::EndsInLostZeros(int32_t Node) {
   constexpr int64_t kTail = 1;
   if (!ZeroRunsAreDamageIn(Id(Node))) return false;

@@ -19,6 +19,8 @@ namespace clw::gui::test {
 using namespace clw::test;
 
 std::vector<QObject*> AllTests();
+// Where the test run keeps the user's settings.
+QString SettingsHome();
 
 const std::string kAviBytes = std::string("RIFF\x10\0\0\0AVI LIST", 16);
 const std::string kMp4Bytes = std::string("\0\0\0\x14"

@@ -8,6 +8,22 @@
 
 namespace clw::gui::test {
 
+// Each case reads from a settings folder of its own, and the run's folder is back after it.
+class TFreshSettings {
+public:
+  TFreshSettings() {
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, Home.path());
+  }
+  ~TFreshSettings() {
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, SettingsHome());
+  }
+  TFreshSettings(const TFreshSettings&) = delete;
+  TFreshSettings& operator=(const TFreshSettings&) = delete;
+
+private:
+  QTemporaryDir Home;
+};
+
 class TStartupTest : public QObject {
   Q_OBJECT
 
@@ -61,8 +77,7 @@ private slots:
     QFETCH(QVariant, language);
     QFETCH(QString, expectedInput);
     QFETCH(uint32_t, expectedLanguage);
-    QTemporaryDir home;
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path());
+    const TFreshSettings fresh;
     {
       QSettings store("Harrowgate", "Clipwright");
       if (input.isValid()) store.setValue("InputDirectory", input);
@@ -76,8 +91,7 @@ private slots:
   }
 
   void settingsRoundTrip() {
-    QTemporaryDir home;
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path());
+    const TFreshSettings fresh;
     const TAppSettings saved{"/home/u/DCIM/", "/home/u/Видео/", langRussian};
     {
       QSettings store("Harrowgate", "Clipwright");

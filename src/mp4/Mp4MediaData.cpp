@@ -32,7 +32,9 @@ uint64_t TMp4ScanResults::CandidateFingerprint() const {
   return f;
 }
 
-void TDroppedCandidates::MakeCounts() { Counts.assign(kKinds * kMarkers * kLengthBins, 0); }
+void TDroppedCandidates::MakeCounts() {
+  Counts.assign(kKinds * kMarkers * kLengthBins, 0);
+}
 
 void TDroppedCandidates::AddMarkers(std::vector<int32_t>& H) const {
   if (Counts.empty()) return;
@@ -59,10 +61,6 @@ void TDroppedCandidates::Clear() {
   Total = 0;
 }
 
-void TAloneCandidates::AddMarkers(std::vector<int32_t>& H) const {
-  for (size_t m = 0; m < kMarkers; ++m)
-    H[m] += int32_t(ByMarker[m]);
-}
 TLargeVector<TMDATChunk> TAloneCandidates::Take(uint8_t Marker, TDroppedCandidates& Dropped) {
   TLargeVector<TMDATChunk> kept;
   kept.reserve(Marker < kMarkers ? ByMarker[Marker] : 0);
@@ -77,18 +75,16 @@ TLargeVector<TMDATChunk> TAloneCandidates::Take(uint8_t Marker, TDroppedCandidat
       continue;
     }
     position += r & kStepMask;
+    if ((r >> kMarkerShift) != Marker) continue;
     TMDATChunk c;
     c.Position = position;
     c.Length = uint32_t((r >> kLengthShift) & kLongest);
     c.Header = uint8_t((r >> kHeaderShift) & 0x7F);
     c.SliceType = uint8_t((r >> kSliceShift) & 15);
     c.Flags = ((r >> kSliceShift) & 0x10) ? TMDATChunk::kPictureStart : 0;
-    const uint8_t marker = uint8_t(r >> kMarkerShift);
-    c.Neighbour = uint8_t(marker << 1 | TMDATChunk::kAudioEndsBefore);
-    if (marker == Marker)
-      kept.push_back(c);
-    else
-      Dropped.Add(c);
+    c.Neighbour = uint8_t(Marker << 1 | TMDATChunk::kAudioEndsBefore);
+    kept.push_back(c);
+    Dropped.Remove(c);
   }
   Clear();
   // One scan adds them in position order; the scans of several ranges may interleave.

@@ -104,30 +104,26 @@ size_t FirstNonZeroByte(const uint8_t* P, size_t N);
 inline constexpr size_t kKinds = 6;
 inline constexpr size_t kMarkers = 64;
 
-// The candidates the scan let go of: none could join a run or stand alone, but the byte
-// after each still counts towards the file's audio marker, until slice detection would
-// have rejected it as an oversized coded slice. Counted by kind (0 for other units, else
-// the coded slice's NAL type), marker and length in steps of 32 KiB.
+// The candidates the scan let go of: none could join a run, and those that could stand
+// alone are also kept apart (TAloneCandidates) until slice detection takes back the ones
+// it can use. The byte after each still counts towards the file's audio marker, until
+// slice detection would have rejected it as an oversized coded slice. Counted by kind (0
+// for other units, else the coded slice's NAL type), marker and length in steps of 32 KiB.
 class TDroppedCandidates {
 public:
   static constexpr uint32_t kLengthBins = 130;
 
-  void Add(const TMDATChunk& C) { AddWhen(true, C); }
-  // Add(C) when Take, without a branch on Take: the scan sorts millions of candidates
-  // between this store and the next, and which one takes a candidate is a coin toss.
-  void AddWhen(bool Take, const TMDATChunk& C) {
+  // Which kind a noise candidate is, is a coin toss: masks, not branches.
+  void Add(const TMDATChunk& C) {
     if (Counts.empty()) [[unlikely]]
       MakeCounts();
-    Total += Take;
-    // A coded slice is rejected when longer than four times a typical size, which is a
-    // multiple of 8 KiB: bin b holds the lengths (32 KiB * b, 32 KiB * (b + 1)]. Nothing
-    // is counted when nothing is known of the byte after it.
-    // Which kind a noise candidate is, is a coin toss too: masks, not branches.
-    const size_t vcl = size_t(0) - size_t(C.IsVCL());
-    const size_t kind = C.NalType() & vcl;
-    const size_t bin = std::min<size_t>((C.Length - 1) >> 15, kLengthBins - 1) & vcl;
-    Counts[(kind * kMarkers + ((C.Neighbour >> 1) & 63)) * kLengthBins + bin] +=
-        uint32_t(Take & (C.Neighbour < 0x80));
+    ++Total;
+    Counts[Cell(C)] += uint32_t(C.Neighbour < 0x80);
+  }
+  // Takes back a candidate added before.
+  void Remove(const TMDATChunk& C) {
+    --Total;
+    Counts[Cell(C)] -= uint32_t(C.Neighbour < 0x80);
   }
   // Adds the counts by marker (the top seven bits of the byte after the unit) to H[0..63].
   void AddMarkers(std::vector<int32_t>& H) const;
@@ -137,6 +133,15 @@ public:
   void Clear();
 
 private:
+  // A coded slice is rejected when longer than four times a typical size, which is a
+  // multiple of 8 KiB: bin b holds the lengths (32 KiB * b, 32 KiB * (b + 1)]. Nothing is
+  // counted when nothing is known of the byte after it.
+  static size_t Cell(const TMDATChunk& C) {
+    const size_t vcl = size_t(0) - size_t(C.IsVCL());
+    const size_t kind = C.NalType() & vcl;
+    const size_t bin = std::min<size_t>((C.Length - 1) >> 15, kLengthBins - 1) & vcl;
+    return (kind * kMarkers + ((C.Neighbour >> 1) & 63)) * kLengthBins + bin;
+  }
   [[gnu::cold, gnu::noinline]] void MakeCounts();
 
   std::vector<uint32_t> Counts; // [kind][marker][length bin], allocated by the first Add
@@ -145,10 +150,11 @@ private:
 
 // Candidates that begin no run and belong to none but could stand alone between audio
 // frames (see MayStandAlone), kept apart by the byte that follows them once the scan lets
-// candidates go. Slice detection keeps only those followed by the file's audio marker,
-// which is known once every candidate has been seen; until then, dense encoder output
-// leaves millions of them, so each waits in 8 bytes instead of a record of the list, in
-// blocks that fill without a page fault every 4 KiB.
+// candidates go; each is counted among the dropped ones too (TMp4ScanResults::LetGo), and
+// Take hands back only candidates so counted. Slice detection keeps only
+// those followed by the file's audio marker, which is known once every candidate has been
+// seen; until then, dense encoder output leaves millions of them, so each waits in 8 bytes
+// instead of a record of the list, in blocks that fill without a page fault every 4 KiB.
 class TAloneCandidates {
 public:
   // The longest unit a record holds.
@@ -175,10 +181,8 @@ public:
     ByMarker[marker] += Take;
     Total += Take;
   }
-  // Adds the counts by marker to H[0..63].
-  void AddMarkers(std::vector<int32_t>& H) const;
-  // The candidates followed by Marker, in position order; the others are let go of into
-  // Dropped. The store is empty afterwards.
+  // The candidates followed by Marker, in position order, taken back from Dropped; the
+  // others stay there alone. The store is empty afterwards.
   TLargeVector<TMDATChunk> Take(uint8_t Marker, TDroppedCandidates& Dropped);
   uint64_t Count() const { return Total; }
   void Clear();
@@ -227,6 +231,12 @@ struct TMp4ScanResults {
   int64_t MediaDataStart = 0;
   int32_t MediaDataNode = -1;
 
+  // Lets go of a candidate that begins no run and belongs to none, keeping it apart when
+  // it could stand alone.
+  void LetGo(const TMDATChunk& C) {
+    Alone.AddWhen(C.MayStandAlone(), C);
+    Dropped.Add(C);
+  }
   uint64_t CandidateFingerprint() const;
   bool SuccessorsCurrent() const {
     return ChunkSuccessors.size() == MDATChunks.Count() &&

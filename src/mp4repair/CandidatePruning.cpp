@@ -20,13 +20,6 @@ namespace {
 // settled; it never outlives the scan.
 constexpr int32_t kSuccessorOpen = -3;
 
-// A candidate that begins no run and belongs to none: of use only standing alone.
-void KeepApartOrDrop(TMp4ScanResults& Found, const TMDATChunk& C) {
-  const bool alone = C.MayStandAlone();
-  Found.Alone.AddWhen(alone, C);
-  Found.Dropped.AddWhen(!alone, C);
-}
-
 // What the scan saw at a candidate's end, from its record.
 struct TEndSeen {
   uint32_t Byte = 0x100;                 // 0x100: not known
@@ -62,7 +55,7 @@ void Settle(TScan& S, TMp4ScanResults& Found, const TFoundCandidate& F) {
   const bool stays = !S.EndingHere.empty() || end.Successor != -1 ||
                      Found.MDATChunks.Count() == 0 || S.IsForeignEnd(position);
   if (S.Pruned && !stays) {
-    KeepApartOrDrop(Found, c);
+    Found.LetGo(c);
     return;
   }
   const uint32_t index = Found.MDATChunks.Add(c);
@@ -85,7 +78,7 @@ TMDATChunk TFoundCandidate::Chunk() const {
   return c;
 }
 
-bool TScan::IsForeignEnd(uint64_t Position) {
+bool TScan::IsForeignEndAhead(uint64_t Position) {
   while (NextForeignEnd < ForeignEnds.size() && ForeignEnds[NextForeignEnd] < Position)
     ++NextForeignEnd;
   return NextForeignEnd < ForeignEnds.size() && ForeignEnds[NextForeignEnd] == Position;

@@ -223,7 +223,11 @@ struct TScan {
     return (word >> (Q & 63)) & 1;
   }
   // Whether a unit of an earlier call ends at Position; positions are asked in order.
-  bool IsForeignEnd(uint64_t Position);
+  // (Asked of every candidate settled; a first scan has no such units.)
+  bool IsForeignEnd(uint64_t Position) {
+    return NextForeignEnd < ForeignEnds.size() && IsForeignEndAhead(Position);
+  }
+  bool IsForeignEndAhead(uint64_t Position);
 };
 
 // Finds the candidates at window positions [From, To), every one with kLookAhead bytes in

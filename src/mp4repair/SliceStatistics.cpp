@@ -69,8 +69,7 @@ uint8_t TSliceDetector::FindAudioMarker() {
     if (!Going()) return 255;
     if (chunks[i].Neighbour < 0x80) ++h[chunks[i].Neighbour >> 1];
   }
-  Scan.Dropped.AddMarkers(h);
-  Scan.Alone.AddMarkers(h);
+  Scan.Dropped.AddMarkers(h); // the ones kept apart as well
   uint8_t marker = 255;
   for (int32_t m = 0, best = 0; m < 64; ++m)
     if (h[size_t(m)] > best) {

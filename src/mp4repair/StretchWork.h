@@ -80,8 +80,10 @@ private:
   uint32_t PartCount = 0;
   std::atomic<uint64_t> Claim = 0;
   std::atomic<uint32_t> DoneParts = 0;
-  THits MainHits{};
-  THits HelperHits{};
+  // Written before they are read: left uninitialised, so their pages are touched only
+  // where a search writes.
+  THits MainHits;
+  THits HelperHits;
 };
 
 } // namespace clw::scan

@@ -10,6 +10,7 @@
 #include "container/HgBlocksOfOffset.h"
 #include "container/LargeBlocks.h"
 #include "container/PagedArray.h"
+#include "mp4/SliceMembers.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -67,7 +68,7 @@ using TNullBlocks = TPagedArray<TNullBlock>;
 struct TMDATSlice {
   static constexpr uint16_t kDeleted = 1;
 
-  std::vector<int32_t> Members; // candidate indices in file order; may be longer than Count
+  TSliceMembers Members; // candidate indices in file order; may be longer than Count
   int32_t Count = 0;
   int32_t VCLCount = 0;
   int32_t Link = -1; // index of this slice in the writer's copy

@@ -29,7 +29,12 @@ protected:
     Reader.Scan.MDATChunks.Add({pos, length, flags, header, sliceType, neighbour, run});
   }
   void Slice(std::vector<int32_t> members, uint64_t start, uint64_t size) {
-    Reader.MDATSlices.push_back({members, int32_t(members.size()), 0, -1, start, size});
+    TMDATSlice s;
+    s.Members.assign(members.begin(), members.end());
+    s.Count = int32_t(members.size());
+    s.Start = start;
+    s.Size = size;
+    Reader.MDATSlices.push_back(s);
   }
   std::string Info() {
     EXPECT_EQ(Reader.WriteInfo((Dir / "clip.log").string()), 0);

@@ -59,7 +59,9 @@ protected:
   }
   // A slice over the given members, as BuildRuns would make it.
   void Slice(std::vector<int32_t> members) {
-    TMDATSlice s{members, int32_t(members.size())};
+    TMDATSlice s;
+    s.Members.assign(members.begin(), members.end());
+    s.Count = int32_t(members.size());
     slices::RecountVCL(s, Reader.Scan.MDATChunks);
     slices::UpdateExtent(s, Reader.Scan.MDATChunks);
     for (int32_t m : members)

@@ -31,28 +31,13 @@ constexpr TMp4Clip kCavlcClip = {
 
 // The clip with everything from its movie header on cut away; "" when ffmpeg failed.
 std::string CutClip(const TMp4Clip& Clip) {
-  const std::string clip = MakeClip(Clip.File, Clip.Arguments);
-  if (clip.empty()) return "";
-  const std::string bytes = ReadFile(clip);
-  const int64_t moov = MoovOffset(bytes);
-  if (moov <= 0) return "";
-  const std::string cut = (ScratchDir() / ("pruned_" + std::string(Clip.File))).string();
-  WriteFile(cut, bytes.substr(0, size_t(moov)));
-  return cut;
+  return CutAtMovieHeader(MakeClip(Clip.File, Clip.Arguments), ScratchDir());
 }
 
 // Where the payload of the top-level "mdat" begins, or 0.
 uint64_t MediaDataStart(const std::string& Bytes) {
-  uint64_t at = 0;
-  while (at + 8 <= Bytes.size()) {
-    uint64_t size = 0;
-    for (int i = 0; i < 4; ++i)
-      size = size << 8 | uint8_t(Bytes[at + size_t(i)]);
-    if (Bytes.compare(at + 4, 4, "mdat") == 0) return at + 8;
-    if (size < 8) return 0;
-    at += size;
-  }
-  return 0;
+  const int64_t at = TopLevelBoxOffset(Bytes, "mdat");
+  return at < 0 ? 0 : uint64_t(at) + 8;
 }
 
 using TSliceRecord =

@@ -1,13 +1,16 @@
-// The repair end to end on real encoder output: each ffmpeg clip is cut where its movie
-// header starts, as a recorder that lost power leaves it, checked, and repaired with a
-// shorter clip of the same settings as the reference. The copy must open and decode
-// without an error and hold the original's pictures bit for bit; its sound must last as
-// long as its video, and its sync samples must be the key frames.
+// The check and the repair end to end on real encoder output: each ffmpeg clip (H.264 in
+// MP4, MOV and 3GP) must check clean whole; cut where its movie header starts, as a recorder
+// that lost power leaves it, it is checked (what the check finds in the bare media data is
+// compared with where ffprobe says the original's video lies) and repaired with a shorter
+// clip of the same settings as the reference. The copy must open and decode without an
+// error and hold the original's pictures bit for bit; its sound must last as long as its
+// video, and its sync samples must be the key frames.
 #include "mp4repair/HgMP4FileWriter.h"
 #include "mp4repair/MediaDataAnalysis.h"
 #include "mp4repair/ReferenceClip.h"
 #include "mp4repair/TrackDescriptions.h"
 
+#include "support/InterleavedClip.h"
 #include "support/MediaTools.h"
 #include "support/Mp4Clips.h"
 #include "support/TempDir.h"
@@ -18,7 +21,9 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -38,14 +43,19 @@ struct TRepairFigures {
   int KeyPackets = 0;
 };
 
+// What the check of a damaged file found, and the verdict of its quick analysis.
+using TChecked = std::function<void(const THgMP4FileReader&, int32_t QuickVerdict)>;
+
 // Repairs Damaged into Output with Reference, the way the job does: the quick analysis,
 // the full check, then the writer with the reference attached.
 bool Repair(const std::string& Damaged, const std::string& Output, const std::string& Reference,
-            bool& WithoutSound, bool WithAacLibrary = true) {
+            bool& WithoutSound, bool WithAacLibrary = true, const TChecked& Checked = {}) {
   THgMP4FileReader reader(Damaged, &MediaDataAnalysis());
   if (!WithAacLibrary) reader.AacDecoderLibrary = nullptr;
   if (reader.Analyze(0) != kDone) return false;
-  if (reader.Analyze(reader.Error == kDamagedData ? 3 : 2) != kDone) return false;
+  const int32_t quick = reader.Error;
+  if (reader.Analyze(quick == kDamagedData ? 3 : 2) != kDone) return false;
+  if (Checked) Checked(reader, quick);
   THgMP4FileWriter writer(reader, Output);
   if (!WithAacLibrary) writer.AacDecoderLibrary = nullptr;
   if (!Reference.empty()) {
@@ -58,21 +68,37 @@ bool Repair(const std::string& Damaged, const std::string& Output, const std::st
   return done;
 }
 
+// The hashes of a stream's packets ("v:0", "a:0", "d:0"), each with its key flag when
+// WithKey is set.
+std::vector<std::string> Packets(const std::string& Path, const std::string& Stream,
+                                 bool WithKey = false) {
+  std::vector<std::string> hashes;
+  for (const TPacketHash& p : PacketHashes(Path, Stream))
+    hashes.push_back(WithKey ? p.Hash + (p.Key ? "+key" : "") : p.Hash);
+  return hashes;
+}
+
+// How many of Original's hashes Copy holds, each counted as often as both hold it.
+size_t Matched(const std::vector<std::string>& Original, const std::vector<std::string>& Copy) {
+  std::map<std::string, int> wanted;
+  for (const std::string& h : Original)
+    ++wanted[h];
+  size_t found = 0;
+  for (const std::string& h : Copy)
+    if (auto it = wanted.find(h); it != wanted.end() && it->second > 0) {
+      --it->second;
+      ++found;
+    }
+  return found;
+}
+
 TRepairFigures Measure(const std::string& Original, const std::string& Repaired) {
   TRepairFigures f;
   std::vector<std::string> repaired;
   f.Probe = ProbeVideo(Repaired, &repaired);
-  std::map<std::string, int> wanted;
-  for (const std::string& h : DecodedFrameHashes(Original))
-    ++wanted[h];
-  f.OriginalFrames = 0;
-  for (const auto& [h, n] : wanted)
-    f.OriginalFrames += size_t(n);
-  for (const std::string& h : repaired)
-    if (auto it = wanted.find(h); it != wanted.end() && it->second > 0) {
-      --it->second;
-      ++f.ExactFrames;
-    }
+  const std::vector<std::string> frames = DecodedFrameHashes(Original);
+  f.OriginalFrames = frames.size();
+  f.ExactFrames = Matched(frames, repaired);
   std::map<std::string, bool> key;
   for (const TPacketHash& p : PacketHashes(Original, "v:0"))
     key[p.Hash] = p.Key;
@@ -80,16 +106,9 @@ TRepairFigures Measure(const std::string& Original, const std::string& Repaired)
     f.KeyPackets += p.Key ? 1 : 0;
     if (auto it = key.find(p.Hash); it != key.end() && it->second != p.Key) ++f.KeyMismatches;
   }
-  std::map<std::string, int> sound;
-  for (const TPacketHash& p : PacketHashes(Original, "a:0")) {
-    ++sound[p.Hash];
-    ++f.OriginalAudioPackets;
-  }
-  for (const TPacketHash& p : PacketHashes(Repaired, "a:0"))
-    if (auto it = sound.find(p.Hash); it != sound.end() && it->second > 0) {
-      --it->second;
-      ++f.ExactAudioPackets;
-    }
+  const std::vector<std::string> sound = Packets(Original, "a:0");
+  f.OriginalAudioPackets = sound.size();
+  f.ExactAudioPackets = Matched(sound, Packets(Repaired, "a:0"));
   f.VideoSeconds = StreamSeconds(Repaired, "v:0");
   f.AudioSeconds = StreamSeconds(Repaired, "a:0");
   return f;
@@ -97,23 +116,13 @@ TRepairFigures Measure(const std::string& Original, const std::string& Repaired)
 
 TRepairFigures RepairAndMeasure(const std::string& Original, const std::string& Damaged,
                                 const std::string& Output, const std::string& Reference,
-                                bool WithAacLibrary = true) {
+                                bool WithAacLibrary = true, const TChecked& Checked = {}) {
   bool withoutSound = false;
-  if (!Repair(Damaged, Output, Reference, withoutSound, WithAacLibrary)) return {};
+  if (!Repair(Damaged, Output, Reference, withoutSound, WithAacLibrary, Checked)) return {};
   TRepairFigures f = Measure(Original, Output);
   f.Repaired = true;
   f.WithoutSound = withoutSound;
   return f;
-}
-
-std::string CutAtMovieHeader(const std::string& Clip, const std::filesystem::path& Dir) {
-  const std::string bytes = ReadFile(Clip);
-  const int64_t moov = MoovOffset(bytes);
-  if (moov <= 0) return "";
-  const std::string cut =
-      (Dir / ("cut_" + std::filesystem::path(Clip).filename().string())).string();
-  WriteFile(cut, bytes.substr(0, size_t(moov)));
-  return cut;
 }
 
 void Report(const std::string& Name, const TRepairFigures& f) {
@@ -147,16 +156,105 @@ TCutClip MakeCutClip(const TMp4Clip& Clip) {
   return MakeCutClip(Clip.File, Clip.Arguments, std::string(Clip.Arguments) + " -t 6");
 }
 
+// The quick analysis and the full check of an intact clip both find nothing wrong.
+void ExpectChecksClean(const std::string& Clip, int32_t Tracks) {
+  ASSERT_FALSE(Clip.empty());
+  THgMP4FileReader reader(Clip, &MediaDataAnalysis());
+  for (uint8_t mode : {0, 2}) {
+    ASSERT_EQ(reader.Analyze(mode), kDone);
+    EXPECT_EQ(reader.Error, kNoDamage) << "mode " << int(mode);
+  }
+  EXPECT_EQ(reader.TrackCount(), Tracks);
+}
+
+// With the movie header in front, the tolerant walk meets every box of the tracks before
+// the media data, including the sample groups of the AAC track.
+TEST(Mp4EndToEndFastStartTest, MovieHeaderFirstChecksWithoutDamage) {
+  ExpectChecksClean(MakeClip("h264_aac_faststart.mp4",
+                             CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_AAC "-movflags +faststart"),
+                    2);
+}
+
+// A run of bytes of the original file: a video chunk (packets that follow each other without
+// a gap), or a slice the check found.
+struct TRange {
+  int64_t Start = 0, End = 0;
+};
+
+// What the check of a clip cut at its movie header found in the bare media data, against
+// where ffprobe says the original's video chunks lie: the share of chunk starts found, of
+// slices that start a chunk, and of video bytes the slices cover. Reported for every clip,
+// required of those marked Enforce.
+void ExpectVideoFound(const THgMP4FileReader& Reader, const TMp4Clip& Clip,
+                      const std::string& Original) {
+  std::vector<TRange> chunks, found;
+  for (const TPacket& p : VideoPackets(Original)) {
+    if (!chunks.empty() && chunks.back().End == p.Position)
+      chunks.back().End += p.Size;
+    else
+      chunks.push_back({p.Position, p.Position + p.Size});
+  }
+  ASSERT_FALSE(chunks.empty());
+  for (const TMDATSlice& s : Reader.MDATSlices)
+    if (s.Count > 0) found.push_back({int64_t(s.Start), int64_t(s.Start + s.Size)});
+  std::set<int64_t> chunkStarts, foundStarts;
+  int64_t videoBytes = 0, covered = 0;
+  for (const TRange& c : chunks) {
+    chunkStarts.insert(c.Start);
+    videoBytes += c.End - c.Start;
+    for (const TRange& s : found)
+      covered += std::max<int64_t>(0, std::min(c.End, s.End) - std::max(c.Start, s.Start));
+  }
+  for (const TRange& s : found)
+    foundStarts.insert(s.Start);
+  int chunksFound = 0, slicesOnChunks = 0;
+  for (int64_t c : chunkStarts)
+    chunksFound += foundStarts.count(c) ? 1 : 0;
+  for (int64_t s : foundStarts)
+    slicesOnChunks += chunkStarts.count(s) ? 1 : 0;
+  const auto percent = [](double Part, size_t Whole) {
+    return Whole > 0 ? 100.0 * Part / double(Whole) : 0.0;
+  };
+  const double chunkRecall = percent(chunksFound, chunkStarts.size());
+  const double slicePrecision = percent(slicesOnChunks, foundStarts.size());
+  const double coverage = percent(double(covered), size_t(videoBytes));
+  std::printf("[ figures  ] %s: %zu video chunks, %zu slices, %u candidates; chunk starts "
+              "found %.1f%%, slices on a chunk start %.1f%%, video bytes covered %.1f%%\n",
+              Clip.Name, chunkStarts.size(), found.size(), Reader.Scan.MDATChunks.Count(),
+              chunkRecall, slicePrecision, coverage);
+  ::testing::Test::RecordProperty("chunk_starts_found_percent", std::to_string(chunkRecall));
+  ::testing::Test::RecordProperty("slices_on_chunk_start_percent", std::to_string(slicePrecision));
+  ::testing::Test::RecordProperty("video_bytes_covered_percent", std::to_string(coverage));
+  if (!Clip.Enforce) return;
+  if (Clip.Layout == TLayout::VideoOnly) {
+    EXPECT_GE(coverage, 98.0);
+  } else {
+    EXPECT_GE(chunkRecall, 98.0);
+    EXPECT_GE(slicePrecision, 98.0);
+  }
+}
+
 class Mp4RepairEndToEndTest : public ::testing::TestWithParam<TMp4Clip> {};
 
 TEST_P(Mp4RepairEndToEndTest, MovieHeaderCutOffIsRepairedWithAReference) {
   const TMp4Clip& clip = GetParam();
   const TCutClip c = MakeCutClip(clip);
   ASSERT_FALSE(c.Cut.empty());
+  const bool timeCode = std::string(clip.Arguments).find("-timecode") != std::string::npos;
+  ExpectChecksClean(c.Original, clip.Layout == TLayout::VideoOnly ? 1 : timeCode ? 3 : 2);
   const std::string output = (c.Dir / "repaired.mp4").string();
 
-  const TRepairFigures f = RepairAndMeasure(c.Original, c.Cut, output, c.Reference);
+  bool checked = false;
+  const TRepairFigures f =
+      RepairAndMeasure(c.Original, c.Cut, output, c.Reference, true,
+                       [&](const THgMP4FileReader& Reader, int32_t QuickVerdict) {
+                         checked = true;
+                         EXPECT_EQ(QuickVerdict, kDamagedData);
+                         EXPECT_EQ(Reader.Error, kDamagedData);
+                         ExpectVideoFound(Reader, clip, c.Original);
+                       });
   Report(clip.Name, f);
+  EXPECT_TRUE(checked);
 
   // Every copy opens and decodes cleanly, whatever share of the clip it holds.
   ASSERT_TRUE(f.Repaired);
@@ -293,20 +391,13 @@ TEST_P(Mp4RepairEndToEndTablesTest, WrongOffsetsAreFoundAndRepairedWithoutARefer
     EXPECT_EQ(ReadFile(output).substr(4, 8), quickTime ? "ftypqt  " : "ftypisom");
   }
 
-  // Every packet of the original, bit for bit, and a copy the check finds sound.
-  std::map<std::string, int> video, sound;
-  for (const TPacketHash& p : PacketHashes(original, "v:0"))
-    ++video[p.Hash];
-  for (const TPacketHash& p : PacketHashes(original, "a:0"))
-    ++sound[p.Hash];
-  for (const TPacketHash& p : PacketHashes(output, "v:0"))
-    --video[p.Hash];
-  for (const TPacketHash& p : PacketHashes(output, "a:0"))
-    --sound[p.Hash];
-  EXPECT_TRUE(std::all_of(video.begin(), video.end(), [](const auto& h) { return h.second == 0; }))
-      << "the copy's video packets differ from the original's";
-  EXPECT_TRUE(std::all_of(sound.begin(), sound.end(), [](const auto& h) { return h.second == 0; }))
-      << "the copy's sound packets differ from the original's";
+  // Every packet of the original, bit for bit, and no other; a copy the check finds sound.
+  for (const char* stream : {"v:0", "a:0"}) {
+    const std::vector<std::string> before = Packets(original, stream);
+    const std::vector<std::string> after = Packets(output, stream);
+    EXPECT_EQ(Matched(before, after), before.size()) << stream << " packets lost or changed";
+    EXPECT_EQ(after.size(), before.size()) << stream << " packets added";
+  }
   EXPECT_EQ(ProbeVideo(output).DecodeErrorLines, 0);
   THgMP4FileReader copy(output, &MediaDataAnalysis());
   ASSERT_EQ(copy.Analyze(0), kDone);
@@ -318,24 +409,25 @@ TEST_P(Mp4RepairEndToEndTablesTest, WrongOffsetsAreFoundAndRepairedWithoutARefer
 // pictures a second, near-silent 24-bit PCM frame by frame (zero-rich sound between
 // pictures), stereo AAC frame by frame with an access unit delimiter opening each picture,
 // a third track between the pictures and the sound (a time code's one sample), and one
-// second of PCM frame by frame, in which slice detection finds no picture at all.
+// second of PCM frame by frame, in which slice detection finds no picture at all. Their
+// check figures are reported, not required: the walk with the reference repairs them.
 const TMp4Clip kHarderClips[] = {
     {"aac_44k_mono_2997_mp4", "aac_44k_2997.mp4",
      "-f lavfi -i testsrc2=size=960x540:rate=30000/1001 "
      "-f lavfi -i sine=frequency=440:sample_rate=44100 " CLW_H264
      "-c:a aac -ac 1 -b:a 64k " CLW_SECOND_CHUNKS,
-     TLayout::CameraChunks, true},
+     TLayout::CameraChunks, false},
     {"pcm24_quiet_frame_by_frame_mov", "pcm24_quiet_fbf.mov",
      CLW_VIDEO_IN CLW_SINE_IN "-af volume=0.002 " CLW_H264 "-c:a pcm_s24le", TLayout::FrameByFrame,
-     true},
+     false},
     {"aac_stereo_aud_frame_by_frame_mp4", "aac_stereo_aud_fbf.mp4",
      CLW_VIDEO_IN CLW_SINE_IN CLW_H264 "-x264-params aud=1 " CLW_AAC "-ac 2", TLayout::FrameByFrame,
-     true},
+     false},
     {"aac_timecode_frame_by_frame_mov", "aac_timecode_fbf.mov",
      CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_AAC "-timecode 01:00:00:00", TLayout::FrameByFrame,
-     true},
+     false},
     {"pcm_one_second_frame_by_frame_mov", "pcm_1s_fbf.mov",
-     CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_PCM "-t 1", TLayout::FrameByFrame, true},
+     CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_PCM "-t 1", TLayout::FrameByFrame, false},
 };
 
 // Every clip garbled and cut; the video's offsets alone garbled in the clips whose sound
@@ -479,6 +571,75 @@ TEST(Mp4RepairEndToEndBFramesTest, RebuiltVideoKeepsEveryPicturesCompositionOffs
   EXPECT_GE(double(matched), 0.98 * double(before.size()));
   EXPECT_EQ(changed, 0);
   EXPECT_EQ(ProbeVideo(output).DecodeErrorLines, 0);
+}
+
+// An action camera's interleave: ffmpeg clips rewritten with a per-frame data track after
+// every picture and every chunk of sound, telemetry about once a second and a time code
+// first (InterleavedClip.h), cut where the movie header starts and repaired with a shorter
+// clip of the same layout as the reference. The walk has to step over every chunk of the
+// three other tracks to find each picture and each chunk of sound, and writes them back too.
+TEST(Mp4DataTrackEndToEndTest, MovieHeaderCutOffIsRepairedByTheWalk) {
+  const std::string arguments = CLW_VIDEO_IN CLW_SINE_IN
+      "-vf noise=alls=12:allf=t -c:v libx264 -preset ultrafast -crf 26 -g 30 -t 12 " CLW_AAC;
+  const auto dir = ScratchDir();
+  const auto interleave = [&](const std::string& File, const std::string& Arguments,
+                              TInterleavedClip& Clip) {
+    const std::string source = MakeClip(File, Arguments);
+    const std::string path = (dir / ("interleaved_" + File)).string();
+    if (!source.empty()) Clip = WriteInterleavedClip(source, path);
+    return path;
+  };
+  TInterleavedClip clip, referenceClip;
+  const std::string original = interleave("datatrack.mp4", arguments, clip);
+  const std::string reference = interleave("datatrack_ref.mp4", arguments + " -t 4", referenceClip);
+  ASSERT_TRUE(clip.Written && referenceClip.Written);
+  // The rewritten clip has the camera's layout: telemetry about once a second, a data
+  // sample after every picture and every chunk of sound.
+  EXPECT_GE(clip.TelemetryChunks, 10u);
+  EXPECT_EQ(clip.DataChunks, clip.VideoChunks + clip.AudioChunks);
+  // The streams as ffprobe lists them: type and tag, one line each.
+  const auto streams = [](const std::string& Path) {
+    std::string list;
+    RunCommand("ffprobe -v error -show_entries stream=codec_type,codec_tag_string -of csv=p=0 " +
+                   ShellQuote(Path),
+               &list);
+    return list;
+  };
+  const char* const fiveStreams = "video,avc1\naudio,mp4a\ndata,tmcd\ndata,tlmk\ndata,frmd\n";
+  ASSERT_EQ(streams(original), fiveStreams);
+  const std::string cut = CutAtMovieHeader(original, dir);
+  ASSERT_FALSE(cut.empty());
+  const std::string output = (dir / "repaired.mp4").string();
+  bool withoutSound = true;
+  ASSERT_TRUE(Repair(cut, output, reference, withoutSound));
+  EXPECT_FALSE(withoutSound);
+
+  // Each picture was its own chunk: a copy rebuilt from the walk has as many video chunks.
+  THgMP4FileReader copy(output, &MediaDataAnalysis());
+  ASSERT_EQ(copy.Analyze(0), kDone);
+  ASSERT_EQ(copy.Analyze(2), kDone);
+  EXPECT_EQ(copy.Error, kNoDamage);
+  size_t videoChunks = 0, soundChunks = 0;
+  for (const TMp4Trak& t : copy.Traks) {
+    if (t.MediaKind == mkVideo) videoChunks = t.stco.Table.size();
+    if (t.MediaKind == mkSound) soundChunks = t.stco.Table.size();
+  }
+  EXPECT_EQ(videoChunks, clip.VideoChunks);
+  EXPECT_EQ(soundChunks, clip.AudioChunks);
+  const TProbe probe = ProbeVideo(output);
+  EXPECT_TRUE(probe.Opened);
+  EXPECT_EQ(probe.DecodeErrorLines, 0);
+  // Every picture (with its key flag), every sound frame, and the time code, the telemetry
+  // and the per-frame data, sample for sample.
+  EXPECT_EQ(streams(output), fiveStreams);
+  for (const char* stream : {"v:0", "a:0", "d:0", "d:1", "d:2"}) {
+    const std::vector<std::string> packets = Packets(original, stream, true);
+    const size_t found = Matched(packets, Packets(output, stream, true));
+    std::printf("[ figures  ] data_track_interleave %s: %zu/%zu packets exact\n", stream, found,
+                packets.size());
+    EXPECT_EQ(found, packets.size()) << stream << " packets lost or changed";
+    EXPECT_GT(packets.size(), std::string(stream) == "v:0" ? 300u : 0u) << stream;
+  }
 }
 
 // A real action camera's clip. The samples sit beside the checkout, not in it; a checkout

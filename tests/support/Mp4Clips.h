@@ -2,7 +2,10 @@
 // The ffmpeg clips the MP4 end-to-end tests run on: H.264 with AAC or PCM in MP4, MOV and
 // 3GP, interleaved in camera-like one-second chunks or in ffmpeg's own frame-by-frame
 // order, and where a movie header ends up in them.
+#include "support/TempDir.h"
+
 #include <cstdint>
+#include <filesystem>
 #include <ostream>
 #include <string>
 
@@ -53,13 +56,14 @@ inline const TMp4Clip kMp4Clips[] = {
      TLayout::FrameByFrame, false},
 };
 
-// Offset of the top-level "moov", found by walking the top-level boxes.
-inline int64_t MoovOffset(const std::string& Bytes) {
+// Offset of the first top-level box of Type, found by walking the top-level boxes; -1 when
+// there is none.
+inline int64_t TopLevelBoxOffset(const std::string& Bytes, const char (&Type)[5]) {
   uint64_t at = 0;
   while (at + 8 <= Bytes.size()) {
     auto byte = [&](uint64_t i) { return uint64_t(uint8_t(Bytes[i])); };
     uint64_t size = byte(at) << 24 | byte(at + 1) << 16 | byte(at + 2) << 8 | byte(at + 3);
-    if (Bytes.compare(at + 4, 4, "moov") == 0) return int64_t(at);
+    if (Bytes.compare(at + 4, 4, Type) == 0) return int64_t(at);
     if (size == 1 && at + 16 <= Bytes.size()) {
       size = 0;
       for (int i = 0; i < 8; ++i)
@@ -69,6 +73,23 @@ inline int64_t MoovOffset(const std::string& Bytes) {
     at += size;
   }
   return -1;
+}
+
+inline int64_t MoovOffset(const std::string& Bytes) {
+  return TopLevelBoxOffset(Bytes, "moov");
+}
+
+// Clip cut where its movie header starts, as a recorder that lost power leaves it, written
+// into Dir as "cut_<name>"; "" when there is no clip or no movie header after its media data.
+inline std::string CutAtMovieHeader(const std::string& Clip, const std::filesystem::path& Dir) {
+  if (Clip.empty()) return "";
+  const std::string bytes = ReadFile(Clip);
+  const int64_t moov = MoovOffset(bytes);
+  if (moov <= 0) return "";
+  const std::string cut =
+      (Dir / ("cut_" + std::filesystem::path(Clip).filename().string())).string();
+  WriteFile(cut, bytes.substr(0, size_t(moov)));
+  return cut;
 }
 
 } // namespace clw::test

@@ -51,6 +51,8 @@ private:
   TLargeVector<int32_t> WorkList;
   TLargeVector<uint32_t> ChainLength; // also the single-frame test's bucket index
   TLargeVector<uint64_t> LoneStarts;
+  TLargeVector<uint32_t> LoneLengths;
+  TLargeVector<uint8_t> LoneSizeFits;
   std::vector<int32_t> Chain;
   // The single-frame test's note of each run's part [first, last] (first -1: none), and
   // of the run marks it cleared.

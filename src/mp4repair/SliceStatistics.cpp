@@ -48,12 +48,11 @@ bool FirstSoundTrackIsPcm(const TMp4Traks& traks) {
   return false;
 }
 
-// Whether the bytes from A's end (without a length field's 4 bytes, as a lone candidate
-// is measured) to B look like one typical audio gap.
-bool GapFits(const TMDATChunk& a, const TMDATChunk& b, uint32_t typical) {
-  const uint64_t aEnd = a.Position + a.Length;
-  if (b.Position < aEnd) return false;
-  const uint64_t d = b.Position - aEnd;
+// Whether the bytes from a lone candidate's end (without a length field's 4 bytes, as a
+// lone candidate is measured) to the next one's start look like one typical audio gap.
+bool GapFits(uint64_t aEnd, uint64_t bStart, uint32_t typical) {
+  if (bStart < aEnd) return false;
+  const uint64_t d = bStart - aEnd;
   return d <= UINT32_MAX && d >= typical / 2 && d <= uint64_t(typical) * 2;
 }
 
@@ -90,23 +89,33 @@ void TSliceDetector::GatherStatistics() {
 
   Stats.AudioMarker = FindAudioMarker();
 
+  // The lone candidates, and in the same pass what they show: the sizes of their coded
+  // slices by type (one histogram of 128 bins per type, side by side), their lengths, and
+  // the gaps between them.
+  constexpr size_t kBins = 128;
+  h.assign(std::max<size_t>(h.size(), 5 * kBins), 0);
+  std::fill_n(h.begin(), 5 * kBins, 0);
+  const auto count = [&](const TMDATChunk& c) {
+    if (c.IsVCL()) ++h[(c.NalType() - 1) * kBins + std::min<uint32_t>(c.Length >> 13, kBins - 1)];
+  };
+  std::vector<int32_t> lengths(kHistogramBins, 0);
+  std::vector<int32_t> gaps(kHistogramBins, 0);
   lone.Clear();
-  for (uint32_t i = 0; i < chunks.Count() && Going(); ++i)
-    if (IsLone(chunks[i], Stats.AudioMarker)) lone.Append(i);
+  uint64_t previousEnd = UINT64_MAX;
+  for (uint32_t i = 0; i < chunks.Count() && Going(); ++i) {
+    const TMDATChunk& c = chunks[i];
+    if (!IsLone(c, Stats.AudioMarker)) continue;
+    lone.Append(i);
+    count(c);
+    ++lengths[std::min<uint32_t>(c.Length >> 13, 511)];
+    const uint64_t position = c.Position;
+    if (previousEnd < position) ++gaps[std::min<uint64_t>((position - previousEnd) >> 7, 511)];
+    previousEnd = position + c.Length;
+  }
   if (Reader.Cancelled) return;
   const uint32_t loneCount = lone.ValueCount();
-  const auto loneAt = [&](uint32_t q) -> const TMDATChunk& { return chunks[lone.Value(q)]; };
 
   if (Stats.AudioMarker != 255) {
-    // One histogram of 128 bins per coded slice type, side by side.
-    constexpr size_t kBins = 128;
-    h.assign(std::max<size_t>(h.size(), 5 * kBins), 0);
-    std::fill_n(h.begin(), 5 * kBins, 0);
-    const auto count = [&](const TMDATChunk& c) {
-      if (c.IsVCL()) ++h[(c.NalType() - 1) * kBins + std::min<uint32_t>(c.Length >> 13, kBins - 1)];
-    };
-    for (uint32_t q = 0; q < loneCount; ++q)
-      count(loneAt(q));
     for (const TMDATSlice& s : MDATSlices) {
       if (!Going()) return;
       for (int32_t k = 0; k < s.Count; ++k)
@@ -114,25 +123,14 @@ void TSliceDetector::GatherStatistics() {
     }
     for (size_t t = 0; t < 5; ++t)
       Stats.TypicalNALSize[t] = uint32_t(PeakOf(h.data() + t * kBins, kBins, 510)) << 13;
-    ClearHistogram(h);
-    for (uint32_t q = 0; q < loneCount; ++q)
-      ++h[std::min<uint32_t>(loneAt(q).Length >> 13, 511)];
-    Stats.TypicalCandidateSize = uint32_t(PeakOf(h.data(), h.size(), 509) + 1) * 8192;
+    Stats.TypicalCandidateSize = uint32_t(PeakOf(lengths.data(), lengths.size(), 509) + 1) * 8192;
   } else {
     Stats.TypicalCandidateSize = 0;
   }
 
   Stats.TypicalGap = 0;
-  if (Stats.AudioMarker != 255 && loneCount >= 2) {
-    ClearHistogram(h);
-    for (uint32_t q = 1; q < loneCount; ++q) {
-      const TMDATChunk& a = loneAt(q - 1);
-      const TMDATChunk& b = loneAt(q);
-      const uint64_t aEnd = a.Position + a.Length;
-      if (aEnd < b.Position) ++h[std::min<uint64_t>((b.Position - aEnd) >> 7, 511)];
-    }
-    Stats.TypicalGap = uint32_t(HistogramPeak(h)) << 7;
-  }
+  if (Stats.AudioMarker != 255 && loneCount >= 2)
+    Stats.TypicalGap = uint32_t(HistogramPeak(gaps)) << 7;
 
   Stats.TypicalVCLCount = 0;
   if (!MDATSlices.empty()) {
@@ -212,20 +210,41 @@ bool TSliceDetector::FindSingleFrameInterleave() {
     members += uint64_t(l - f + 1);
   }
 
+  // Whether a lone candidate's size fits the file's pattern.
+  const auto sizeFits = [&](const TMDATChunk& c) {
+    if (c.Position + c.Length > Reader.FileSize) return false;
+    const uint64_t typical =
+        c.IsVCL() ? Stats.TypicalNALSize[c.NalType() - 1] : Stats.TypicalCandidateSize;
+    return c.Length <= 4 * typical;
+  };
+
   // The lone candidates, and for each how many of the following ones begin inside it.
-  // Their positions side by side too: the search for the ones inside each looks at them.
+  // Their positions, lengths and whether their sizes fit side by side too: the searches
+  // over them look at nothing else.
   THgBlocksOfOffset& lone = *Scan.BlocksOfOffset;
   TLargeVector<uint64_t>& starts = LoneStarts;
+  TLargeVector<uint32_t>& lengths = LoneLengths;
+  TLargeVector<uint8_t>& fitting = LoneSizeFits;
   lone.Clear();
+  // Room for as many as the list holds; only the pages used are touched.
   starts.clear();
-  for (uint32_t i = 0; i < chunks.Count() && Going(); ++i)
-    if (IsLone(chunks[i], Stats.AudioMarker)) {
-      lone.Append(i);
-      starts.push_back(uint64_t(chunks[i].Position));
-    }
+  starts.reserve(chunks.Count());
+  lengths.clear();
+  lengths.reserve(chunks.Count());
+  fitting.clear();
+  fitting.reserve(chunks.Count());
+  for (uint32_t i = 0; i < chunks.Count() && Going(); ++i) {
+    const TMDATChunk& c = chunks[i];
+    if (!IsLone(c, Stats.AudioMarker)) continue;
+    lone.Append(i);
+    starts.push_back(uint64_t(c.Position));
+    lengths.push_back(c.Length);
+    fitting.push_back(sizeFits(c));
+  }
   if (Reader.Cancelled) return false;
   const uint32_t count = lone.ValueCount();
   const auto at = [&](uint32_t q) -> TMDATChunk& { return chunks[lone.Value(q)]; };
+  const auto endOf = [&](uint32_t q) { return starts[q] + lengths[q]; };
   TLargeVector<int32_t>& overlaps = WorkList;
   overlaps.assign(count, 0);
   // The search for the ones inside starts from buckets of positions, four to eight lone
@@ -249,7 +268,7 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   const auto findOverlaps = [&](uint32_t from, uint32_t to, auto& going) {
     for (uint32_t q = from; q < to && q + 1 < count; ++q) {
       if (!going()) return false;
-      const uint64_t end = starts[q] + at(q).Length;
+      const uint64_t end = endOf(q);
       if (starts[q + 1] >= end) continue;
       // The first to begin at End or after lies in End's bucket or is the next one's first.
       uint32_t found = count;
@@ -270,18 +289,15 @@ bool TSliceDetector::FindSingleFrameInterleave() {
       }))
     return false;
 
-  const auto sizeFits = [&](const TMDATChunk& c) {
-    if (c.Position + c.Length > Reader.FileSize) return false;
-    const uint64_t typical =
-        c.IsVCL() ? Stats.TypicalNALSize[c.NalType() - 1] : Stats.TypicalCandidateSize;
-    return c.Length <= 4 * typical;
+  const auto fits = [&](uint32_t q) { return fitting[q] != 0; };
+  const auto gap = [&](uint32_t a, uint32_t b) {
+    return GapFits(endOf(a), starts[b], Stats.TypicalGap);
   };
-  const auto gap = [&](uint32_t a, uint32_t b) { return GapFits(at(a), at(b), Stats.TypicalGap); };
   // What each entry earns as a rival, summed, with its own predecessor taken as the one
   // before it in the list.
   TLargeVector<int64_t> rivalSum(size_t(count) + 1, 0);
   for (uint32_t r = 0; r < count; ++r)
-    rivalSum[r + 1] = rivalSum[r] + int64_t(sizeFits(at(r))) + int64_t(r > 0 && gap(r - 1, r)) +
+    rivalSum[r + 1] = rivalSum[r] + int64_t(fits(r)) + int64_t(r > 0 && gap(r - 1, r)) +
                       int64_t(r + 1 < count && gap(r, r + 1));
 
   // Of overlapping lone candidates only one can be a frame; the one whose size and gaps
@@ -296,7 +312,7 @@ bool TSliceDetector::FindSingleFrameInterleave() {
       prev = q;
       continue;
     }
-    if (!sizeFits(c)) {
+    if (!fits(q)) {
       c.Neighbour = TMDATChunk::kNeighbourUnknown;
       continue;
     }

@@ -5,7 +5,7 @@
 #include "support/MemoryStream.h"
 
 #include <cstdint>
-#include <utility>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   using namespace clw;

@@ -123,6 +123,8 @@ public:
   }
   // Takes back a candidate added before.
   void Remove(const TMDATChunk& C) {
+    if (Counts.empty() || Total == 0) [[unlikely]]
+      return;
     --Total;
     Counts[Cell(C)] -= uint32_t(C.Neighbour < 0x80);
   }
@@ -152,10 +154,10 @@ private:
 // Candidates that begin no run and belong to none but could stand alone between audio
 // frames (see MayStandAlone), kept apart by the byte that follows them once the scan lets
 // candidates go; each is counted among the dropped ones too (TMp4ScanResults::LetGo), and
-// Take hands back only candidates so counted. Slice detection keeps only
-// those followed by the file's audio marker, which is known once every candidate has been
-// seen; until then, dense encoder output leaves millions of them, so each waits in 8 bytes
-// instead of a record of the list, in blocks that fill without a page fault every 4 KiB.
+// Take hands back only candidates so counted. Slice detection keeps only those followed by
+// the file's audio marker, which is known once every candidate has been seen; until then,
+// dense encoder output leaves millions of them, so each waits in 8 bytes instead of a
+// record of the list, in blocks that fill without a page fault every 4 KiB.
 class TAloneCandidates {
 public:
   // The longest unit a record holds.

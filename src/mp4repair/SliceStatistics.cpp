@@ -238,7 +238,7 @@ bool TSliceDetector::FindSingleFrameInterleave() {
     if (!IsLone(c, Stats.AudioMarker)) continue;
     lone.Append(i);
     starts.push_back(uint64_t(c.Position));
-    lengths.push_back(c.Length);
+    lengths.push_back(uint32_t(c.Length)); // a packed field: copied, never referred to
     fitting.push_back(sizeFits(c));
   }
   if (Reader.Cancelled) return false;

@@ -114,7 +114,6 @@ class TDroppedCandidates {
 public:
   static constexpr uint32_t kLengthBins = 130;
 
-  // Which kind a noise candidate is, is a coin toss: masks, not branches.
   void Add(const TMDATChunk& C) {
     if (Counts.empty()) [[unlikely]]
       MakeCounts();
@@ -138,7 +137,8 @@ public:
 private:
   // A coded slice is rejected when longer than four times a typical size, which is a
   // multiple of 8 KiB: bin b holds the lengths (32 KiB * b, 32 KiB * (b + 1)]. Nothing is
-  // counted when nothing is known of the byte after it.
+  // counted when nothing is known of the byte after it. Which kind a noise candidate is, is
+  // a coin toss: masks, not branches.
   static size_t Cell(const TMDATChunk& C) {
     const size_t vcl = size_t(0) - size_t(C.IsVCL());
     const size_t kind = C.NalType() & vcl;

@@ -4,17 +4,20 @@
 # header starts, as a camera that lost power leaves it. Also keeps the 20-second clip it
 # is looped from, a recording of the same settings that serves as a reference clip.
 # Prints "FILE MEDIA_BYTES REFERENCE".
-#   bench/make_moovless_mp4.sh SIZE_MIB DATA_DIR [CONTENT [TOTAL_MIB]]
+#   bench/make_moovless_mp4.sh SIZE_MIB DATA_DIR [CONTENT [TOTAL_MIB [CUT]]]
 # CONTENT "camera" (the default) is noisy footage at 80 Mbit/s; "cavlc" is a clean
 # synthetic picture at near-lossless quality, as a screen recorder or a cheap camera writes
 # it in CAVLC: zero-rich slice data that makes a candidate every hundred bytes or so.
 # TOTAL_MIB extends the file with zeros to that size (a sparse tail, as a memory card
-# leaves behind the last cluster the recorder wrote).
+# leaves behind the last cluster the recorder wrote). CUT "yes" cuts the file 1 MiB short
+# first, inside its media data, as an interrupted copy leaves it: the media data's size
+# then runs past the end of the file, and the check scans the file for boxes as well.
 set -euo pipefail
 size_mib=$1
 data=$2
 content=${3:-camera}
 total_mib=${4:-0}
+cut=${5:-no}
 mkdir -p "$data"
 case $content in
 camera)
@@ -85,6 +88,16 @@ if [[ ! -f $file ]]; then
   mv "$tmp" "$file"
 fi
 media_bytes=$(boxes "$file" | awk '$1 == "mdat" { print $3 - $4; exit }')
+if [[ $cut == yes ]]; then
+  cut_file=${file%.mp4}-cut.mp4
+  if [[ ! -f $cut_file ]]; then
+    echo "making $cut_file" >&2
+    head -c $(($(stat -c %s "$file") - 1048576)) "$file" >"$cut_file.tmp"
+    mv "$cut_file.tmp" "$cut_file"
+  fi
+  file=$cut_file
+  media_bytes=$((media_bytes - 1048576))
+fi
 if ((total_mib > 0)); then
   tail_file=${file%.mp4}-zeros-${total_mib}MiB.mp4
   if [[ ! -f $tail_file ]]; then

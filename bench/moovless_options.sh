@@ -1,14 +1,17 @@
 # The options the MP4 benchmarks share, sourced with their arguments:
 #   --camera | --cavlc      the content of the file (make_moovless_mp4.sh CONTENT)
 #   --zero-tail TOTAL_MIB   extend it with zeros to TOTAL_MIB
+#   --cut                   cut it 1 MiB short, inside its media data
 #   --delay SECONDS         when to cancel (mp4_cancel_bench.sh)
-# Leaves content (the caller's default unless chosen), total_mib, delay, and the arguments
-# after the options in rest.
+# Leaves content (the caller's default unless chosen), total_mib, cut (yes or no), delay,
+# and the arguments after the options in rest.
 total_mib=0
+cut=no
 delay=1
 while [[ ${1:-} == --* ]]; do
   case $1 in
   --camera | --cavlc) content=${1#--} ;;
+  --cut) cut=yes ;;
   --zero-tail | --delay)
     declare "$([[ $1 == --delay ]] && echo delay || echo total_mib)=$2"
     shift

@@ -29,6 +29,11 @@ bool WriteSlices(const clw::THgMP4FileReader& Reader, const char* Path) {
   for (uint32_t size : s.TypicalNALSize)
     std::fprintf(out, " %u", size);
   std::fprintf(out, " dropped %llu\n", (unsigned long long)Reader.Scan.Dropped.Count());
+  // The box tree too: a check in scan mode adds the box headers it finds in the media data.
+  std::fprintf(out, "nodes %u\n", Reader.Count());
+  for (int32_t i = 0; i < int32_t(Reader.Count()); ++i)
+    std::fprintf(out, "node %08x %lld %lld %d\n", Reader.Id(i), (long long)Reader.DataPosition(i),
+                 (long long)Reader.Size(i), Reader.Flags(i));
   for (const clw::TMDATSlice& slice : Reader.MDATSlices)
     std::fprintf(out, "%llu %llu %d %d %llu %lld\n", (unsigned long long)slice.Start,
                  (unsigned long long)slice.Size, slice.Count, slice.VCLCount,

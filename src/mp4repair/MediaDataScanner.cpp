@@ -34,23 +34,6 @@ using namespace scan;
 constexpr uint64_t kMinNullBlock = 513;
 constexpr uint64_t kProgressBytes = 0x100001;
 
-// Known box types by their first two characters, so that almost every offset of damaged
-// data is passed over with one bit test before the table search.
-struct TBoxPrefixes {
-  std::array<uint64_t, 1024> Bits{};
-  TBoxPrefixes() {
-    for (TFourCC t : kKnownBoxTypes)
-      Set(uint16_t(t & 0xFFFF));
-  }
-  void Set(uint16_t key) { Bits[key >> 6] |= uint64_t(1) << (key & 63); }
-  bool Has(uint16_t key) const { return (Bits[key >> 6] >> (key & 63)) & 1; }
-};
-
-const TBoxPrefixes& BoxPrefixes() {
-  static const TBoxPrefixes prefixes;
-  return prefixes;
-}
-
 // Follows the zero runs through the N new bytes at P, absolute offset At, and appends
 // every run of kMinNullBlock or more that a non-zero byte ends. True when all N bytes are
 // zero. A run that long holds a whole block of kZeroProbe bytes at a multiple of
@@ -155,26 +138,16 @@ void PassOverZeros(TScan& s, uint64_t skip) {
   s.Base += skip;
 }
 
-// Box headers inside damaged media data, at buffer positions [From, To), go into the tree
-// as top-level media-data nodes.
-void FindBoxesInData(THgMP4FileReader& reader, const uint8_t* buf, size_t from, size_t to,
-                     uint64_t base) {
-  const TBoxPrefixes& prefixes = BoxPrefixes();
-  for (size_t q = from; q < to; ++q) {
-    const uint8_t* p = buf + q;
-    if (!prefixes.Has(ReadLE16(p + 4))) continue;
-    const uint32_t size = ReadBE32(p);
-    if (size == 0) continue;
-    const TFourCC type = ReadLE32(p + 4);
-    if (!IsKnownBoxType(type)) continue;
-    if (size > BoxSizeLimit(type)) continue;
-    const uint64_t position = base + q;
-    const bool large = size == 1;
-    const uint64_t boxSize = large ? ReadBE64(p + 8) : size;
-    const int32_t node = reader.AddNode(-1, type, 0, int64_t(position + (large ? 16 : 8)),
-                                        int64_t(std::min<uint64_t>(boxSize, uint64_t(INT64_MAX))));
-    reader.SetFlags(node, nfMediaData | (large ? nfLargeHeader : 0));
+// Box headers found inside damaged media data go into the tree as top-level media-data
+// nodes.
+void RegisterBoxes(THgMP4FileReader& reader, std::vector<TFoundBox>& boxes) {
+  for (const TFoundBox& box : boxes) {
+    const int32_t node =
+        reader.AddNode(-1, box.Type, 0, int64_t(box.Position + (box.Large ? 16 : 8)),
+                       int64_t(std::min<uint64_t>(box.Size, uint64_t(INT64_MAX))));
+    reader.SetFlags(node, nfMediaData | (box.Large ? nfLargeHeader : 0));
   }
+  boxes.clear();
 }
 
 } // namespace
@@ -241,6 +214,7 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
   const uint64_t reach = uint64_t(s.LongestUnit) + 4;
   for (;;) {
     work.Finish();
+    RegisterBoxes(Reader, s.Boxes);
     if (std::exchange(reading, false)) {
       if (read.Got <= 0) {
         remaining = 0; // the range ends here
@@ -265,10 +239,9 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
     if (read.AllZero && readAt >= zerosStart && readAt + 2 * kReadSize < zerosEnd &&
         remaining > 2 * kReadSize) {
       if (s.Next < examinable) {
-        work.Start(s.Next, examinable, 0, false);
-        if (Reader.InScanMode())
-          FindBoxesInData(Reader, s.Window.get(), s.Next, examinable, s.Base);
+        work.Start(s.Next, examinable, 0, false, Reader.InScanMode());
         work.Finish();
+        RegisterBoxes(Reader, s.Boxes);
       }
       const uint64_t skip = std::min(zerosEnd - kReadSize - readAt, remaining - kReadSize);
       if (stream->Seek(int64_t(readAt + skip), soBeginning) < 0) break;
@@ -285,9 +258,8 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
     const uint64_t searched = s.Base + s.Next;
     read.Want = std::min(wanted, s.Capacity - s.Filled);
     reading = remaining > 0;
-    work.Start(s.Next, examinable, searched > reach ? searched - reach : 0, reading);
-    if (Reader.InScanMode() && s.Next < examinable)
-      FindBoxesInData(Reader, s.Window.get(), s.Next, examinable, s.Base);
+    work.Start(s.Next, examinable, searched > reach ? searched - reach : 0, reading,
+               Reader.InScanMode());
     SettleSeen(s, found);
     // From the first prune on, a candidate enters the list only when it stays.
     if (!s.Pruned && found.MDATChunks.Count() >= s.PruneAt && !PruneCandidates(s, Reader)) break;
@@ -299,6 +271,7 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
     }
   }
   work.Finish();
+  RegisterBoxes(Reader, s.Boxes);
   // Every end is judged once the rest are settled; once pruning has begun, what is kept
   // no longer depends on when the prunes fell.
   if (!Reader.Cancelled) {

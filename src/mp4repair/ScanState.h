@@ -15,6 +15,7 @@
 // (TAloneCandidates) until slice detection knows which byte starts the file's audio frames.
 #include "container/LargeBlocks.h"
 #include "mp4/Mp4MediaData.h"
+#include "mp4repair/BoxHeaderSearch.h"
 #include "mp4repair/ScanRules.h"
 
 #include <algorithm>
@@ -188,6 +189,8 @@ struct TScan {
   uint64_t Base = 0;
   size_t Filled = 0;
   size_t Next = 0;
+  // Box headers found in the window, in position order, not yet in the reader's tree.
+  std::vector<TFoundBox> Boxes;
   // Zero stretches passed over without reading them: [first, second) of the file.
   std::vector<std::pair<uint64_t, uint64_t>> Skipped;
 

@@ -51,18 +51,20 @@ TStretchWork::~TStretchWork() {
   Helper.join();
 }
 
-void TStretchWork::Start(size_t From, size_t To, uint64_t SeeLimit, bool ReadWanted) {
+void TStretchWork::Start(size_t From, size_t To, uint64_t SeeLimit, bool ReadWanted,
+                         bool FindBoxes) {
   JobFrom = From;
   JobTo = std::max(From, To);
   JobLimit = SeeLimit;
   JobFilled = S.Filled;
   JobReads = ReadWanted;
+  JobBoxes = FindBoxes;
   Bounds.assign(1, From);
   while (Bounds.back() < JobTo)
     Bounds.push_back(std::min(JobTo, (Bounds.back() + kBatch) & ~size_t(63)));
   const size_t parts = Bounds.size() - 1;
   while (Found.size() < parts)
-    Found.push_back(TPartFound{S.Waiting.NewBlock(), 0});
+    Found.push_back(TPartFound{S.Waiting.NewBlock(), 0, {}});
   PartCount = uint32_t(kFirstSearchPart + parts);
   DoneParts.store(0, std::memory_order_relaxed);
   Running = true;
@@ -92,6 +94,7 @@ void TStretchWork::Finish() {
   for (size_t k = 0; k + 1 < Bounds.size(); ++k) {
     TPartFound& found = Found[k];
     if (found.Count > 0) S.Waiting.Append(found.Records, found.Count);
+    S.Boxes.insert(S.Boxes.end(), found.Boxes.begin(), found.Boxes.end());
   }
   S.Next = JobTo;
   S.Seen = SeenTo;
@@ -162,6 +165,8 @@ void TStretchWork::RunPart(uint32_t K, uint32_t* Hits) {
   const size_t part = K - kFirstSearchPart;
   TPartFound& found = Found[part];
   found.Count = FindCandidates(Bounds[part], Bounds[part + 1], S, Hits, found.Records.get());
+  found.Boxes.clear();
+  if (JobBoxes) FindBoxHeaders(S.Window.get(), Bounds[part], Bounds[part + 1], S.Base, found.Boxes);
   uint64_t* begins = S.Begins.data();
   const size_t shared = (JobFrom & 63) != 0 && part == 0 ? JobFrom >> 6 : SIZE_MAX;
   uint64_t sharedBits = 0;

@@ -35,12 +35,13 @@ public:
   TStretchWork& operator=(const TStretchWork&) = delete;
   ~TStretchWork();
 
-  // Searches window positions [From, To), sees the ends of the waiting candidates that
-  // begin before SeeLimit (all of which end before From), and, when ReadWanted, runs the
-  // scan's read.
-  void Start(size_t From, size_t To, uint64_t SeeLimit, bool ReadWanted);
+  // Searches window positions [From, To), for box headers too when FindBoxes, sees the
+  // ends of the waiting candidates that begin before SeeLimit (all of which end before
+  // From), and, when ReadWanted, runs the scan's read.
+  void Start(size_t From, size_t To, uint64_t SeeLimit, bool ReadWanted, bool FindBoxes);
   // Takes the parts left and waits for the others; the candidates found join the waiting
-  // ones, the window is searched up to To, and the read's results are in the read.
+  // ones, the box headers found follow the scan's, the window is searched up to To, and
+  // the read's results are in the read.
   void Finish();
 
 private:
@@ -65,12 +66,14 @@ private:
   uint64_t JobLimit = 0;
   size_t JobFilled = 0;
   bool JobReads = false;
+  bool JobBoxes = false;
   size_t SeenTo = 0;
   // Where the search's parts begin, and the candidates each found: room for one per
   // position of a batch, written without being cleared first.
   struct TPartFound {
     std::unique_ptr<TFoundCandidate[]> Records;
     size_t Count = 0;
+    std::vector<TFoundBox> Boxes;
   };
   std::vector<size_t> Bounds;
   std::vector<TPartFound> Found;

@@ -384,6 +384,29 @@ TEST(ScanBoxInData, IsTakenOnlyWhenPlausible) {
   }
 }
 
+// The headers are found beside the search, stretch by stretch and part by part, and join
+// the tree in file order wherever they fall: on the edges of reads and of the search's parts.
+TEST(ScanBoxInData, JoinsTheTreeInFileOrderAcrossReads) {
+  TMediaDataBuilder b;
+  std::vector<uint64_t> headers;
+  bool odd = false;
+  for (uint64_t edge = 0x10000; edge < 5 * kRead; edge += edge % kRead == 0 ? 0x10000 : 0xF0000) {
+    // Headers nine bytes apart, so that each offset next to the edge opens one in turn.
+    for (int64_t d = odd ? -45 : -44; d <= 10; d += 9) {
+      b.Fill(uint64_t(int64_t(edge) + d) - b.Offset());
+      headers.push_back(b.Raw(BoxHeader(100, "free")));
+    }
+    odd = !odd;
+  }
+  b.Fill(kRead);
+  TScanned scanned(b.Bytes, true);
+  ASSERT_EQ(scanned.Scan(), 0);
+  const THgMP4FileReader& r = scanned.Reader;
+  ASSERT_EQ(r.Count(), headers.size());
+  for (uint32_t i = 0; i < r.Count(); ++i)
+    EXPECT_EQ(r.DataPosition(int32_t(i)), int64_t(headers[i]) + 8) << "node " << i;
+}
+
 TEST(ScanControl, CancelStopsAfterTheCurrentRead) {
   TScanned scanned(TBytes(40 * kRead, kFiller));
   std::vector<int64_t> reports;

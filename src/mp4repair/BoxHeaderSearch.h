@@ -3,8 +3,8 @@
 // media-data scan registers every plausible header of a known box type it meets, since a
 // recording that was cut or overwritten may go on with boxes of its own. The test runs at
 // every offset of gigabytes of compressed data beside the search for candidates, so it
-// passes over nearly every offset by the first two characters of the type, 32 offsets at a
-// time.
+// passes over nearly every offset by the first three characters of the type, 32 offsets at
+// a time.
 #include "streams/FourCC.h"
 
 #include <cstddef>

@@ -4,8 +4,13 @@
 #include "streams/Endian.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace clw {
 
@@ -39,6 +44,42 @@ int64_t TwoDigits(TFourCC id, int first) {
   const uint8_t tens = CharOf(id, first), units = CharOf(id, first + 1);
   if (!IsDigit(tens) || !IsDigit(units)) return -1;
   return int64_t(tens - '0') * 10 + int64_t(units - '0');
+}
+
+// Bit i set when byte P[i] is a letter or a digit, for the 64 bytes from P.
+uint64_t AlnumBits(const uint8_t* p) {
+#if defined(__SSE2__)
+  uint64_t bits = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    // x <= limit, unsigned, as min(x, limit) == x.
+    const auto atMost = [](__m128i x, char limit) {
+      return _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(limit)), x);
+    };
+    const __m128i digit = atMost(_mm_sub_epi8(v, _mm_set1_epi8('0')), 9);
+    const __m128i letter =
+        atMost(_mm_sub_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('a')), 25);
+    bits |= uint64_t(uint16_t(_mm_movemask_epi8(_mm_or_si128(digit, letter)))) << (16 * k);
+  }
+  return bits;
+#else
+  uint64_t bits = 0;
+  for (int i = 0; i < 64; ++i)
+    bits |= uint64_t(IsAlnum(p[i])) << i;
+  return bits;
+#endif
+}
+
+// The first offset from I on in the N bytes at B whose four bytes are all letters and
+// digits, looked for 32 offsets at a time while 64 bytes are left; else the offset the
+// look stopped at.
+size_t SkipToAlnumId(const uint8_t* b, size_t i, size_t n) {
+  for (; i + 64 <= n; i += 32) {
+    const uint64_t a = AlnumBits(b + i);
+    const auto ids = uint32_t(a & (a >> 1) & (a >> 2) & (a >> 3));
+    if (ids != 0) return i + size_t(std::countr_zero(ids));
+  }
+  return i;
 }
 
 // "ix00".."ix99": an OpenDML standard index, whatever the stream count says.
@@ -204,6 +245,19 @@ int64_t THGRIFFStream::ScanForChunk() {
   };
 
   for (;;) {
+    // Past the header lists an offset whose four bytes are not all letters and digits
+    // opens no header in any context, and judging it changes nothing: damaged frame data
+    // is passed over 32 offsets at a time.
+    if (p + 4 >= kNearStart && p >= blockStart && p < blockStart + blockLength) {
+      const int64_t q =
+          blockStart +
+          int64_t(SkipToAlnumId(FScanBlock.data(), size_t(p - blockStart), size_t(blockLength)));
+      if (q > p) {
+        ChunkId = ReadLE32(bytesAt(q - 1)); // as judging the offsets passed over leaves it
+        Resync = true;
+        p = q;
+      }
+    }
     if (!have(p, 4)) return fail();
     ChunkId = ReadLE32(bytesAt(p));
     if (ChunkId == 0) {

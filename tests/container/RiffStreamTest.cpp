@@ -200,6 +200,34 @@ TEST(RiffMovi, NextFrameFoundBySizeOrByScan) {
   }
 }
 
+// Past the header lists the scan passes over damaged frame bytes many offsets at a time; it
+// still finds the next frame at every even offset from where the damage begins (a frame at
+// an odd one leads to no header), across its read blocks, past letters that spell no frame
+// id and past zeros.
+TEST(RiffMovi, NextFrameFoundPastNoiseAtEveryOffset) {
+  std::mt19937 random(7);
+  const auto noise = [&](size_t n) {
+    TBytes bytes(n);
+    for (uint8_t& b : bytes)
+      b = random() % 5 == 0 ? uint8_t("abcdzyx0919"[random() % 11]) : uint8_t(0x80 | random());
+    for (size_t at = 0; at + 8 < n; at += 1 + random() % 200)
+      std::copy_n(random() % 2 ? "abcdefgh" : "\0\0\0\0\0\0\0\0", 8, bytes.begin() + int64_t(at));
+    return bytes;
+  };
+  std::vector<size_t> lengths;
+  for (size_t n = 2; n <= 100; n += 2)
+    lengths.push_back(n);
+  for (size_t n = 0xFFC0; n <= 0x10040; n += 6) // the scan reads 64 KiB at a time
+    lengths.push_back(n);
+  for (const size_t n : lengths) {
+    SCOPED_TRACE(n);
+    const TAviFile file =
+        SmallAvi({Chunk("00dc", 0), Raw(noise(n)), Chunk("00dc", 12).Named("next")}, kPastHeaders);
+    EXPECT_THAT(TWalker(file.Bytes).Walk(),
+                HasSubstr("00dc@" + std::to_string(file.At.at("next").Header) + ":12 d3* "));
+  }
+}
+
 // A scan through megabytes of damage asks whether to go on; told to stop, it ends the walk
 // there instead of finding the headers after the damage.
 TEST(RiffMovi, ScanStopsWhenTold) {

@@ -10,6 +10,7 @@
 #include "mp4repair/ScanRules.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace clw {
 
@@ -68,6 +69,11 @@ TMp4ChunkWalker::TMp4ChunkWalker(TStream64& Source, uint64_t Start, uint64_t End
     if (e > s + early) Zeros.emplace_back(s, e - early);
   }
   std::sort(Zeros.begin(), Zeros.end());
+  // With 4-byte length fields and no unit of the stream reaching 16 MiB, a length field
+  // opens with a zero byte.
+  ZeroLead =
+      Profile.Video.NalLengthSize == 4 &&
+      std::max<uint64_t>(Profile.Video.MaxSliceLength, kMaxOtherLength) < (uint64_t(1) << 24);
   const uint64_t slice = std::min<uint64_t>(Profile.Video.MaxSliceLength, kMaxWindow - 65536);
   Window.resize(std::max<size_t>(kMinWindow, size_t(slice) + 65536));
   if (Profile.Audio == TWalkProfile::waAac) {
@@ -310,7 +316,7 @@ bool TMp4ChunkWalker::UnitHeadAt(uint64_t Position) {
   const uint32_t lengthSize = Profile.Video.NalLengthSize;
   size_t available = 0;
   const uint8_t* head = Bytes(Position, lengthSize + 32, available);
-  if (!head || available < lengthSize + 1) return false;
+  if (!head || available < lengthSize + 1 || (ZeroLead && head[0] != 0)) return false;
   const uint64_t length = ReadLength(head, lengthSize);
   return CheckNalUnit(head + lengthSize, std::min<uint64_t>(available - lengthSize, length), length,
                       Profile.Video) == nvAccepted;
@@ -505,11 +511,24 @@ bool TMp4ChunkWalker::TakeData(int32_t Track, uint64_t& Position, int Level) {
 bool TMp4ChunkWalker::Resynchronise(uint64_t& Position, const bool* Cancelled) {
   const uint64_t limit = std::min(LimitAfter(Position + 1), Position + kResyncReach);
   const uint32_t lengthSize = Profile.Video.NalLengthSize;
+  // The offsets before the next zero byte of the window open no unit (ZeroLead): passed
+  // over at once. Damage is often foreign data, in which a zero byte is rare.
+  uint64_t nextPoll = Position + 1;
   for (uint64_t q = Position + 1; q + lengthSize < limit; ++q) {
-    if (Cancelled && *Cancelled && (q & 0xFFFF) == 0) return false;
+    if (q >= nextPoll) {
+      if (Cancelled && *Cancelled) return false;
+      nextPoll = q + 0x10000;
+    }
     size_t available = 0;
     const uint8_t* head = Bytes(q, lengthSize + 32, available);
     if (!head || available < lengthSize + 1) break;
+    if (ZeroLead && head[0] != 0) {
+      const size_t span =
+          size_t(std::min<uint64_t>(WindowStart + WindowBytes - q, limit - lengthSize - q));
+      const auto* zero = static_cast<const uint8_t*>(std::memchr(head, 0, span));
+      q += (zero ? size_t(zero - head) : span) - 1;
+      continue;
+    }
     const uint64_t length = ReadLength(head, lengthSize);
     if (CheckNalUnit(head + lengthSize, std::min<uint64_t>(available - lengthSize, length), length,
                      Profile.Video) != nvAccepted)

@@ -171,7 +171,8 @@ private:
   std::vector<std::pair<uint64_t, uint64_t>> Zeros; // [start, end), trimmed
   const TWalkProfile& Profile;
   int Depth;
-  int Filler0; // the filler a look-ahead starts with after a video chunk
+  int Filler0;           // the filler a look-ahead starts with after a video chunk
+  bool ZeroLead = false; // every length field of a unit opens with a zero byte
   std::unique_ptr<TAacDecoder> Decoder;
 
   std::vector<uint8_t> Window;

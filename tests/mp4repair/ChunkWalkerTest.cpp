@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 namespace clw::test {
@@ -101,6 +102,49 @@ TEST(ChunkWalker, SoundChunksLongerThanTheReferencesAreWalkedWhole) {
     sound += c.Video ? 0 : 1;
   ASSERT_EQ(reader.Traks.size(), 2u);
   EXPECT_EQ(sound, reader.Traks[1].stco.Table.size());
+}
+
+// Foreign bytes (no zero among them) before a picture: the resynchronisation passes over
+// them however many there are, within its window or beyond it, and takes the picture
+// where it begins.
+TEST(ChunkWalker, FindsThePictureAfterForeignBytesOfAnyLength) {
+  const TMp4Clip& camera = kMp4Clips[0];
+  const std::string clip = MakeClip(camera.File, camera.Arguments);
+  ASSERT_FALSE(clip.empty());
+  const TWalkProfile profile = ProfileOf(clip);
+  ASSERT_EQ(profile.Audio, TWalkProfile::waAac);
+  THgMP4FileReader reader(clip, nullptr);
+  ASSERT_EQ(reader.Analyze(0), kDone);
+  const int32_t mdat = reader.FindChild(-1, MakeFourCC("mdat"));
+  ASSERT_GE(mdat, 0);
+  const uint64_t start = uint64_t(reader.DataPosition(mdat));
+  const uint64_t end = uint64_t(reader.NodeEnd(mdat));
+  const std::string whole = ReadFile(clip);
+  // The third picture of the clean walk.
+  uint64_t picture = 0;
+  {
+    TMemoryStream stream(std::vector<uint8_t>(whole.begin(), whole.end()));
+    TMp4ChunkWalker walker(stream, start, end, false, TNullBlocks{}, profile);
+    ASSERT_TRUE(walker.Walk());
+    for (int seen = 0; const TWalkedChunk& c : walker.Chunks)
+      if (c.Video && ++seen == 3) picture = c.Offset;
+    ASSERT_GT(picture, start);
+  }
+  std::mt19937 random(5);
+  for (const size_t n : {size_t(1), size_t(2), size_t(3), size_t(31), size_t(4096), size_t(65537),
+                         size_t(9 << 20) + 5}) {
+    SCOPED_TRACE(n);
+    std::vector<uint8_t> bytes(whole.begin(), whole.begin() + int64_t(picture));
+    for (size_t k = 0; k < n; ++k)
+      bytes.push_back(uint8_t(1 + random() % 255));
+    bytes.insert(bytes.end(), whole.begin() + int64_t(picture), whole.end());
+    TMemoryStream stream(bytes);
+    TMp4ChunkWalker walker(stream, start, end + n, false, TNullBlocks{}, profile);
+    ASSERT_TRUE(walker.Walk());
+    EXPECT_TRUE(std::any_of(walker.Chunks.begin(), walker.Chunks.end(), [&](const TWalkedChunk& c) {
+      return c.Video && c.Offset == picture + n;
+    }));
+  }
 }
 
 // A stream that counts the bytes read from it.

@@ -4,7 +4,7 @@
 # header starts, as a camera that lost power leaves it. Also keeps the 20-second clip it
 # is looped from, a recording of the same settings that serves as a reference clip.
 # Prints "FILE MEDIA_BYTES REFERENCE".
-#   bench/make_moovless_mp4.sh SIZE_MIB DATA_DIR [CONTENT [TOTAL_MIB [CUT]]]
+#   bench/make_moovless_mp4.sh SIZE_MIB DATA_DIR [CONTENT [TOTAL_MIB [CUT [NOISE]]]]
 # CONTENT "camera" (the default) is noisy footage at 80 Mbit/s; "cavlc" is a clean
 # synthetic picture at near-lossless quality, as a screen recorder or a cheap camera writes
 # it in CAVLC: zero-rich slice data that makes a candidate every hundred bytes or so.
@@ -12,12 +12,15 @@
 # leaves behind the last cluster the recorder wrote). CUT "yes" cuts the file 1 MiB short
 # first, inside its media data, as an interrupted copy leaves it: the media data's size
 # then runs past the end of the file, and the check scans the file for boxes as well.
+# NOISE "yes" overwrites the middle quarter of the file with random bytes, as sectors that
+# another file took over read back.
 set -euo pipefail
 size_mib=$1
 data=$2
 content=${3:-camera}
 total_mib=${4:-0}
 cut=${5:-no}
+noise=${6:-no}
 mkdir -p "$data"
 case $content in
 camera)
@@ -97,6 +100,18 @@ if [[ $cut == yes ]]; then
   fi
   file=$cut_file
   media_bytes=$((media_bytes - 1048576))
+fi
+if [[ $noise == yes ]]; then
+  noise_file=${file%.mp4}-noise.mp4
+  if [[ ! -f $noise_file ]]; then
+    echo "making $noise_file" >&2
+    cp "$file" "$noise_file.tmp"
+    mib=$(($(stat -c %s "$file") / 1048576))
+    dd if=/dev/urandom of="$noise_file.tmp" bs=1M seek=$((mib * 3 / 8)) count=$((mib / 4)) \
+      conv=notrunc status=none
+    mv "$noise_file.tmp" "$noise_file"
+  fi
+  file=$noise_file
 fi
 if ((total_mib > 0)); then
   tail_file=${file%.mp4}-zeros-${total_mib}MiB.mp4

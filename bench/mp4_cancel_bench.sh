@@ -17,7 +17,7 @@ if [[ ! -x $cli ]]; then
   exit 2
 fi
 data=$build/bench-data
-read -r file _ _ < <("$root/bench/make_moovless_mp4.sh" "$size_mib" "$data" "$content" "$total_mib" "$cut")
+read -r file _ _ < <("$root/bench/make_moovless_mp4.sh" "$size_mib" "$data" "$content" "$total_mib" "$cut" "$noise")
 source "$root/bench/page_cache.sh"
 cache_as_read "$file"
 

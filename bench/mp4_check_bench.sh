@@ -4,11 +4,13 @@
 # Times the check as the repair job runs it (quick analysis, then the full check) against
 # cat of the same file in the same run, both from the page cache, and holds its peak memory
 # against the budget of 100 MiB plus 64 MiB per GiB of media data.
-#   bench/mp4_check_bench.sh [--cavlc] [--zero-tail TOTAL_MIB] [--cut] [SIZE_MIB] [BUILD_DIR]
+#   bench/mp4_check_bench.sh [--cavlc] [--zero-tail TOTAL_MIB] [--cut] [--noise] [SIZE_MIB]
+#     [BUILD_DIR]
 # --cavlc checks zero-rich CAVLC video (a candidate every hundred bytes) instead of camera
 # footage; --zero-tail extends the file with zeros to TOTAL_MIB, as a card that was never
 # written leaves it; --cut cuts it 1 MiB short inside its media data, so that the check
-# also searches the media data for box headers. The file is made once with ffmpeg into
+# also searches the media data for box headers; --noise overwrites its middle quarter with
+# random bytes. The file is made once with ffmpeg into
 # BUILD_DIR/bench-data and reused.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -25,7 +27,7 @@ fi
 data=$build/bench-data
 mkdir -p "$data"
 
-read -r file media_bytes _ < <("$root/bench/make_moovless_mp4.sh" "$size_mib" "$data" "$content" "$total_mib" "$cut")
+read -r file media_bytes _ < <("$root/bench/make_moovless_mp4.sh" "$size_mib" "$data" "$content" "$total_mib" "$cut" "$noise")
 
 now() { date +%s%N; }
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'; }

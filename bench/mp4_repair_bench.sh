@@ -3,10 +3,14 @@
 # camera-like file whose "moov" is lost, about 1 GiB of H.264 and AAC media data, as the
 # command line runs it, against cp of the same file in the same run. Both read from the
 # page cache and write into the same folder. Holds the repair's peak memory against the
-# budget of 100 MiB plus 64 MiB per GiB of media data.
-#   bench/mp4_repair_bench.sh [SIZE_MIB] [BUILD_DIR]
+# budget of 100 MiB plus 64 MiB per GiB of media data. --noise overwrites the middle
+# quarter of the file with random bytes first.
+#   bench/mp4_repair_bench.sh [--noise] [SIZE_MIB] [BUILD_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+content=camera
+source "$root/bench/moovless_options.sh"
+set -- "${rest[@]}"
 size_mib=${1:-1024}
 build=${2:-$root/build}
 cli=$build/clipwright-cli
@@ -17,7 +21,7 @@ fi
 data=$build/bench-data
 out=$data/out-mp4
 mkdir -p "$out"
-read -r file media_bytes reference < <("$root/bench/make_moovless_mp4.sh" "$size_mib" "$data")
+read -r file media_bytes reference < <("$root/bench/make_moovless_mp4.sh" "$size_mib" "$data" camera 0 no "$noise")
 
 # "seconds peak_rss_kib" of the fastest of three runs of a command (the peak: the largest).
 best() {

@@ -3,10 +3,14 @@
 # media data in the same run: the camera-like moov-less file of make_moovless_mp4.sh,
 # walked with a reference of the same camera settings (its 20-second clip, interleaved in
 # the same one-second chunks). Prints each one's milliseconds per MiB of media data, the
-# best of three runs, both from the page cache.
-#   bench/mp4_walk_bench.sh [SIZE_MIB] [BUILD_DIR]
+# best of three runs, both from the page cache. --noise overwrites the middle quarter of
+# the file with random bytes, which the walk resynchronises through.
+#   bench/mp4_walk_bench.sh [--noise] [SIZE_MIB] [BUILD_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+content=camera
+source "$root/bench/moovless_options.sh"
+set -- "${rest[@]}"
 size_mib=${1:-1024}
 build=${2:-$root/build}
 bench=$build/bench/mp4_check_bench
@@ -15,7 +19,7 @@ if [[ ! -x $bench ]]; then
   exit 2
 fi
 data=$build/bench-data
-read -r file media_bytes clip < <("$root/bench/make_moovless_mp4.sh" "$size_mib" "$data")
+read -r file media_bytes clip < <("$root/bench/make_moovless_mp4.sh" "$size_mib" "$data" camera 0 no "$noise")
 reference=$data/mp4-clip-20s-chunks.mp4
 [[ -s $reference ]] || ffmpeg -v error -y -i "$clip" -c copy -chunk_duration 1000000 "$reference"
 

@@ -3,14 +3,14 @@
 // length rules becomes a candidate. Beside that the scan records long runs of zero bytes
 // (regions the recorder never wrote), notes for each candidate whether an AAC frame ends
 // just before it, which byte follows it and which candidate begins right where it ends,
-// and, once the box structure is known to be broken, registers box headers it meets.
+// and, once the box structure is known to be broken, registers the box headers it meets
+// (BoxHeaderSearch.cpp).
 //
 // The media data passes through a window of the file: the scan reads 1 MiB at a time
 // into it, searches the new positions for candidates (CandidateSearch.cpp) and looks at
 // the ends of earlier ones, all shared out between two threads (StretchWork.cpp), and
 // settles each candidate once the window holds every byte its unit could reach
 // (CandidatePruning.cpp).
-#include "mp4/Mp4BoxTypes.h"
 #include "mp4repair/MediaDataAnalysis.h"
 #include "mp4repair/ScanRules.h"
 #include "mp4repair/ScanState.h"
@@ -18,9 +18,6 @@
 #include "streams/Endian.h"
 
 #include <algorithm>
-#include <array>
-#include <bit>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <utility>

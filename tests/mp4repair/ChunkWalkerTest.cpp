@@ -27,6 +27,28 @@ TWalkProfile ProfileOf(const std::string& Clip) {
   return profile;
 }
 
+// A clip's bytes and where its media data lies in them; Bytes stays empty when the clip
+// could not be made or read.
+struct TMediaData {
+  std::string Path;
+  std::string Bytes;
+  uint64_t Start = 0;
+  uint64_t End = 0;
+};
+
+TMediaData MediaDataOf(const TMp4Clip& Clip) {
+  TMediaData data;
+  data.Path = MakeClip(Clip.File, Clip.Arguments);
+  if (data.Path.empty()) return data;
+  THgMP4FileReader reader(data.Path, nullptr);
+  const int32_t mdat = reader.Analyze(0) == kDone ? reader.FindChild(-1, MakeFourCC("mdat")) : -1;
+  if (mdat < 0) return data;
+  data.Start = uint64_t(reader.DataPosition(mdat));
+  data.End = uint64_t(reader.NodeEnd(mdat));
+  data.Bytes = ReadFile(data.Path);
+  return data;
+}
+
 TEST(ChunkWalker, HostileBytesEndTheWalkWithChunksInOrder) {
   const std::string clip =
       MakeClip("walk_profile_fbf.mp4", CLW_VIDEO_IN CLW_SINE_IN CLW_H264 CLW_AAC "-t 2");
@@ -108,38 +130,30 @@ TEST(ChunkWalker, SoundChunksLongerThanTheReferencesAreWalkedWhole) {
 // them however many there are, within its window or beyond it, and takes the picture
 // where it begins.
 TEST(ChunkWalker, FindsThePictureAfterForeignBytesOfAnyLength) {
-  const TMp4Clip& camera = kMp4Clips[0];
-  const std::string clip = MakeClip(camera.File, camera.Arguments);
-  ASSERT_FALSE(clip.empty());
-  const TWalkProfile profile = ProfileOf(clip);
+  const TMediaData camera = MediaDataOf(kMp4Clips[0]);
+  ASSERT_FALSE(camera.Bytes.empty());
+  const TWalkProfile profile = ProfileOf(camera.Path);
   ASSERT_EQ(profile.Audio, TWalkProfile::waAac);
-  THgMP4FileReader reader(clip, nullptr);
-  ASSERT_EQ(reader.Analyze(0), kDone);
-  const int32_t mdat = reader.FindChild(-1, MakeFourCC("mdat"));
-  ASSERT_GE(mdat, 0);
-  const uint64_t start = uint64_t(reader.DataPosition(mdat));
-  const uint64_t end = uint64_t(reader.NodeEnd(mdat));
-  const std::string whole = ReadFile(clip);
   // The third picture of the clean walk.
   uint64_t picture = 0;
   {
-    TMemoryStream stream(std::vector<uint8_t>(whole.begin(), whole.end()));
-    TMp4ChunkWalker walker(stream, start, end, false, TNullBlocks{}, profile);
+    TMemoryStream stream(std::vector<uint8_t>(camera.Bytes.begin(), camera.Bytes.end()));
+    TMp4ChunkWalker walker(stream, camera.Start, camera.End, false, TNullBlocks{}, profile);
     ASSERT_TRUE(walker.Walk());
     for (int seen = 0; const TWalkedChunk& c : walker.Chunks)
       if (c.Video && ++seen == 3) picture = c.Offset;
-    ASSERT_GT(picture, start);
+    ASSERT_GT(picture, camera.Start);
   }
   std::mt19937 random(5);
   for (const size_t n : {size_t(1), size_t(2), size_t(3), size_t(31), size_t(4096), size_t(65537),
                          size_t(9 << 20) + 5}) {
     SCOPED_TRACE(n);
-    std::vector<uint8_t> bytes(whole.begin(), whole.begin() + int64_t(picture));
+    std::vector<uint8_t> bytes(camera.Bytes.begin(), camera.Bytes.begin() + int64_t(picture));
     for (size_t k = 0; k < n; ++k)
       bytes.push_back(uint8_t(1 + random() % 255));
-    bytes.insert(bytes.end(), whole.begin() + int64_t(picture), whole.end());
+    bytes.insert(bytes.end(), camera.Bytes.begin() + int64_t(picture), camera.Bytes.end());
     TMemoryStream stream(bytes);
-    TMp4ChunkWalker walker(stream, start, end + n, false, TNullBlocks{}, profile);
+    TMp4ChunkWalker walker(stream, camera.Start, camera.End + n, false, TNullBlocks{}, profile);
     ASSERT_TRUE(walker.Walk());
     EXPECT_TRUE(std::any_of(walker.Chunks.begin(), walker.Chunks.end(), [&](const TWalkedChunk& c) {
       return c.Video && c.Offset == picture + n;
@@ -163,26 +177,19 @@ struct TCountingStream : TMemoryStream {
 // Those steps find their bytes in what was read: the media data is read about once (it was
 // read nine times over when each step back read a window again).
 TEST(ChunkWalker, StepsBackWithoutReadingTheMediaDataAgain) {
-  const TMp4Clip& camera = kMp4Clips[0];
   const TMp4Clip& interleaved = kMp4Clips[6];
   ASSERT_EQ(interleaved.Layout, TLayout::FrameByFrame);
-  const std::string clip = MakeClip(camera.File, camera.Arguments);
+  const TMediaData camera = MediaDataOf(kMp4Clips[0]);
   const std::string frameByFrame = MakeClip(interleaved.File, interleaved.Arguments);
-  ASSERT_FALSE(clip.empty() || frameByFrame.empty());
+  ASSERT_FALSE(camera.Bytes.empty() || frameByFrame.empty());
   const TWalkProfile profile = ProfileOf(frameByFrame);
   ASSERT_EQ(profile.Audio, TWalkProfile::waAac);
-  THgMP4FileReader reader(clip, nullptr);
-  ASSERT_EQ(reader.Analyze(0), kDone);
-  const int32_t mdat = reader.FindChild(-1, MakeFourCC("mdat"));
-  ASSERT_GE(mdat, 0);
-  const uint64_t start = uint64_t(reader.DataPosition(mdat));
-  const uint64_t end = uint64_t(reader.NodeEnd(mdat));
-  const std::string whole = ReadFile(clip);
-  TCountingStream stream(std::vector<uint8_t>(whole.begin(), whole.end()));
-  TMp4ChunkWalker walker(stream, start, end, false, TNullBlocks{}, profile);
+  TCountingStream stream(std::vector<uint8_t>(camera.Bytes.begin(), camera.Bytes.end()));
+  TMp4ChunkWalker walker(stream, camera.Start, camera.End, false, TNullBlocks{}, profile);
   ASSERT_TRUE(walker.Walk());
   EXPECT_GT(walker.Chunks.size(), 40u);
-  EXPECT_LE(stream.Delivered, (end - start) * 3 / 2) << "of " << end - start << " bytes";
+  EXPECT_LE(stream.Delivered, (camera.End - camera.Start) * 3 / 2)
+      << "of " << camera.End - camera.Start << " bytes";
 }
 
 } // namespace

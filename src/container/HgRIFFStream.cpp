@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <limits>
 
-#if defined(__SSE2__)
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define CLW_RIFF_HAS_AVX2 1
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -46,13 +49,29 @@ int64_t TwoDigits(TFourCC id, int first) {
   return int64_t(tens - '0') * 10 + int64_t(units - '0');
 }
 
-// Bit i set when byte P[i] is a letter or a digit, for the 64 bytes from P.
-uint64_t AlnumBits(const uint8_t* p) {
+#if defined(CLW_RIFF_HAS_AVX2)
+// Bit i set when byte P[i] is a letter or a digit, for the 32 bytes from P. (x <= limit,
+// unsigned, as min(x, limit) == x.)
+__attribute__((target("avx2"))) inline uint32_t AlnumLanes32(const uint8_t* p) {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  const __m256i digit = _mm256_sub_epi8(v, _mm256_set1_epi8('0'));
+  const __m256i letter =
+      _mm256_sub_epi8(_mm256_or_si256(v, _mm256_set1_epi8(0x20)), _mm256_set1_epi8('a'));
+  const __m256i isDigit = _mm256_cmpeq_epi8(_mm256_min_epu8(digit, _mm256_set1_epi8(9)), digit);
+  const __m256i isLetter = _mm256_cmpeq_epi8(_mm256_min_epu8(letter, _mm256_set1_epi8(25)), letter);
+  return uint32_t(_mm256_movemask_epi8(_mm256_or_si256(isDigit, isLetter)));
+}
+#endif
+
+// The same for the 64 bytes from P.
+template <bool Wide> [[gnu::always_inline]] inline uint64_t AlnumBits(const uint8_t* p) {
+#if defined(CLW_RIFF_HAS_AVX2)
+  if constexpr (Wide) return AlnumLanes32(p) | uint64_t(AlnumLanes32(p + 32)) << 32;
+#endif
 #if defined(__SSE2__)
   uint64_t bits = 0;
   for (int k = 0; k < 4; ++k) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    // x <= limit, unsigned, as min(x, limit) == x.
     const auto atMost = [](__m128i x, char limit) {
       return _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(limit)), x);
     };
@@ -73,14 +92,29 @@ uint64_t AlnumBits(const uint8_t* p) {
 // The first offset from I on in the N bytes at B whose four bytes are all letters and
 // digits, looked for 61 offsets at a time (all whose ids lie in 64 bytes) while 64 bytes are
 // left; else the offset the look stopped at.
-size_t SkipToAlnumId(const uint8_t* b, size_t i, size_t n) {
+template <bool Wide>
+[[gnu::always_inline]] inline size_t SkipToAlnumIdIn(const uint8_t* b, size_t i, size_t n) {
   constexpr size_t kStep = 61;
   for (; i + 64 <= n; i += kStep) {
-    const uint64_t a = AlnumBits(b + i);
+    const uint64_t a = AlnumBits<Wide>(b + i);
     const uint64_t ids = a & (a >> 1) & (a >> 2) & (a >> 3) & ((uint64_t(1) << kStep) - 1);
     if (ids != 0) return i + size_t(std::countr_zero(ids));
   }
   return i;
+}
+
+#if defined(CLW_RIFF_HAS_AVX2)
+__attribute__((target("avx2,bmi"))) size_t SkipToAlnumIdWide(const uint8_t* b, size_t i, size_t n) {
+  return SkipToAlnumIdIn<true>(b, i, n);
+}
+#endif
+
+size_t SkipToAlnumId(const uint8_t* b, size_t i, size_t n) {
+#if defined(CLW_RIFF_HAS_AVX2)
+  static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
+  if (wide) return SkipToAlnumIdWide(b, i, n);
+#endif
+  return SkipToAlnumIdIn<false>(b, i, n);
 }
 
 // "ix00".."ix99": an OpenDML standard index, whatever the stream count says.
@@ -191,11 +225,14 @@ bool THGRIFFStream::IsKnownList(TFourCC id, TFourCC listType) {
 // would crawl through gigabytes of damage (a card's never-written tail runs to the end of
 // the file), and a zero stretch is passed over 8 bytes at a time.
 int64_t THGRIFFStream::ScanForChunk() {
-  if (FScanBlock.size() < size_t(kScanBlock)) FScanBlock.resize(size_t(kScanBlock));
+  if (FScanBlock.size() < size_t(kLongScanBlock)) FScanBlock.resize(size_t(kLongScanBlock));
   int64_t p = Stream->Position();
   if (p < 0) return -1;
   int64_t blockStart = p;
   int64_t blockLength = 0;
+  // Most scans end within a few bytes: the first block is short. A scan through a long
+  // stretch of damage goes on in long ones.
+  int64_t blockSize = kScanBlock;
   int64_t nextPoll = p + kScanPollBytes;
   bool stopped = false;
   // Makes [At, At + N) readable in the block; false when the stream ends first or the
@@ -211,7 +248,8 @@ int64_t THGRIFFStream::ScanForChunk() {
     }
     if (Stream->Seek(at, soBeginning) != at) return false;
     blockStart = at;
-    blockLength = std::max<int64_t>(Stream->Read(FScanBlock.data(), kScanBlock), 0);
+    blockLength = std::max<int64_t>(Stream->Read(FScanBlock.data(), blockSize), 0);
+    blockSize = kLongScanBlock;
     return n <= blockLength;
   };
   const auto bytesAt = [&](int64_t at) { return FScanBlock.data() + (at - blockStart); };

@@ -77,6 +77,8 @@ public:
 
 private:
   static constexpr int64_t kScanBlock = 0x10000;
+  // As long as a buffered file stream's window: read past it, straight into the block.
+  static constexpr int64_t kLongScanBlock = 0x40000;
   static constexpr int64_t kScanPollBytes = 0x100000;
 
   bool PlausibleAt(TFourCC id, int64_t position);

@@ -217,8 +217,10 @@ TEST(RiffMovi, NextFrameFoundPastNoiseAtEveryOffset) {
   std::vector<size_t> lengths;
   for (size_t n = 2; n <= 100; n += 2)
     lengths.push_back(n);
-  for (size_t n = 0xFFC0; n <= 0x10040; n += 6) // the scan reads 64 KiB at a time
-    lengths.push_back(n);
+  // The scan reads 64 KiB first, then 256 KiB at a time.
+  for (const size_t edge : {0x10000, 0x50000})
+    for (size_t n = edge - 0x40; n <= edge + 0x40; n += 6)
+      lengths.push_back(n);
   for (const size_t n : lengths) {
     SCOPED_TRACE(n);
     const TAviFile file =

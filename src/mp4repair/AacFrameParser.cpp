@@ -5,6 +5,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace clw {
 
 namespace {
@@ -240,15 +244,41 @@ bool TAacFrameParser::Plausible(const uint8_t* Data, size_t Size) const {
   return true;
 }
 
+namespace {
+
+// The first index from I below N whose byte has Prefix as its top seven bits, or N; 16
+// bytes at a time where the target has SSE2.
+size_t NextWithPrefix(const uint8_t* p, size_t i, size_t n, uint8_t prefix) {
+#if defined(__SSE2__)
+  const __m128i want = _mm_set1_epi8(char(prefix << 1));
+  const __m128i top = _mm_set1_epi8(char(0xFE));
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const auto hits = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, top), want)));
+    if (hits != 0) return i + size_t(std::countr_zero(hits));
+  }
+#endif
+  while (i < n && (p[i] >> 1) != prefix)
+    ++i;
+  return i;
+}
+
+} // namespace
+
 uint64_t TAacFrameParser::NextCandidate(uint64_t Pos) {
+  // Once the prefix is learned, no byte without it is plausible: those are passed over at
+  // once (damage, or video the scan missed, runs to megabytes).
+  const bool learned = FFramesFound >= kFramesToLearnPrefix;
   while (Pos < FEnd && !Stopped()) {
     size_t available = 0;
     const uint8_t* p = Bytes(Pos, FChainSpan, available);
     if (!p) break;
     // Positions that have a whole chain's bytes in the window, or all of them at the end.
     const size_t count = Pos + available >= FEnd ? available : available - FChainSpan + 1;
-    for (size_t i = 0; i < count; ++i)
+    for (size_t i = 0; i < count; ++i) {
+      if (learned && (i = NextWithPrefix(p, i, count, FPrefix)) == count) break;
       if (Plausible(p + i, available - i)) return Pos + i;
+    }
     Pos += count;
   }
   return FEnd;

@@ -68,8 +68,8 @@ private:
   bool JobReads = false;
   bool JobBoxes = false;
   size_t SeenTo = 0;
-  // Where the search's parts begin, and the candidates each found: room for one per
-  // position of a batch, written without being cleared first.
+  // Where the search's parts begin, and the candidates each found (room for one per
+  // position of a batch, written without being cleared first) and the box headers.
   struct TPartFound {
     std::unique_ptr<TFoundCandidate[]> Records;
     size_t Count = 0;

@@ -89,32 +89,47 @@ template <bool Wide> [[gnu::always_inline]] inline uint64_t AlnumBits(const uint
 #endif
 }
 
+// Whether an id at P can open a header in the movie data: a frame's opens with its stream's
+// two digits, an OpenDML index's with "ix"; "idx1", "JUNK", "RIFF" and "LIST" end the
+// movie data.
+inline bool OpensMoviId(const uint8_t* p) {
+  const uint16_t two = ReadLE16(p);
+  return (IsDigit(p[0]) && IsDigit(p[1])) || two == kPrefix_ix || two == uint16_t(kidx1) ||
+         two == uint16_t(kJUNK) || two == uint16_t(kRIFF) || two == uint16_t(kLIST);
+}
+
 // The first offset from I on in the N bytes at B whose four bytes are all letters and
-// digits, looked for 61 offsets at a time (all whose ids lie in 64 bytes) while 64 bytes are
-// left; else the offset the look stopped at.
+// digits (and, in the movie data, whose first two open an id there), looked for 61 offsets
+// at a time (all whose ids lie in 64 bytes) while 64 bytes are left; else the offset the
+// look stopped at.
 template <bool Wide>
-[[gnu::always_inline]] inline size_t SkipToAlnumIdIn(const uint8_t* b, size_t i, size_t n) {
+[[gnu::always_inline]] inline size_t SkipToIdIn(const uint8_t* b, size_t i, size_t n, bool movi) {
   constexpr size_t kStep = 61;
   for (; i + 64 <= n; i += kStep) {
     const uint64_t a = AlnumBits<Wide>(b + i);
-    const uint64_t ids = a & (a >> 1) & (a >> 2) & (a >> 3) & ((uint64_t(1) << kStep) - 1);
+    uint64_t ids = a & (a >> 1) & (a >> 2) & (a >> 3) & ((uint64_t(1) << kStep) - 1);
+    // Text written over the frames is letters at every offset.
+    if (movi)
+      while (ids != 0 && !OpensMoviId(b + i + size_t(std::countr_zero(ids))))
+        ids &= ids - 1;
     if (ids != 0) return i + size_t(std::countr_zero(ids));
   }
   return i;
 }
 
 #if defined(CLW_RIFF_HAS_AVX2)
-__attribute__((target("avx2,bmi"))) size_t SkipToAlnumIdWide(const uint8_t* b, size_t i, size_t n) {
-  return SkipToAlnumIdIn<true>(b, i, n);
+__attribute__((target("avx2,bmi"))) size_t SkipToIdWide(const uint8_t* b, size_t i, size_t n,
+                                                        bool movi) {
+  return SkipToIdIn<true>(b, i, n, movi);
 }
 #endif
 
-size_t SkipToAlnumId(const uint8_t* b, size_t i, size_t n) {
+size_t SkipToId(const uint8_t* b, size_t i, size_t n, bool movi) {
 #if defined(CLW_RIFF_HAS_AVX2)
   static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
-  if (wide) return SkipToAlnumIdWide(b, i, n);
+  if (wide) return SkipToIdWide(b, i, n, movi);
 #endif
-  return SkipToAlnumIdIn<false>(b, i, n);
+  return SkipToIdIn<false>(b, i, n, movi);
 }
 
 // "ix00".."ix99": an OpenDML standard index, whatever the stream count says.
@@ -285,12 +300,12 @@ int64_t THGRIFFStream::ScanForChunk() {
 
   for (;;) {
     // Past the header lists an offset whose four bytes are not all letters and digits
-    // opens no header in any context, and judging it changes nothing: damaged frame data
-    // is passed over many offsets at a time.
+    // opens no header in any context (nor, in the movie data, one that opens no id there),
+    // and judging it changes nothing: damaged frame data is passed over many offsets at a
+    // time.
     if (p + 4 >= kNearStart && p >= blockStart && p < blockStart + blockLength) {
-      const int64_t q =
-          blockStart +
-          int64_t(SkipToAlnumId(FScanBlock.data(), size_t(p - blockStart), size_t(blockLength)));
+      const int64_t q = blockStart + int64_t(SkipToId(FScanBlock.data(), size_t(p - blockStart),
+                                                      size_t(blockLength), ContextList == kmovi));
       if (q > p) {
         ChunkId = ReadLE32(bytesAt(q - 1)); // as judging the offsets passed over leaves it
         Resync = true;

@@ -63,7 +63,11 @@ void TDroppedCandidates::Clear() {
 
 TLargeVector<TMDATChunk> TAloneCandidates::Take(uint8_t Marker, TDroppedCandidates& Dropped) {
   TLargeVector<TMDATChunk> kept;
-  kept.reserve(Marker < kMarkers ? ByMarker[Marker] : 0);
+  if (Marker >= kMarkers || ByMarker[Marker] == 0) {
+    Clear();
+    return kept;
+  }
+  kept.reserve(ByMarker[Marker]);
   uint64_t position = 0;
   // The blocks read go back at once: the store and the list it feeds never both peak.
   for (size_t i = 0; i < Records.Size(); ++i) {
@@ -105,6 +109,7 @@ void TAloneCandidates::Clear() {
 void TMp4ScanResults::Clear() {
   Dropped.Clear();
   Alone.Clear();
+  ListedAlone = 0;
   MDATChunks.Reset();
   NullBlocks.Reset();
   BlocksOfOffset->Clear();

@@ -220,6 +220,16 @@ struct TMp4ScanResults {
   uint32_t PruneAbove = 1u << 18;
   TDroppedCandidates Dropped;
   TAloneCandidates Alone;
+  // Of the candidates that could stand alone, slice detection keeps those followed by the
+  // file's audio marker; the rest it rejects. In dense content they come by the hundred
+  // thousand per GiB, and putting them back into the list costs more than the scan's own
+  // settling of them. So the scan expects a marker, the one most candidates have when it
+  // first lets candidates go (or ListedMarker, when set below kMarkers), and lists the
+  // candidates followed by it straight away; ListedAlone counts them. Where the file's
+  // marker turns out to be another, slice detection rejects them as it rejects every
+  // listed candidate of another marker.
+  uint8_t ListedMarker = 255;
+  uint64_t ListedAlone = 0;
   // The candidate index by offset; slice detection uses it as its list of lone candidates.
   std::unique_ptr<THgBlocksOfOffset> BlocksOfOffset =
       std::make_unique<THgBlocksOfOffset>(kOffsetBlockGranularity);
@@ -239,6 +249,24 @@ struct TMp4ScanResults {
   void LetGo(const TMDATChunk& C) {
     Alone.AddWhen(C.MayStandAlone(), C);
     Dropped.Add(C);
+  }
+  // The most frequent top seven bits of the byte after a unit, over the listed candidates
+  // and the dropped ones: 255 when no candidate tells, or once Going() answers false.
+  template <typename F> uint8_t MostFrequentMarker(F&& Going) const {
+    std::vector<int32_t> h(kMarkers, 0);
+    for (uint32_t i = 0; i < MDATChunks.Count(); ++i) {
+      if (!Going()) return 255;
+      const uint8_t neighbour = MDATChunks[i].Neighbour;
+      if (neighbour < 0x80) ++h[neighbour >> 1];
+    }
+    Dropped.AddMarkers(h);
+    uint8_t marker = 255;
+    for (int32_t m = 0, best = 0; m < int32_t(kMarkers); ++m)
+      if (h[size_t(m)] > best) {
+        best = h[size_t(m)];
+        marker = uint8_t(m);
+      }
+    return marker;
   }
   uint64_t CandidateFingerprint() const;
   bool SuccessorsCurrent() const {

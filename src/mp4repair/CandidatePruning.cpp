@@ -55,8 +55,11 @@ void Settle(TScan& S, TMp4ScanResults& Found, const TFoundCandidate& F) {
   const bool stays = !S.EndingHere.empty() || end.Successor != -1 ||
                      Found.MDATChunks.Count() == 0 || S.IsForeignEnd(position);
   if (S.Pruned && !stays) {
-    Found.LetGo(c);
-    return;
+    if (!c.MayStandAlone() || (c.Neighbour >> 1) != S.ListedMarker) {
+      Found.LetGo(c);
+      return;
+    }
+    ++Found.ListedAlone;
   }
   const uint32_t index = Found.MDATChunks.Add(c);
   S.Successors->push_back(end.Successor == 0 ? kSuccessorOpen : end.Successor);
@@ -225,6 +228,9 @@ bool PruneCandidates(TScan& S, THgMP4FileReader& Reader) {
   chunks.Resize(kept);
   next.resize(kept);
   S.Pruned = true;
+  if (S.ListedMarker >= kMarkers)
+    S.ListedMarker =
+        found.ListedMarker < kMarkers ? found.ListedMarker : found.MostFrequentMarker(going);
   return true;
 }
 

@@ -209,6 +209,9 @@ struct TScan {
   uint32_t FirstOfScan = 0;
   uint32_t PruneAt = UINT32_MAX;
   bool Pruned = false;
+  // The marker of the candidates that could stand alone which are listed once pruning has
+  // begun (TMp4ScanResults::ListedMarker); 255 until then.
+  uint8_t ListedMarker = 255;
   std::vector<uint64_t> ForeignEnds;
   size_t NextForeignEnd = 0;
   std::vector<uint64_t> Led;

@@ -26,6 +26,7 @@ namespace {
 void MergeCandidates(TMp4ScanResults& Scan, const TLargeVector<TMDATChunk>& Add) {
   TMDATChunks& chunks = Scan.MDATChunks;
   TLargeVector<int32_t>& next = Scan.ChunkSuccessors;
+  if (Add.empty()) return;
   const bool recorded = Scan.SuccessorsCurrent();
   const uint32_t n = chunks.Count();
   const size_t m = Add.size();
@@ -66,8 +67,9 @@ void MergeCandidates(TMp4ScanResults& Scan, const TLargeVector<TMDATChunk>& Add)
 
 void TSliceDetector::PruneLoneCandidates() {
   // Only a scan that let candidates go kept the ones of every audio marker; the ones that
-  // stand alone it kept apart, and those followed by the marker join the list here.
-  if (Scan.Dropped.Count() == 0 && Scan.Alone.Count() == 0) return;
+  // stand alone it kept apart or listed by the marker it expected, and those followed by
+  // the file's marker join the list here.
+  if (Scan.Dropped.Count() == 0 && Scan.Alone.Count() == 0 && Scan.ListedAlone == 0) return;
   const uint8_t marker = FindAudioMarker();
   if (Reader.Cancelled) return;
   if (Scan.Alone.Count() > 0) MergeCandidates(Scan, Scan.Alone.Take(marker, Scan.Dropped));

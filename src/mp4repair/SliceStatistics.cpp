@@ -61,21 +61,7 @@ bool GapFits(uint64_t aEnd, uint64_t bStart, uint32_t typical) {
 uint8_t TSliceDetector::FindAudioMarker() {
   // The byte after a unit that ends a video chunk is the first byte of an audio frame; it
   // is the same in nearly every chunk of a file.
-  const TMDATChunks& chunks = MDATChunks;
-  std::vector<int32_t>& h = Histogram;
-  ClearHistogram(h);
-  for (uint32_t i = 0; i < chunks.Count(); ++i) {
-    if (!Going()) return 255;
-    if (chunks[i].Neighbour < 0x80) ++h[chunks[i].Neighbour >> 1];
-  }
-  Scan.Dropped.AddMarkers(h); // the ones kept apart as well
-  uint8_t marker = 255;
-  for (int32_t m = 0, best = 0; m < 64; ++m)
-    if (h[size_t(m)] > best) {
-      best = h[size_t(m)];
-      marker = uint8_t(m);
-    }
-  return marker;
+  return Scan.MostFrequentMarker(Going);
 }
 
 int32_t TSliceDetector::HistogramPeak(const std::vector<int32_t>& H) {

@@ -70,12 +70,14 @@ struct TOutcome {
   std::vector<uint8_t> Copy;
   uint64_t Dropped = 0;
   uint32_t Candidates = 0;
+  uint64_t ListedAlone = 0;
 };
 
-TOutcome CheckAndRepair(const std::string& Path, uint32_t PruneAbove) {
+TOutcome CheckAndRepair(const std::string& Path, uint32_t PruneAbove, uint8_t ListedMarker = 255) {
   TOutcome out;
   THgMP4FileReader reader(Path, &MediaDataAnalysis());
   reader.Scan.PruneAbove = PruneAbove;
+  reader.Scan.ListedMarker = ListedMarker;
   reader.Analyze(0);
   out.Result = reader.Analyze(reader.Error == kDamagedData ? 3 : 2);
   out.Error = reader.Error;
@@ -83,6 +85,7 @@ TOutcome CheckAndRepair(const std::string& Path, uint32_t PruneAbove) {
   out.Statistics = Statistics(reader.SliceStatistics);
   out.Dropped = reader.Scan.Dropped.Count();
   out.Candidates = reader.Scan.MDATChunks.Count();
+  out.ListedAlone = reader.Scan.ListedAlone;
   TMemoryStream copy;
   {
     THgMP4FileWriter writer(reader, copy);
@@ -94,23 +97,34 @@ TOutcome CheckAndRepair(const std::string& Path, uint32_t PruneAbove) {
 
 class CandidatePruningTest : public ::testing::TestWithParam<TMp4Clip> {};
 
-// Pruning from the first read on (a limit of 0) against no pruning at all.
+// Pruning from the first read on (a limit of 0) or later against no pruning at all; the
+// candidates that could stand alone listed by the marker the scan guesses, or by a marker
+// set beforehand that may be the file's or another.
 TEST_P(CandidatePruningTest, KeepsSlicesVerdictAndRepairedBytes) {
   const std::string cut = CutClip(GetParam());
   ASSERT_FALSE(cut.empty()) << "ffmpeg could not make " << GetParam().File;
   const TOutcome whole = CheckAndRepair(cut, UINT32_MAX);
-  const TOutcome pruned = CheckAndRepair(cut, 0);
   ASSERT_EQ(whole.Dropped, 0u);
   ASSERT_FALSE(whole.Slices.empty());
-  EXPECT_GT(pruned.Dropped, 0u) << "nothing was let go of; the comparison proves nothing";
-  EXPECT_EQ(pruned.Result, whole.Result);
-  EXPECT_EQ(pruned.Error, whole.Error);
-  EXPECT_EQ(pruned.Statistics, whole.Statistics);
-  ASSERT_EQ(pruned.Slices.size(), whole.Slices.size());
-  for (size_t k = 0; k < whole.Slices.size(); ++k)
-    ASSERT_EQ(pruned.Slices[k], whole.Slices[k]) << "slice " << k;
-  EXPECT_EQ(pruned.WriteResult, whole.WriteResult);
-  EXPECT_TRUE(pruned.Copy == whole.Copy) << "the repaired copies differ";
+  const std::pair<uint32_t, uint8_t> variants[] = {{0, 255}, {2000, 255}, {0, 0}, {0, 0x10}};
+  for (const auto& [limit, listed] : variants) {
+    SCOPED_TRACE(testing::Message() << "limit " << limit << ", listed marker " << int(listed));
+    const TOutcome pruned = CheckAndRepair(cut, limit, listed);
+    if (limit == 0) {
+      EXPECT_GT(pruned.Dropped, 0u) << "nothing was let go of; the comparison proves nothing";
+    }
+    if (listed < kMarkers) {
+      EXPECT_GT(pruned.ListedAlone, 0u) << "nothing was listed by the marker";
+    }
+    EXPECT_EQ(pruned.Result, whole.Result);
+    EXPECT_EQ(pruned.Error, whole.Error);
+    EXPECT_EQ(pruned.Statistics, whole.Statistics);
+    ASSERT_EQ(pruned.Slices.size(), whole.Slices.size());
+    for (size_t k = 0; k < whole.Slices.size(); ++k)
+      ASSERT_EQ(pruned.Slices[k], whole.Slices[k]) << "slice " << k;
+    EXPECT_EQ(pruned.WriteResult, whole.WriteResult);
+    EXPECT_TRUE(pruned.Copy == whole.Copy) << "the repaired copies differ";
+  }
 }
 
 std::vector<TMp4Clip> PruningClips() {

@@ -4,7 +4,9 @@
 // when it is of use. Both keep exactly the candidates the same rule keeps: it begins a run
 // (its end is where another candidate begins, or beyond what was scanned), belongs to one
 // (another ends where it begins), could stand alone between audio frames, is the first of
-// all, or may be where a unit of an earlier call ends.
+// all, or may be where a unit of an earlier call ends. Of those that could stand alone, the
+// settling lists the ones followed by the audio marker it expects and keeps the others
+// apart (TMp4ScanResults::ListedMarker).
 #include "mp4repair/ScanState.h"
 
 #include "mp4/HgMP4File.h"
@@ -100,10 +102,11 @@ uint16_t SeeEnd(const TScan& S, const TFoundCandidate& F, size_t Searched, size_
 }
 
 size_t SeeEnds(TScan& S, size_t From, uint64_t Limit, size_t Searched, size_t Filled) {
-  // The ends lie anywhere in the 4 MiB ahead, far out of the caches: each is asked for a
-  // few candidates before it is needed. (Written out in the loop: a helper that does
-  // nothing but prefetch counts as free of effects, and its calls are dropped.)
-  constexpr size_t kAhead = 16;
+  // The ends lie anywhere in the 4 MiB ahead, far out of the caches: each is asked for
+  // some forty candidates before it is needed (sixteen left the dense check 3% slower;
+  // sixty-four gained nothing more). Written out in the loop: a helper that does nothing
+  // but prefetch counts as free of effects, and its calls are dropped.
+  constexpr size_t kAhead = 40;
   const uint8_t* window = S.Window.get();
   const uint64_t* begins = S.Begins.data();
   const uint64_t base = S.Base;

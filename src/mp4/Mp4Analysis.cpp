@@ -61,12 +61,6 @@ bool SkipZeroStretch(THgFileReader& Reader, TStream64& Stream, TZeroStretch& Kno
   return true;
 }
 
-bool IsReadBox(TFourCC Type) {
-  static constexpr TFourCC kRead[] = {kmvhd, ktkhd, kmdhd, khdlr, kstsd, kstco, kco64,
-                                      kstts, kstsz, kstss, kstsc, kvmhd, ksmhd, kelst};
-  return std::find(std::begin(kRead), std::end(kRead), Type) != std::end(kRead);
-}
-
 } // namespace
 
 int32_t THgMP4FileReader::Analyze(uint8_t Mode) {

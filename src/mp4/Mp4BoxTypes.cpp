@@ -20,6 +20,11 @@ bool IsKnownBoxType(TFourCC Type) {
 bool IsSampleTableBoxType(TFourCC Type) {
   return Holds(kSampleTableBoxTypes, Type);
 }
+bool IsReadBox(TFourCC Type) {
+  static constexpr TFourCC kRead[] = {kmvhd, ktkhd, kmdhd, khdlr, kstsd, kstco, kco64,
+                                      kstts, kstsz, kstss, kstsc, kvmhd, ksmhd, kelst};
+  return std::find(std::begin(kRead), std::end(kRead), Type) != std::end(kRead);
+}
 bool IsBulkBoxType(TFourCC Type) {
   return Type == kmdat || IsSampleTableBoxType(Type);
 }

@@ -147,6 +147,8 @@ bool IsTopLevelBoxType(TFourCC Type);
 bool IsContainerBoxType(TFourCC Type);
 bool IsKnownBoxType(TFourCC Type);
 bool IsSampleTableBoxType(TFourCC Type);
+// The headers and tables the reader reads into its tracks wherever it meets them.
+bool IsReadBox(TFourCC Type);
 // Media data or a sample table.
 bool IsBulkBoxType(TFourCC Type);
 // The largest size believed for a header of Type: unbounded for media data and containers.

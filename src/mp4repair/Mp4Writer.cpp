@@ -273,11 +273,21 @@ bool THgMP4FileWriter::CopyBox(TFourCC Type, const THgMP4FileReader& From, int32
 // A box is copied only as the walk met it in order: a type it knows, lying inside its parent
 // after the box copied before it. A header that the walk had to search for (stray letters in
 // a handler name, a sample entry taken for a box) would read as something else in the copy.
+// Nor is a header or table that the reader reads wherever it meets it, unless it lies where
+// it belongs: the copy writes those at their own places, and one met elsewhere in a damaged
+// file (a track header inside a sample table) would be read in the copy as the track's own.
+// A sample table keeps the tables it is not given anew, and a "minf" its data handler, which
+// the reader leaves alone.
 bool THgMP4FileWriter::IsCopyable(const THgMP4FileReader& From, int32_t Parent, int32_t Child,
                                   int64_t& CopiedEnd) const {
+  const TFourCC type = From.Id(Child);
+  const TFourCC parent = From.Id(Parent);
+  const bool belongs = parent == kstbl ? IsSampleTableBoxType(type) || type == kstsd
+                                       : parent == kminf && type == khdlr;
+  if (IsReadBox(type) && !belongs) return false;
   const int64_t start = From.NodeStart(Child);
   const int64_t end = From.NodeEnd(Child);
-  if (!IsKnownBoxType(From.Id(Child)) || (From.Flags(Child) & nfDropped) || start < CopiedEnd ||
+  if (!IsKnownBoxType(type) || (From.Flags(Child) & nfDropped) || start < CopiedEnd ||
       start < From.DataPosition(Parent) || end > From.NodeEnd(Parent) ||
       end > int64_t(From.FileSize))
     return false;

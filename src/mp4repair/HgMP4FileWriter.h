@@ -196,8 +196,9 @@ private:
   bool WriteMediaHeader(const TRebuiltTrack& Track);
   bool IsCopyable(const THgMP4FileReader& From, int32_t Parent, int32_t Child,
                   int64_t& CopiedEnd) const;
+  // Copies the boxes under Node that the copy does not write itself, but for Excluded.
   bool CopyChildren(const THgMP4FileReader& From, int32_t Node,
-                    std::initializer_list<TFourCC> Excluded);
+                    std::initializer_list<TFourCC> Excluded = {});
   bool CopyBox(TFourCC Type, const THgMP4FileReader& From, int32_t Node);
   bool CopyRange(TStream64& From, int64_t Offset, int64_t Count);
   // The sample description, "vmhd" or "smhd" of a track: the damaged file's box, else the

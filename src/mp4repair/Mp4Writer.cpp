@@ -39,13 +39,17 @@ bool IsPerSample(TFourCC Type) {
   return std::find(std::begin(kPerSample), std::end(kPerSample), Type) != std::end(kPerSample);
 }
 
-// The boxes a track is read from. Where a "trak" header was lost the reader finds them
-// straight under "moov" and the track is written anew from them; a copy left there would be
-// a second track without its "trak".
-bool IsTrackBox(TFourCC Type) {
-  constexpr TFourCC kHeaders[] = {ktkhd, kmdhd, khdlr, kvmhd, ksmhd, kstsd, kelst};
-  return IsSampleTableBoxType(Type) || IsPerSample(Type) ||
-         std::find(std::begin(kHeaders), std::end(kHeaders), Type) != std::end(kHeaders);
+// The tables of a track. Where a "trak" header was lost the reader finds them straight
+// under "moov" and the track is written anew from them; a copy left there would be a second
+// track without its "trak". (Its headers, out of place there as anywhere, IsCopyable
+// refuses.)
+bool IsTrackTable(TFourCC Type) {
+  return IsSampleTableBoxType(Type) || IsPerSample(Type);
+}
+
+// Room left free in the damaged file: the copy is written without it.
+bool IsPadding(TFourCC Type) {
+  return Type == kfree || Type == kskip || Type == kwide;
 }
 
 // The fixed "ftyp" of a copy whose damaged file and reference hold none, and the one a
@@ -301,7 +305,8 @@ bool THgMP4FileWriter::CopyChildren(const THgMP4FileReader& From, int32_t Node,
   int64_t copiedEnd = 0;
   for (int32_t c = From.FirstChild(Node); From.IsNode(c); c = From.NextSibling(c)) {
     const TFourCC type = From.Id(c);
-    if (IsContainerBoxType(type) || (From.Id(Node) == kmoov && IsTrackBox(type)) ||
+    if (IsContainerBoxType(type) || IsPadding(type) ||
+        (From.Id(Node) == kmoov && IsTrackTable(type)) ||
         std::find(Excluded.begin(), Excluded.end(), type) != Excluded.end() ||
         !IsCopyable(From, Node, c, copiedEnd))
       continue;
@@ -316,8 +321,7 @@ bool THgMP4FileWriter::CopyChildren(const THgMP4FileReader& From, int32_t Node,
 bool THgMP4FileWriter::WriteMoov() {
   // A fragmented recording's "mvex" would promise fragments this copy does not have.
   if (Output->BeginAtom(kmoov, false) < 0 || !WriteMvhd(*Output, Mvhd) ||
-      !CopyChildren(Input, Input.FindChild(-1, kmoov),
-                    {kfree, kskip, kwide, ktrak, kmvhd, MakeFourCC("mvex")}))
+      !CopyChildren(Input, Input.FindChild(-1, kmoov), {MakeFourCC("mvex")}))
     return false;
   for (TRebuiltTrack& t : Tracks)
     if (IsWritten(t) && !WriteTrak(t)) return false;
@@ -378,17 +382,15 @@ bool THgMP4FileWriter::WriteTrak(TRebuiltTrack& Track) {
     tkhd.Height = uint32_t(Track.InBandHeight) << 16;
   }
   if (out.BeginAtom(ktrak, false) < 0 || !WriteTkhd(out, tkhd) ||
-      (!Track.elst.Table.empty() && !WriteEdts(out, Track.elst)) ||
-      !CopyChildren(Input, trak, {kfree, kskip, kwide, kmdia, ktkhd, kedts}))
+      (!Track.elst.Table.empty() && !WriteEdts(out, Track.elst)) || !CopyChildren(Input, trak))
     return false;
 
   if (out.BeginAtom(kmdia, false) < 0 || !WriteMdhd(out, Track.mdhd) ||
-      !WriteHdlr(out, Track.hdlr) ||
-      !CopyChildren(Input, mdia, {kfree, kskip, kwide, kminf, khdlr, kmdhd}))
+      !WriteHdlr(out, Track.hdlr) || !CopyChildren(Input, mdia))
     return false;
 
   if (out.BeginAtom(kminf, false) < 0 || !WriteMediaHeader(Track) || !WriteDinf(out) ||
-      !CopyChildren(Input, minf, {kfree, kskip, kwide, kstbl, kvmhd, ksmhd}))
+      !CopyChildren(Input, minf))
     return false;
 
   const THgMP4FileReader* from = nullptr;
@@ -399,9 +401,9 @@ bool THgMP4FileWriter::WriteTrak(TRebuiltTrack& Track) {
   int64_t copiedEnd = 0;
   for (int32_t c = Input.FirstChild(stbl); stbl >= 0 && Input.IsNode(c); c = Input.NextSibling(c)) {
     const TFourCC type = Input.Id(c);
-    const bool rewritten = type == kfree || type == kskip || type == kwide || type == kstts ||
-                           type == kstsz || type == kstco || type == kco64 || type == kstsc ||
-                           type == kstsd || (video && type == kstss) ||
+    const bool rewritten = IsPadding(type) || type == kstts || type == kstsz || type == kstco ||
+                           type == kco64 || type == kstsc || type == kstsd ||
+                           (video && type == kstss) ||
                            ((IsPerSample(type) || type == kstss) && !Track.SamplesAsInSource);
     if (rewritten || IsContainerBoxType(type) || !IsCopyable(Input, stbl, c, copiedEnd)) continue;
     if (!CopyBox(type, Input, c)) return false;

@@ -58,36 +58,4 @@ template <typename T> struct TLargeAllocator {
 
 template <typename T> using TLargeVector = std::vector<T, TLargeAllocator<T>>;
 
-// Records of T appended in blocks of 2 MiB; records never move.
-template <typename T> class TBlockList {
-public:
-  static constexpr size_t kPerBlock = kLargeBlockSize / sizeof(T);
-
-  void Add(const T& Value) { AddWhen(true, Value); }
-  // Writes Value behind the last record and keeps it when Take.
-  void AddWhen(bool Take, const T& Value) {
-    if (Count == Blocks.size() * kPerBlock) Blocks.push_back(AllocateLarge(kLargeBlockSize));
-    reinterpret_cast<T*>(Blocks[Count / kPerBlock].get())[Count % kPerBlock] = Value;
-    Count += Take;
-  }
-  const T& operator[](size_t I) const {
-    return reinterpret_cast<const T*>(Blocks[I / kPerBlock].get())[I % kPerBlock];
-  }
-  size_t Size() const { return Count; }
-  // Gives back the blocks that hold only records before I; those records are gone.
-  void ReleaseBefore(size_t I) {
-    for (size_t b = 0; b < I / kPerBlock && b < Blocks.size(); ++b)
-      Blocks[b].reset();
-  }
-  void Clear() {
-    Blocks.clear();
-    Blocks.shrink_to_fit();
-    Count = 0;
-  }
-
-private:
-  std::vector<TLargeBlock> Blocks;
-  size_t Count = 0;
-};
-
 } // namespace clw

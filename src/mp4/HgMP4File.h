@@ -138,6 +138,9 @@ private:
   const TMp4MediaDataAnalysis* Analysis = nullptr;
 
   // Helpers of the walk and the table readers.
+  // One check of the file; Analyze runs it again when slice detection asks for another
+  // scan.
+  int32_t AnalyzeOnce(uint8_t Mode);
   // The steps of Analyze. WalkBoxes answers false when a quick analysis met damage and
   // must end at once.
   bool WalkBoxes(uint8_t Mode);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace clw {
@@ -64,6 +65,19 @@ bool SkipZeroStretch(THgFileReader& Reader, TStream64& Stream, TZeroStretch& Kno
 } // namespace
 
 int32_t THgMP4FileReader::Analyze(uint8_t Mode) {
+  const int32_t result = AnalyzeOnce(Mode);
+  // Slice detection found that the scan let go of candidates the file's audio marker
+  // needs (it expected another): once more, with that marker listed. The second scan
+  // lists them, so it never asks again.
+  const uint8_t marker = Scan.ScanAgainFor;
+  if (result != kDone || marker >= kMarkers) return result;
+  const uint8_t setting = std::exchange(Scan.ListedMarker, marker);
+  const int32_t again = AnalyzeOnce(Mode);
+  Scan.ListedMarker = setting;
+  return again;
+}
+
+int32_t THgMP4FileReader::AnalyzeOnce(uint8_t Mode) {
   if (!Atoms || !Atoms->Stream) return kNothingToAnalyse;
   THgMp4Stream& atoms = *Atoms;
   Mvhd = TMp4_mvhd{};
@@ -109,6 +123,7 @@ int32_t THgMP4FileReader::Analyze(uint8_t Mode) {
   const bool damaged = atoms.ScanMode;
   if (Mode == 2 || Mode == 3 || damaged) FindSlices(Scan.MediaDataNode, true);
   if (Cancelled) return kCancelled;
+  if (Scan.ScanAgainFor < kMarkers) return kDone; // Analyze checks again
   // Without a track nothing tells a player where a frame lies. A recording stopped before
   // its movie header was written is the commonest damage of all, and every box it does
   // hold is sound.

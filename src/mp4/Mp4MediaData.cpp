@@ -61,55 +61,11 @@ void TDroppedCandidates::Clear() {
   Total = 0;
 }
 
-TLargeVector<TMDATChunk> TAloneCandidates::Take(uint8_t Marker, TDroppedCandidates& Dropped) {
-  TLargeVector<TMDATChunk> kept;
-  if (Marker >= kMarkers || ByMarker[Marker] == 0) {
-    Clear();
-    return kept;
-  }
-  kept.reserve(ByMarker[Marker]);
-  uint64_t position = 0;
-  // The blocks read go back at once: the store and the list it feeds never both peak.
-  for (size_t i = 0; i < Records.Size(); ++i) {
-    if (i % Records.kPerBlock == 0) Records.ReleaseBefore(i);
-    const uint64_t r = Records[i];
-    if (((r >> kHeaderShift) & 0x7F) == 0) { // kPositionFollows
-      if (++i == Records.Size()) break;
-      position = Records[i];
-      continue;
-    }
-    position += r & kStepMask;
-    if ((r >> kMarkerShift) != Marker) continue;
-    TMDATChunk c;
-    c.Position = position;
-    c.Length = uint32_t((r >> kLengthShift) & kLongest);
-    c.Header = uint8_t((r >> kHeaderShift) & 0x7F);
-    c.SliceType = uint8_t((r >> kSliceShift) & 15);
-    c.Flags = ((r >> kSliceShift) & 0x10) ? TMDATChunk::kPictureStart : 0;
-    c.Neighbour = uint8_t(Marker << 1 | TMDATChunk::kAudioEndsBefore);
-    kept.push_back(c);
-    Dropped.Remove(c);
-  }
-  Clear();
-  // One scan adds them in position order; the scans of several ranges may interleave.
-  const auto before = [](const TMDATChunk& a, const TMDATChunk& b) {
-    return a.Position < b.Position;
-  };
-  if (!std::is_sorted(kept.begin(), kept.end(), before))
-    std::sort(kept.begin(), kept.end(), before);
-  return kept;
-}
-void TAloneCandidates::Clear() {
-  Records.Clear();
-  Last = 0;
-  std::fill(std::begin(ByMarker), std::end(ByMarker), 0);
-  Total = 0;
-}
-
 void TMp4ScanResults::Clear() {
   Dropped.Clear();
-  Alone.Clear();
   ListedAlone = 0;
+  AloneLetGo = 0;
+  ScanAgainFor = 255;
   MDATChunks.Reset();
   NullBlocks.Reset();
   BlocksOfOffset->Clear();

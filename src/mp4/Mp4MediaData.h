@@ -105,11 +105,11 @@ size_t FirstNonZeroByte(const uint8_t* P, size_t N);
 inline constexpr size_t kKinds = 6;
 inline constexpr size_t kMarkers = 64;
 
-// The candidates the scan let go of: none could join a run, and those that could stand
-// alone are also kept apart (TAloneCandidates) until slice detection takes back the ones
-// it can use. The byte after each still counts towards the file's audio marker, until
-// slice detection would have rejected it as an oversized coded slice. Counted by kind (0
-// for other units, else the coded slice's NAL type), marker and length in steps of 32 KiB.
+// The candidates the scan let go of: none could join a run, and none could stand alone
+// followed by the audio marker the scan expected. The byte after each still counts towards
+// the file's audio marker, until slice detection would have rejected it as an oversized
+// coded slice. Counted by kind (0 for other units, else the coded slice's NAL type), marker
+// and length in steps of 32 KiB.
 class TDroppedCandidates {
 public:
   static constexpr uint32_t kLengthBins = 130;
@@ -151,62 +151,6 @@ private:
   uint64_t Total = 0;
 };
 
-// Candidates that begin no run and belong to none but could stand alone between audio
-// frames (see MayStandAlone), kept apart by the byte that follows them once the scan lets
-// candidates go; each is counted among the dropped ones too (TMp4ScanResults::LetGo), and
-// Take hands back only candidates so counted. Slice detection keeps only those followed by
-// the file's audio marker, which is known once every candidate has been seen; until then,
-// dense encoder output leaves millions of them, so each waits in 8 bytes instead of a
-// record of the list, in blocks that fill without a page fault every 4 KiB.
-class TAloneCandidates {
-public:
-  // The longest unit a record holds.
-  static constexpr uint32_t kLongest = (uint32_t(1) << 22) - 1;
-
-  void Add(const TMDATChunk& C) { AddWhen(true, C); } // C.MayStandAlone()
-  // Add(C) when Take, without a branch on Take. A record holds the distance from the one
-  // before; a longer step, or one back (scans of several ranges), is preceded by the
-  // position itself.
-  void AddWhen(bool Take, const TMDATChunk& C) {
-    const uint64_t position = C.Position; // a packed field: never bound to a reference
-    if (Take & (position - Last > kStepMask)) [[unlikely]] {
-      Records.Add(kPositionFollows);
-      Records.Add(position);
-      Last = position;
-    }
-    const uint64_t picture = (C.Flags & TMDATChunk::kPictureStart) ? 0x10 : 0;
-    const uint64_t marker = (C.Neighbour >> 1) & 63;
-    Records.AddWhen(Take, ((position - Last) & kStepMask) | uint64_t(C.Length) << kLengthShift |
-                              uint64_t(C.Header & 0x7F) << kHeaderShift |
-                              (uint64_t(C.SliceType & 15) | picture) << kSliceShift |
-                              marker << kMarkerShift);
-    Last = Take ? position : Last;
-    ByMarker[marker] += Take;
-    Total += Take;
-  }
-  // The candidates followed by Marker, in position order, taken back from Dropped; the
-  // others stay there alone. The store is empty afterwards.
-  TLargeVector<TMDATChunk> Take(uint8_t Marker, TDroppedCandidates& Dropped);
-  uint64_t Count() const { return Total; }
-  void Clear();
-
-private:
-  // A record: bits 0-23 the step from the position before, 24-45 the length (no unit the
-  // scan takes reaches 4 MiB), 46-52 the NAL header (its forbidden bit is clear), 53-56 the
-  // slice type, 57 the picture start, 58-63 the marker. No candidate has a header of 0
-  // (type 0 is never taken), so such a record says that the next one is a position.
-  static constexpr uint64_t kStepMask = (uint64_t(1) << 24) - 1;
-  static constexpr int kLengthShift = 24;
-  static constexpr int kHeaderShift = 46;
-  static constexpr int kSliceShift = 53;
-  static constexpr int kMarkerShift = 58;
-  static constexpr uint64_t kPositionFollows = 0;
-  TBlockList<uint64_t> Records;
-  uint64_t Last = 0;
-  uint32_t ByMarker[kMarkers] = {};
-  uint64_t Total = 0;
-};
-
 // What the scan of the media data leaves for slice detection and the dumps.
 struct TMp4ScanResults {
   // Granularity of the index by offset.
@@ -219,17 +163,21 @@ struct TMp4ScanResults {
   // PruneAbove of them; past that it lets go of those no later step can use.
   uint32_t PruneAbove = 1u << 18;
   TDroppedCandidates Dropped;
-  TAloneCandidates Alone;
   // Of the candidates that could stand alone, slice detection keeps those followed by the
-  // file's audio marker; the rest it rejects. In dense content they come by the hundred
-  // thousand per GiB, and putting them back into the list costs more than the scan's own
-  // settling of them. So the scan expects a marker, the one most candidates have when it
-  // first lets candidates go (or ListedMarker, when set below kMarkers), and lists the
-  // candidates followed by it straight away; ListedAlone counts them. Where the file's
-  // marker turns out to be another, slice detection rejects them as it rejects every
-  // listed candidate of another marker.
+  // file's audio marker; the rest it rejects. Dense content makes millions of them per
+  // GiB, and the marker is known only once every candidate has been counted. So the scan
+  // expects a marker, the one most candidates have when it first lets candidates go (or
+  // ListedMarker, when set below kMarkers), lists the candidates followed by it and lets
+  // the others go; ListedAlone counts the ones listed, and bit m of AloneLetGo tells that
+  // one followed by marker m was let go. Where the file's marker turns out to be another,
+  // slice detection rejects the listed ones as it rejects every listed candidate of another
+  // marker; and when candidates of the file's marker were let go, it sets ScanAgainFor to
+  // that marker, and the reader checks the file again with it listed (the list is then the
+  // same as if the scan had expected the right marker from the start).
   uint8_t ListedMarker = 255;
   uint64_t ListedAlone = 0;
+  uint64_t AloneLetGo = 0;
+  uint8_t ScanAgainFor = 255;
   // The candidate index by offset; slice detection uses it as its list of lone candidates.
   std::unique_ptr<THgBlocksOfOffset> BlocksOfOffset =
       std::make_unique<THgBlocksOfOffset>(kOffsetBlockGranularity);
@@ -244,10 +192,9 @@ struct TMp4ScanResults {
   int64_t MediaDataStart = 0;
   int32_t MediaDataNode = -1;
 
-  // Lets go of a candidate that begins no run and belongs to none, keeping it apart when
-  // it could stand alone.
+  // Lets go of a candidate that begins no run and belongs to none.
   void LetGo(const TMDATChunk& C) {
-    Alone.AddWhen(C.MayStandAlone(), C);
+    AloneLetGo |= uint64_t(C.MayStandAlone()) << ((C.Neighbour >> 1) & 63);
     Dropped.Add(C);
   }
   // The most frequent top seven bits of the byte after a unit, over the listed candidates

@@ -5,8 +5,8 @@
 // (its end is where another candidate begins, or beyond what was scanned), belongs to one
 // (another ends where it begins), could stand alone between audio frames, is the first of
 // all, or may be where a unit of an earlier call ends. Of those that could stand alone, the
-// settling lists the ones followed by the audio marker it expects and keeps the others
-// apart (TMp4ScanResults::ListedMarker).
+// settling lists only the ones followed by the audio marker it expects
+// (TMp4ScanResults::ListedMarker).
 #include "mp4repair/ScanState.h"
 
 #include "mp4/HgMP4File.h"

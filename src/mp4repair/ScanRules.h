@@ -29,7 +29,7 @@ constexpr uint64_t MaxNalLength(uint64_t FileSize) {
 inline constexpr uint32_t kMaxSliceLength = 4 * 127 * 8192;
 // Every other unit type the scan takes is at most kMaxOtherLength (1 MiB) long.
 inline constexpr uint32_t kMaxUnitLength = std::max<uint32_t>(kMaxSliceLength, kMaxOtherLength);
-static_assert(kMaxUnitLength < 0x400000 && kMaxUnitLength <= TAloneCandidates::kLongest);
+static_assert(kMaxUnitLength < 0x400000);
 
 struct TLengthRange {
   uint32_t Min = 1; // Min > Max: the header byte is never taken

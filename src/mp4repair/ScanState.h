@@ -11,9 +11,8 @@
 // with everything known: the candidates that end where it begins are settled before it. While the
 // list is short, every candidate enters it. Zero-rich encoder output (CAVLC) makes a candidate
 // every hundred bytes; once the list has grown past its limit, a candidate enters it only when it
-// begins or belongs to a run, and one that can only stand alone between audio frames is kept apart
-// (TAloneCandidates) until slice detection knows which byte starts the file's audio frames, unless
-// the byte after it is the one the scan expects there (TMp4ScanResults::ListedMarker).
+// begins or belongs to a run, or when it can stand alone between audio frames and the byte
+// after it is the one the scan expects to start them (TMp4ScanResults::ListedMarker).
 #include "container/LargeBlocks.h"
 #include "mp4/Mp4MediaData.h"
 #include "mp4repair/BoxHeaderSearch.h"

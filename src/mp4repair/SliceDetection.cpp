@@ -20,59 +20,17 @@ TSliceDetector::TSliceDetector(THgMP4FileReader& Reader)
     : Reader(Reader), Scan(Reader.Scan), MDATChunks(Reader.Scan.MDATChunks),
       MDATSlices(Reader.MDATSlices), Stats(Reader.SliceStatistics), Going(Reader) {}
 
-namespace {
-// Merges Add (in position order, none in a run) into the list, which stays in position
-// order; recorded successors follow their candidates to their new places.
-void MergeCandidates(TMp4ScanResults& Scan, const TLargeVector<TMDATChunk>& Add) {
-  TMDATChunks& chunks = Scan.MDATChunks;
-  TLargeVector<int32_t>& next = Scan.ChunkSuccessors;
-  if (Add.empty()) return;
-  const bool recorded = Scan.SuccessorsCurrent();
-  const uint32_t n = chunks.Count();
-  const size_t m = Add.size();
-  if (recorded) {
-    TLargeVector<uint32_t> place(n);
-    size_t a = 0;
-    for (uint32_t i = 0; i < n; ++i) {
-      const uint64_t position = chunks[i].Position;
-      while (a < m && Add[a].Position < position)
-        ++a;
-      place[i] = i + uint32_t(a);
-    }
-    for (int32_t& j : next)
-      if (j >= 0) j = int32_t(place[uint32_t(j)]);
-  }
-  // From the back, so every record moves at most once and only into room already free.
-  chunks.Resize(uint32_t(n + m));
-  next.resize(n + m, -1);
-  size_t a = m;
-  for (uint32_t i = n, w = uint32_t(n + m); w > 0;) {
-    --w;
-    if (a > 0 && (i == 0 || Add[a - 1].Position > chunks[i - 1].Position)) {
-      chunks[w] = Add[--a];
-      next[w] = -1;
-    } else {
-      --i;
-      chunks[w] = chunks[i];
-      next[w] = next[i];
-    }
-  }
-  if (recorded)
-    Scan.SuccessorsFingerprint = Scan.CandidateFingerprint();
-  else
-    next.assign(n + m, kSuccessorUnknown);
-}
-
-} // namespace
-
 void TSliceDetector::PruneLoneCandidates() {
-  // Only a scan that let candidates go kept the ones of every audio marker; the ones that
-  // stand alone it kept apart or listed by the marker it expected, and those followed by
-  // the file's marker join the list here.
-  if (Scan.Dropped.Count() == 0 && Scan.Alone.Count() == 0 && Scan.ListedAlone == 0) return;
+  // Only a scan that let candidates go kept the ones of every audio marker; of the ones
+  // that stand alone it listed those of the marker it expected. When it let go of some of
+  // the file's marker, the list lacks them: the reader scans again with that marker.
+  if (Scan.Dropped.Count() == 0 && Scan.ListedAlone == 0) return;
   const uint8_t marker = FindAudioMarker();
   if (Reader.Cancelled) return;
-  if (Scan.Alone.Count() > 0) MergeCandidates(Scan, Scan.Alone.Take(marker, Scan.Dropped));
+  if (marker < kMarkers && ((Scan.AloneLetGo >> marker) & 1)) {
+    Scan.ScanAgainFor = marker;
+    return;
+  }
   if (!Scan.SuccessorsCurrent()) return;
   TMDATChunks& chunks = MDATChunks;
   const uint32_t n = chunks.Count();
@@ -286,6 +244,7 @@ void TSliceDetector::CompactCandidates() {
 
 void TSliceDetector::FindSlices(int32_t MediaNode, bool AllowSingleFrame) {
   PruneLoneCandidates();
+  if (Scan.ScanAgainFor < kMarkers) return;
   if (!Reader.Cancelled) BuildRuns();
   if (!Reader.Cancelled) GatherStatistics();
 

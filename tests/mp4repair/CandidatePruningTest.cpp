@@ -99,7 +99,8 @@ class CandidatePruningTest : public ::testing::TestWithParam<TMp4Clip> {};
 
 // Pruning from the first read on (a limit of 0) or later against no pruning at all; the
 // candidates that could stand alone listed by the marker the scan guesses, or by a marker
-// set beforehand that may be the file's or another.
+// set beforehand that may be the file's or another. A wrong marker (and the guess from no
+// candidates at all) makes the check scan again with the file's.
 TEST_P(CandidatePruningTest, KeepsSlicesVerdictAndRepairedBytes) {
   const std::string cut = CutClip(GetParam());
   ASSERT_FALSE(cut.empty()) << "ffmpeg could not make " << GetParam().File;
@@ -147,16 +148,26 @@ TEST(CandidatePruningTwoScans, KeepWhereEarlierUnitsEnd) {
     SCOPED_TRACE(split);
     std::vector<TSliceRecord> results[2];
     for (const uint32_t limit : {UINT32_MAX, 0u}) {
-      TMp4InMemory held(bytes);
-      THgMP4FileReader& r = held.Reader;
-      r.Scan.PruneAbove = limit;
-      const uint64_t start = MediaDataStart(text);
-      ASSERT_GT(start, 0u);
-      const uint64_t middle = uint64_t(double(bytes.size()) * split);
-      ASSERT_EQ(r.ScanMediaData(-1, middle - start, start), kDone);
-      ASSERT_EQ(r.ScanMediaData(-1, bytes.size() - middle, middle), kDone);
-      r.FindSlices(-1, true);
-      results[limit == 0] = Slices(r);
+      // Scanned again with the file's marker listed when slice detection asks, as a check
+      // does.
+      for (uint8_t listed = 255;;) {
+        TMp4InMemory held(bytes);
+        THgMP4FileReader& r = held.Reader;
+        r.Scan.PruneAbove = limit;
+        r.Scan.ListedMarker = listed;
+        const uint64_t start = MediaDataStart(text);
+        ASSERT_GT(start, 0u);
+        const uint64_t middle = uint64_t(double(bytes.size()) * split);
+        ASSERT_EQ(r.ScanMediaData(-1, middle - start, start), kDone);
+        ASSERT_EQ(r.ScanMediaData(-1, bytes.size() - middle, middle), kDone);
+        r.FindSlices(-1, true);
+        if (r.Scan.ScanAgainFor >= kMarkers) {
+          results[limit == 0] = Slices(r);
+          break;
+        }
+        ASSERT_EQ(listed, 255) << "asked to scan again twice";
+        listed = r.Scan.ScanAgainFor;
+      }
     }
     ASSERT_FALSE(results[0].empty());
     EXPECT_EQ(results[1], results[0]);

@@ -70,6 +70,33 @@ void Settle(TScan& S, TMp4ScanResults& Found, const TFoundCandidate& F) {
     (*S.Successors)[from] = int32_t(index);
 }
 
+// Once the list is pruned, nearly every candidate of dense content is let go: no candidate
+// begins where it ends, none ends where it begins, and it cannot stand alone by the
+// expected marker. Lets go of Records[From, To) up to the first that is not plainly such
+// a one, and returns its index. (Each test is a coin toss on noise: combined, not branched.)
+size_t LetGoPlain(TScan& S, TMp4ScanResults& Found, const TFoundCandidate* Records, size_t From,
+                  size_t To) {
+  if (Found.MDATChunks.Count() == 0) return From;
+  // Before this bound no listed unit whose successor waits ends, nor any unit of an
+  // earlier call: nothing leads to a candidate there.
+  const uint64_t linked = S.Open.empty() ? UINT64_MAX : S.Open.top().End;
+  const uint64_t foreign =
+      S.NextForeignEnd < S.ForeignEnds.size() ? S.ForeignEnds[S.NextForeignEnd] : UINT64_MAX;
+  const uint64_t bound = std::min(linked, foreign);
+  constexpr uint16_t kLinked =
+      TFoundCandidate::kSuccessorThere | TFoundCandidate::kSuccessorUnknown;
+  size_t i = From;
+  for (; i < To; ++i) {
+    const TFoundCandidate& f = Records[i];
+    TMDATChunk c = f.Chunk();
+    if (!(f.End & TFoundCandidate::kByteUnknown)) SetFollowingByte(c, uint8_t(f.End));
+    const bool listed = c.MayStandAlone() & ((c.Neighbour >> 1) == S.ListedMarker);
+    if (((f.End & kLinked) != 0) | (f.Position >= bound) | listed) break;
+    Found.LetGo(c);
+  }
+  return i;
+}
+
 } // namespace
 
 TMDATChunk TFoundCandidate::Chunk() const {
@@ -136,8 +163,10 @@ void SettleSeen(TScan& S, TMp4ScanResults& Found) {
   if (left == 0) return;
   S.Head = S.Waiting.Walk(S.Head, [&](const TFoundCandidate* records, size_t count) {
     const size_t take = std::min(count, left);
-    for (size_t i = 0; i < take; ++i)
-      Settle(S, Found, records[i]);
+    for (size_t i = 0; i < take;) {
+      if (S.Pruned) i = LetGoPlain(S, Found, records, i, take);
+      if (i < take) Settle(S, Found, records[i++]);
+    }
     left -= take;
     return take;
   });

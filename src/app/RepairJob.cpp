@@ -2,6 +2,7 @@
 
 #include "app/DisplayText.h"
 #include "app/PathNames.h"
+#include "container/LargeBlocks.h"
 #include "streams/OutputFile.h"
 
 #include <cerrno>
@@ -335,6 +336,7 @@ bool TRepairJob::CheckFile(int32_t Index) {
   FView.EnableControl(ctlInputButton, true);
   FView.ShowProgress(false);
   FView.FocusWindow();
+  ReleaseCachedLarge(); // what the check gave back goes to the system
   return result;
 }
 
@@ -380,6 +382,7 @@ TFileReport::TRepair TRepairJob::WriteOneFile(std::string& WrittenName, int32_t&
     withoutSound = Writer->WithoutSound;
   }
   Writer.reset(); // flushes what the writer still buffers
+  ReleaseCachedLarge();
 
   if (CancelRequested) return TFileReport::repCancelled;
   if (output.Stream().OSError != 0) {

@@ -2,8 +2,8 @@
 // Memory for large buffers read at random: on huge pages where the system offers them, so
 // that a read anywhere in them does not cost a walk of the page tables, nor filling them a
 // page fault per 4 KiB. Blocks of 2 MiB and more are mapped on their own and go back to
-// the system when freed: the heap would keep what a store of millions of candidates
-// leaves behind for the rest of the process.
+// the system once the work that freed them is done: the heap would keep what a store of
+// millions of candidates leaves behind for the rest of the process.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,13 +27,16 @@ inline constexpr size_t kHugePagesFrom = size_t(256) << 10;
 // Bytes bytes, on huge pages when they fill at least one; throws std::bad_alloc.
 TLargeBlock AllocateLarge(size_t Bytes);
 
-// Maps Bytes on their own in whole huge pages, aligned to and advised for them; throws
-// std::bad_alloc. UnmapLarge takes the same byte count back.
+// Maps Bytes on their own in whole huge pages, aligned to and advised for them and
+// zeroed; throws std::bad_alloc. UnmapLarge takes the same byte count back. Up to 256 MiB
+// given back stay mapped for the next requests, until ReleaseCachedLarge hands them to
+// the system: a check calls it when it is done.
 uint8_t* MapLarge(size_t Bytes);
 void UnmapLarge(uint8_t* P, size_t Bytes);
+void ReleaseCachedLarge();
 
 // An allocator for vectors that grow to megabytes: those of kHugePagesFrom and more are
-// mapped on their own. What is freed goes back to the system at once.
+// mapped on their own. What is freed goes back as MapLarge says.
 template <typename T> struct TLargeAllocator {
   using value_type = T;
 

@@ -3,6 +3,8 @@
 // movie and track tables from the judged tree. Judging the tree is in Mp4TreeJudge.cpp.
 #include "mp4/HgMP4File.h"
 
+#include "container/LargeBlocks.h"
+
 #include "mp4/AacDecoder.h"
 #include "mp4/Mp4BoxTypes.h"
 
@@ -65,16 +67,19 @@ bool SkipZeroStretch(THgFileReader& Reader, TStream64& Stream, TZeroStretch& Kno
 } // namespace
 
 int32_t THgMP4FileReader::Analyze(uint8_t Mode) {
-  const int32_t result = AnalyzeOnce(Mode);
+  int32_t result = AnalyzeOnce(Mode);
   // Slice detection found that the scan let go of candidates the file's audio marker
   // needs (it expected another): once more, with that marker listed. The second scan
   // lists them, so it never asks again.
   const uint8_t marker = Scan.ScanAgainFor;
-  if (result != kDone || marker >= kMarkers) return result;
-  const uint8_t setting = std::exchange(Scan.ListedMarker, marker);
-  const int32_t again = AnalyzeOnce(Mode);
-  Scan.ListedMarker = setting;
-  return again;
+  if (result == kDone && marker < kMarkers) {
+    const uint8_t setting = std::exchange(Scan.ListedMarker, marker);
+    result = AnalyzeOnce(Mode);
+    Scan.ListedMarker = setting;
+  }
+  // The memory the scan and slice detection gave back goes to the system.
+  ReleaseCachedLarge();
+  return result;
 }
 
 int32_t THgMP4FileReader::AnalyzeOnce(uint8_t Mode) {

@@ -3,10 +3,9 @@
 // prune lets go of those no later step can use and the settling lists a new candidate only
 // when it is of use. Both keep exactly the candidates the same rule keeps: it begins a run
 // (its end is where another candidate begins, or beyond what was scanned), belongs to one
-// (another ends where it begins), could stand alone between audio frames, is the first of
-// all, or may be where a unit of an earlier call ends. Of those that could stand alone, the
-// settling lists only the ones followed by the audio marker it expects
-// (TMp4ScanResults::ListedMarker).
+// (another ends where it begins), could stand alone between audio frames followed by the
+// audio marker the scan expects (TMp4ScanResults::ListedMarker), is the first of all, or
+// may be where a unit of an earlier call ends.
 #include "mp4repair/ScanState.h"
 
 #include "mp4/HgMP4File.h"
@@ -220,16 +219,22 @@ bool PruneCandidates(TScan& S, THgMP4FileReader& Reader) {
       const uint32_t k = uint32_t(next[i]) - first;
       led[k >> 6] |= uint64_t(1) << (k & 63);
     }
+  // The marker the settling lists by from now on, which the candidates listed so far meet
+  // too. (The count is the same before and after: what goes counts among the dropped.)
+  if (S.ListedMarker >= kMarkers)
+    S.ListedMarker =
+        found.ListedMarker < kMarkers ? found.ListedMarker : found.MostFrequentMarker(going);
   uint32_t kept = first;
   for (uint32_t i = first; i < n; ++i) {
     if (!going()) return false;
     const TMDATChunk& c = chunks[i];
     const uint32_t k = i - first;
     const bool keep =
-        i == 0 || next[i] != -1 || ((led[k >> 6] >> (k & 63)) & 1) || c.MayStandAlone() ||
+        i == 0 || next[i] != -1 || ((led[k >> 6] >> (k & 63)) & 1) ||
+        (c.MayStandAlone() && (c.Neighbour >> 1) == S.ListedMarker) ||
         std::binary_search(S.ForeignEnds.begin(), S.ForeignEnds.end(), uint64_t(c.Position));
     if (!keep) {
-      found.Dropped.Add(c);
+      found.LetGo(c);
       gone[k >> 6] |= uint64_t(1) << (k & 63);
       continue;
     }
@@ -260,9 +265,6 @@ bool PruneCandidates(TScan& S, THgMP4FileReader& Reader) {
   chunks.Resize(kept);
   next.resize(kept);
   S.Pruned = true;
-  if (S.ListedMarker >= kMarkers)
-    S.ListedMarker =
-        found.ListedMarker < kMarkers ? found.ListedMarker : found.MostFrequentMarker(going);
   return true;
 }
 

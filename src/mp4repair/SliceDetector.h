@@ -28,7 +28,9 @@ public:
   int32_t ResolveOverlap(int32_t I, int32_t J);
   void ComputeSliceExtents(int32_t MediaNode);
   // The most frequent top seven bits of the byte after a unit, over every candidate the
-  // scan found (255 when no candidate tells).
+  // scan found (255 when no candidate tells). The statistics take the count of the prune
+  // just before them: it only moves candidates from the list to the dropped ones, which
+  // count alike.
   uint8_t FindAudioMarker();
   // Index 1..510 of the heaviest window of three bins; ties keep the earlier one.
   static int32_t HistogramPeak(const std::vector<int32_t>& H);
@@ -46,6 +48,8 @@ private:
   // Removes the rejected candidates and keeps the scan's successor record in step.
   void CompactCandidates();
 
+  uint8_t AudioMarker = 255;
+  bool AudioMarkerCounted = false;
   std::vector<int32_t> Histogram;
   // Scratch lists as long as the candidate list, kept for the next step.
   TLargeVector<int32_t> WorkList;

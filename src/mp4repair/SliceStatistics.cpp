@@ -61,7 +61,9 @@ bool GapFits(uint64_t aEnd, uint64_t bStart, uint32_t typical) {
 uint8_t TSliceDetector::FindAudioMarker() {
   // The byte after a unit that ends a video chunk is the first byte of an audio frame; it
   // is the same in nearly every chunk of a file.
-  return Scan.MostFrequentMarker(Going);
+  AudioMarker = Scan.MostFrequentMarker(Going);
+  AudioMarkerCounted = !Reader.Cancelled;
+  return AudioMarker;
 }
 
 int32_t TSliceDetector::HistogramPeak(const std::vector<int32_t>& H) {
@@ -73,7 +75,9 @@ void TSliceDetector::GatherStatistics() {
   std::vector<int32_t>& h = Histogram;
   THgBlocksOfOffset& lone = *Scan.BlocksOfOffset;
 
-  Stats.AudioMarker = FindAudioMarker();
+  // The prune before counted it over the same candidates, if it ran.
+  Stats.AudioMarker = AudioMarkerCounted ? AudioMarker : FindAudioMarker();
+  AudioMarkerCounted = false;
 
   // The lone candidates, and in the same pass what they show: the sizes of their coded
   // slices by type (one histogram of 128 bins per type, side by side), their lengths, and

@@ -37,9 +37,10 @@ namespace scan {
 
 // The scan reads 1 MiB at a time into a window of 32 MiB; a scan of less holds less. What
 // the window keeps when it moves on reaches 4 MiB and two reads back, so a larger window
-// copies less of it per byte scanned.
+// copies less of it per byte scanned. (A word short of 32 MiB: with the zeros behind it,
+// it fills its huge pages without touching one more.)
 inline constexpr size_t kReadSize = 0x100000;
-inline constexpr size_t kWindowSize = 0x2000000;
+inline constexpr size_t kWindowSize = 0x2000000 - 64;
 // A position is examined once 18 bytes from it are in the window (length field, header,
 // the slice header bits, a box's 64-bit size); the 17 bytes after the last examined
 // position wait for the next read.

@@ -120,13 +120,6 @@ public:
     ++Total;
     Counts[Cell(C)] += uint32_t(C.Neighbour < 0x80);
   }
-  // Takes back a candidate added before.
-  void Remove(const TMDATChunk& C) {
-    if (Counts.empty() || Total == 0) [[unlikely]]
-      return;
-    --Total;
-    Counts[Cell(C)] -= uint32_t(C.Neighbour < 0x80);
-  }
   // Adds the counts by marker (the top seven bits of the byte after the unit) to H[0..63].
   void AddMarkers(std::vector<int32_t>& H) const;
   // Removes the coded slices longer than four times Typical of their type.

@@ -21,9 +21,10 @@ TSliceDetector::TSliceDetector(THgMP4FileReader& Reader)
       MDATSlices(Reader.MDATSlices), Stats(Reader.SliceStatistics), Going(Reader) {}
 
 void TSliceDetector::PruneLoneCandidates() {
-  // Only a scan that let candidates go kept the ones of every audio marker; of the ones
-  // that stand alone it listed those of the marker it expected. When it let go of some of
-  // the file's marker, the list lacks them: the reader scans again with that marker.
+  // Only a scan that let candidates go has work here. Of the candidates that stand alone it
+  // listed those of the marker it expected: the ones of another marker than the file's are
+  // rejected, and when it let go of some of the file's marker, the list lacks them and the
+  // reader scans again with that marker.
   if (Scan.Dropped.Count() == 0 && Scan.ListedAlone == 0) return;
   const uint8_t marker = FindAudioMarker();
   if (Reader.Cancelled) return;

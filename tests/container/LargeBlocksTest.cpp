@@ -12,8 +12,8 @@ bool AllZero(const uint8_t* P, size_t Bytes) {
   return std::all_of(P, P + Bytes, [](uint8_t b) { return b == 0; });
 }
 
-// Room given back is handed out again zeroed, as a new mapping is; neighbouring pieces
-// given back join into room for a larger request; and released room is mapped anew.
+// Room given back is handed out again zeroed, as a new mapping is, and neighbouring
+// pieces given back join into room for a larger request.
 TEST(LargeBlocks, RoomGivenBackComesBackZeroedAndWhole) {
   constexpr size_t kMiB = size_t(1) << 20;
   ReleaseCachedLarge();

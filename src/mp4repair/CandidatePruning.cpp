@@ -21,26 +21,16 @@ namespace {
 // settled; it never outlives the scan.
 constexpr int32_t kSuccessorOpen = -3;
 
-// What the scan saw at a candidate's end, from its record.
-struct TEndSeen {
-  uint32_t Byte = 0x100;                 // 0x100: not known
-  int32_t Successor = kSuccessorUnknown; // -1 none, kSuccessorUnknown, or 0: one begins there
-};
-
-TEndSeen EndSeen(const TFoundCandidate& F) {
-  TEndSeen seen;
-  if (!(F.End & TFoundCandidate::kByteUnknown)) seen.Byte = F.End & 0xFF;
-  if (F.End & TFoundCandidate::kSuccessorThere)
-    seen.Successor = 0;
-  else if (!(F.End & TFoundCandidate::kSuccessorUnknown))
-    seen.Successor = -1;
-  return seen;
+// What the scan saw at a candidate's end, from its record: -1 no candidate begins there,
+// kSuccessorUnknown, or 0 one does.
+int32_t SuccessorSeen(const TFoundCandidate& F) {
+  if (F.End & TFoundCandidate::kSuccessorThere) return 0;
+  return (F.End & TFoundCandidate::kSuccessorUnknown) ? kSuccessorUnknown : -1;
 }
 
 void Settle(TScan& S, TMp4ScanResults& Found, const TFoundCandidate& F) {
-  TMDATChunk c = F.Chunk();
-  const TEndSeen end = EndSeen(F);
-  if (end.Byte <= 0xFF) SetFollowingByte(c, uint8_t(end.Byte));
+  const TMDATChunk c = F.Chunk();
+  const int32_t successor = SuccessorSeen(F);
 
   // The listed candidates that end where this one begins lead to it.
   S.EndingHere.clear();
@@ -53,8 +43,8 @@ void Settle(TScan& S, TMp4ScanResults& Found, const TFoundCandidate& F) {
     else
       (*S.Successors)[link.Index] = -1; // cannot happen: every successor is settled
   }
-  const bool stays = !S.EndingHere.empty() || end.Successor != -1 ||
-                     Found.MDATChunks.Count() == 0 || S.IsForeignEnd(position);
+  const bool stays = !S.EndingHere.empty() || successor != -1 || Found.MDATChunks.Count() == 0 ||
+                     S.IsForeignEnd(position);
   if (S.Pruned && !stays) {
     if (!c.MayStandAlone() || (c.Neighbour >> 1) != S.ListedMarker) {
       Found.LetGo(c);
@@ -63,8 +53,8 @@ void Settle(TScan& S, TMp4ScanResults& Found, const TFoundCandidate& F) {
     ++Found.ListedAlone;
   }
   const uint32_t index = Found.MDATChunks.Add(c);
-  S.Successors->push_back(end.Successor == 0 ? kSuccessorOpen : end.Successor);
-  if (end.Successor == 0) S.Open.push(TOpenLink{F.EndPosition(), index});
+  S.Successors->push_back(successor == 0 ? kSuccessorOpen : successor);
+  if (successor == 0) S.Open.push(TOpenLink{F.EndPosition(), index});
   for (const uint32_t from : S.EndingHere)
     (*S.Successors)[from] = int32_t(index);
 }
@@ -87,8 +77,7 @@ size_t LetGoPlain(TScan& S, TMp4ScanResults& Found, const TFoundCandidate* Recor
   size_t i = From;
   for (; i < To; ++i) {
     const TFoundCandidate& f = Records[i];
-    TMDATChunk c = f.Chunk();
-    if (!(f.End & TFoundCandidate::kByteUnknown)) SetFollowingByte(c, uint8_t(f.End));
+    const TMDATChunk c = f.Chunk();
     const bool listed = c.MayStandAlone() & ((c.Neighbour >> 1) == S.ListedMarker);
     if (((f.End & kLinked) != 0) | (f.Position >= bound) | listed) break;
     Found.LetGo(c);
@@ -106,6 +95,7 @@ TMDATChunk TFoundCandidate::Chunk() const {
   c.SliceType = Info & 15;
   c.Flags = (Info & kPictureStart) ? TMDATChunk::kPictureStart : 0;
   c.Neighbour = uint8_t(TMDATChunk::kNeighbourUnknown | ((Info & kAudioEndsBefore) ? 1 : 0));
+  if (!(End & kByteUnknown)) SetFollowingByte(c, uint8_t(End));
   return c;
 }
 

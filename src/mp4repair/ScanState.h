@@ -79,6 +79,7 @@ struct TFoundCandidate {
   uint16_t End;
 
   uint64_t EndPosition() const { return Position + 4 + Length; }
+  // The list's record of a candidate whose end was seen, with the byte after it.
   TMDATChunk Chunk() const;
 };
 static_assert(sizeof(TFoundCandidate) == 16);

@@ -208,32 +208,40 @@ bool TSliceDetector::FindSingleFrameInterleave() {
     return c.Length <= 4 * typical;
   };
 
-  // The lone candidates, and for each how many of the following ones begin inside it.
-  // Their positions, lengths and whether their sizes fit side by side too: the searches
-  // over them look at nothing else.
+  // The lone candidates. Of those that overlap, the test below keeps one at most, so the
+  // ones it keeps cover no more than the stretch from the first to the furthest end: when
+  // that is no more than the runs hold, the answer is no without the test.
   THgBlocksOfOffset& lone = *Scan.BlocksOfOffset;
-  TLargeVector<uint64_t>& starts = LoneStarts;
-  TLargeVector<uint32_t>& lengths = LoneLengths;
-  TLargeVector<uint8_t>& fitting = LoneSizeFits;
   lone.Clear();
-  // Room for as many as the list holds; only the pages used are touched.
-  starts.clear();
-  starts.reserve(chunks.Count());
-  lengths.clear();
-  lengths.reserve(chunks.Count());
-  fitting.clear();
-  fitting.reserve(chunks.Count());
+  uint64_t loneFrom = UINT64_MAX;
+  uint64_t loneTo = 0;
   for (uint32_t i = 0; i < chunks.Count() && Going(); ++i) {
     const TMDATChunk& c = chunks[i];
     if (!IsLone(c, Stats.AudioMarker)) continue;
     lone.Append(i);
-    starts.push_back(uint64_t(c.Position));
-    lengths.push_back(uint32_t(c.Length)); // a packed field: copied, never referred to
-    fitting.push_back(sizeFits(c));
+    loneFrom = std::min<uint64_t>(loneFrom, c.Position);
+    loneTo = std::max<uint64_t>(loneTo, c.Position + c.Length);
   }
   if (Reader.Cancelled) return false;
   const uint32_t count = lone.ValueCount();
+  if (count <= members || loneTo <= loneFrom || loneTo - loneFrom <= runBytes) return false;
   const auto at = [&](uint32_t q) -> TMDATChunk& { return chunks[lone.Value(q)]; };
+
+  // For each lone candidate, how many of the following ones begin inside it. Their
+  // positions, lengths and whether their sizes fit side by side: the searches over them
+  // look at nothing else.
+  TLargeVector<uint64_t>& starts = LoneStarts;
+  TLargeVector<uint32_t>& lengths = LoneLengths;
+  TLargeVector<uint8_t>& fitting = LoneSizeFits;
+  starts.resize(count);
+  lengths.resize(count);
+  fitting.resize(count);
+  for (uint32_t q = 0; q < count; ++q) {
+    const TMDATChunk& c = at(q);
+    starts[q] = c.Position;
+    lengths[q] = c.Length; // a packed field: copied, never referred to
+    fitting[q] = sizeFits(c);
+  }
   const auto endOf = [&](uint32_t q) { return starts[q] + lengths[q]; };
   TLargeVector<int32_t>& overlaps = WorkList;
   overlaps.assign(count, 0);
@@ -323,7 +331,13 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   uint64_t loneBytes = 0;
   for (uint32_t q = 0; q < count; ++q)
     if (at(q).Neighbour & TMDATChunk::kAudioEndsBefore) loneBytes += at(q).Length;
-  if (loneBytes <= runBytes || count <= members) return false;
+  if (loneBytes <= runBytes) {
+    // No: the lone candidates are left as they were, as the runs are.
+    const uint8_t marked = uint8_t(Stats.AudioMarker << 1 | TMDATChunk::kAudioEndsBefore);
+    for (uint32_t q = 0; q < count; ++q)
+      at(q).Neighbour = marked;
+    return false;
+  }
 
   putBack.Cut = true;
   size_t kept = 0;

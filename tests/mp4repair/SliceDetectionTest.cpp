@@ -326,6 +326,37 @@ TEST(SliceFindSlices, ASingleFrameTestThatSaysNoChangesNothing) {
   EXPECT_EQ(m.Spans(), chunks);
 }
 
+// Three nested lone candidates in every audio frame: the test keeps one of each three
+// before it answers no, and the candidates it set aside are left as they were.
+TEST(SliceFindSlices, ASingleFrameTestThatSaysNoLeavesTheCandidates) {
+  TMediaDataBuilder b(8);
+  std::vector<TSpan> chunks;
+  std::vector<uint64_t> audio;
+  for (int k = 0; k < 12; ++k) {
+    chunks.push_back(AddVideoChunk(b, 2, k % 3 == 0, 7000));
+    audio.push_back(b.Audio(2500));
+  }
+  for (const uint64_t frame : audio)
+    for (const uint32_t offset : {100u, 300u, 500u}) {
+      const uint64_t at = frame + offset;
+      const uint32_t length = 2200 - 2 * offset;
+      TMediaDataBuilder unit;
+      unit.Unit(kNonIdr, length, 5, 0);
+      WriteBE16(&b.Bytes[size_t(at - b.Origin) - 2], kAudioEnd);
+      std::copy_n(unit.Bytes.begin(), 16, &b.Bytes[size_t(at - b.Origin)]);
+      b.Bytes[size_t(at + 4 + length - b.Origin)] = kAudioLead;
+    }
+  const TScannedMedia tested(b);
+  const TScannedMedia untested(b, false);
+  EXPECT_EQ(tested.Reader.SliceStatistics.SingleFrameInterleave, 0);
+  EXPECT_EQ(tested.Spans(), chunks);
+  const TMDATChunks& a = tested.Reader.Scan.MDATChunks;
+  const TMDATChunks& u = untested.Reader.Scan.MDATChunks;
+  ASSERT_EQ(a.Count(), u.Count());
+  for (uint32_t i = 0; i < a.Count(); ++i)
+    EXPECT_EQ(a[i].Neighbour, u[i].Neighbour) << a[i].Position;
+}
+
 // Trailing parameter sets are cut off; runs without a coded slice, or without the start
 // of a picture, are no video.
 TEST(SliceFindSlices, TrimsAndDropsWhatIsNoVideo) {

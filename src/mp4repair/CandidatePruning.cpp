@@ -87,18 +87,6 @@ size_t LetGoPlain(TScan& S, TMp4ScanResults& Found, const TFoundCandidate* Recor
 
 } // namespace
 
-TMDATChunk TFoundCandidate::Chunk() const {
-  TMDATChunk c;
-  c.Position = Position;
-  c.Length = Length;
-  c.Header = Header;
-  c.SliceType = Info & 15;
-  c.Flags = (Info & kPictureStart) ? TMDATChunk::kPictureStart : 0;
-  c.Neighbour = uint8_t(TMDATChunk::kNeighbourUnknown | ((Info & kAudioEndsBefore) ? 1 : 0));
-  if (!(End & kByteUnknown)) SetFollowingByte(c, uint8_t(End));
-  return c;
-}
-
 bool TScan::IsForeignEndAhead(uint64_t Position) {
   while (NextForeignEnd < ForeignEnds.size() && ForeignEnds[NextForeignEnd] < Position)
     ++NextForeignEnd;

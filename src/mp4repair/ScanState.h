@@ -79,8 +79,20 @@ struct TFoundCandidate {
   uint16_t End;
 
   uint64_t EndPosition() const { return Position + 4 + Length; }
-  // The list's record of a candidate whose end was seen, with the byte after it.
-  TMDATChunk Chunk() const;
+  // The list's record of a candidate whose end was seen, with the byte after it. (Built
+  // for each of the millions of candidates dense content lets go of, of which only a few
+  // fields are counted: inline, so that the rest is never written.)
+  TMDATChunk Chunk() const {
+    TMDATChunk c;
+    c.Position = Position;
+    c.Length = Length;
+    c.Header = Header;
+    c.SliceType = Info & 15;
+    c.Flags = (Info & kPictureStart) ? TMDATChunk::kPictureStart : 0;
+    c.Neighbour = uint8_t(TMDATChunk::kNeighbourUnknown | ((Info & kAudioEndsBefore) ? 1 : 0));
+    if (!(End & kByteUnknown)) SetFollowingByte(c, uint8_t(End));
+    return c;
+  }
 };
 static_assert(sizeof(TFoundCandidate) == 16);
 

@@ -67,11 +67,6 @@ void TSliceDetector::BuildRuns() {
   // The candidate that begins where each one ends, and how many candidates the chain from
   // each one holds; a chain only ever moves forward, so the lengths fill in backwards. The
   // scan saw most successors already; the others are searched.
-  bool anyRejected = false;
-  for (uint32_t i = 0; i < n; ++i) {
-    chunks[i].Run = 0;
-    anyRejected |= (chunks[i].Flags & TMDATChunk::kRejected) != 0;
-  }
   const auto rejected = [&](int32_t i) {
     return (chunks[uint32_t(i)].Flags & TMDATChunk::kRejected) != 0;
   };
@@ -80,29 +75,39 @@ void TSliceDetector::BuildRuns() {
     next = Scan.ChunkSuccessors;
   else
     next.assign(n, kSuccessorUnknown);
+  bool anyRejected = false;
   for (uint32_t i = 0; i < n; ++i) {
     if (!Going()) return;
+    chunks[i].Run = 0;
     int32_t& j = next[i];
+    if (rejected(int32_t(i))) {
+      anyRejected = true;
+      j = -1;
+    }
     if (j == -1) continue;
     // The record is trusted as far as it can be used safely; anything else is searched.
     if (j <= int32_t(i) || uint32_t(j) >= n) j = FindChunkAt(chunks, chunks[i].End(), i + 1, n);
-    if (j <= int32_t(i) || (anyRejected && (rejected(int32_t(i)) || rejected(j)))) j = -1;
+    if (j <= int32_t(i)) j = -1;
   }
+  // A rejected candidate ends the chains that lead to it too.
+  if (anyRejected)
+    for (uint32_t i = 0; i < n; ++i)
+      if (next[i] >= 0 && rejected(next[i])) next[i] = -1;
+  // Counted backwards; the heads are the chains nothing leads to. Room for one run per
+  // head, taken at once: dense content makes runs by the hundred thousand, and a list that
+  // doubles holds both copies at its peak.
   TLargeVector<uint32_t>& chainLength = ChainLength;
   chainLength.resize(n);
-  for (uint32_t i = n; i-- > 0;)
-    chainLength[i] = 1 + (next[i] >= 0 ? chainLength[uint32_t(next[i])] : 0);
-  // Room for one run per chain head, taken at once: dense content makes runs by the
-  // hundred thousand, and a list that doubles holds both copies at its peak.
-  {
-    std::vector<bool> led(n);
-    for (uint32_t i = 0; i < n; ++i)
-      if (next[i] >= 0) led[uint32_t(next[i])] = true;
-    size_t heads = 0;
-    for (uint32_t i = 0; i < n; ++i)
-      heads += next[i] >= 0 && !led[i];
-    MDATSlices.reserve(MDATSlices.size() + heads);
+  std::vector<bool> led(n);
+  for (uint32_t i = n; i-- > 0;) {
+    const int32_t j = next[i];
+    chainLength[i] = 1 + (j >= 0 ? chainLength[uint32_t(j)] : 0);
+    if (j >= 0) led[uint32_t(j)] = true;
   }
+  size_t heads = 0;
+  for (uint32_t i = 0; i < n; ++i)
+    heads += next[i] >= 0 && !led[i];
+  MDATSlices.reserve(MDATSlices.size() + heads);
 
   // The chains are walked once each; the second member of a chain lies anywhere in the
   // next few MiB of the list, so it is asked for a few heads ahead.

@@ -219,8 +219,9 @@ bool TSliceDetector::FindSingleFrameInterleave() {
     const TMDATChunk& c = chunks[i];
     if (!IsLone(c, Stats.AudioMarker)) continue;
     lone.Append(i);
-    loneFrom = std::min<uint64_t>(loneFrom, c.Position);
-    loneTo = std::max<uint64_t>(loneTo, c.Position + c.Length);
+    const uint64_t position = c.Position; // packed fields: copied, never referred to
+    loneFrom = std::min(loneFrom, position);
+    loneTo = std::max(loneTo, position + c.Length);
   }
   if (Reader.Cancelled) return false;
   const uint32_t count = lone.ValueCount();

@@ -354,7 +354,7 @@ TEST(SliceFindSlices, ASingleFrameTestThatSaysNoLeavesTheCandidates) {
   const TMDATChunks& u = untested.Reader.Scan.MDATChunks;
   ASSERT_EQ(a.Count(), u.Count());
   for (uint32_t i = 0; i < a.Count(); ++i)
-    EXPECT_EQ(a[i].Neighbour, u[i].Neighbour) << a[i].Position;
+    EXPECT_EQ(a[i].Neighbour, u[i].Neighbour) << uint64_t(a[i].Position);
 }
 
 // Trailing parameter sets are cut off; runs without a coded slice, or without the start

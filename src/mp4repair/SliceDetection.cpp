@@ -60,9 +60,31 @@ void TSliceDetector::PruneLoneCandidates() {
 }
 
 void TSliceDetector::BuildRuns() {
+  MDATSlices.clear();
+  BuildRunsOf(nullptr);
+}
+
+void TSliceDetector::RecordedSuccessors(TLargeVector<int32_t>& Next) {
+  const uint32_t n = MDATChunks.Count();
+  if (Scan.ChunkSuccessors.size() == n && Scan.SuccessorsFingerprint == Scan.CandidateFingerprint())
+    Next = Scan.ChunkSuccessors;
+  else
+    Next.assign(n, kSuccessorUnknown);
+}
+
+int32_t TSliceDetector::SuccessorOf(uint32_t I, int32_t Recorded, uint32_t N) {
+  if (Recorded == -1) return -1;
+  // The record is trusted as far as it can be used safely; anything else is searched.
+  int32_t j = Recorded;
+  if (j <= int32_t(I) || uint32_t(j) >= N)
+    j = FindChunkAt(MDATChunks, MDATChunks[I].End(), I + 1, N);
+  return j <= int32_t(I) ? -1 : j;
+}
+
+void TSliceDetector::BuildRunsOf(const std::vector<bool>* Only) {
   TMDATChunks& chunks = MDATChunks;
   const uint32_t n = chunks.Count();
-  MDATSlices.clear();
+  const auto in = [&](uint32_t i) { return !Only || (*Only)[i]; };
 
   // The candidate that begins where each one ends, and how many candidates the chain from
   // each one holds; a chain only ever moves forward, so the lengths fill in backwards. The
@@ -71,23 +93,21 @@ void TSliceDetector::BuildRuns() {
     return (chunks[uint32_t(i)].Flags & TMDATChunk::kRejected) != 0;
   };
   TLargeVector<int32_t>& next = WorkList;
-  if (Scan.ChunkSuccessors.size() == n && Scan.SuccessorsFingerprint == Scan.CandidateFingerprint())
-    next = Scan.ChunkSuccessors;
-  else
-    next.assign(n, kSuccessorUnknown);
+  RecordedSuccessors(next);
   bool anyRejected = false;
   for (uint32_t i = 0; i < n; ++i) {
     if (!Going()) return;
-    chunks[i].Run = 0;
     int32_t& j = next[i];
+    if (!in(i)) {
+      j = -1;
+      continue;
+    }
+    chunks[i].Run = 0;
     if (rejected(int32_t(i))) {
       anyRejected = true;
       j = -1;
     }
-    if (j == -1) continue;
-    // The record is trusted as far as it can be used safely; anything else is searched.
-    if (j <= int32_t(i) || uint32_t(j) >= n) j = FindChunkAt(chunks, chunks[i].End(), i + 1, n);
-    if (j <= int32_t(i)) j = -1;
+    j = SuccessorOf(i, j, n);
   }
   // A rejected candidate ends the chains that lead to it too.
   if (anyRejected)
@@ -107,7 +127,8 @@ void TSliceDetector::BuildRuns() {
   size_t heads = 0;
   for (uint32_t i = 0; i < n; ++i)
     heads += next[i] >= 0 && !led[i];
-  MDATSlices.reserve(MDATSlices.size() + heads);
+  const size_t before = MDATSlices.size();
+  MDATSlices.reserve(before + heads);
 
   // The chains are walked once each; the second member of a chain lies anywhere in the
   // next few MiB of the list, so it is asked for a few heads ahead.
@@ -142,8 +163,9 @@ void TSliceDetector::BuildRuns() {
 
   // A run found earlier whose tail a longer run took over keeps only its head.
   bool deleted = false;
-  for (TMDATSlice& s : MDATSlices) {
+  for (size_t r = before; r < MDATSlices.size(); ++r) {
     if (!Going()) return;
+    TMDATSlice& s = MDATSlices[r];
     int32_t k = 0;
     while (k < s.Count && chunks[uint32_t(s.Members[k])].Run == s.Count - 1)
       ++k;
@@ -158,7 +180,52 @@ void TSliceDetector::BuildRuns() {
     RecountVCL(s, chunks);
     UpdateExtent(s, chunks);
   }
+  // Only new slices are deleted: those before keep their places.
   if (deleted) CompactSlices(MDATSlices);
+  if (before > 0)
+    std::inplace_merge(
+        MDATSlices.begin(), MDATSlices.begin() + std::ptrdiff_t(before), MDATSlices.end(),
+        [](const TMDATSlice& a, const TMDATSlice& b) { return a.Members[0] < b.Members[0]; });
+}
+
+void TSliceDetector::RebuildRunsWithoutRejected() {
+  TMDATChunks& chunks = MDATChunks;
+  const uint32_t n = chunks.Count();
+  // Chains only meet where one leads into another, and then end at the same candidate; so
+  // building the runs again changes only the runs of chains that end where a chain through
+  // a rejected candidate ends (taking every link, rejected or not). The other runs keep
+  // their members under their new indices.
+  TLargeVector<int32_t>& next = WorkList;
+  RecordedSuccessors(next);
+  for (uint32_t i = 0; i < n; ++i) {
+    if (!Going()) return;
+    next[i] = SuccessorOf(i, next[i], n);
+  }
+  TLargeVector<uint32_t>& last = ChainLength;
+  last.resize(n);
+  for (uint32_t i = n; i-- > 0;)
+    last[i] = next[i] >= 0 ? last[uint32_t(next[i])] : i;
+  std::vector<bool> met(n);
+  for (uint32_t i = 0; i < n; ++i)
+    if (chunks[i].Flags & TMDATChunk::kRejected) met[last[i]] = true;
+  std::vector<bool> changed(n);
+  for (uint32_t i = 0; i < n; ++i)
+    changed[i] = met[last[i]];
+
+  CompactCandidates();
+  const TLargeVector<int32_t>& newIndex = WorkList;
+  std::vector<bool> again(chunks.Count());
+  for (uint32_t i = 0; i < n; ++i)
+    if (changed[i] && newIndex[i] >= 0) again[uint32_t(newIndex[i])] = true;
+  // A run's members lie on one chain, which ends where its first member's does.
+  std::erase_if(MDATSlices, [&](TMDATSlice& s) {
+    if (s.Members.empty() || uint32_t(s.Members[0]) >= n || changed[uint32_t(s.Members[0])])
+      return true;
+    for (int32_t& m : s.Members)
+      m = uint32_t(m) < n ? newIndex[uint32_t(m)] : -1;
+    return false;
+  });
+  BuildRunsOf(&again);
 }
 
 namespace {
@@ -264,10 +331,7 @@ void TSliceDetector::FindSlices(int32_t MediaNode, bool AllowSingleFrame) {
     // The candidates the scan let go of are rejected alike. They are not in the list, so
     // only a rejection in the list changes the runs.
     Scan.Dropped.RemoveOversized(Stats.TypicalNALSize);
-    if (RejectOversizedUnits(MDATChunks, Stats.TypicalNALSize, Going)) {
-      CompactCandidates();
-      BuildRuns();
-    }
+    if (RejectOversizedUnits(MDATChunks, Stats.TypicalNALSize, Going)) RebuildRunsWithoutRejected();
     if (!Reader.Cancelled) DeleteSwallowed(*this);
     if (!Reader.Cancelled) ArbitrateOverlaps(*this);
     DeleteOutOfOrder(MDATSlices);

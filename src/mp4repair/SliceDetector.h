@@ -47,6 +47,17 @@ public:
 private:
   // Removes the rejected candidates and keeps the scan's successor record in step.
   void CompactCandidates();
+  // The successor of each candidate as the scan recorded it, where the record is current.
+  void RecordedSuccessors(TLargeVector<int32_t>& Next);
+  // The candidate that begins where candidate I ends, from what the scan recorded (-1:
+  // none), or -1; N is the count of candidates.
+  int32_t SuccessorOf(uint32_t I, int32_t Recorded, uint32_t N);
+  // Builds the runs of the chains through the candidates Only marks (every chain when
+  // null) beside the slices there are, which stay in the order of their first members.
+  void BuildRunsOf(const std::vector<bool>* Only);
+  // Removes the rejected candidates and the runs through them, and builds the runs of the
+  // chains they were on again.
+  void RebuildRunsWithoutRejected();
 
   uint8_t AudioMarker = 255;
   bool AudioMarkerCounted = false;

@@ -326,6 +326,25 @@ TEST(SliceFindSlices, ASingleFrameTestThatSaysNoChangesNothing) {
   EXPECT_EQ(m.Spans(), chunks);
 }
 
+// A coded slice far larger than the file's typical one is rejected: the run it sat in is
+// cut before it, and the runs of the other chunks stand as they were found.
+TEST(SliceFindSlices, AnOversizedSliceCutsOnlyItsOwnRun) {
+  TMediaDataBuilder b(8);
+  std::vector<TSpan> chunks;
+  for (int k = 0; k < 12; ++k) {
+    const uint64_t start = b.Offset();
+    chunks.push_back(AddVideoChunk(b, 2, k % 4 == 0, 7000));
+    if (k == 5) {
+      b.Unit(kNonIdr, 40000, 5, 0);
+      AddVideoChunk(b, 1, false, 7000);
+      chunks.back() = TSpan(start, start + 2 * (4 + 7000));
+    }
+    b.Audio(2500);
+  }
+  const TScannedMedia m(b);
+  EXPECT_EQ(m.Spans(), chunks);
+}
+
 // Three nested lone candidates in every audio frame: the test keeps one of each three
 // before it answers no, and the candidates it set aside are left as they were.
 TEST(SliceFindSlices, ASingleFrameTestThatSaysNoLeavesTheCandidates) {

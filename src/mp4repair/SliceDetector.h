@@ -49,8 +49,9 @@ private:
   void CompactCandidates();
   // The successor of each candidate as the scan recorded it, where the record is current.
   void RecordedSuccessors(TLargeVector<int32_t>& Next);
-  // The candidate that begins where candidate I ends, from what the scan recorded (-1:
-  // none), or -1; N is the count of candidates.
+  // The candidate that begins where candidate I ends, or -1. Recorded is what the scan
+  // recorded (-1: it saw none there): trusted as far as it can be used safely, and
+  // searched for otherwise. N is the count of candidates.
   int32_t SuccessorOf(uint32_t I, int32_t Recorded, uint32_t N);
   // Builds the runs of the chains through the candidates Only marks (every chain when
   // null) beside the slices there are, which stay in the order of their first members.

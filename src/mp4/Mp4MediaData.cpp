@@ -66,6 +66,7 @@ void TMp4ScanResults::Clear() {
   ListedAlone = 0;
   AloneLetGo = 0;
   ScanAgainFor = 255;
+  PrunedBy = 255;
   MDATChunks.Reset();
   NullBlocks.Reset();
   BlocksOfOffset->Clear();

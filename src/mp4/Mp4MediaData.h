@@ -171,6 +171,10 @@ struct TMp4ScanResults {
   uint64_t ListedAlone = 0;
   uint64_t AloneLetGo = 0;
   uint8_t ScanAgainFor = 255;
+  // When one scan listed every candidate in the list and let go of those no later step can
+  // use, the marker it listed by (else 255). Where that is the file's marker, slice
+  // detection has no candidate of another marker to reject.
+  uint8_t PrunedBy = 255;
   // The candidate index by offset; slice detection uses it as its list of lone candidates.
   std::unique_ptr<THgBlocksOfOffset> BlocksOfOffset =
       std::make_unique<THgBlocksOfOffset>(kOffsetBlockGranularity);

@@ -277,6 +277,9 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
     CloseOpenLinks(s);
     if (!s.Pruned && found.MDATChunks.Count() >= s.PruneAt) PruneCandidates(s, Reader);
     if (s.Pruned && !Reader.Cancelled) found.MDATChunks.ReleaseUnused();
+    // A list this call added to holds candidates of one pruned scan only when it began it.
+    if (found.MDATChunks.Count() > s.FirstOfScan)
+      found.PrunedBy = s.Pruned && s.FirstOfScan == 0 ? s.ListedMarker : uint8_t(255);
   }
   if (Reader.Cancelled) {
     // A prune may have stopped half way: what this call found is no list at all.

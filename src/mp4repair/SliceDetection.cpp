@@ -32,7 +32,8 @@ void TSliceDetector::PruneLoneCandidates() {
     Scan.ScanAgainFor = marker;
     return;
   }
-  if (!Scan.SuccessorsCurrent()) return;
+  // Scans that listed by the file's marker let go of the others that could stand alone.
+  if (marker == Scan.PrunedBy || !Scan.SuccessorsCurrent()) return;
   TMDATChunks& chunks = MDATChunks;
   const uint32_t n = chunks.Count();
   // Candidates something leads to: a recorded successor, or where a unit whose successor

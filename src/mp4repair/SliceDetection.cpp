@@ -209,18 +209,16 @@ void TSliceDetector::RebuildRunsWithoutRejected() {
   std::vector<bool> met(n);
   for (uint32_t i = 0; i < n; ++i)
     if (chunks[i].Flags & TMDATChunk::kRejected) met[last[i]] = true;
-  std::vector<bool> changed(n);
-  for (uint32_t i = 0; i < n; ++i)
-    changed[i] = met[last[i]];
+  const auto changed = [&](uint32_t i) { return met[last[i]]; };
 
   CompactCandidates();
   const TLargeVector<int32_t>& newIndex = WorkList;
   std::vector<bool> again(chunks.Count());
   for (uint32_t i = 0; i < n; ++i)
-    if (changed[i] && newIndex[i] >= 0) again[uint32_t(newIndex[i])] = true;
+    if (newIndex[i] >= 0 && changed(i)) again[uint32_t(newIndex[i])] = true;
   // A run's members lie on one chain, which ends where its first member's does.
   std::erase_if(MDATSlices, [&](TMDATSlice& s) {
-    if (s.Members.empty() || uint32_t(s.Members[0]) >= n || changed[uint32_t(s.Members[0])])
+    if (s.Members.empty() || uint32_t(s.Members[0]) >= n || changed(uint32_t(s.Members[0])))
       return true;
     for (int32_t& m : s.Members)
       m = uint32_t(m) < n ? newIndex[uint32_t(m)] : -1;

@@ -60,6 +60,17 @@ private:
   // chains they were on again.
   void RebuildRunsWithoutRejected();
 
+  // What the statistics count for the single-frame test: the candidates between audio
+  // frames, in runs or not, and the stretch [From, To) they cover; the members of the runs'
+  // parts between audio frames, and their bytes.
+  struct TFramedTally {
+    uint64_t Candidates = 0;
+    uint64_t From = UINT64_MAX;
+    uint64_t To = 0;
+    uint64_t Members = 0;
+    uint64_t RunBytes = 0;
+  };
+  TFramedTally Framed;
   uint8_t AudioMarker = 255;
   bool AudioMarkerCounted = false;
   std::vector<int32_t> Histogram;

@@ -50,11 +50,15 @@ void DropHead(TMDATSlice& Slice, int32_t Count);
 // Dissolves and deletes every slice without a coded slice among its members, then compacts.
 void RemoveSlicesWithoutVCL(TMDATSlices& Slices, TMDATChunks& Chunks);
 
-// A candidate that stands alone between two audio frames: no run, an AAC frame ends before
-// it and the byte after it is the file's usual first byte of an audio frame.
-inline bool IsLone(const TMDATChunk& C, uint8_t AudioMarker) {
-  return C.Run == 0 && (C.Flags & TMDATChunk::kRejected) == 0 &&
+// A candidate between two audio frames: an AAC frame ends before it and the byte after it
+// is the file's usual first byte of an audio frame.
+inline bool IsFramedByAudio(const TMDATChunk& C, uint8_t AudioMarker) {
+  return (C.Flags & TMDATChunk::kRejected) == 0 &&
          (C.Neighbour & TMDATChunk::kAudioEndsBefore) != 0 && (C.Neighbour >> 1) == AudioMarker;
+}
+// One that stands alone there: it belongs to no run.
+inline bool IsLone(const TMDATChunk& C, uint8_t AudioMarker) {
+  return C.Run == 0 && IsFramedByAudio(C, AudioMarker);
 }
 
 // The steps of slice arbitration (SliceArbitration.cpp), run by FindSlices in this order.

@@ -8,6 +8,7 @@
 #include "mp4repair/TwoShares.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace clw {
 
@@ -56,6 +57,29 @@ bool GapFits(uint64_t aEnd, uint64_t bStart, uint32_t typical) {
   return d <= UINT32_MAX && d >= typical / 2 && d <= uint64_t(typical) * 2;
 }
 
+// The part of a run a single-frame interleave keeps: its members [first, last] from the
+// first after an audio frame's end to the last before an audio frame's start, when that
+// holds a coded slice; {-1, -1} when it keeps none.
+std::pair<int32_t, int32_t> FramedPart(const TMDATSlice& s, const TMDATChunks& chunks,
+                                       uint8_t marker) {
+  const int32_t n = std::min<int32_t>(s.Count, int32_t(s.Members.size()));
+  int32_t f = -1;
+  int32_t l = -1;
+  for (int32_t k = 0; k < n && f < 0; ++k) {
+    const int32_t m = s.Members[size_t(k)];
+    if (m == 0 || (chunks[uint32_t(m)].Neighbour & TMDATChunk::kAudioEndsBefore)) f = k;
+  }
+  for (int32_t k = n - 1; k >= 0 && l < 0; --k)
+    if ((chunks[uint32_t(s.Members[size_t(k)])].Neighbour >> 1) == marker) l = k;
+  bool vcl = false;
+  for (int32_t k = std::max(f, 0); k <= l && !vcl; ++k) {
+    const int32_t m = s.Members[size_t(k)];
+    vcl = m >= 0 && uint32_t(m) < chunks.Count() && chunks[uint32_t(m)].IsVCL();
+  }
+  if (f < 0 || l < f || !vcl) return {-1, -1};
+  return {f, l};
+}
+
 } // namespace
 
 uint8_t TSliceDetector::FindAudioMarker() {
@@ -91,10 +115,16 @@ void TSliceDetector::GatherStatistics() {
   std::vector<int32_t> lengths(kHistogramBins, 0);
   std::vector<int32_t> gaps(kHistogramBins, 0);
   lone.Clear();
+  Framed = TFramedTally{};
   uint64_t previousEnd = UINT64_MAX;
   for (uint32_t i = 0; i < chunks.Count() && Going(); ++i) {
     const TMDATChunk& c = chunks[i];
-    if (!IsLone(c, Stats.AudioMarker)) continue;
+    if (!IsFramedByAudio(c, Stats.AudioMarker)) continue;
+    const uint64_t from = c.Position; // packed fields: copied, never referred to
+    ++Framed.Candidates;
+    Framed.From = std::min(Framed.From, from);
+    Framed.To = std::max(Framed.To, from + c.Length);
+    if (c.Run != 0) continue;
     lone.Append(i);
     count(c);
     ++lengths[std::min<uint32_t>(c.Length >> 13, 511)];
@@ -106,10 +136,17 @@ void TSliceDetector::GatherStatistics() {
   const uint32_t loneCount = lone.ValueCount();
 
   if (Stats.AudioMarker != 255) {
-    for (const TMDATSlice& s : MDATSlices) {
+    for (size_t r = 0; r < MDATSlices.size(); ++r) {
       if (!Going()) return;
+      PrefetchSlices(MDATSlices, r, chunks);
+      const TMDATSlice& s = MDATSlices[r];
       for (int32_t k = 0; k < s.Count; ++k)
         count(chunks[uint32_t(s.Members[size_t(k)])]);
+      const auto [f, l] = FramedPart(s, chunks, Stats.AudioMarker);
+      if (f < 0) continue;
+      Framed.Members += uint64_t(l - f + 1);
+      for (int32_t k = f; k <= l; ++k)
+        Framed.RunBytes += chunks[uint32_t(s.Members[size_t(k)])].Length;
     }
     for (size_t t = 0; t < 5; ++t)
       Stats.TypicalNALSize[t] = uint32_t(PeakOf(h.data() + t * kBins, kBins, 510)) << 13;
@@ -143,6 +180,15 @@ bool TSliceDetector::FindSingleFrameInterleave() {
   Stats.SingleFrameInterleave = 0;
   if (FirstSoundTrackIsPcm(Reader.Traks)) return false;
   TMDATChunks& chunks = MDATChunks;
+  // The candidates between audio frames, whether their runs release them or not, are too
+  // few to outweigh the runs' parts or cover no more than those hold (see below): no, with
+  // nothing touched. Dense content makes hundreds of thousands of false runs to release.
+  const TFramedTally framed = std::exchange(Framed, TFramedTally{});
+  const uint64_t members = framed.Members;
+  const uint64_t runBytes = framed.RunBytes;
+  if (framed.Candidates <= members || framed.To <= framed.From ||
+      framed.To - framed.From <= runBytes)
+    return false;
 
   // Each run keeps only the members between an audio frame's end and an audio frame's
   // start, and goes when none of those is a coded slice; the members outside are released
@@ -170,34 +216,15 @@ bool TSliceDetector::FindSingleFrameInterleave() {
     cleared.emplace_back(uint32_t(m), run);
     chunks[uint32_t(m)].Run = 0;
   };
-  uint64_t runBytes = 0;
-  uint64_t members = 0;
   for (size_t r = 0; r < MDATSlices.size(); ++r) {
     if (!Going()) return false;
     PrefetchSlices(MDATSlices, r, chunks);
     const TMDATSlice& s = MDATSlices[r];
     const int32_t n = std::min<int32_t>(s.Count, int32_t(s.Members.size()));
-    int32_t f = -1;
-    int32_t l = -1;
-    for (int32_t k = 0; k < n && f < 0; ++k) {
-      const int32_t m = s.Members[size_t(k)];
-      if (m == 0 || (chunks[uint32_t(m)].Neighbour & TMDATChunk::kAudioEndsBefore)) f = k;
-    }
-    for (int32_t k = n - 1; k >= 0 && l < 0; --k)
-      if ((chunks[uint32_t(s.Members[size_t(k)])].Neighbour >> 1) == Stats.AudioMarker) l = k;
-    bool vcl = false;
-    for (int32_t k = std::max(f, 0); k <= l && !vcl; ++k) {
-      const int32_t m = s.Members[size_t(k)];
-      vcl = m >= 0 && uint32_t(m) < chunks.Count() && chunks[uint32_t(m)].IsVCL();
-    }
-    const bool stays = f >= 0 && l >= f && vcl;
+    const auto [f, l] = FramedPart(s, chunks, Stats.AudioMarker);
     for (int32_t k = 0; k < n; ++k)
-      if (!stays || k < f || k > l) release(s.Members[size_t(k)]);
-    if (!stays) continue;
+      if (f < 0 || k < f || k > l) release(s.Members[size_t(k)]);
     parts[r] = {f, l};
-    for (int32_t k = f; k <= l; ++k)
-      runBytes += chunks[uint32_t(s.Members[size_t(k)])].Length;
-    members += uint64_t(l - f + 1);
   }
 
   // Whether a lone candidate's size fits the file's pattern.

@@ -73,7 +73,6 @@ private:
   TFramedTally Framed;
   uint8_t AudioMarker = 255;
   bool AudioMarkerCounted = false;
-  std::vector<int32_t> Histogram;
   // Scratch lists as long as the candidate list, kept for the next step.
   TLargeVector<int32_t> WorkList;
   TLargeVector<uint32_t> ChainLength; // also the single-frame test's bucket index

@@ -8,6 +8,7 @@
 #include "mp4repair/TwoShares.h"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace clw {
@@ -96,7 +97,6 @@ int32_t TSliceDetector::HistogramPeak(const std::vector<int32_t>& H) {
 
 void TSliceDetector::GatherStatistics() {
   const TMDATChunks& chunks = MDATChunks;
-  std::vector<int32_t>& h = Histogram;
   THgBlocksOfOffset& lone = *Scan.BlocksOfOffset;
 
   // The prune before counted it over the same candidates, if it ran.
@@ -105,65 +105,86 @@ void TSliceDetector::GatherStatistics() {
 
   // The lone candidates, and in the same pass what they show: the sizes of their coded
   // slices by type (one histogram of 128 bins per type, side by side), their lengths, and
-  // the gaps between them.
+  // the gaps between them. The sizes of the runs' coded slices are counted apart, at the
+  // same time on the other processor, and added.
   constexpr size_t kBins = 128;
-  h.assign(std::max<size_t>(h.size(), 5 * kBins), 0);
-  std::fill_n(h.begin(), 5 * kBins, 0);
-  const auto count = [&](const TMDATChunk& c) {
+  using TSizes = std::array<int32_t, 5 * kBins>;
+  const auto count = [](TSizes& h, const TMDATChunk& c) {
     if (c.IsVCL()) ++h[(c.NalType() - 1) * kBins + std::min<uint32_t>(c.Length >> 13, kBins - 1)];
   };
+  const uint8_t marker = Stats.AudioMarker;
+  TSizes loneSizes{};
   std::vector<int32_t> lengths(kHistogramBins, 0);
   std::vector<int32_t> gaps(kHistogramBins, 0);
   lone.Clear();
   Framed = TFramedTally{};
-  uint64_t previousEnd = UINT64_MAX;
-  for (uint32_t i = 0; i < chunks.Count() && Going(); ++i) {
-    const TMDATChunk& c = chunks[i];
-    if (!IsFramedByAudio(c, Stats.AudioMarker)) continue;
-    const uint64_t from = c.Position; // packed fields: copied, never referred to
-    ++Framed.Candidates;
-    Framed.From = std::min(Framed.From, from);
-    Framed.To = std::max(Framed.To, from + c.Length);
-    if (c.Run != 0) continue;
-    lone.Append(i);
-    count(c);
-    ++lengths[std::min<uint32_t>(c.Length >> 13, 511)];
-    const uint64_t position = c.Position;
-    if (previousEnd < position) ++gaps[std::min<uint64_t>((position - previousEnd) >> 7, 511)];
-    previousEnd = position + c.Length;
-  }
-  if (Reader.Cancelled) return;
-  const uint32_t loneCount = lone.ValueCount();
-
-  if (Stats.AudioMarker != 255) {
+  const auto countLone = [&](auto& going) {
+    uint64_t previousEnd = UINT64_MAX;
+    for (uint32_t i = 0; i < chunks.Count(); ++i) {
+      if (!going()) return false;
+      const TMDATChunk& c = chunks[i];
+      if (!IsFramedByAudio(c, marker)) continue;
+      const uint64_t from = c.Position; // packed fields: copied, never referred to
+      ++Framed.Candidates;
+      Framed.From = std::min(Framed.From, from);
+      Framed.To = std::max(Framed.To, from + c.Length);
+      if (c.Run != 0) continue;
+      lone.Append(i);
+      count(loneSizes, c);
+      ++lengths[std::min<uint32_t>(c.Length >> 13, 511)];
+      if (previousEnd < from) ++gaps[std::min<uint64_t>((from - previousEnd) >> 7, 511)];
+      previousEnd = from + c.Length;
+    }
+    return true;
+  };
+  TSizes runSizes{};
+  const auto countRuns = [&](auto& going) {
+    if (marker == 255) return true;
     for (size_t r = 0; r < MDATSlices.size(); ++r) {
-      if (!Going()) return;
+      if (!going()) return false;
       PrefetchSlices(MDATSlices, r, chunks);
       const TMDATSlice& s = MDATSlices[r];
       for (int32_t k = 0; k < s.Count; ++k)
-        count(chunks[uint32_t(s.Members[size_t(k)])]);
-      const auto [f, l] = FramedPart(s, chunks, Stats.AudioMarker);
+        count(runSizes, chunks[uint32_t(s.Members[size_t(k)])]);
+      const auto [f, l] = FramedPart(s, chunks, marker);
       if (f < 0) continue;
       Framed.Members += uint64_t(l - f + 1);
       for (int32_t k = f; k <= l; ++k)
         Framed.RunBytes += chunks[uint32_t(s.Members[size_t(k)])].Length;
     }
+    return true;
+  };
+  if (!InTwoShares(Going, [&](int share, auto& going) {
+        return share == 0 ? countLone(going) : countRuns(going);
+      }))
+    return;
+  const uint32_t loneCount = lone.ValueCount();
+
+  if (marker != 255) {
+    for (size_t i = 0; i < loneSizes.size(); ++i)
+      loneSizes[i] += runSizes[i];
     for (size_t t = 0; t < 5; ++t)
-      Stats.TypicalNALSize[t] = uint32_t(PeakOf(h.data() + t * kBins, kBins, 510)) << 13;
+      Stats.TypicalNALSize[t] = uint32_t(PeakOf(loneSizes.data() + t * kBins, kBins, 510)) << 13;
     Stats.TypicalCandidateSize = uint32_t(PeakOf(lengths.data(), lengths.size(), 509) + 1) * 8192;
   } else {
     Stats.TypicalCandidateSize = 0;
   }
 
   Stats.TypicalGap = 0;
-  if (Stats.AudioMarker != 255 && loneCount >= 2)
-    Stats.TypicalGap = uint32_t(HistogramPeak(gaps)) << 7;
+  if (marker != 255 && loneCount >= 2) Stats.TypicalGap = uint32_t(HistogramPeak(gaps)) << 7;
 
+  // The runs' counts of coded slices of a normal size, in two halves.
   Stats.TypicalVCLCount = 0;
-  if (!MDATSlices.empty()) {
+  if (MDATSlices.empty()) return;
+  std::array<std::vector<int32_t>, 2> normals;
+  const size_t half = MDATSlices.size() / 2;
+  const auto countNormal = [&](int share, auto& going) {
+    std::vector<int32_t>& h = normals[size_t(share)];
     ClearHistogram(h);
-    for (const TMDATSlice& s : MDATSlices) {
-      if (!Going()) return;
+    for (size_t r = share == 0 ? 0 : half; r < (share == 0 ? half : MDATSlices.size()); ++r) {
+      if (!going()) return false;
+      PrefetchSlices(MDATSlices, r, chunks);
+      const TMDATSlice& s = MDATSlices[r];
       int32_t normal = 0;
       for (int32_t k = 0; k < s.Count; ++k) {
         const TMDATChunk& c = chunks[uint32_t(s.Members[size_t(k)])];
@@ -171,9 +192,14 @@ void TSliceDetector::GatherStatistics() {
       }
       ++h[size_t(std::min(normal, 127))];
     }
-    h[0] = h[127] = 0;
-    Stats.TypicalVCLCount = uint32_t(HistogramPeak(h));
-  }
+    return true;
+  };
+  if (!InTwoShares(Going, countNormal)) return;
+  std::vector<int32_t>& h = normals[0];
+  for (size_t i = 0; i < h.size(); ++i)
+    h[i] += normals[1][i];
+  h[0] = h[127] = 0;
+  Stats.TypicalVCLCount = uint32_t(HistogramPeak(h));
 }
 
 bool TSliceDetector::FindSingleFrameInterleave() {

@@ -40,7 +40,19 @@ __attribute__((target("avx2"))) inline uint32_t CandidateLanes32(const uint8_t* 
   const __m256i typeLess1 = _mm256_sub_epi8(type, _mm256_set1_epi8(1));
   const __m256i slice =
       _mm256_cmpeq_epi8(_mm256_min_epu8(typeLess1, _mm256_set1_epi8(4)), typeLess1);
-  const __m256i other = _mm256_cmpeq_epi8(_mm256_max_epu8(type, _mm256_set1_epi8(6)), type);
+  // Types 6..21 from a table of 16 (kOtherUnitTypes); those below 6 wrap to a byte with its
+  // top bit set, which the table lookup answers with 0.
+  constexpr auto otherBit = [](int u) { return char((kOtherUnitTypes >> (u + 6)) & 1 ? -1 : 0); };
+  const __m256i table = _mm256_setr_epi8(
+      otherBit(0), otherBit(1), otherBit(2), otherBit(3), otherBit(4), otherBit(5), otherBit(6),
+      otherBit(7), otherBit(8), otherBit(9), otherBit(10), otherBit(11), otherBit(12), otherBit(13),
+      otherBit(14), otherBit(15), otherBit(0), otherBit(1), otherBit(2), otherBit(3), otherBit(4),
+      otherBit(5), otherBit(6), otherBit(7), otherBit(8), otherBit(9), otherBit(10), otherBit(11),
+      otherBit(12), otherBit(13), otherBit(14), otherBit(15));
+  static_assert((kOtherUnitTypes >> 22) == 0);
+  const __m256i other =
+      _mm256_and_si256(_mm256_shuffle_epi8(table, _mm256_sub_epi8(type, _mm256_set1_epi8(6))),
+                       _mm256_cmpeq_epi8(_mm256_min_epu8(type, _mm256_set1_epi8(21)), type));
   const __m256i pass =
       _mm256_and_si256(_mm256_and_si256(sliceLength, allowed),
                        _mm256_or_si256(slice, _mm256_and_si256(shortLength, other)));

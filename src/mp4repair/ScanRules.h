@@ -31,6 +31,10 @@ inline constexpr uint32_t kMaxSliceLength = 4 * 127 * 8192;
 inline constexpr uint32_t kMaxUnitLength = std::max<uint32_t>(kMaxSliceLength, kMaxOtherLength);
 static_assert(kMaxUnitLength < 0x400000);
 
+// The unit types other than coded slices that the length table can take: bit t for type t.
+inline constexpr uint32_t kOtherUnitTypes = 1u << 6 | 1u << 7 | 1u << 8 | 1u << 9 | 1u << 12 |
+                                            1u << 13 | 1u << 14 | 1u << 15 | 1u << 19 | 1u << 20;
+
 struct TLengthRange {
   uint32_t Min = 1; // Min > Max: the header byte is never taken
   uint32_t Max = 0;
@@ -89,15 +93,15 @@ inline TLengthRanges MakeLengthRanges(uint64_t MaxNal) {
 
 // The prefilter of the scan, for the position at P (reading P .. P + 4): the length field
 // is below 4 MiB, the header byte has its forbidden bit clear, and it is a coded slice
-// (type 1..5) or, with a length below 0x110000, any type from 6 up. Every candidate the
-// length table can take passes; most offsets of compressed data do not.
+// (type 1..5) or, with a length below 0x110000, another type the length table takes. Every
+// candidate the length table can take passes; most offsets of compressed data do not.
 constexpr bool MayStartCandidate(const uint8_t* P) {
   constexpr uint8_t sliceLimit = kMaxSliceLength >> 16;
   constexpr uint8_t otherLimit = kMaxOtherLength >> 16;
   const uint8_t type = P[4] & 0x1F;
   if (P[0] != 0 || P[1] > sliceLimit || (P[4] & 0x80)) return false;
   if (type >= 1 && type <= 5) return true;
-  return type >= 6 && P[1] <= otherLimit;
+  return ((kOtherUnitTypes >> type) & 1) != 0 && P[1] <= otherLimit;
 }
 
 // MayStartCandidate for the 16 positions from P (reading P .. P + 19), bit i for P + i,
@@ -146,7 +150,13 @@ inline uint32_t CandidateLanes(const uint8_t* P) {
   const __m128i type = _mm_and_si128(y, _mm_set1_epi8(0x1F));
   const __m128i typeLess1 = _mm_sub_epi8(type, _mm_set1_epi8(1));
   const __m128i slice = _mm_cmpeq_epi8(_mm_min_epu8(typeLess1, _mm_set1_epi8(4)), typeLess1);
-  const __m128i other = _mm_cmpeq_epi8(_mm_max_epu8(type, _mm_set1_epi8(6)), type);
+  // Types 6..9, 12..15 and 19..20 (kOtherUnitTypes): each range as one unsigned compare.
+  const auto within = [&](int first, int count) {
+    const __m128i offset = _mm_sub_epi8(type, _mm_set1_epi8(char(first)));
+    return _mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(char(count - 1))), offset);
+  };
+  static_assert(kOtherUnitTypes == (0xFu << 6 | 0xFu << 12 | 0x3u << 19));
+  const __m128i other = _mm_or_si128(_mm_or_si128(within(6, 4), within(12, 4)), within(19, 2));
   const __m128i pass = _mm_and_si128(_mm_and_si128(sliceLength, allowed),
                                      _mm_or_si128(slice, _mm_and_si128(shortLength, other)));
   return uint32_t(_mm_movemask_epi8(pass));

@@ -178,6 +178,18 @@ TEST(ScanPrefilter, LanesMatchThePlainRule) {
   }
 }
 
+// The prefilter passes every unit the length table takes, at both ends of its lengths.
+TEST(ScanPrefilter, PassesWhatTheLengthTableTakes) {
+  const TLengthRanges ranges = MakeLengthRanges(kMaxNalLength);
+  for (uint32_t h = 0; h < 256; ++h)
+    for (const uint32_t length : {ranges[h].Min, ranges[h].Max}) {
+      if (ranges[h].Min > ranges[h].Max) continue;
+      uint8_t unit[5] = {0, 0, 0, 0, uint8_t(h)};
+      WriteBE32(unit, length);
+      EXPECT_TRUE(MayStartCandidate(unit)) << "header " << h << ", length " << length;
+    }
+}
+
 // The candidate rules at their limits, one unit at a time: (name, unit, kept, slice type
 // and picture start of a kept one).
 TEST(ScanCandidateRule, AcceptsOrRejects) {

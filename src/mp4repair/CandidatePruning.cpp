@@ -105,11 +105,17 @@ uint16_t SeeEnd(const TScan& S, const TFoundCandidate& F, size_t Searched, size_
   return seen | byte | (S.BeginsAt(size_t(q)) ? TFoundCandidate::kSuccessorThere : 0);
 }
 
-size_t SeeEnds(TScan& S, size_t From, uint64_t Limit, size_t Searched, size_t Filled) {
-  // The ends lie anywhere in the 4 MiB ahead, far out of the caches: each is asked for
-  // some forty candidates before it is needed (sixteen left the dense check 3% slower;
-  // sixty-four gained nothing more). Written out in the loop: a helper that does nothing
-  // but prefetch counts as free of effects, and its calls are dropped.
+namespace {
+
+// Walks the waiting records from index From on until Stop(record) and sees the ends of
+// those not seen yet for which Wanted(record); returns the index of the record it stopped
+// at. The ends lie anywhere in the 4 MiB ahead, far out of the caches: each is asked for
+// some forty candidates before it is needed (sixteen left the dense check 3% slower;
+// sixty-four gained nothing more). Written out in the loop: a helper that does nothing
+// but prefetch counts as free of effects, and its calls are dropped.
+template <typename FStop, typename FWanted>
+size_t SeeEndsUntil(TScan& S, size_t From, size_t Searched, size_t Filled, FStop&& Stop,
+                    FWanted&& Wanted) {
   constexpr size_t kAhead = 40;
   const uint8_t* window = S.Window.get();
   const uint64_t* begins = S.Begins.data();
@@ -121,7 +127,7 @@ size_t SeeEnds(TScan& S, size_t From, uint64_t Limit, size_t Searched, size_t Fi
       if (q < filled) __builtin_prefetch(window + q);
     }
     size_t k = 0;
-    for (; k < count && waiting[k].Position < Limit; ++k) {
+    for (; k < count && !Stop(waiting[k]); ++k) {
       if (k + kAhead < count) {
         const uint64_t q = waiting[k + kAhead].EndPosition() - base;
         if (q < filled) {
@@ -129,10 +135,30 @@ size_t SeeEnds(TScan& S, size_t From, uint64_t Limit, size_t Searched, size_t Fi
           __builtin_prefetch(begins + (q >> 6));
         }
       }
-      if (!waiting[k].End) waiting[k].End = SeeEnd(S, waiting[k], Searched, Filled);
+      if (!waiting[k].End && Wanted(waiting[k]))
+        waiting[k].End = SeeEnd(S, waiting[k], Searched, Filled);
     }
     return k;
   });
+}
+
+} // namespace
+
+size_t SeeEnds(TScan& S, size_t From, uint64_t Limit, size_t Searched, size_t Filled) {
+  return SeeEndsUntil(
+      S, From, Searched, Filled, [Limit](const TFoundCandidate& f) { return f.Position >= Limit; },
+      [](const TFoundCandidate&) { return true; });
+}
+
+void SeeSearchedEnds(TScan& S) {
+  const uint64_t from = S.Base;
+  const uint64_t to = S.Base + S.Next;
+  SeeEndsUntil(
+      S, S.Seen, S.Next, S.Filled, [](const TFoundCandidate&) { return false; },
+      [from, to](const TFoundCandidate& f) {
+        const uint64_t end = f.EndPosition();
+        return end >= from && end < to;
+      });
 }
 
 void SettleSeen(TScan& S, TMp4ScanResults& Found) {

@@ -120,14 +120,7 @@ void MoveWindow(TScan& s, uint64_t from) {
 // behind the stretch.
 void PassOverZeros(TScan& s, uint64_t skip) {
   const uint64_t examined = s.Base + s.Next;
-  s.Waiting.Walk(s.Seen, [&](TFoundCandidate* waiting, size_t count) {
-    for (size_t k = 0; k < count; ++k) {
-      TFoundCandidate& f = waiting[k];
-      const uint64_t end = f.EndPosition();
-      if (f.End == 0 && end >= s.Base && end < examined) f.End = SeeEnd(s, f, s.Next, s.Filled);
-    }
-    return count;
-  });
+  SeeSearchedEnds(s);
   s.Skipped.emplace_back(examined, examined + skip);
   MoveWindow(s, examined);
   // What is left of the window is zeros, in which no candidate begins.
@@ -209,6 +202,8 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
   bool reading = false;
   TStretchWork work(s, read, Length >= 4 * kReadSize);
   const uint64_t reach = uint64_t(s.LongestUnit) + 4;
+  // Every end not seen yet lies at or after this position (0: not known).
+  uint64_t seenBefore = 0;
   for (;;) {
     work.Finish();
     RegisterBoxes(Reader, s.Boxes);
@@ -225,8 +220,15 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
     if (Reader.Cancelled) break;
     const size_t wanted = size_t(std::min<uint64_t>(remaining, kReadSize));
     // The window keeps what the ends not seen yet may reach; settling reads only records.
-    if (s.Capacity - s.Filled < wanted)
-      MoveWindow(s, s.Seen < s.Waiting.End() ? s.Waiting[s.Seen].Position : UINT64_MAX);
+    // Those that lie in the bytes searched are seen first, unless the last look at the ends
+    // saw them already.
+    if (s.Capacity - s.Filled < wanted) {
+      if (seenBefore == 0) {
+        SeeSearchedEnds(s);
+        seenBefore = s.Base + s.Next;
+      }
+      MoveWindow(s, seenBefore);
+    }
 
     // After an all-zero read every byte the window holds from the examinable positions on
     // is zero, so once the positions before them are searched, moving the window further
@@ -255,8 +257,13 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
     const uint64_t searched = s.Base + s.Next;
     read.Want = std::min(wanted, s.Capacity - s.Filled);
     reading = remaining > 0;
+    // When the window must move before the next read, this look at the ends also sees
+    // those in the bytes searched before, beside the search, and the move keeps only the
+    // bytes from here on.
+    const bool seeSearched = s.Capacity - s.Filled - read.Want < kReadSize;
+    seenBefore = seeSearched ? searched : 0;
     work.Start(s.Next, examinable, searched > reach ? searched - reach : 0, reading,
-               Reader.InScanMode());
+               Reader.InScanMode(), seeSearched);
     SettleSeen(s, found);
     // From the first prune on, a candidate enters the list only when it stays.
     if (!s.Pruned && found.MDATChunks.Count() >= s.PruneAt && !PruneCandidates(s, Reader)) break;

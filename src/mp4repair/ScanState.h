@@ -4,10 +4,11 @@
 //
 // A candidate is settled once the scan has examined the bytes at its end: only there does
 // it learn which byte follows the unit and whether another candidate begins right where it
-// ends. No unit the scan takes is longer than 4 MiB, so the scan holds a window of the
-// media data that reaches that far behind the bytes it examines; once the examined bytes
-// pass a candidate's furthest possible end, its end is looked at (beside the search of
-// the next stretch), and the scan's thread settles it, in position order. Each is settled once,
+// ends. No unit the scan takes is longer than 4 MiB: once the examined bytes pass a
+// candidate's furthest possible end, its end is looked at (beside the search of the next
+// stretch), and the scan's thread settles it, in position order. Before the window of the
+// media data moves on, the ends in the bytes examined are looked at out of order, so that
+// it keeps only the bytes where ends not seen yet can lie. Each is settled once,
 // with everything known: the candidates that end where it begins are settled before it. While the
 // list is short, every candidate enters it. Zero-rich encoder output (CAVLC) makes a candidate
 // every hundred bytes; once the list has grown past its limit, a candidate enters it only when it
@@ -35,10 +36,10 @@ class TStream64;
 
 namespace scan {
 
-// The scan reads 1 MiB at a time into a window of 32 MiB; a scan of less holds less. What
-// the window keeps when it moves on reaches 4 MiB and two reads back, so a larger window
-// copies less of it per byte scanned. (A word short of 32 MiB: with the zeros behind it,
-// it fills its huge pages without touching one more.)
+// The scan reads 1 MiB at a time into a window of 32 MiB; a scan of less holds less. When
+// the window moves on it keeps the last two reads (the ends it has not seen all lie in
+// them), so a larger window copies less per byte scanned. (A word short of 32 MiB: with
+// the zeros behind it, it fills its huge pages without touching one more.)
 inline constexpr size_t kReadSize = 0x100000;
 inline constexpr size_t kWindowSize = 0x2000000 - 64;
 // A position is examined once 18 bytes from it are in the window (length field, header,
@@ -265,6 +266,11 @@ uint16_t SeeEnd(const TScan& S, const TFoundCandidate& F, size_t Searched, size_
 // returns the index of the first it did not look at. Touches only those records, so it can
 // run beside SettleSeen.
 size_t SeeEnds(TScan& S, size_t From, uint64_t Limit, size_t Searched, size_t Filled);
+
+// Sees the ends of the waiting candidates not seen yet that lie in the bytes the window
+// holds and has searched, out of order. Every end still to be seen then lies in bytes
+// still to be searched, and the window need keep no byte before them.
+void SeeSearchedEnds(TScan& S);
 
 // Settles the candidates whose ends are seen, in position order.
 void SettleSeen(TScan& S, TMp4ScanResults& Found);

@@ -51,14 +51,15 @@ TStretchWork::~TStretchWork() {
   Helper.join();
 }
 
-void TStretchWork::Start(size_t From, size_t To, uint64_t SeeLimit, bool ReadWanted,
-                         bool FindBoxes) {
+void TStretchWork::Start(size_t From, size_t To, uint64_t SeeLimit, bool ReadWanted, bool FindBoxes,
+                         bool SeeSearched) {
   JobFrom = From;
   JobTo = std::max(From, To);
   JobLimit = SeeLimit;
   JobFilled = S.Filled;
   JobReads = ReadWanted;
   JobBoxes = FindBoxes;
+  JobSeesSearched = SeeSearched;
   Bounds.assign(1, From);
   while (Bounds.back() < JobTo)
     Bounds.push_back(std::min(JobTo, (Bounds.back() + kBatch) & ~size_t(63)));
@@ -160,6 +161,7 @@ void TStretchWork::RunPart(uint32_t K, uint32_t* Hits) {
   }
   if (K == kEndsPart) {
     SeenTo = SeeEnds(S, S.Seen, JobLimit, JobFrom, JobFilled);
+    if (JobSeesSearched) SeeSearchedEnds(S);
     return;
   }
   const size_t part = K - kFirstSearchPart;

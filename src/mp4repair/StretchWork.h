@@ -37,8 +37,10 @@ public:
 
   // Searches window positions [From, To), for box headers too when FindBoxes, sees the
   // ends of the waiting candidates that begin before SeeLimit (all of which end before
-  // From), and, when ReadWanted, runs the scan's read.
-  void Start(size_t From, size_t To, uint64_t SeeLimit, bool ReadWanted, bool FindBoxes);
+  // From) and, when SeeSearched, of every other that ends before From, and, when
+  // ReadWanted, runs the scan's read.
+  void Start(size_t From, size_t To, uint64_t SeeLimit, bool ReadWanted, bool FindBoxes,
+             bool SeeSearched = false);
   // Takes the parts left and waits for the others; the candidates found join the waiting
   // ones, the box headers found follow the scan's, the window is searched up to To, and
   // the read's results are in the read.
@@ -67,6 +69,7 @@ private:
   size_t JobFilled = 0;
   bool JobReads = false;
   bool JobBoxes = false;
+  bool JobSeesSearched = false;
   size_t SeenTo = 0;
   // Where the search's parts begin, and the candidates each found (room for one per
   // position of a batch, written without being cleared first) and the box headers.

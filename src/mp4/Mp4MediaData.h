@@ -120,6 +120,27 @@ public:
     ++Total;
     Counts[Cell(C)] += uint32_t(C.Neighbour < 0x80);
   }
+  // Add for a loop over millions: the table and the count in hand, the count added to the
+  // total when it goes.
+  class TTally {
+  public:
+    explicit TTally(TDroppedCandidates& Store) : Store(Store) {
+      if (Store.Counts.empty()) Store.MakeCounts();
+      Counts = Store.Counts.data();
+    }
+    TTally(const TTally&) = delete;
+    TTally& operator=(const TTally&) = delete;
+    ~TTally() { Store.Total += Added; }
+    void Add(const TMDATChunk& C) {
+      ++Added;
+      Counts[Cell(C)] += uint32_t(C.Neighbour < 0x80);
+    }
+
+  private:
+    TDroppedCandidates& Store;
+    uint32_t* Counts = nullptr;
+    uint64_t Added = 0;
+  };
   // Adds the counts by marker (the top seven bits of the byte after the unit) to H[0..63].
   void AddMarkers(std::vector<int32_t>& H) const;
   // Removes the coded slices longer than four times Typical of their type.
@@ -191,8 +212,12 @@ struct TMp4ScanResults {
 
   // Lets go of a candidate that begins no run and belongs to none.
   void LetGo(const TMDATChunk& C) {
-    AloneLetGo |= uint64_t(C.MayStandAlone()) << ((C.Neighbour >> 1) & 63);
+    AloneLetGo |= AloneBit(C);
     Dropped.Add(C);
+  }
+  // The bit of AloneLetGo that letting go of C sets.
+  static uint64_t AloneBit(const TMDATChunk& C) {
+    return uint64_t(C.MayStandAlone()) << ((C.Neighbour >> 1) & 63);
   }
   // The most frequent top seven bits of the byte after a unit, over the listed candidates
   // and the dropped ones: 255 when no candidate tells, or once Going() answers false.

@@ -74,14 +74,20 @@ size_t LetGoPlain(TScan& S, TMp4ScanResults& Found, const TFoundCandidate* Recor
   const uint64_t bound = std::min(linked, foreign);
   constexpr uint16_t kLinked =
       TFoundCandidate::kSuccessorThere | TFoundCandidate::kSuccessorUnknown;
+  const uint8_t marker = S.ListedMarker;
+  TDroppedCandidates::TTally dropped(Found.Dropped);
+  uint64_t alone = 0;
   size_t i = From;
   for (; i < To; ++i) {
     const TFoundCandidate& f = Records[i];
     const TMDATChunk c = f.Chunk();
-    const bool listed = c.MayStandAlone() & ((c.Neighbour >> 1) == S.ListedMarker);
+    const bool listed = c.MayStandAlone() & ((c.Neighbour >> 1) == marker);
     if (((f.End & kLinked) != 0) | (f.Position >= bound) | listed) break;
-    Found.LetGo(c);
+    // As TMp4ScanResults::LetGo, with the mask and the counts in hand.
+    alone |= TMp4ScanResults::AloneBit(c);
+    dropped.Add(c);
   }
+  Found.AloneLetGo |= alone;
   return i;
 }
 

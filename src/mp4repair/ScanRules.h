@@ -247,11 +247,8 @@ inline TSliceStart ReadSliceStart(const uint8_t* P, const uint8_t* End) {
 // alignment; W holds the two bytes before a length field. (Two zero bytes count 16 zero
 // bits, and so are no end.)
 constexpr bool AudioEndsIn(uint16_t W) {
-  // A bit past the two bytes stops the count at 16 without a branch for two zero bytes,
-  // which zero-rich content puts before half its candidates.
-  const uint32_t w = W | 0x10000u;
-  const int t = std::countr_zero(w);
-  return (t <= 8) & (((w >> t) & 7) == 7);
+  const int t = std::countr_zero(W);
+  return (t <= 8) & (((W >> (t & 15)) & 7) == 7);
 }
 
 // Coded slices must carry a slice type, and an IDR one an intra type (I or SI).

@@ -114,18 +114,14 @@ class TDroppedCandidates {
 public:
   static constexpr uint32_t kLengthBins = 130;
 
-  void Add(const TMDATChunk& C) {
-    if (Counts.empty()) [[unlikely]]
-      MakeCounts();
-    ++Total;
-    Counts[Cell(C)] += uint32_t(C.Neighbour < 0x80);
-  }
+  void Add(const TMDATChunk& C) { TTally(*this).Add(C); }
   // Add for a loop over millions: the table and the count in hand, the count added to the
   // total when it goes.
   class TTally {
   public:
     explicit TTally(TDroppedCandidates& Store) : Store(Store) {
-      if (Store.Counts.empty()) Store.MakeCounts();
+      if (Store.Counts.empty()) [[unlikely]]
+        Store.MakeCounts();
       Counts = Store.Counts.data();
     }
     TTally(const TTally&) = delete;

@@ -156,11 +156,11 @@ size_t SeeEnds(TScan& S, size_t From, uint64_t Limit, size_t Searched, size_t Fi
       [](const TFoundCandidate&) { return true; });
 }
 
-void SeeSearchedEnds(TScan& S) {
+void SeeSearchedEnds(TScan& S, size_t From) {
   const uint64_t from = S.Base;
   const uint64_t to = S.Base + S.Next;
   SeeEndsUntil(
-      S, S.Seen, S.Next, S.Filled, [](const TFoundCandidate&) { return false; },
+      S, From, S.Next, S.Filled, [](const TFoundCandidate&) { return false; },
       [from, to](const TFoundCandidate& f) {
         const uint64_t end = f.EndPosition();
         return end >= from && end < to;

@@ -120,7 +120,7 @@ void MoveWindow(TScan& s, uint64_t from) {
 // behind the stretch.
 void PassOverZeros(TScan& s, uint64_t skip) {
   const uint64_t examined = s.Base + s.Next;
-  SeeSearchedEnds(s);
+  SeeSearchedEnds(s, s.Seen);
   s.Skipped.emplace_back(examined, examined + skip);
   MoveWindow(s, examined);
   // What is left of the window is zeros, in which no candidate begins.
@@ -224,7 +224,7 @@ int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start)
     // saw them already.
     if (s.Capacity - s.Filled < wanted) {
       if (seenBefore == 0) {
-        SeeSearchedEnds(s);
+        SeeSearchedEnds(s, s.Seen);
         seenBefore = s.Base + s.Next;
       }
       MoveWindow(s, seenBefore);

@@ -267,10 +267,11 @@ uint16_t SeeEnd(const TScan& S, const TFoundCandidate& F, size_t Searched, size_
 // run beside SettleSeen.
 size_t SeeEnds(TScan& S, size_t From, uint64_t Limit, size_t Searched, size_t Filled);
 
-// Sees the ends of the waiting candidates not seen yet that lie in the bytes the window
-// holds and has searched, out of order. Every end still to be seen then lies in bytes
-// still to be searched, and the window need keep no byte before them.
-void SeeSearchedEnds(TScan& S);
+// Sees the ends of the waiting candidates from index From on (those before are seen) that
+// lie in the bytes the window holds and has searched, out of order. Every end still to be
+// seen then lies in bytes still to be searched, and the window need keep no byte before
+// them.
+void SeeSearchedEnds(TScan& S, size_t From);
 
 // Settles the candidates whose ends are seen, in position order.
 void SettleSeen(TScan& S, TMp4ScanResults& Found);

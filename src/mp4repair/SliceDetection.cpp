@@ -66,11 +66,10 @@ void TSliceDetector::BuildRuns() {
 }
 
 void TSliceDetector::RecordedSuccessors(TLargeVector<int32_t>& Next) {
-  const uint32_t n = MDATChunks.Count();
-  if (Scan.ChunkSuccessors.size() == n && Scan.SuccessorsFingerprint == Scan.CandidateFingerprint())
+  if (Scan.SuccessorsCurrent())
     Next = Scan.ChunkSuccessors;
   else
-    Next.assign(n, kSuccessorUnknown);
+    Next.assign(MDATChunks.Count(), kSuccessorUnknown);
 }
 
 int32_t TSliceDetector::SuccessorOf(uint32_t I, int32_t Recorded, uint32_t N) {
@@ -296,8 +295,7 @@ void TrimSlices(TMDATSlices& slices, const TMDATChunks& chunks, TPollEvery<THgFi
 } // namespace
 
 void TSliceDetector::CompactCandidates() {
-  const bool recorded = Scan.ChunkSuccessors.size() == MDATChunks.Count() &&
-                        Scan.SuccessorsFingerprint == Scan.CandidateFingerprint();
+  const bool recorded = Scan.SuccessorsCurrent();
   TLargeVector<int32_t>& newIndex = WorkList;
   CompactChunks(MDATChunks, newIndex);
   if (!recorded) {

@@ -161,7 +161,8 @@ void TStretchWork::RunPart(uint32_t K, uint32_t* Hits) {
   }
   if (K == kEndsPart) {
     SeenTo = SeeEnds(S, S.Seen, JobLimit, JobFrom, JobFilled);
-    if (JobSeesSearched) SeeSearchedEnds(S);
+    // The ends before SeenTo are seen now.
+    if (JobSeesSearched) SeeSearchedEnds(S, SeenTo);
     return;
   }
   const size_t part = K - kFirstSearchPart;

@@ -108,7 +108,7 @@ uint16_t SeeEnd(const TScan& S, const TFoundCandidate& F, size_t Searched, size_
   if (q >= Filled) return seen | TFoundCandidate::kByteUnknown | TFoundCandidate::kSuccessorUnknown;
   const uint16_t byte = S.Window[q];
   if (q >= Searched) return seen | byte | TFoundCandidate::kSuccessorUnknown;
-  return seen | byte | (S.BeginsAt(size_t(q)) ? TFoundCandidate::kSuccessorThere : 0);
+  return seen | byte | (S.TakesCandidateAt(size_t(q)) ? TFoundCandidate::kSuccessorThere : 0);
 }
 
 namespace {
@@ -124,7 +124,6 @@ size_t SeeEndsUntil(TScan& S, size_t From, size_t Searched, size_t Filled, FStop
                     FWanted&& Wanted) {
   constexpr size_t kAhead = 40;
   const uint8_t* window = S.Window.get();
-  const uint64_t* begins = S.Begins.data();
   const uint64_t base = S.Base;
   const uint64_t filled = Filled;
   return S.Waiting.Walk(From, [&](TFoundCandidate* waiting, size_t count) {
@@ -136,10 +135,7 @@ size_t SeeEndsUntil(TScan& S, size_t From, size_t Searched, size_t Filled, FStop
     for (; k < count && !Stop(waiting[k]); ++k) {
       if (k + kAhead < count) {
         const uint64_t q = waiting[k + kAhead].EndPosition() - base;
-        if (q < filled) {
-          __builtin_prefetch(window + q);
-          __builtin_prefetch(begins + (q >> 6));
-        }
+        if (q < filled) __builtin_prefetch(window + q);
       }
       if (!waiting[k].End && Wanted(waiting[k]))
         waiting[k].End = SeeEnd(S, waiting[k], Searched, Filled);

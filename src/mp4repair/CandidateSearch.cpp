@@ -96,28 +96,17 @@ inline bool LengthFitsHeader(const uint8_t* p, const TScan& s) {
 // the candidate to Out and returns whether it is one.
 [[gnu::always_inline]] inline bool TryCandidate(size_t q, const TScan& s, TFoundCandidate& out) {
   const uint8_t* p = s.Window.get() + q;
-  const uint32_t length = ReadBE32(p);
-  const uint8_t header = p[4];
   const uint64_t position = s.Base + q;
-  const uint8_t nalType = header & 0x1F;
-  const bool slice = uint8_t(nalType - 1) < 5;
-  const TSliceStart start = ReadSliceStart(p + 5, p + kLookAhead);
-  // Which of these hold is a coin toss on noise, so they are combined without branches.
-  const bool typeKnown = slice & start.SliceTypeKnown & (start.SliceType <= 9);
-  const uint32_t unknown = TMDATChunk::kSliceTypeUnknown;
-  const uint8_t sliceType = uint8_t(unknown ^ ((unknown ^ start.SliceType) & -uint32_t(typeKnown)));
-  // A unit that ends with the file is whole: a recording that stops after a picture ends
-  // exactly there. Only one that runs past the end was cut.
-  const bool kept = (position + 4 + length <= s.FileSize) & KeepsSliceType(nalType, sliceType);
-  const bool picture = slice & start.FirstMbKnown & (start.FirstMb == 0);
+  const TCandidateTest test = TestCandidate(p, position, s.FileSize);
+  const bool picture = test.Slice & test.Start.FirstMbKnown & (test.Start.FirstMb == 0);
   // The media data's first unit has nothing before it that could be anything but audio.
   // (The window holds two bytes before every examined position but the range's first.)
   const bool audio = (position == s.RangeStart) | ((q >= 2) && AudioEndsIn(ReadBE16(p - 2)));
-  out = TFoundCandidate{position, length, header,
-                        uint8_t(sliceType | picture * TFoundCandidate::kPictureStart |
+  out = TFoundCandidate{position, ReadBE32(p), p[4],
+                        uint8_t(test.SliceType | picture * TFoundCandidate::kPictureStart |
                                 audio * TFoundCandidate::kAudioEndsBefore),
                         0};
-  return kept;
+  return test.Kept;
 }
 
 template <bool Wide>

@@ -95,20 +95,13 @@ namespace {
 
 // Moves the window on so that it begins at absolute offset From (at most where the
 // examined bytes end, less the bytes the audio test looks back on), rounded down to a
-// whole word of the candidate bits.
+// multiple of 64 bytes, so that window positions keep their alignment.
 void MoveWindow(TScan& s, uint64_t from) {
   from = std::min(from, s.Base + s.Next - std::min<size_t>(s.Next, kHistory));
   if (from <= s.Base) return;
   const size_t shift = size_t(from - s.Base) & ~size_t(63);
   if (shift == 0) return;
   std::memmove(s.Window.get(), s.Window.get() + shift, s.Filled - shift);
-  // Bits are set only below the searched positions; the words past them stay zero.
-  const size_t words = shift >> 6;
-  const size_t used = std::min(s.Begins.size(), (s.Next + 63) / 64);
-  std::copy(s.Begins.begin() + std::ptrdiff_t(words), s.Begins.begin() + std::ptrdiff_t(used),
-            s.Begins.begin());
-  std::fill(s.Begins.begin() + std::ptrdiff_t(used - words),
-            s.Begins.begin() + std::ptrdiff_t(used), 0);
   s.Base += shift;
   s.Filled -= shift;
   s.Next -= shift;
@@ -123,8 +116,6 @@ void PassOverZeros(TScan& s, uint64_t skip) {
   SeeSearchedEnds(s, s.Seen);
   s.Skipped.emplace_back(examined, examined + skip);
   MoveWindow(s, examined);
-  // What is left of the window is zeros, in which no candidate begins.
-  std::fill(s.Begins.begin(), s.Begins.end(), 0);
   s.Base += skip;
 }
 
@@ -147,7 +138,6 @@ void TScan::MakeWindow(size_t capacity) {
   Window = AllocateLarge(capacity + 16);
   Capacity = capacity;
   std::fill_n(Window.get() + capacity, 16, 0);
-  Begins.assign(capacity / 64 + 1, 0);
 }
 
 int32_t ScanMediaData(THgMP4FileReader& Reader, uint64_t Length, uint64_t Start) {

@@ -21,7 +21,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -59,6 +58,31 @@ static_assert(kWindowSize >= 2 * (kMaxUnitLength + kReadSize + 4 * kLookAhead + 
 inline void SetFollowingByte(TMDATChunk& C, uint8_t Next) {
   if ((Next & 0xE0) != 0xE0)
     C.Neighbour = uint8_t((Next & 0xFE) | (C.Neighbour & TMDATChunk::kAudioEndsBefore));
+}
+
+// What the rest of the candidate rule makes of the unit at P (at file position Position),
+// whose length fits its header byte: whether the search takes it, and what its record
+// holds of its slice header. (Which of these hold is a coin toss on noise, so they are
+// combined without branches.)
+struct TCandidateTest {
+  bool Kept;
+  bool Slice;
+  uint8_t SliceType;
+  TSliceStart Start;
+};
+[[gnu::always_inline]] inline TCandidateTest TestCandidate(const uint8_t* P, uint64_t Position,
+                                                           uint64_t FileSize) {
+  const uint32_t length = ReadBE32(P);
+  const uint8_t nalType = P[4] & 0x1F;
+  const bool slice = uint8_t(nalType - 1) < 5;
+  const TSliceStart start = ReadSliceStart(P + 5, P + kLookAhead);
+  const bool typeKnown = slice & start.SliceTypeKnown & (start.SliceType <= 9);
+  const uint32_t unknown = TMDATChunk::kSliceTypeUnknown;
+  const uint8_t sliceType = uint8_t(unknown ^ ((unknown ^ start.SliceType) & -uint32_t(typeKnown)));
+  // A unit that ends with the file is whole: a recording that stops after a picture ends
+  // exactly there. Only one that runs past the end was cut.
+  const bool kept = (Position + 4 + length <= FileSize) & KeepsSliceType(nalType, sliceType);
+  return TCandidateTest{kept, slice, sliceType, start};
 }
 
 // A candidate found but not yet settled, in 16 bytes.
@@ -195,12 +219,9 @@ struct TScan {
   // Beside each candidate, the one that begins where it ends.
   TLargeVector<int32_t>* Successors = nullptr;
 
-  // The window: bytes [Base, Base + Filled) of the file, searched up to Base + Next, and a
-  // bit per window position where a candidate begins. Positions of the window keep their
-  // place within a word of bits when it moves.
+  // The window: bytes [Base, Base + Filled) of the file, searched up to Base + Next.
   size_t Capacity = 0;
   TLargeBlock Window;
-  TLargeVector<uint64_t> Begins;
   uint64_t Base = 0;
   size_t Filled = 0;
   size_t Next = 0;
@@ -235,13 +256,16 @@ struct TScan {
 
   // Makes a window of Capacity bytes and 16 zero bytes behind them.
   void MakeWindow(size_t Capacity);
-  // Whether a candidate begins at window position Q.
-  // (The word holding a search's first position may be written while an earlier position
-  // in it is asked.)
-  bool BeginsAt(size_t Q) const {
-    uint64_t& shared = const_cast<uint64_t&>(Begins[Q >> 6]);
-    const uint64_t word = std::atomic_ref<uint64_t>(shared).load(std::memory_order_relaxed);
-    return (word >> (Q & 63)) & 1;
+  // Whether the search takes a candidate at window position Q, which it has searched: the
+  // test again, on the bytes the window still holds there. The length test turns away all
+  // but a few percent of positions, and is made without a branch.
+  bool TakesCandidateAt(size_t Q) const {
+    const uint8_t* p = Window.get() + Q;
+    const uint32_t length = ReadBE32(p);
+    const TLengthRange& r = Ranges[p[4]];
+    if ((length < r.Min) | (length > r.Max)) [[likely]]
+      return false;
+    return MayStartCandidate(p) && TestCandidate(p, Base + Q, FileSize).Kept;
   }
   // Whether a unit of an earlier call ends at Position; positions are asked in order.
   // (Asked of every candidate settled; a first scan has no such units.)

@@ -151,9 +151,6 @@ void TStretchWork::WaitForParts() {
   Changed.wait(lock, done);
 }
 
-// The first search part shares its first word of the bits with the look at the ends,
-// which reads the word's earlier bits, so it sets its bits there in one atomic operation;
-// the other parts begin on a word of their own.
 void TStretchWork::RunPart(uint32_t K, uint32_t* Hits) {
   if (K == kReadPart) {
     if (JobReads) Read.Run(S, JobFilled);
@@ -170,19 +167,6 @@ void TStretchWork::RunPart(uint32_t K, uint32_t* Hits) {
   found.Count = FindCandidates(Bounds[part], Bounds[part + 1], S, Hits, found.Records.get());
   found.Boxes.clear();
   if (JobBoxes) FindBoxHeaders(S.Window.get(), Bounds[part], Bounds[part + 1], S.Base, found.Boxes);
-  uint64_t* begins = S.Begins.data();
-  const size_t shared = (JobFrom & 63) != 0 && part == 0 ? JobFrom >> 6 : SIZE_MAX;
-  uint64_t sharedBits = 0;
-  for (size_t i = 0; i < found.Count; ++i) {
-    const size_t q = size_t(found.Records[i].Position - S.Base);
-    const uint64_t bit = uint64_t(1) << (q & 63);
-    if ((q >> 6) == shared)
-      sharedBits |= bit;
-    else
-      begins[q >> 6] |= bit;
-  }
-  if (sharedBits != 0)
-    std::atomic_ref<uint64_t>(begins[shared]).fetch_or(sharedBits, std::memory_order_relaxed);
 }
 
 } // namespace clw::scan

@@ -9,9 +9,8 @@
 // were seen before, then takes what is left in Finish.
 //
 // The parts read the window and the tables and write only their own results: the search
-// its candidates and the bits of its positions, the look the ends of waiting candidates
-// not yet seen, the read the window behind the bytes filled and the zero runs. Finish
-// hands it all to the scan.
+// its candidates, the look the ends of waiting candidates not yet seen, the read the window
+// behind the bytes filled and the zero runs. Finish hands it all to the scan.
 #include "mp4repair/ScanState.h"
 
 #include <array>

@@ -159,6 +159,18 @@ TEST(ScanMatchesReference, OnDenseData) {
     ASSERT_EQ(r.Scan.MDATChunks.Count(), ref.Chunks.size());
     for (uint32_t i = 0; i < r.Scan.MDATChunks.Count(); ++i)
       ASSERT_EQ(Fields(r.Scan.MDATChunks[i]), Fields(ref.Chunks[i])) << "candidate " << i;
+    // The one that begins where each ends; unknown where the end lies past the positions
+    // searched.
+    ASSERT_EQ(r.Scan.ChunkSuccessors.size(), ref.Chunks.size());
+    for (uint32_t i = 0; i < ref.Chunks.size(); ++i) {
+      const uint64_t e = ref.Chunks[i].End();
+      const auto at =
+          std::lower_bound(ref.Chunks.begin(), ref.Chunks.end(), e,
+                           [](const TMDATChunk& c, uint64_t p) { return c.Position < p; });
+      int32_t expected = e + 18 <= start + length ? -1 : kSuccessorUnknown;
+      if (at != ref.Chunks.end() && at->Position == e) expected = int32_t(at - ref.Chunks.begin());
+      ASSERT_EQ(r.Scan.ChunkSuccessors[i], expected) << "candidate " << i;
+    }
     std::vector<std::pair<uint64_t, uint64_t>> nulls;
     for (uint32_t i = 0; i < r.Scan.NullBlocks.Count(); ++i)
       nulls.emplace_back(r.Scan.NullBlocks[i].Start, r.Scan.NullBlocks[i].Length);

@@ -6,7 +6,8 @@
 // the full test writes every record and keeps it by advancing the count or not.
 //
 // Processors with AVX2 and the bit instructions that came with it run the same passes 32
-// positions at a time; the choice is made once, at the first scan.
+// positions at a time, and those with AVX-512 make the full test of eight positions at a
+// time as well; the choice is made once, at the first scan.
 #include "mp4repair/ScanState.h"
 
 #include "streams/Endian.h"
@@ -15,7 +16,15 @@
 #include <bit>
 
 #if defined(__x86_64__) && defined(__GNUC__)
+// GCC 12's AVX-512 intrinsics start from an undefined register, which it then warns of.
+#if !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #define CLW_SCAN_HAS_AVX2 1
 #endif
 
@@ -61,9 +70,9 @@ __attribute__((target("avx2"))) inline uint32_t CandidateLanes32(const uint8_t* 
 #endif
 
 // The prefilter's marks for the 64 positions from P (reading P .. P + 67).
-template <bool Wide> [[gnu::always_inline]] inline uint64_t CandidateMarks(const uint8_t* P) {
+template <int Wide> [[gnu::always_inline]] inline uint64_t CandidateMarks(const uint8_t* P) {
 #if defined(CLW_SCAN_HAS_AVX2)
-  if constexpr (Wide) return CandidateLanes32(P) | uint64_t(CandidateLanes32(P + 32)) << 32;
+  if constexpr (Wide > 0) return CandidateLanes32(P) | uint64_t(CandidateLanes32(P + 32)) << 32;
 #endif
   return CandidateLanes(P) | uint64_t(CandidateLanes(P + 16)) << 16 |
          uint64_t(CandidateLanes(P + 32)) << 32 | uint64_t(CandidateLanes(P + 48)) << 48;
@@ -109,7 +118,115 @@ inline bool LengthFitsHeader(const uint8_t* p, const TScan& s) {
   return test.Kept;
 }
 
-template <bool Wide>
+#if defined(CLW_SCAN_HAS_AVX2)
+#define CLW_SCAN_AVX512 "avx2,bmi,bmi2,popcnt,avx512f,avx512bw,avx512cd,avx512dq,avx512vl"
+
+__attribute__((target(CLW_SCAN_AVX512))) inline __m512i Splat(uint64_t V) {
+  return _mm512_set1_epi64(int64_t(V));
+}
+
+// TryCandidate for the fitting positions Hits[0, Count), eight at a time in the lanes of
+// AVX-512 registers; the few that are left, and any eight with a slice header the two
+// counts cannot read, go one by one. Writes the candidates from Out on and returns how
+// many. (Out has room for Count: a group writes its eight records whether kept or not.)
+__attribute__((target(CLW_SCAN_AVX512))) inline size_t
+TryInEights(const uint32_t* hits, size_t count, const TScan& s, TFoundCandidate* out) {
+  const uint8_t* buf = s.Window.get();
+  const __m512i one = _mm512_set1_epi64(1);
+  const __m512i swap = _mm512_set_epi64(0x08090A0B0C0D0E0F, 0x0001020304050607, 0x08090A0B0C0D0E0F,
+                                        0x0001020304050607, 0x08090A0B0C0D0E0F, 0x0001020304050607,
+                                        0x08090A0B0C0D0E0F, 0x0001020304050607);
+  const __m512i firstFour = _mm512_set_epi64(11, 10, 3, 2, 9, 8, 1, 0);
+  const __m512i lastFour = _mm512_set_epi64(15, 14, 7, 6, 13, 12, 5, 4);
+  const __m512i base = _mm512_set1_epi64(int64_t(s.Base));
+  const __m512i fileSize = _mm512_set1_epi64(int64_t(s.FileSize));
+  const __m512i rangeStart = _mm512_set1_epi64(int64_t(s.RangeStart));
+  size_t found = 0;
+  size_t k = 0;
+  // The audio test reads the two bytes before each position.
+  for (; k < count && hits[k] < 2; ++k)
+    found += TryCandidate(hits[k], s, out[found]);
+  for (; k + 8 <= count; k += 8) {
+    const __m512i q =
+        _mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(hits + k)));
+    // The bytes from two before the length field to the one after the header, and the 64
+    // bits after the header, in reading order from the top bit.
+    const __m512i around =
+        _mm512_shuffle_epi8(_mm512_i64gather_epi64(_mm512_sub_epi64(q, Splat(2)), buf, 1), swap);
+    const __m512i bits = _mm512_shuffle_epi8(_mm512_i64gather_epi64(q, buf + 5, 1), swap);
+    const __m512i length = _mm512_and_si512(_mm512_srli_epi64(around, 16), Splat(0xFFFFFFFF));
+    const __m512i header = _mm512_and_si512(_mm512_srli_epi64(around, 8), Splat(0xFF));
+    const __m512i nalType = _mm512_and_si512(header, Splat(0x1F));
+    const __m512i typeLess1 = _mm512_sub_epi64(nalType, one);
+    const __mmask8 slice = _mm512_cmple_epu64_mask(typeLess1, Splat(4));
+    // ReadSliceStart's two counts: a first code of 32 zeros and more is no value (neither
+    // is known); a second code that runs past the 64 bits is read one by one.
+    const __m512i z1 = _mm512_lzcnt_epi64(bits);
+    const __mmask8 known = _mm512_cmplt_epu64_mask(z1, Splat(32));
+    const __m512i n1 = _mm512_add_epi64(_mm512_add_epi64(z1, z1), one);
+    const __m512i rest = _mm512_sllv_epi64(bits, n1);
+    const __m512i z2 = _mm512_lzcnt_epi64(rest);
+    const __m512i n2 = _mm512_add_epi64(_mm512_add_epi64(z2, z2), one);
+    if (_mm512_mask_cmpgt_epu64_mask(known, n2, _mm512_sub_epi64(Splat(64), n1)) != 0) {
+      for (size_t j = 0; j < 8; ++j)
+        found += TryCandidate(hits[k + j], s, out[found]);
+      continue;
+    }
+    const __m512i firstMb =
+        _mm512_sub_epi64(_mm512_srlv_epi64(bits, _mm512_sub_epi64(Splat(64), n1)), one);
+    const __m512i coded =
+        _mm512_sub_epi64(_mm512_srlv_epi64(rest, _mm512_sub_epi64(Splat(64), n2)), one);
+    const __mmask8 typeKnown = slice & known & _mm512_cmple_epu64_mask(coded, Splat(9));
+    const __m512i sliceType =
+        _mm512_mask_blend_epi64(typeKnown, Splat(TMDATChunk::kSliceTypeUnknown), coded);
+    const __mmask8 picture =
+        slice & known & _mm512_cmpeq_epu64_mask(firstMb, _mm512_setzero_si512());
+    // KeepsSliceType, and the unit within the file.
+    constexpr uint32_t kIntra = 1u << 2 | 1u << 4 | 1u << 7 | 1u << 9;
+    const __mmask8 intra = _mm512_test_epi64_mask(_mm512_srlv_epi64(Splat(kIntra), sliceType), one);
+    const __mmask8 idr = _mm512_cmpeq_epu64_mask(nalType, Splat(5));
+    const __mmask8 sliceCoded = _mm512_cmple_epu64_mask(typeLess1, Splat(3));
+    const __mmask8 keeps =
+        (idr & intra) | (~idr & (~sliceCoded | _mm512_cmplt_epu64_mask(sliceType, Splat(10))));
+    const __m512i position = _mm512_add_epi64(base, q);
+    const __mmask8 kept =
+        keeps & _mm512_cmple_epu64_mask(
+                    _mm512_add_epi64(_mm512_add_epi64(position, length), Splat(4)), fileSize);
+    // AudioEndsIn on the two bytes before: the lowest set bit, with a bit above the 16 so
+    // that two zero bytes count 16.
+    const __m512i before = _mm512_srli_epi64(around, 48);
+    const __m512i marked = _mm512_or_si512(before, Splat(0x10000));
+    const __m512i lowest =
+        _mm512_and_si512(marked, _mm512_sub_epi64(_mm512_setzero_si512(), marked));
+    const __m512i t = _mm512_sub_epi64(Splat(63), _mm512_lzcnt_epi64(lowest));
+    const __mmask8 audio =
+        _mm512_cmpeq_epu64_mask(position, rangeStart) |
+        (_mm512_cmple_epu64_mask(t, Splat(8)) &
+         _mm512_cmpeq_epu64_mask(_mm512_and_si512(_mm512_srlv_epi64(before, t), Splat(7)),
+                                 Splat(7)));
+    const __m512i info = _mm512_or_si512(
+        _mm512_or_si512(sliceType,
+                        _mm512_maskz_mov_epi64(picture, Splat(TFoundCandidate::kPictureStart))),
+        _mm512_maskz_mov_epi64(audio, Splat(TFoundCandidate::kAudioEndsBefore)));
+    const __m512i second = _mm512_or_si512(_mm512_or_si512(length, _mm512_slli_epi64(header, 32)),
+                                           _mm512_slli_epi64(info, 40));
+    // The kept ones' two words, side by side in record order.
+    const __m512i positions = _mm512_maskz_compress_epi64(kept, position);
+    const __m512i seconds = _mm512_maskz_compress_epi64(kept, second);
+    const __m512i low = _mm512_unpacklo_epi64(positions, seconds);
+    const __m512i high = _mm512_unpackhi_epi64(positions, seconds);
+    TFoundCandidate* to = out + found;
+    _mm512_storeu_si512(to, _mm512_permutex2var_epi64(low, firstFour, high));
+    _mm512_storeu_si512(to + 4, _mm512_permutex2var_epi64(low, lastFour, high));
+    found += size_t(std::popcount(unsigned(kept)));
+  }
+  for (; k < count; ++k)
+    found += TryCandidate(hits[k], s, out[found]);
+  return found;
+}
+#endif
+
+template <int Wide>
 [[gnu::always_inline]] inline size_t Search(size_t from, size_t to, const TScan& s, uint32_t* hits,
                                             TFoundCandidate* out) {
   const uint8_t* buf = s.Window.get();
@@ -129,6 +246,13 @@ template <bool Wide>
       hits[fitting] = hits[k];
       fitting += LengthFitsHeader(buf + hits[k], s);
     }
+#if defined(CLW_SCAN_HAS_AVX2)
+    if constexpr (Wide == 2) {
+      found += TryInEights(hits, fitting, s, out + found);
+      from = batchEnd;
+      continue;
+    }
+#endif
     for (size_t k = 0; k < fitting; ++k)
       found += TryCandidate(hits[k], s, out[found]);
     from = batchEnd;
@@ -139,24 +263,50 @@ template <bool Wide>
 #if defined(CLW_SCAN_HAS_AVX2)
 __attribute__((target("avx2,bmi,bmi2,popcnt"))) size_t
 SearchWide(size_t from, size_t to, const TScan& s, uint32_t* hits, TFoundCandidate* out) {
-  return Search<true>(from, to, s, hits, out);
+  return Search<1>(from, to, s, hits, out);
+}
+__attribute__((target(CLW_SCAN_AVX512))) size_t SearchWidest(size_t from, size_t to, const TScan& s,
+                                                             uint32_t* hits, TFoundCandidate* out) {
+  return Search<2>(from, to, s, hits, out);
 }
 #endif
 
 size_t SearchNarrow(size_t from, size_t to, const TScan& s, uint32_t* hits, TFoundCandidate* out) {
-  return Search<false>(from, to, s, hits, out);
+  return Search<0>(from, to, s, hits, out);
 }
 
 } // namespace
 
-size_t FindCandidates(size_t From, size_t To, const TScan& S, uint32_t* Hits,
-                      TFoundCandidate* Out) {
+TSearchWidth WidestSearch() {
 #if defined(CLW_SCAN_HAS_AVX2)
-  static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-                           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-  if (wide) return SearchWide(From, To, S, Hits, Out);
+  static const TSearchWidth widest = [] {
+    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("bmi") ||
+        !__builtin_cpu_supports("bmi2") || !__builtin_cpu_supports("popcnt"))
+      return TSearchWidth::Plain;
+    if (!__builtin_cpu_supports("avx512f") || !__builtin_cpu_supports("avx512bw") ||
+        !__builtin_cpu_supports("avx512cd") || !__builtin_cpu_supports("avx512dq") ||
+        !__builtin_cpu_supports("avx512vl"))
+      return TSearchWidth::Avx2;
+    return TSearchWidth::Avx512;
+  }();
+  return widest;
+#else
+  return TSearchWidth::Plain;
+#endif
+}
+
+size_t FindCandidatesAs(TSearchWidth Width, size_t From, size_t To, const TScan& S, uint32_t* Hits,
+                        TFoundCandidate* Out) {
+#if defined(CLW_SCAN_HAS_AVX2)
+  if (Width == TSearchWidth::Avx512) return SearchWidest(From, To, S, Hits, Out);
+  if (Width == TSearchWidth::Avx2) return SearchWide(From, To, S, Hits, Out);
 #endif
   return SearchNarrow(From, To, S, Hits, Out);
+}
+
+size_t FindCandidates(size_t From, size_t To, const TScan& S, uint32_t* Hits,
+                      TFoundCandidate* Out) {
+  return FindCandidatesAs(WidestSearch(), From, To, S, Hits, Out);
 }
 
 } // namespace clw::scan

@@ -281,6 +281,14 @@ struct TScan {
 // Out, so searches of other positions and the settling of earlier ones can run beside it.
 size_t FindCandidates(size_t From, size_t To, const TScan& S, uint32_t* Hits, TFoundCandidate* Out);
 
+// The ways the search can run, by the instructions they take: FindCandidates runs the
+// widest this processor has, and every way finds the same.
+enum class TSearchWidth { Plain, Avx2, Avx512 };
+TSearchWidth WidestSearch();
+// FindCandidates the way Width says (no wider than WidestSearch()).
+size_t FindCandidatesAs(TSearchWidth Width, size_t From, size_t To, const TScan& S, uint32_t* Hits,
+                        TFoundCandidate* Out);
+
 // What the window, searched up to position Searched and filled up to Filled, shows at
 // the end of candidate F: the record's End. An end the scan did not search has an unknown
 // successor, and an unknown byte unless the window holds it.

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 // GCC 12's AVX-512 intrinsics start from an undefined register, which it then warns of.
@@ -125,10 +126,11 @@ __attribute__((target(CLW_SCAN_AVX512))) inline __m512i Splat(uint64_t V) {
   return _mm512_set1_epi64(int64_t(V));
 }
 
-// TryCandidate for the fitting positions Hits[0, Count), eight at a time in the lanes of
-// AVX-512 registers; the few that are left, and any eight with a slice header the two
-// counts cannot read, go one by one. Writes the candidates from Out on and returns how
-// many. (Out has room for Count: a group writes its eight records whether kept or not.)
+// The length test and TryCandidate for the positions Hits[0, Count), eight at a time in the
+// lanes of AVX-512 registers; the few that are left, and any eight with a fitting slice
+// header the two counts cannot read, go one by one. Writes the candidates from Out on and
+// returns how many. (Out has room for Count: a group writes its eight records whether
+// kept or not.)
 __attribute__((target(CLW_SCAN_AVX512))) inline size_t
 TryInEights(const uint32_t* hits, size_t count, const TScan& s, TFoundCandidate* out) {
   const uint8_t* buf = s.Window.get();
@@ -141,11 +143,14 @@ TryInEights(const uint32_t* hits, size_t count, const TScan& s, TFoundCandidate*
   const __m512i base = _mm512_set1_epi64(int64_t(s.Base));
   const __m512i fileSize = _mm512_set1_epi64(int64_t(s.FileSize));
   const __m512i rangeStart = _mm512_set1_epi64(int64_t(s.RangeStart));
+  const auto alone = [&](uint32_t q, size_t& found) {
+    if (LengthFitsHeader(buf + q, s)) found += TryCandidate(q, s, out[found]);
+  };
   size_t found = 0;
   size_t k = 0;
   // The audio test reads the two bytes before each position.
   for (; k < count && hits[k] < 2; ++k)
-    found += TryCandidate(hits[k], s, out[found]);
+    alone(hits[k], found);
   for (; k + 8 <= count; k += 8) {
     const __m512i q =
         _mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(hits + k)));
@@ -156,6 +161,12 @@ TryInEights(const uint32_t* hits, size_t count, const TScan& s, TFoundCandidate*
     const __m512i bits = _mm512_shuffle_epi8(_mm512_i64gather_epi64(q, buf + 5, 1), swap);
     const __m512i length = _mm512_and_si512(_mm512_srli_epi64(around, 16), Splat(0xFFFFFFFF));
     const __m512i header = _mm512_and_si512(_mm512_srli_epi64(around, 8), Splat(0xFF));
+    const __m512i range =
+        _mm512_i64gather_epi64(header, reinterpret_cast<const long long*>(s.Ranges.data()), 8);
+    static_assert(sizeof(TLengthRange) == 8 && offsetof(TLengthRange, Max) == 4);
+    const __mmask8 fits =
+        _mm512_cmple_epu64_mask(_mm512_and_si512(range, Splat(0xFFFFFFFF)), length) &
+        _mm512_cmple_epu64_mask(length, _mm512_srli_epi64(range, 32));
     const __m512i nalType = _mm512_and_si512(header, Splat(0x1F));
     const __m512i typeLess1 = _mm512_sub_epi64(nalType, one);
     const __mmask8 slice = _mm512_cmple_epu64_mask(typeLess1, Splat(4));
@@ -167,9 +178,9 @@ TryInEights(const uint32_t* hits, size_t count, const TScan& s, TFoundCandidate*
     const __m512i rest = _mm512_sllv_epi64(bits, n1);
     const __m512i z2 = _mm512_lzcnt_epi64(rest);
     const __m512i n2 = _mm512_add_epi64(_mm512_add_epi64(z2, z2), one);
-    if (_mm512_mask_cmpgt_epu64_mask(known, n2, _mm512_sub_epi64(Splat(64), n1)) != 0) {
+    if (_mm512_mask_cmpgt_epu64_mask(fits & known, n2, _mm512_sub_epi64(Splat(64), n1)) != 0) {
       for (size_t j = 0; j < 8; ++j)
-        found += TryCandidate(hits[k + j], s, out[found]);
+        alone(hits[k + j], found);
       continue;
     }
     const __m512i firstMb =
@@ -190,8 +201,9 @@ TryInEights(const uint32_t* hits, size_t count, const TScan& s, TFoundCandidate*
         (idr & intra) | (~idr & (~sliceCoded | _mm512_cmplt_epu64_mask(sliceType, Splat(10))));
     const __m512i position = _mm512_add_epi64(base, q);
     const __mmask8 kept =
-        keeps & _mm512_cmple_epu64_mask(
-                    _mm512_add_epi64(_mm512_add_epi64(position, length), Splat(4)), fileSize);
+        fits & keeps &
+        _mm512_cmple_epu64_mask(_mm512_add_epi64(_mm512_add_epi64(position, length), Splat(4)),
+                                fileSize);
     // AudioEndsIn on the two bytes before: the lowest set bit, with a bit above the 16 so
     // that two zero bytes count 16.
     const __m512i before = _mm512_srli_epi64(around, 48);
@@ -221,7 +233,7 @@ TryInEights(const uint32_t* hits, size_t count, const TScan& s, TFoundCandidate*
     found += size_t(std::popcount(unsigned(kept)));
   }
   for (; k < count; ++k)
-    found += TryCandidate(hits[k], s, out[found]);
+    alone(hits[k], found);
   return found;
 }
 #endif
@@ -241,18 +253,18 @@ template <int Wide>
       hits[count] = uint32_t(q);
       count += MayStartCandidate(buf + q);
     }
+#if defined(CLW_SCAN_HAS_AVX2)
+    if constexpr (Wide == 2) {
+      found += TryInEights(hits, count, s, out + found);
+      from = batchEnd;
+      continue;
+    }
+#endif
     size_t fitting = 0;
     for (size_t k = 0; k < count; ++k) {
       hits[fitting] = hits[k];
       fitting += LengthFitsHeader(buf + hits[k], s);
     }
-#if defined(CLW_SCAN_HAS_AVX2)
-    if constexpr (Wide == 2) {
-      found += TryInEights(hits, fitting, s, out + found);
-      from = batchEnd;
-      continue;
-    }
-#endif
     for (size_t k = 0; k < fitting; ++k)
       found += TryCandidate(hits[k], s, out[found]);
     from = batchEnd;

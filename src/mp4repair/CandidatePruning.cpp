@@ -99,7 +99,15 @@ bool TScan::IsForeignEndAhead(uint64_t Position) {
   return NextForeignEnd < ForeignEnds.size() && ForeignEnds[NextForeignEnd] == Position;
 }
 
-uint16_t SeeEnd(const TScan& S, const TFoundCandidate& F, size_t Searched, size_t Filled) {
+namespace {
+
+// What the window, searched up to position Searched and filled up to Filled, shows at
+// the end of candidate F: the record's End. An end the scan did not search has an unknown
+// successor, and an unknown byte unless the window holds it. (Inline in the walk over
+// millions of ends, with the rest of the candidate test for the few that pass the length
+// test out of line.)
+[[gnu::always_inline]] inline uint16_t SeeEnd(const TScan& S, const TFoundCandidate& F,
+                                              size_t Searched, size_t Filled) {
   constexpr uint16_t seen = TFoundCandidate::kEndSeen;
   const uint64_t end = F.EndPosition();
   for (const auto& [from, to] : S.Skipped)
@@ -110,8 +118,6 @@ uint16_t SeeEnd(const TScan& S, const TFoundCandidate& F, size_t Searched, size_
   if (q >= Searched) return seen | byte | TFoundCandidate::kSuccessorUnknown;
   return seen | byte | (S.TakesCandidateAt(size_t(q)) ? TFoundCandidate::kSuccessorThere : 0);
 }
-
-namespace {
 
 // Walks the waiting records from index From on until Stop(record) and sees the ends of
 // those not seen yet for which Wanted(record); returns the index of the record it stopped

@@ -259,12 +259,17 @@ struct TScan {
   // Whether the search takes a candidate at window position Q, which it has searched: the
   // test again, on the bytes the window still holds there. The length test turns away all
   // but a few percent of positions, and is made without a branch.
-  bool TakesCandidateAt(size_t Q) const {
+  [[gnu::always_inline]] bool TakesCandidateAt(size_t Q) const {
     const uint8_t* p = Window.get() + Q;
     const uint32_t length = ReadBE32(p);
     const TLengthRange& r = Ranges[p[4]];
     if ((length < r.Min) | (length > r.Max)) [[likely]]
       return false;
+    return TakesFittingCandidateAt(Q);
+  }
+  // The rest of the test, for the few that pass the length test: out of line.
+  [[gnu::noinline]] bool TakesFittingCandidateAt(size_t Q) const {
+    const uint8_t* p = Window.get() + Q;
     return MayStartCandidate(p) && TestCandidate(p, Base + Q, FileSize).Kept;
   }
   // Whether a unit of an earlier call ends at Position; positions are asked in order.
@@ -288,11 +293,6 @@ TSearchWidth WidestSearch();
 // FindCandidates the way Width says (no wider than WidestSearch()).
 size_t FindCandidatesAs(TSearchWidth Width, size_t From, size_t To, const TScan& S, uint32_t* Hits,
                         TFoundCandidate* Out);
-
-// What the window, searched up to position Searched and filled up to Filled, shows at
-// the end of candidate F: the record's End. An end the scan did not search has an unknown
-// successor, and an unknown byte unless the window holds it.
-uint16_t SeeEnd(const TScan& S, const TFoundCandidate& F, size_t Searched, size_t Filled);
 
 // Sees the ends of the waiting candidates from index From on that begin before Limit, and
 // returns the index of the first it did not look at. Touches only those records, so it can

@@ -126,6 +126,17 @@ __attribute__((target(CLW_SCAN_AVX512))) inline __m512i Splat(uint64_t V) {
   return _mm512_set1_epi64(int64_t(V));
 }
 
+// The 16 bytes from two before each of the four positions Hits[0, 4), one position to a
+// 128-bit lane.
+__attribute__((target(CLW_SCAN_AVX512))) inline __m512i FourAt(const uint8_t* buf,
+                                                               const uint32_t* hits) {
+  const auto at = [buf](uint32_t q) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(buf + q - 2));
+  };
+  const __m512i two = _mm512_inserti32x4(_mm512_castsi128_si512(at(hits[0])), at(hits[1]), 1);
+  return _mm512_inserti32x4(_mm512_inserti32x4(two, at(hits[2]), 2), at(hits[3]), 3);
+}
+
 // The length test and TryCandidate for the positions Hits[0, Count), eight at a time in the
 // lanes of AVX-512 registers; the few that are left, and any eight with a fitting slice
 // header the two counts cannot read, go one by one. Writes the candidates from Out on and
@@ -135,9 +146,13 @@ __attribute__((target(CLW_SCAN_AVX512))) inline size_t
 TryInEights(const uint32_t* hits, size_t count, const TScan& s, TFoundCandidate* out) {
   const uint8_t* buf = s.Window.get();
   const __m512i one = _mm512_set1_epi64(1);
-  const __m512i swap = _mm512_set_epi64(0x08090A0B0C0D0E0F, 0x0001020304050607, 0x08090A0B0C0D0E0F,
-                                        0x0001020304050607, 0x08090A0B0C0D0E0F, 0x0001020304050607,
-                                        0x08090A0B0C0D0E0F, 0x0001020304050607);
+  // From a position's 16 bytes, those from two before it to one after its header, and the
+  // 64 bits after its header, each in reading order from the top bit.
+  const __m512i split = _mm512_set_epi64(0x0708090A0B0C0D0E, 0x0001020304050607, 0x0708090A0B0C0D0E,
+                                         0x0001020304050607, 0x0708090A0B0C0D0E, 0x0001020304050607,
+                                         0x0708090A0B0C0D0E, 0x0001020304050607);
+  const __m512i evens = _mm512_set_epi64(14, 12, 10, 8, 6, 4, 2, 0);
+  const __m512i odds = _mm512_set_epi64(15, 13, 11, 9, 7, 5, 3, 1);
   const __m512i firstFour = _mm512_set_epi64(11, 10, 3, 2, 9, 8, 1, 0);
   const __m512i lastFour = _mm512_set_epi64(15, 14, 7, 6, 13, 12, 5, 4);
   const __m512i base = _mm512_set1_epi64(int64_t(s.Base));
@@ -156,9 +171,10 @@ TryInEights(const uint32_t* hits, size_t count, const TScan& s, TFoundCandidate*
         _mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(hits + k)));
     // The bytes from two before the length field to the one after the header, and the 64
     // bits after the header, in reading order from the top bit.
-    const __m512i around =
-        _mm512_shuffle_epi8(_mm512_i64gather_epi64(_mm512_sub_epi64(q, Splat(2)), buf, 1), swap);
-    const __m512i bits = _mm512_shuffle_epi8(_mm512_i64gather_epi64(q, buf + 5, 1), swap);
+    const __m512i first = _mm512_shuffle_epi8(FourAt(buf, hits + k), split);
+    const __m512i last = _mm512_shuffle_epi8(FourAt(buf, hits + k + 4), split);
+    const __m512i around = _mm512_permutex2var_epi64(first, evens, last);
+    const __m512i bits = _mm512_permutex2var_epi64(first, odds, last);
     const __m512i length = _mm512_and_si512(_mm512_srli_epi64(around, 16), Splat(0xFFFFFFFF));
     const __m512i header = _mm512_and_si512(_mm512_srli_epi64(around, 8), Splat(0xFF));
     const __m512i range =

@@ -1,13 +1,13 @@
 #include "mp4repair/BoxHeaderSearch.h"
 
 #include "mp4/Mp4BoxTypes.h"
+#include "mp4repair/VectorIntrinsics.h"
 #include "streams/Endian.h"
 
 #include <array>
 #include <bit>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
+#if defined(CLW_HAS_X86_VECTORS)
 #define CLW_BOXES_HAVE_AVX2 1
 #endif
 
@@ -114,19 +114,53 @@ __attribute__((target("avx2,bmi"))) void FindWide(const uint8_t* buf, size_t fro
     TestAt(buf, q, base, prefixes, out);
 }
 
+// Members for 64 bytes, as a mask.
+__attribute__((target("avx512f,avx512bw"))) inline __mmask64 InSet(__m512i v,
+                                                                   const TNibbleSet& set) {
+  const __m512i high = _mm512_broadcast_i32x4(_mm_load_si128((const __m128i*)set.High));
+  const __m512i low = _mm512_broadcast_i32x4(_mm_load_si128((const __m128i*)set.Low));
+  const __m512i nibble = _mm512_set1_epi8(0x0F);
+  const __m512i classes =
+      _mm512_and_si512(_mm512_shuffle_epi8(high, _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble)),
+                       _mm512_shuffle_epi8(low, _mm512_and_si512(v, nibble)));
+  return _mm512_test_epi8_mask(classes, classes);
+}
+
+__attribute__((target("avx512f,avx512bw,bmi"))) void FindWidest(const uint8_t* buf, size_t from,
+                                                                size_t to, uint64_t base,
+                                                                const TTypeCharacters& types,
+                                                                std::vector<TFoundBox>& out) {
+  const TBoxPrefixes& prefixes = BoxPrefixes();
+  size_t q = from;
+  for (; q + 64 <= to; q += 64) {
+    uint64_t lanes = ~uint64_t(0);
+    for (int k = 0; k < kPlaces; ++k)
+      lanes &= InSet(_mm512_loadu_si512(buf + q + 4 + k), types.Places[k]);
+    for (; lanes != 0; lanes &= lanes - 1)
+      TestAt(buf, q + size_t(std::countr_zero(lanes)), base, prefixes, out);
+  }
+  for (; q < to; ++q)
+    TestAt(buf, q, base, prefixes, out);
+}
+
 #endif
 
 } // namespace
 
-void FindBoxHeaders(const uint8_t* Buf, size_t From, size_t To, uint64_t Base,
-                    std::vector<TFoundBox>& Out) {
+void FindBoxHeadersAs(TSearchWidth Width, const uint8_t* Buf, size_t From, size_t To, uint64_t Base,
+                      std::vector<TFoundBox>& Out) {
 #if defined(CLW_BOXES_HAVE_AVX2)
   static const TTypeCharacters types;
-  static const bool wide =
-      types.Usable && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi");
-  if (wide) return FindWide(Buf, From, To, Base, types, Out);
+  if (types.Usable && Width == TSearchWidth::Avx512)
+    return FindWidest(Buf, From, To, Base, types, Out);
+  if (types.Usable && Width == TSearchWidth::Avx2) return FindWide(Buf, From, To, Base, types, Out);
 #endif
   FindPlain(Buf, From, To, Base, Out);
+}
+
+void FindBoxHeaders(const uint8_t* Buf, size_t From, size_t To, uint64_t Base,
+                    std::vector<TFoundBox>& Out) {
+  FindBoxHeadersAs(WidestSearch(), Buf, From, To, Base, Out);
 }
 
 } // namespace clw

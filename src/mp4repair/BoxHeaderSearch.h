@@ -3,8 +3,9 @@
 // media-data scan registers every plausible header of a known box type it meets, since a
 // recording that was cut or overwritten may go on with boxes of its own. The test runs at
 // every offset of gigabytes of compressed data beside the search for candidates, so it
-// passes over nearly every offset by the first three characters of the type, 32 offsets at
-// a time.
+// passes over nearly every offset by the first three characters of the type, 32 or 64
+// offsets at a time.
+#include "mp4repair/SearchWidth.h"
 #include "streams/FourCC.h"
 
 #include <cstddef>
@@ -24,5 +25,9 @@ struct TFoundBox {
 // to Out, in position order. Reads the buffer up to To + 15.
 void FindBoxHeaders(const uint8_t* Buf, size_t From, size_t To, uint64_t Base,
                     std::vector<TFoundBox>& Out);
+// FindBoxHeaders the way Width says (no wider than WidestSearch()); FindBoxHeaders runs
+// the widest.
+void FindBoxHeadersAs(TSearchWidth Width, const uint8_t* Buf, size_t From, size_t To, uint64_t Base,
+                      std::vector<TFoundBox>& Out);
 
 } // namespace clw

@@ -9,6 +9,7 @@
 // positions at a time, and those with AVX-512 make the full test of eight positions at a
 // time as well; the choice is made once, at the first scan.
 #include "mp4repair/ScanState.h"
+#include "mp4repair/VectorIntrinsics.h"
 
 #include "streams/Endian.h"
 
@@ -16,16 +17,7 @@
 #include <bit>
 #include <cstddef>
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// GCC 12's AVX-512 intrinsics start from an undefined register, which it then warns of.
-#if !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#if !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+#if defined(CLW_HAS_X86_VECTORS)
 #define CLW_SCAN_HAS_AVX2 1
 #endif
 
@@ -304,24 +296,6 @@ size_t SearchNarrow(size_t from, size_t to, const TScan& s, uint32_t* hits, TFou
 }
 
 } // namespace
-
-TSearchWidth WidestSearch() {
-#if defined(CLW_SCAN_HAS_AVX2)
-  static const TSearchWidth widest = [] {
-    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("bmi") ||
-        !__builtin_cpu_supports("bmi2") || !__builtin_cpu_supports("popcnt"))
-      return TSearchWidth::Plain;
-    if (!__builtin_cpu_supports("avx512f") || !__builtin_cpu_supports("avx512bw") ||
-        !__builtin_cpu_supports("avx512cd") || !__builtin_cpu_supports("avx512dq") ||
-        !__builtin_cpu_supports("avx512vl"))
-      return TSearchWidth::Avx2;
-    return TSearchWidth::Avx512;
-  }();
-  return widest;
-#else
-  return TSearchWidth::Plain;
-#endif
-}
 
 size_t FindCandidatesAs(TSearchWidth Width, size_t From, size_t To, const TScan& S, uint32_t* Hits,
                         TFoundCandidate* Out) {

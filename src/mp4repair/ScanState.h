@@ -18,6 +18,7 @@
 #include "mp4/Mp4MediaData.h"
 #include "mp4repair/BoxHeaderSearch.h"
 #include "mp4repair/ScanRules.h"
+#include "mp4repair/SearchWidth.h"
 
 #include <algorithm>
 #include <array>
@@ -286,11 +287,8 @@ struct TScan {
 // Out, so searches of other positions and the settling of earlier ones can run beside it.
 size_t FindCandidates(size_t From, size_t To, const TScan& S, uint32_t* Hits, TFoundCandidate* Out);
 
-// The ways the search can run, by the instructions they take: FindCandidates runs the
-// widest this processor has, and every way finds the same.
-enum class TSearchWidth { Plain, Avx2, Avx512 };
-TSearchWidth WidestSearch();
-// FindCandidates the way Width says (no wider than WidestSearch()).
+// FindCandidates the way Width says (no wider than WidestSearch()); FindCandidates runs
+// the widest.
 size_t FindCandidatesAs(TSearchWidth Width, size_t From, size_t To, const TScan& S, uint32_t* Hits,
                         TFoundCandidate* Out);
 

@@ -31,7 +31,8 @@ std::vector<TFoundBox> PlainHeaders(const std::vector<uint8_t>& f, size_t from, 
 
 // Headers of every known type, with sizes of 0, 1, within and beyond the limit, among bytes
 // that are mostly the characters of type names, so that the filter of the first two
-// characters passes many offsets it then has to reject; searched from every alignment.
+// characters passes many offsets it then has to reject; searched from every alignment, every
+// way this processor can.
 TEST(BoxHeaderSearch, FindsWhatThePlainRuleFinds) {
   std::mt19937 random(11);
   constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzACMRT0123456789\xA9\x00\x01";
@@ -58,11 +59,13 @@ TEST(BoxHeaderSearch, FindsWhatThePlainRuleFinds) {
     SCOPED_TRACE(from);
     const std::vector<TFoundBox> expected = PlainHeaders(f, from, to, 1000);
     ASSERT_GT(expected.size(), planted / 3);
-    std::vector<TFoundBox> found;
-    FindBoxHeaders(f.data(), from, to, 1000, found);
-    ASSERT_EQ(found.size(), expected.size());
-    for (size_t i = 0; i < found.size(); ++i)
-      ASSERT_EQ(Fields(found[i]), Fields(expected[i])) << "header " << i;
+    for (int w = 0; w <= int(WidestSearch()); ++w) {
+      std::vector<TFoundBox> found;
+      FindBoxHeadersAs(TSearchWidth(w), f.data(), from, to, 1000, found);
+      ASSERT_EQ(found.size(), expected.size()) << "width " << w;
+      for (size_t i = 0; i < found.size(); ++i)
+        ASSERT_EQ(Fields(found[i]), Fields(expected[i])) << "width " << w << ", header " << i;
+    }
   }
 }
 

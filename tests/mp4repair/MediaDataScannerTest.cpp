@@ -214,7 +214,7 @@ TEST(ScanSearch, EveryWidthFindsTheSame) {
     std::copy(bytes.begin(), bytes.end(), s.Window.get());
     const size_t to = bytes.size() - scan::kCarried;
     std::vector<uint32_t> hits(scan::kBatch + 64);
-    const auto search = [&](scan::TSearchWidth width) {
+    const auto search = [&](TSearchWidth width) {
       std::vector<scan::TFoundCandidate> out(to);
       out.resize(scan::FindCandidatesAs(width, 0, to, s, hits.data(), out.data()));
       std::vector<std::tuple<uint64_t, uint32_t, int, int>> found;
@@ -222,10 +222,10 @@ TEST(ScanSearch, EveryWidthFindsTheSame) {
         found.emplace_back(f.Position, f.Length, f.Header, f.Info | f.End << 8);
       return found;
     };
-    const auto plain = search(scan::TSearchWidth::Plain);
+    const auto plain = search(TSearchWidth::Plain);
     ASSERT_GT(plain.size(), 1000u) << "dense enough";
-    for (int w = 1; w <= int(scan::WidestSearch()); ++w)
-      EXPECT_EQ(search(scan::TSearchWidth(w)), plain) << "lead " << lead << ", width " << w;
+    for (int w = 1; w <= int(WidestSearch()); ++w)
+      EXPECT_EQ(search(TSearchWidth(w)), plain) << "lead " << lead << ", width " << w;
   }
 }
 

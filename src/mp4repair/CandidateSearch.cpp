@@ -161,8 +161,6 @@ TryInEights(const uint32_t* hits, size_t count, const TScan& s, TFoundCandidate*
   for (; k + 8 <= count; k += 8) {
     const __m512i q =
         _mm512_cvtepu32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(hits + k)));
-    // The bytes from two before the length field to the one after the header, and the 64
-    // bits after the header, in reading order from the top bit.
     const __m512i first = _mm512_shuffle_epi8(FourAt(buf, hits + k), split);
     const __m512i last = _mm512_shuffle_epi8(FourAt(buf, hits + k + 4), split);
     const __m512i around = _mm512_permutex2var_epi64(first, evens, last);

@@ -7,10 +7,6 @@
 #include <array>
 #include <bit>
 
-#if defined(CLW_HAS_X86_VECTORS)
-#define CLW_BOXES_HAVE_AVX2 1
-#endif
-
 namespace clw {
 
 namespace {
@@ -52,7 +48,7 @@ void FindPlain(const uint8_t* buf, size_t from, size_t to, uint64_t base,
     TestAt(buf, q, base, prefixes, out);
 }
 
-#if defined(CLW_BOXES_HAVE_AVX2)
+#if defined(CLW_HAS_X86_VECTORS)
 
 // Whether a byte belongs to a set, by its two nibbles: the high nibble names one of at
 // most eight classes, and the low nibble's entry holds the classes whose byte with that
@@ -149,7 +145,7 @@ __attribute__((target("avx512f,avx512bw,bmi"))) void FindWidest(const uint8_t* b
 
 void FindBoxHeadersAs(TSearchWidth Width, const uint8_t* Buf, size_t From, size_t To, uint64_t Base,
                       std::vector<TFoundBox>& Out) {
-#if defined(CLW_BOXES_HAVE_AVX2)
+#if defined(CLW_HAS_X86_VECTORS)
   static const TTypeCharacters types;
   if (types.Usable && Width == TSearchWidth::Avx512)
     return FindWidest(Buf, From, To, Base, types, Out);

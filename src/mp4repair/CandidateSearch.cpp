@@ -17,15 +17,11 @@
 #include <bit>
 #include <cstddef>
 
-#if defined(CLW_HAS_X86_VECTORS)
-#define CLW_SCAN_HAS_AVX2 1
-#endif
-
 namespace clw::scan {
 
 namespace {
 
-#if defined(CLW_SCAN_HAS_AVX2)
+#if defined(CLW_HAS_X86_VECTORS)
 // CandidateLanes for 32 positions (reading P .. P + 35).
 __attribute__((target("avx2"))) inline uint32_t CandidateLanes32(const uint8_t* P) {
   const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(P));
@@ -64,7 +60,7 @@ __attribute__((target("avx2"))) inline uint32_t CandidateLanes32(const uint8_t* 
 
 // The prefilter's marks for the 64 positions from P (reading P .. P + 67).
 template <int Wide> [[gnu::always_inline]] inline uint64_t CandidateMarks(const uint8_t* P) {
-#if defined(CLW_SCAN_HAS_AVX2)
+#if defined(CLW_HAS_X86_VECTORS)
   if constexpr (Wide > 0) return CandidateLanes32(P) | uint64_t(CandidateLanes32(P + 32)) << 32;
 #endif
   return CandidateLanes(P) | uint64_t(CandidateLanes(P + 16)) << 16 |
@@ -87,13 +83,6 @@ template <int Wide> [[gnu::always_inline]] inline uint64_t CandidateMarks(const 
   return count;
 }
 
-// Whether the length field and header byte at P fit each other.
-inline bool LengthFitsHeader(const uint8_t* p, const TScan& s) {
-  const uint32_t length = ReadBE32(p);
-  const TLengthRange& r = s.Ranges[p[4]];
-  return (length >= r.Min) & (length <= r.Max);
-}
-
 // The rest of the test of window position Q, whose length fits its header byte: writes
 // the candidate to Out and returns whether it is one.
 [[gnu::always_inline]] inline bool TryCandidate(size_t q, const TScan& s, TFoundCandidate& out) {
@@ -111,7 +100,7 @@ inline bool LengthFitsHeader(const uint8_t* p, const TScan& s) {
   return test.Kept;
 }
 
-#if defined(CLW_SCAN_HAS_AVX2)
+#if defined(CLW_HAS_X86_VECTORS)
 #define CLW_SCAN_AVX512 "avx2,bmi,bmi2,popcnt,avx512f,avx512bw,avx512cd,avx512dq,avx512vl"
 
 __attribute__((target(CLW_SCAN_AVX512))) inline __m512i Splat(uint64_t V) {
@@ -151,7 +140,7 @@ TryInEights(const uint32_t* hits, size_t count, const TScan& s, TFoundCandidate*
   const __m512i fileSize = _mm512_set1_epi64(int64_t(s.FileSize));
   const __m512i rangeStart = _mm512_set1_epi64(int64_t(s.RangeStart));
   const auto alone = [&](uint32_t q, size_t& found) {
-    if (LengthFitsHeader(buf + q, s)) found += TryCandidate(q, s, out[found]);
+    if (s.LengthFitsAt(buf + q)) found += TryCandidate(q, s, out[found]);
   };
   size_t found = 0;
   size_t k = 0;
@@ -259,7 +248,7 @@ template <int Wide>
       hits[count] = uint32_t(q);
       count += MayStartCandidate(buf + q);
     }
-#if defined(CLW_SCAN_HAS_AVX2)
+#if defined(CLW_HAS_X86_VECTORS)
     if constexpr (Wide == 2) {
       found += TryInEights(hits, count, s, out + found);
       from = batchEnd;
@@ -269,7 +258,7 @@ template <int Wide>
     size_t fitting = 0;
     for (size_t k = 0; k < count; ++k) {
       hits[fitting] = hits[k];
-      fitting += LengthFitsHeader(buf + hits[k], s);
+      fitting += s.LengthFitsAt(buf + hits[k]);
     }
     for (size_t k = 0; k < fitting; ++k)
       found += TryCandidate(hits[k], s, out[found]);
@@ -278,7 +267,7 @@ template <int Wide>
   return found;
 }
 
-#if defined(CLW_SCAN_HAS_AVX2)
+#if defined(CLW_HAS_X86_VECTORS)
 __attribute__((target("avx2,bmi,bmi2,popcnt"))) size_t
 SearchWide(size_t from, size_t to, const TScan& s, uint32_t* hits, TFoundCandidate* out) {
   return Search<1>(from, to, s, hits, out);
@@ -297,7 +286,7 @@ size_t SearchNarrow(size_t from, size_t to, const TScan& s, uint32_t* hits, TFou
 
 size_t FindCandidatesAs(TSearchWidth Width, size_t From, size_t To, const TScan& S, uint32_t* Hits,
                         TFoundCandidate* Out) {
-#if defined(CLW_SCAN_HAS_AVX2)
+#if defined(CLW_HAS_X86_VECTORS)
   if (Width == TSearchWidth::Avx512) return SearchWidest(From, To, S, Hits, Out);
   if (Width == TSearchWidth::Avx2) return SearchWide(From, To, S, Hits, Out);
 #endif

@@ -257,14 +257,17 @@ struct TScan {
 
   // Makes a window of Capacity bytes and 16 zero bytes behind them.
   void MakeWindow(size_t Capacity);
+  // Whether the length field and header byte at P fit each other (without a branch).
+  bool LengthFitsAt(const uint8_t* P) const {
+    const uint32_t length = ReadBE32(P);
+    const TLengthRange& r = Ranges[P[4]];
+    return (length >= r.Min) & (length <= r.Max);
+  }
   // Whether the search takes a candidate at window position Q, which it has searched: the
   // test again, on the bytes the window still holds there. The length test turns away all
   // but a few percent of positions, and is made without a branch.
   [[gnu::always_inline]] bool TakesCandidateAt(size_t Q) const {
-    const uint8_t* p = Window.get() + Q;
-    const uint32_t length = ReadBE32(p);
-    const TLengthRange& r = Ranges[p[4]];
-    if ((length < r.Min) | (length > r.Max)) [[likely]]
+    if (!LengthFitsAt(Window.get() + Q)) [[likely]]
       return false;
     return TakesFittingCandidateAt(Q);
   }
